@@ -1,0 +1,77 @@
+// The table of module functions and the bodies that the family folders implement.
+#pragma once
+
+#include "binding/core.h"
+
+namespace korvex {
+
+struct FunctionSpec {
+    const char* name;
+    const char* parameters[6];  // in order; the unused entries are null
+    const char* doc;
+    int first_line;
+    // Lines of the set-up guard: its truth test and its raise; 0 for an unguarded function.
+    int guard_test_line;
+    int guard_raise_line;
+    Body body;
+};
+
+constexpr int kFunctionCount = 35;
+
+inline int parameter_count(const FunctionSpec& f) {
+    int n = 0;
+    while (n < 6 && f.parameters[n]) ++n;
+    return n;
+}
+extern const FunctionSpec kFunctions[kFunctionCount];
+
+// Adds the traceback entry of a module function (or of the module body) at a line to the
+// exception that is being raised.
+void add_traceback(const char* traceback_name, int line);
+
+// Creates the function objects in the module namespace, in table order; `line_of` reports the
+// first line of the function being made when creation fails.
+void create_function_objects(int* line_of);
+
+// installation/
+Ref setup_korvex_computer(Call&, Args);
+Ref load_dll(Call&, Args);
+Ref load_dll_c(Call&, Args);
+Ref FindSolverPaths(Call&, Args);
+Ref FindDataProjectPaths(Call&, Args);
+// models/
+Ref loadQuarl(Call&, Args);
+Ref saveQuarl(Call&, Args);
+Ref getQuarl(Call&, Args);
+Ref createQuarl(Call&, Args);
+Ref createPipingQuarl(Call&, Args);
+Ref createStructureQuarl(Call&, Args);
+Ref writeFreFile(Call&, Args);
+Ref find_first_file(Call&, Args);
+Ref copyDirectoryToTemp(Call&, Args);
+// solving/
+Ref solve(Call&, Args);
+Ref disposeSolution(Call&, Args);
+Ref solvePipingModel(Call&, Args);
+Ref solveStructureModel(Call&, Args);
+Ref PipeStressSolve(Call&, Args);
+Ref AsterSolve(Call&, Args);
+// commands/
+Ref inspectClass(Call&, Args);
+Ref findNameSpaceAndAssembly(Call&, Args);
+Ref createCommand(Call&, Args);
+Ref executeCommand(Call&, Args);
+// projects/
+Ref addProjectFolder(Call&, Args);
+Ref removeProjectFolder(Call&, Args);
+Ref addProject(Call&, Args);
+Ref addPipingProject(Call&, Args);
+Ref addStructureProject(Call&, Args);
+Ref removeProject(Call&, Args);
+Ref addStudy(Call&, Args);
+Ref addPipingStudy(Call&, Args);
+Ref addStructureStudy(Call&, Args);
+Ref removeStudy(Call&, Args);
+Ref duplicateStudy(Call&, Args);
+
+}  // namespace korvex

@@ -1,0 +1,229 @@
+// The module's entry point, its create and execution steps, and the module body that imports
+// the standard modules and the bridges, defines KorvexModule and gives every global its default.
+#include "binding/functions.h"
+#include "binding/state.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace korvex {
+
+namespace {
+
+constexpr const char* kModuleName = "korvex_computer.korvex_core";
+
+int64_t current_interpreter_id() {
+#ifdef PYPY_VERSION
+    return 0;  // PyPy runs one interpreter per process
+#else
+    return PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
+#endif
+}
+
+// Copies one attribute of the module spec into the new module's namespace; a spec without it
+// just skips the entry.
+void copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
+                         const char* to, bool skip_none) {
+    PyObject* value = PyObject_GetAttr(spec, name(from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+        return;
+    }
+    Ref held = Ref::steal(value);
+    if (skip_none && value == Py_None) return;
+    check(PyDict_SetItem(module_dict, name(to), value));
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    try {
+        int64_t id = current_interpreter_id();
+        if (id == -1 && PyErr_Occurred()) return nullptr;
+        if (state::first_interpreter_id == -1) {
+            state::first_interpreter_id = id;
+        } else if (id != state::first_interpreter_id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into "
+                            "one interpreter per process.");
+            return nullptr;
+        }
+        if (state::module) {
+            Py_INCREF(state::module);
+            return state::module;
+        }
+        Ref module_name = attr(spec, "name");
+        Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
+        PyObject* module_dict = PyModule_GetDict(module.get());
+        if (!module_dict) throw PythonError{};
+        copy_spec_attribute(spec, module_dict, "loader", "__loader__", false);
+        copy_spec_attribute(spec, module_dict, "origin", "__file__", false);
+        copy_spec_attribute(spec, module_dict, "parent", "__package__", false);
+        copy_spec_attribute(spec, module_dict, "submodule_search_locations", "__path__", true);
+        return module.release();
+    } catch (PythonError&) {
+        return nullptr;
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+// The runtime's language version as (major, minor), read from sys.version_info.
+bool runtime_version(long* major, long* minor) {
+    PyObject* info = PySys_GetObject("version_info");  // borrowed
+    if (!info) return false;
+    Ref major_obj = Ref::steal(PySequence_GetItem(info, 0));
+    Ref minor_obj = Ref::steal(PySequence_GetItem(info, 1));
+    *major = PyLong_AsLong(major_obj.get());
+    *minor = PyLong_AsLong(minor_obj.get());
+    return !PyErr_Occurred();
+}
+
+void warn_on_version_mismatch() {
+    long major = 0, minor = 0;
+    if (!runtime_version(&major, &minor)) throw PythonError{};
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                           "compile time Python version %d.%d of module '%.100s' %s runtime "
+                           "version %d.%d",
+                           PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
+                           static_cast<int>(major), static_cast<int>(minor)));
+}
+
+// class KorvexModule(Enum), made as a class statement makes it: the metaclass prepares the
+// namespace, the members are entered one by one, then the metaclass builds the class.
+void define_korvex_module(int* line) {
+    *line = 12;
+    Ref enum_base = global("Enum");
+    Ref bases = tuple(enum_base);
+    Ref metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(enum_base.get())));
+    Ref namespace_ = call(attr(metaclass, "__prepare__"), text("KorvexModule"), bases);
+    check(PyObject_SetItem(namespace_.get(), name("__module__"), name(kModuleName)));
+    check(PyObject_SetItem(namespace_.get(), name("__qualname__"), name("KorvexModule")));
+    const struct { int line; const char* member; long value; } members[] = {
+        {13, "All", -1}, {14, "Velmora", 0}, {15, "Norvane", 1}};
+    for (const auto& m : members) {
+        *line = m.line;
+        check(PyObject_SetItem(namespace_.get(), name(m.member), integer(m.value).get()));
+    }
+    *line = 12;
+    Ref cls = call(metaclass, text("KorvexModule"), bases, namespace_);
+    set_global("KorvexModule", cls);
+}
+
+// The module body; `line` always names the statement being run.
+void run_module_body(int* line) {
+    *line = 1;
+    set_global("Enum", from_import("enum", "Enum"));
+
+    const char* imports[] = {"os", "clr", "ctypes", "pythoncom", "json",
+                             "threading", "shutil", "tempfile", "uuid"};
+    for (int i = 0; i < 9; ++i) {
+        *line = 2 + i;
+        set_global(imports[i], import_module(imports[i]));
+    }
+
+    define_korvex_module(line);
+
+    *line = 17;
+    set_global("_validSetup_", boolean(false));
+    *line = 21;
+    set_global("_settingsPath_", text("C:\\ProgramData\\Korvex\\Velmora\\Settings\\Velmora.settings"));
+    *line = 22;
+    set_global("_dataSourcesPath_",
+               text("C:\\ProgramData\\Korvex\\Velmora\\Settings\\DataSources.settings"));
+    const struct { int line; const char* global; } none_globals[] = {
+        {23, "_CultureInfo_"}, {24, "_exePath_"}, {25, "_dllPath_"}, {26, "_Aster_"},
+        {27, "_PipeStress_"}};
+    for (const auto& g : none_globals) {
+        *line = g.line;
+        set_global(g.global, none());
+    }
+    *line = 28;
+    set_global("_dlls_", Ref::steal(PyList_New(0)));
+    const struct { int line; const char* global; } more_none_globals[] = {
+        {29, "_Solution_"}, {30, "_dataPath_"}, {31, "_projectPath_"}, {32, "_Application_"},
+        {33, "_commandController_"}, {34, "_tempDirectory_"}};
+    for (const auto& g : more_none_globals) {
+        *line = g.line;
+        set_global(g.global, none());
+    }
+
+    create_function_objects(line);
+
+    *line = 1;
+    set_global("__test__", Ref::steal(PyDict_New()));
+}
+
+void release_module() {
+    Py_CLEAR(state::module_dict);
+    Py_CLEAR(state::module);
+}
+
+int exec_module(PyObject* module) {
+    if (state::module) {
+        if (state::module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'korvex_core' has already been imported. Re-initialisation is "
+                        "not supported.");
+        return -1;
+    }
+    int line = 0;  // 0 while in the steps that add no traceback entry
+    try {
+        Py_INCREF(module);
+        state::module = module;
+        PyObject* module_dict = PyModule_GetDict(module);
+        if (!module_dict) throw PythonError{};
+        Py_INCREF(module_dict);
+        state::module_dict = module_dict;
+
+        if (!state::builtins) state::builtins = Ref::steal(PyImport_ImportModule("builtins")).release();
+        check(PyObject_SetAttrString(module, "__builtins__", state::builtins));
+
+        warn_on_version_mismatch();
+
+        line = 1;
+        PyObject* modules = PyImport_GetModuleDict();
+        PyObject* registered = PyDict_GetItemWithError(modules, name(kModuleName));
+        if (!registered) {
+            if (PyErr_Occurred()) throw PythonError{};
+            check(PyDict_SetItem(modules, name(kModuleName), module));
+        }
+        cache_builtins();
+
+        run_module_body(&line);
+        return 0;
+    } catch (PythonError&) {
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (line) add_traceback("init korvex_computer.korvex_core", line);
+    release_module();
+    return -1;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "korvex_core",  // m_name
+    nullptr,        // m_doc
+    0,              // m_size
+    nullptr,        // m_methods
+    g_slots,
+    nullptr,  // m_traverse
+    nullptr,  // m_clear
+    nullptr,  // m_free
+};
+
+}  // namespace
+
+}  // namespace korvex
+
+PyMODINIT_FUNC PyInit_korvex_core(void) {
+    return PyModuleDef_Init(&korvex::g_module_def);
+}
