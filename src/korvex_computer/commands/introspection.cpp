@@ -1,13 +1,39 @@
+// inspectClass and findNameSpaceAndAssembly: JSON descriptions of SDK objects and classes, and
+// where a class lives in the installation, both answered by the SDK's class inspector.
 #include "binding/functions.h"
 
 namespace korvex {
 
-Ref inspectClass(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+Ref inspectClass(Call& c, Args a) {
+    const Ref& instance = a[0];
+    const Ref& indent = a[1];
+
+    c.at(507);
+    load_assembly("Korvex.SDK.dll");
+    c.at(508);
+    load_assembly("Korvex.Velmora.Core.dll");
+    c.at(509);
+    Ref KorvexClassInspector = from_import("Korvex.SDK", "KorvexClassInspector");
+    c.at(510);
+    return call_method(KorvexClassInspector, "ExportObjectToJson", instance, indent);
 }
 
-Ref findNameSpaceAndAssembly(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+Ref findNameSpaceAndAssembly(Call& c, Args a) {
+    const Ref& className = a[0];
+
+    c.at(523);
+    load_assembly("Korvex.SDK.dll");
+    c.at(524);
+    Ref KorvexClassInspector = from_import("Korvex.SDK", "KorvexClassInspector");
+    c.at(525);
+    Ref find = attr(KorvexClassInspector, "FindNamespaceAndAssemblyFromClassName");
+    Ref value = call(find, global("_dllPath_"), className);
+    c.at(526);
+    if (equals_none(value)) return tuple(none(), none());
+    c.at(528);
+    Ref item1 = attr(value, "Item1");
+    Ref item2 = attr(value, "Item2");
+    return tuple(item1, item2);
 }
 
 }  // namespace korvex

@@ -1,9 +1,102 @@
+// writeFreFile: the PipeStress input file (.fre) of a model, written by the SDK into the
+// model file's directory with the formatting settings of the application.
 #include "binding/functions.h"
 
 namespace korvex {
 
-Ref writeFreFile(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+namespace {
+
+Ref path_exists(const Ref& path) { return call(os_path("exists"), path); }
+
+// A numeric setting: read, then converted as int() does.
+Ref integer_setting(const Ref& settings, const char* section, const char* key) {
+    return to_int(call_method(settings, "GetSettingValue", text(section), text(key)));
+}
+
+// An on/off setting: on only when its number is 1.
+Ref flag_setting(const Ref& settings, const char* section, const char* key) {
+    Ref number = integer_setting(settings, section, key);
+    return boolean(equals(number.get(), integer(1).get()));
+}
+
+// The rotation units as the SDK's code: 1 degrees, 2 milliradians, 0 anything else.
+Ref rotation_code(Call& c, const Ref& units) {
+    c.at(562);
+    if (equals(units.get(), name("Degrees"))) return integer(1);
+    c.at(564);
+    if (equals(units.get(), name("Milliradians"))) return integer(2);
+    return integer(0);
+}
+
+}  // namespace
+
+Ref writeFreFile(Call& c, Args a) {
+    const Ref& quarl = a[0];
+    const Ref& quarlFilename = a[1];
+
+    c.at(541);
+    load_assembly("Korvex.Velmora.Core.dll");
+    c.at(542);
+    Ref PSLibrary = from_import("Korvex.Velmora.Core", "PSLibrary");
+    c.at(543);
+    Ref join = os_path("join");
+    Ref PSLibraryFilename = call(join, global("_dllPath_"), text("Korvex.PipeStress.lib"));
+    c.at(544);
+    if (!truth(path_exists(PSLibraryFilename))) {
+        c.at(545);
+        raise(PyExc_OSError, "Invalid setup! Korvex.PipeStress.lib not found!");
+    }
+    c.at(546);
+    call_method(PSLibrary, "Initialize", PSLibraryFilename);
+
+    c.at(547);
+    Ref directory = call(os_path("dirname"), quarlFilename);
+    c.at(548);
+    Ref splitext = os_path("splitext");
+    Ref basename = call(os_path("basename"), quarlFilename);
+    Ref studyname = Ref::steal(PyObject_GetItem(call(splitext, basename).get(), integer(0).get()));
+
+    // The model's own .fre file is rewritten only when it is already there.
+    c.at(549);
+    join = os_path("join");
+    Ref frefile = call(join, directory, add(studyname, text(".fre")));
+    c.at(550);
+    if (!truth(path_exists(frefile))) {
+        c.at(551);
+        frefile = call(os_path("join"), directory, text("conception.fre"));
+    }
+    c.at(552);
+    if (truth(path_exists(frefile))) {
+        // A file that cannot be removed is left for the SDK to write over.
+        c.at(554);
+        except_exception([&] { call(attr(global("os"), "remove"), frefile); });
+    }
+
+    c.at(557);
+    Ref settings = call_method(global("_Application_"), "GetSettingsController");
+    c.at(558);
+    if (!not_equals_none(settings)) return none();
+
+    c.at(560);
+    Ref maxLength = integer_setting(settings, "PIPESTRESS", "MAX FIELD LENGTH");
+    c.at(561);
+    Ref s = call_method(settings, "GetSettingValue", text("PIPESTRESS"), text("ROTATION UNITS"));
+    Ref rotationOption = rotation_code(c, s);
+    c.at(568);
+    Ref inlineRestraints = flag_setting(settings, "PIPESTRESS", "GENERATE RESTRAINTS INLINE");
+    c.at(569);
+    Ref inlineDLCS = flag_setting(settings, "PIPESTRESS", "GENERATE DLCS INLINE");
+    c.at(570);
+    Ref inlineINDI = flag_setting(settings, "PIPESTRESS", "GENERATE INDI INLINE");
+    c.at(571);
+    Ref writeImperial = flag_setting(settings, "VELMORA", "USE IMPERIAL NOTATION");
+
+    c.at(572);
+    Ref write = attr(quarl, "WriteFreFile");
+    Ref arguments = tuple(frefile, none(), maxLength, rotationOption, boolean(false), writeImperial,
+                          inlineRestraints, inlineDLCS, inlineINDI, boolean(false), none(), none());
+    call_object(write.get(), arguments.get());
+    return none();
 }
 
 }  // namespace korvex

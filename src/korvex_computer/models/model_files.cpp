@@ -1,17 +1,49 @@
+// loadQuarl, saveQuarl and getQuarl: quarL models read from and written to .quarl files.
 #include "binding/functions.h"
 
 namespace korvex {
 
-Ref loadQuarl(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+Ref loadQuarl(Call& c, Args a) {
+    const Ref& quarlFilename = a[0];
+
+    c.at(191);
+    if (!truth(call(os_path("exists"), quarlFilename))) return none();
+
+    c.at(193);
+    load_assembly("Korvex.SDK.dll");
+    c.at(194);
+    load_assembly("Korvex.Helper.dll");
+    c.at(195);
+    load_assembly("Korvex.Velmora.Core.dll");
+    c.at(196);
+    Ref Model = from_import("Korvex.Velmora.Core", "Model");
+    c.at(197);
+    Ref quarl = call(Model);
+
+    // A file that the SDK cannot read is no model: the half-built instance is dropped.
+    c.at(199);
+    bool loaded = except_exception([&] { call_method(quarl, "LoadFromFile", quarlFilename); });
+    return loaded ? quarl : none();
 }
 
-Ref saveQuarl(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+Ref saveQuarl(Call& c, Args a) {
+    const Ref& quarl = a[0];
+    const Ref& quarlFilename = a[1];
+
+    c.at(215);
+    if (!not_equals_none(quarl)) return none();
+    c.at(216);
+    call_method(quarl, "SaveToFile", quarlFilename);
+    c.at(217);
+    call(global("writeFreFile"), quarl, quarlFilename);
+    return none();
 }
 
-Ref getQuarl(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+Ref getQuarl(Call& c, Args a) {
+    const Ref& directory = a[0];
+
+    c.at(227);
+    return call(global("find_first_file"), directory, text(".quarl"));
 }
 
 }  // namespace korvex
