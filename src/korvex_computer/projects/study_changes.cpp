@@ -1,13 +1,70 @@
+// Removal and duplication of a project's studies, through the project view model's notion of
+// the current study.
 #include "binding/functions.h"
+#include "projects/projects.h"
 
 namespace korvex {
 
-Ref removeStudy(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+Ref removeStudy(Call& c, Args a) {
+    const Ref& projectDirectory = a[0];
+    const Ref& studyName = a[1];
+
+    c.at(748);
+    load_assembly("Korvex.Velmora.Project.dll");
+    c.at(749);
+    Ref ProjectViewModel = from_import("Korvex.Velmora.Project", "ProjectViewModel");
+    Ref projectFilename = project_file_of(c, projectDirectory, 750);
+    c.at(752);
+    if (!truth(call(os_path("exists"), projectFilename))) return none();
+
+    c.at(754);
+    Ref projectViewModel = call(ProjectViewModel, none());
+    c.at(755);
+    call_method(projectViewModel, "LoadFromFile", projectFilename);
+    c.at(756);
+    if (!not_equals_none(call_method(projectViewModel, "GetStudy", studyName))) return none();
+
+    c.at(758);
+    call_method(projectViewModel, "SetCurrentStudy", studyName);
+    c.at(759);
+    call_method(projectViewModel, "DeleteCurrentStudy");
+    return none();
 }
 
-Ref duplicateStudy(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+Ref duplicateStudy(Call& c, Args a) {
+    const Ref& projectDirectory = a[0];
+    const Ref& studyName = a[1];
+    const Ref& copyStudyName = a[2];
+
+    c.at(769);
+    load_assembly("Korvex.Helper.dll");
+    c.at(770);
+    load_assembly("Korvex.Velmora.Project.dll");
+    c.at(771);
+    Ref ProjectViewModel = from_import("Korvex.Velmora.Project", "ProjectViewModel");
+    Ref projectFilename = project_file_of(c, projectDirectory, 772);
+    c.at(774);
+    if (!truth(call(os_path("exists"), projectFilename))) return none();
+
+    c.at(776);
+    Ref projectViewModel = call(ProjectViewModel, none());
+    c.at(777);
+    call_method(projectViewModel, "LoadFromFile", projectFilename);
+    c.at(778);
+    if (!not_equals_none(call_method(projectViewModel, "GetStudy", studyName))) return none();
+
+    c.at(780);
+    call_method(projectViewModel, "SetCurrentStudy", studyName);
+    c.at(781);
+    call_method(projectViewModel, "DuplicateCurrentStudy");
+    // The copy is the current study now, under the name the SDK gave it.
+    c.at(782);
+    Ref newStudyName = call_method(projectViewModel, "GetCurrentStudyName");
+    c.at(783);
+    call_method(projectViewModel, "SetCurrentStudy", newStudyName);
+    c.at(784);
+    call_method(projectViewModel, "RenameCurrentStudy", copyStudyName);
+    return none();
 }
 
 }  // namespace korvex
