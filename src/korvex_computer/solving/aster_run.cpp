@@ -1,9 +1,76 @@
+// One Aster run on a loaded model: the worker's COM apartment and .NET culture, the solver's
+// build and run, and the new solution in `_Solution_` when both succeed.
 #include "binding/functions.h"
 
 namespace korvex {
 
-Ref AsterSolve(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+// _AsterSolve(quarl, quarlFilename, directory)
+Ref AsterSolve(Call& c, Args a) {
+    const Ref& quarl = a[0];
+    const Ref& quarlFilename = a[1];
+    const Ref& directory = a[2];
+
+    c.at(453);
+    set_global("_Solution_", none());
+    c.at(454);
+    call_method(global("pythoncom"), "CoInitialize");
+
+    try_finally(
+        [&] {
+            c.at(456);
+            Ref thffile = call(global("find_first_file"), directory, text(".thf"));
+
+            c.at(459);
+            call_method(global("clr"), "AddReference", text("mscorlib"));
+            c.at(460);
+            Ref Thread = from_import("System.Threading", "Thread");
+            // The solver formats numbers by the running thread's culture, so the worker takes
+            // the module's culture before the solver classes are touched.
+            c.at(461);
+            Ref culture = global("_CultureInfo_");
+            set_attr(attr(Thread, "CurrentThread"), "CurrentCulture", culture);
+            c.at(462);
+            culture = global("_CultureInfo_");
+            set_attr(attr(Thread, "CurrentThread"), "CurrentUICulture", culture);
+
+            c.at(464);
+            Ref AsterSolver = from_import("Korvex.Aster.Core", "AsterSolver");
+            c.at(465);
+            Ref Solution = from_import("Korvex.Velmora.Core", "Solution");
+
+            Ref keepDistantModels = boolean(false);
+            c.at(468);
+            Ref solver = call(AsterSolver, global("_Aster_"), quarl, quarlFilename, thffile,
+                              keepDistantModels);
+            c.at(469);
+            set_attr(solver, "IgnoreWarnings", boolean(true));
+
+            c.at(470);
+            Ref built = call_method(solver, "BuildAnalysisModel", keepDistantModels);
+            if (less_than(built.get(), integer(0).get())) {
+                c.at(471);
+                call_method(solver, "Dispose");
+                return;
+            }
+            c.at(473);
+            Ref run_result = call_method(solver, "Run");
+            if (equals(run_result.get(), integer(0).get())) {
+                c.at(474);
+                Ref solution = call(Solution, none(), solver);
+                set_global("_Solution_", solution);
+            } else {
+                c.at(476);
+                call_method(solver, "Dispose");
+            }
+        },
+        [&] {
+            // A propagating exception keeps the line of the step that raised it.
+            const int failing_line = c.line;
+            c.at(478);
+            call_method(global("pythoncom"), "CoUninitialize");
+            c.at(failing_line);
+        });
+    return none();
 }
 
 }  // namespace korvex

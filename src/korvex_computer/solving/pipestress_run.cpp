@@ -1,9 +1,86 @@
+// One PipeStress run on a loaded model: the worker's COM apartment, the solver input files of
+// the run directory, and the new solution in `_Solution_` when the run succeeds.
 #include "binding/functions.h"
 
 namespace korvex {
 
-Ref PipeStressSolve(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+namespace {
+
+Ref first_item(const Ref& sequence) {
+    return Ref::steal(PyObject_GetItem(sequence.get(), integer(0).get()));
+}
+
+bool path_exists(const Ref& path) { return truth(call(os_path("exists"), path)); }
+
+}  // namespace
+
+// _PipeStressSolve(quarl, quarlFilename, directory)
+Ref PipeStressSolve(Call& c, Args a) {
+    const Ref& quarl = a[0];
+    const Ref& quarlFilename = a[1];
+    const Ref& directory = a[2];
+
+    c.at(421);
+    set_global("_Solution_", none());
+    c.at(422);
+    call_method(global("pythoncom"), "CoInitialize");
+
+    try_finally(
+        [&] {
+            c.at(424);
+            Ref splitext = os_path("splitext");
+            Ref studyname = first_item(call(splitext, call(os_path("basename"), quarlFilename)));
+
+            // The model's own input file first, then the one that writeFreFile names.
+            c.at(425);
+            Ref join = os_path("join");
+            Ref frefile = call(join, directory, add(studyname, text(".fre")));
+            c.at(426);
+            if (!path_exists(frefile)) {
+                c.at(427);
+                frefile = call(os_path("join"), directory, text("conception.fre"));
+            }
+            c.at(428);
+            if (!path_exists(frefile)) {
+                c.at(429);
+                call(global("writeFreFile"), quarl, quarlFilename);
+            }
+            c.at(430);
+            Ref thffile = call(global("find_first_file"), directory, text(".thf"));
+
+            c.at(432);
+            Ref PipeStressSolver = from_import("Korvex.PipeStress.Core", "PipeStressSolver");
+            c.at(433);
+            Ref Solution = from_import("Korvex.Velmora.Core", "Solution");
+
+            c.at(434);
+            Ref solver = call(PipeStressSolver, global("_PipeStress_"), quarl, frefile, thffile);
+            c.at(435);
+            set_attr(solver, "IgnoreWarnings", boolean(true));
+
+            c.at(436);
+            Ref run_result = call_method(solver, "Run");
+            if (equals(run_result.get(), integer(0).get())) {
+                c.at(437);
+                Ref analysis_model = call_method(solver, "GetAnalysisModel");
+                if (not_equals_none(analysis_model)) {
+                    c.at(438);
+                    Ref solution = call(Solution, none(), solver);
+                    set_global("_Solution_", solution);
+                }
+            } else {
+                c.at(440);
+                call_method(solver, "Dispose");
+            }
+        },
+        [&] {
+            // A propagating exception keeps the line of the step that raised it.
+            const int failing_line = c.line;
+            c.at(442);
+            call_method(global("pythoncom"), "CoUninitialize");
+            c.at(failing_line);
+        });
+    return none();
 }
 
 }  // namespace korvex

@@ -1,13 +1,167 @@
+// Solving a model file in one call, in its own directory or in a sandbox copy under the
+// temporary directory, and the lifetime of the one current solution and sandbox.
 #include "binding/functions.h"
 
 namespace korvex {
 
-Ref solve(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+namespace {
+
+Ref first_item(const Ref& sequence) {
+    return Ref::steal(PyObject_GetItem(sequence.get(), integer(0).get()));
 }
 
-Ref disposeSolution(Call&, Args) {
-    raise(PyExc_NotImplementedError, "not available yet");
+bool path_exists(const Ref& path) { return truth(call(os_path("exists"), path)); }
+
+Ref base_name(const Ref& path) { return call(os_path("basename"), path); }
+
+Ref directory_name(const Ref& path) { return call(os_path("dirname"), path); }
+
+// `shutil.copy(source, os.path.join(directory, os.path.basename(source)))`
+void copy_into(const Ref& directory, const Ref& source) {
+    Ref copy = attr(global("shutil"), "copy");
+    Ref join = os_path("join");
+    call(copy, source, call(join, directory, base_name(source)));
+}
+
+// A fresh directory path under the temporary directory, named by a random UUID.
+Ref new_sandbox_path() {
+    Ref join = os_path("join");
+    Ref temporary = call_method(global("tempfile"), "gettempdir");
+    Ref uuid = call_method(global("uuid"), "uuid4");
+    return call(join, temporary, Ref::steal(PyObject_Str(uuid.get())));
+}
+
+}  // namespace
+
+// solve(filename, solvername, sandbox)
+Ref solve(Call& c, Args a) {
+    const Ref& filename = a[0];
+    const Ref& solvername = a[1];
+    const Ref& sandbox = a[2];
+
+    c.at(277);
+    if (!path_exists(filename)) {
+        c.at(278);
+        print(text("Invalid filename"));
+        return none();
+    }
+
+    c.at(281);
+    call(global("disposeSolution"));
+
+    Ref quarlFilename = filename;
+
+    // The solver input files next to the model: its own .fre, else conception.fre.
+    c.at(284);
+    Ref splitext = os_path("splitext");
+    Ref frefilename = add(first_item(call(splitext, filename)), text(".fre"));
+    c.at(285);
+    if (!path_exists(frefilename)) {
+        c.at(286);
+        Ref join = os_path("join");
+        frefilename = call(join, directory_name(filename), text("conception.fre"));
+    }
+    c.at(287);
+    Ref find_first_file = global("find_first_file");
+    Ref thffile = call(find_first_file, directory_name(filename), text(".thf"));
+
+    c.at(288);
+    Ref directory = truth(sandbox) ? new_sandbox_path() : directory_name(filename);
+
+    c.at(289);
+    if (!path_exists(directory)) {
+        c.at(290);
+        call(attr(global("os"), "makedirs"), directory);
+        // A sandbox that could not be filled is recorded all the same, so that the next
+        // disposeSolution removes it instead of leaving it behind in the temporary directory.
+        try_finally(
+            [&] {
+                c.at(292);
+                Ref join = os_path("join");
+                quarlFilename = call(join, directory, base_name(filename));
+                c.at(293);
+                call(attr(global("shutil"), "copy"), filename, quarlFilename);
+                c.at(294);
+                if (path_exists(frefilename)) {
+                    c.at(295);
+                    copy_into(directory, frefilename);
+                }
+                c.at(296);
+                if (path_exists(thffile)) {
+                    c.at(297);
+                    copy_into(directory, thffile);
+                }
+            },
+            [&] {
+                const int failing_line = c.line;
+                c.at(298);
+                set_global("_tempDirectory_", directory);
+                c.at(failing_line);
+            });
+    }
+
+    c.at(300);
+    Ref quarl = call(global("loadQuarl"), quarlFilename);
+    c.at(301);
+    if (!not_equals_none(quarl)) {
+        c.at(313);
+        print(text("Invalid quarl"));
+        return none();
+    }
+    c.at(302);
+    load_assembly("Korvex.Velmora.Core.dll");
+    c.at(303);
+    std::vector<Ref> codes = from_import("Korvex.Velmora.Core", {"PipingCode", "StructureCode"});
+    const Ref& PipingCode = codes[0];
+    const Ref& StructureCode = codes[1];
+
+    c.at(304);
+    if (is_instance(attr(quarl, "CalculationCode"), PipingCode)) {
+        c.at(305);
+        call(global("solvePipingModel"), quarl, quarlFilename, solvername, directory);
+        c.at(306);
+        return global("_Solution_");
+    }
+    c.at(307);
+    if (is_instance(attr(quarl, "CalculationCode"), StructureCode)) {
+        c.at(308);
+        call(global("solveStructureModel"), quarl, quarlFilename, directory);
+        c.at(309);
+        return global("_Solution_");
+    }
+    return none();
+}
+
+// disposeSolution()
+Ref disposeSolution(Call& c, Args) {
+    c.at(321);
+    if (not_equals_none(global("_Solution_"))) {
+        c.at(322);
+        call_method(global("_Solution_"), "Dispose");
+        c.at(323);
+        set_global("_Solution_", none());
+    }
+
+    // The solution is released first: its files may live in the sandbox.
+    try {
+        c.at(326);
+        if (truth(global("_tempDirectory_")) &&
+            truth(call(os_path("isdir"), global("_tempDirectory_")))) {
+            c.at(327);
+            call(attr(global("shutil"), "rmtree"), global("_tempDirectory_"));
+        }
+    } catch (PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref error_type = Ref::steal_maybe(type);
+        Ref error = Ref::steal_maybe(value);
+        Ref error_traceback = Ref::steal_maybe(traceback);
+        c.at(329);
+        print(text("Impossible to delete temp directory :"), error);
+    }
+    return none();
 }
 
 }  // namespace korvex
