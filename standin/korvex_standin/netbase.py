@@ -156,3 +156,10 @@ class NetEnum(object):
     @classmethod
     def GetValues(cls):
         return list(cls._members)
+
+
+def create(cls, *args):
+    """Build an instance the way the SDK does internally: not journaled, no knobs."""
+    obj = object.__new__(cls)
+    obj.__init__(*args)
+    return obj
