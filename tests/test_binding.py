@@ -1,0 +1,387 @@
+"""The module frame: function objects, argument binding, the set-up guard, global names,
+traceback entries, module state and import-time behaviour."""
+
+import platform
+import sys
+import textwrap
+
+import pytest
+
+from module_helpers import SETUP_MESSAGE, innermost_module_entry, module_entries, run_python
+
+# name, parameters, first line, guarded
+FUNCTIONS = [
+    ("setup_korvex_computer", ["velmora_installation_directory", "korvexModule"], 36, False),
+    ("load_dll", ["dllname"], 97, True),
+    ("load_dll_c", ["dllname"], 122, True),
+    ("FindSolverPaths", ["settings"], 148, False),
+    ("FindDataProjectPaths", ["dataSources"], 175, False),
+    ("loadQuarl", ["quarlFilename"], 183, True),
+    ("saveQuarl", ["quarl", "quarlFilename"], 207, True),
+    ("getQuarl", ["directory"], 219, True),
+    ("createQuarl", ["module"], 229, False),
+    ("createPipingQuarl", [], 241, True),
+    ("createStructureQuarl", [], 253, True),
+    ("solve", ["filename", "solvername", "sandbox"], 265, True),
+    ("disposeSolution", [], 316, False),
+    ("solvePipingModel", ["quarl", "quarlFilename", "solvername", "directory"], 332, True),
+    ("solveStructureModel", ["quarl", "quarlFilename", "directory"], 380, True),
+    ("_PipeStressSolve", ["quarl", "quarlFilename", "directory"], 412, False),
+    ("_AsterSolve", ["quarl", "quarlFilename", "directory"], 444, False),
+    ("find_first_file", ["directory", "ext"], 480, False),
+    ("copyDirectoryToTemp", ["directory"], 486, False),
+    ("inspectClass", ["instance", "indent"], 499, True),
+    ("findNameSpaceAndAssembly", ["className"], 515, True),
+    ("writeFreFile", ["quarl", "quarlFilename"], 533, True),
+    ("createCommand", ["commandName", "quarl"], 576, True),
+    ("executeCommand", ["command"], 593, True),
+    ("addProjectFolder", ["directory", "folderName"], 603, True),
+    ("removeProjectFolder", ["folderDirectory"], 618, True),
+    ("addProject", ["directory", "projectName", "studyName", "screenWidth", "screenheight",
+                    "module"], 634, False),
+    ("addPipingProject", ["directory", "projectName", "studyName", "screenWidth",
+                          "screenheight"], 654, True),
+    ("addStructureProject", ["directory", "projectName", "studyName", "screenWidth",
+                             "screenheight"], 666, True),
+    ("removeProject", ["projectDirectory"], 678, True),
+    ("addStudy", ["projectDirectory", "studyName", "screenWidth", "screenheight", "module"],
+     694, False),
+    ("addPipingStudy", ["projectDirectory", "studyName", "screenWidth", "screenheight"], 716,
+     True),
+    ("addStructureStudy", ["projectDirectory", "studyName", "screenWidth", "screenheight"], 728,
+     True),
+    ("removeStudy", ["projectDirectory", "studyName"], 740, True),
+    ("duplicateStudy", ["projectDirectory", "studyName", "copyStudyName"], 761, True),
+]
+WITH_PARAMETERS = [f for f in FUNCTIONS if f[1]]
+GUARDED = [f for f in FUNCTIONS if f[3]]
+ON_CPYTHON = platform.python_implementation() == "CPython"
+
+
+def test_functions_stand_in_the_namespace_in_table_order(core):
+    names = [n for n, value in vars(core).items() if callable(value) and n in
+             {f[0] for f in FUNCTIONS}]
+    assert names == [f[0] for f in FUNCTIONS]
+    assert len(GUARDED) == 24
+
+
+@pytest.mark.parametrize("name, parameters, first_line, guarded", FUNCTIONS)
+def test_function_object_identity(core, name, parameters, first_line, guarded):
+    function = getattr(core, name)
+    assert function.__name__ == name
+    assert function.__qualname__ == name
+    assert function.__module__ == "korvex_computer.korvex_core"
+    signature, blank = function.__doc__.split("\n")[:2]
+    assert signature == "%s(%s)" % (name, ", ".join(parameters))
+    assert blank == ""
+
+
+@pytest.mark.parametrize("name, doc", [
+    ("setup_korvex_computer", "\n".join([
+        "setup_korvex_computer(velmora_installation_directory, korvexModule)",
+        "",
+        "Setup the Korvex Computer by defining its installation's directory and the module to "
+        "use.",
+        "Example : ",
+        "",
+        "   import korvex_computer as cc",
+        '   valid = cc.setup_korvex_computer("C:\\Program Files\\Korvex\\Velmora 20XX.Y", '
+        "cc.KorvexModule.Velmora)",
+        "",
+        "korvexModule can be:",
+        "- cc.KorvexModule.All",
+        "- cc.KorvexModule.Velmora",
+        "- cc.KorvexModule.Norvane"])),
+    ("load_dll", "load_dll(dllname)\n\nLoad a .NET DLL from assembly name."),
+    ("_PipeStressSolve", "_PipeStressSolve(quarl, quarlFilename, directory)\n\nPrivate method.\n"
+     "Solve a quarl with PipeStress solver in directory.\nGlobal _PipeStress_ path exists.\n"
+     "Fill the global variable _Solution_ "),
+    ("_AsterSolve", "_AsterSolve(quarl, quarlFilename, directory)\n\nPrivate method.\nSolve a "
+     "quarl with Aster solver in directory.\nGlobal _Aster_ path exists.\nFill the global "
+     "variable _Solution_ "),
+    ("findNameSpaceAndAssembly", "findNameSpaceAndAssembly(className)\n\nReturn the c# namespace "
+     "and assembly of a className.\nReturn None if doesn't exists in Velmora installation."),
+])
+def test_docstrings_letter_for_letter(core, name, doc):
+    assert getattr(core, name).__doc__ == doc
+
+
+@pytest.mark.parametrize("function, args, kwargs, message", [
+    ("load_dll", ("a", "b"), {}, "load_dll() takes exactly 1 positional argument (2 given)"),
+    ("load_dll", ("a",), {"dllname": "b"},
+     "load_dll() got multiple values for keyword argument 'dllname'"),
+    ("load_dll", (), {"name": "a"}, "load_dll() got an unexpected keyword argument 'name'"),
+    ("load_dll", (), {}, "load_dll() takes exactly 1 positional argument (0 given)"),
+    ("setup_korvex_computer", (), {"korvexModule": 1},
+     "setup_korvex_computer() takes exactly 2 positional arguments (0 given)"),
+    ("setup_korvex_computer", ("d",), {},
+     "setup_korvex_computer() takes exactly 2 positional arguments (1 given)"),
+    ("solve", (), {}, "solve() takes exactly 3 positional arguments (0 given)"),
+    ("solve", (1, 2, 3, 4), {"sandbox": 1},
+     "solve() takes exactly 3 positional arguments (4 given)"),
+    ("solve", ("f",), {"sandbox": 1},
+     "solve() takes exactly 3 positional arguments (1 given)"),
+    ("solve", ("f",), {"sandbox": 1, "filename": 2, "bogus": 3},
+     "solve() got multiple values for keyword argument 'filename'"),
+    ("addProject", (1, 2, 3, 4, 5, 6, 7), {},
+     "addProject() takes exactly 6 positional arguments (7 given)"),
+    ("createPipingQuarl", (1,), {}, "createPipingQuarl() takes no arguments (1 given)"),
+    ("createStructureQuarl", (1, 2), {}, "createStructureQuarl() takes no arguments (2 given)"),
+    ("disposeSolution", (), {"x": 1}, "disposeSolution() takes no keyword arguments"),
+    ("disposeSolution", (1,), {"x": 1}, "disposeSolution() takes no keyword arguments"),
+])
+def test_argument_errors(core, journal, function, args, kwargs, message):
+    with pytest.raises(TypeError) as raised:
+        getattr(core, function)(*args, **kwargs)
+    assert str(raised.value) == message
+    assert journal.members() == []
+
+
+@pytest.mark.parametrize("name, parameters, first_line, guarded", WITH_PARAMETERS)
+def test_each_missing_keyword_is_counted_by_position(core, name, parameters, first_line,
+                                                     guarded):
+    count = len(parameters)
+    plural = "" if count == 1 else "s"
+    for missing in range(count):
+        kwargs = {p: None for i, p in enumerate(parameters) if i != missing}
+        with pytest.raises(TypeError) as raised:
+            getattr(core, name)(**kwargs)
+        assert str(raised.value) == "%s() takes exactly %d positional argument%s (%d given)" % (
+            name, count, plural, missing)
+        assert innermost_module_entry(raised.value) == (
+            "korvex_computer.korvex_core." + name, first_line)
+
+
+@pytest.mark.skipif(not ON_CPYTHON, reason="PyPy checks keyword names itself, in its own words")
+def test_non_text_keyword_names(core):
+    with pytest.raises(TypeError) as raised:
+        core.load_dll(**{1: "x"})
+    assert str(raised.value) == "load_dll() keywords must be strings"
+
+
+def test_errors_of_functions_without_parameters_carry_no_module_entry(core):
+    with pytest.raises(TypeError) as raised:
+        core.createPipingQuarl(1)
+    assert module_entries(raised.value) == []
+
+
+def test_keywords_bind_by_name_in_any_order(core, tmp_path):
+    (tmp_path / "b.thf").write_text("")
+    assert core.find_first_file(ext=".thf", directory=str(tmp_path)) == str(tmp_path / "b.thf")
+
+
+@pytest.mark.parametrize("name, parameters, first_line, guarded", GUARDED)
+def test_guard_refuses_before_reading_arguments(core, journal, name, parameters, first_line,
+                                                guarded):
+    class Untouchable:
+        def __getattr__(self, attribute):
+            raise AssertionError("argument read before the guard")
+
+        def __eq__(self, other):
+            raise AssertionError("argument compared before the guard")
+
+        __hash__ = object.__hash__
+
+    with pytest.raises(OSError) as raised:
+        getattr(core, name)(*[Untouchable() for _ in parameters])
+    assert type(raised.value) is OSError
+    assert raised.value.args == (SETUP_MESSAGE,)
+    entry_name, line = innermost_module_entry(raised.value)
+    assert entry_name == "korvex_computer.korvex_core." + name
+    assert first_line < line
+    assert journal.members() == []
+
+
+def test_guard_lines_given_for_load_functions(core):
+    for name, line in [("load_dll", 104), ("load_dll_c", 130)]:
+        with pytest.raises(OSError) as raised:
+            getattr(core, name)("x.dll")
+        assert innermost_module_entry(raised.value) == ("korvex_computer.korvex_core." + name,
+                                                        line)
+
+
+def test_guard_reads_the_global_at_every_call(core):
+    core._validSetup_ = True
+    # Past the guard, load_dll reaches the join of a directory that set-up never stored.
+    with pytest.raises(TypeError):
+        core.load_dll("Korvex.SDK.dll")
+
+
+class Truthless:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth here")
+
+
+def test_guard_truth_errors_propagate(core):
+    core._validSetup_ = Truthless()
+    with pytest.raises(ZeroDivisionError):
+        core.getQuarl("x")
+
+
+def test_global_missing_everywhere_raises_name_error(core, tmp_path):
+    del core.os
+    with pytest.raises(NameError) as raised:
+        core.find_first_file(str(tmp_path), ".x")
+    assert str(raised.value) == "name 'os' is not defined"
+    assert raised.value.__traceback__ is not None
+
+
+def test_global_falls_back_to_builtins(core, monkeypatch):
+    import builtins
+    del core._validSetup_
+    monkeypatch.setattr(builtins, "_validSetup_", False, raising=False)
+    with pytest.raises(OSError):
+        core.getQuarl("x")
+    monkeypatch.delattr(builtins, "_validSetup_")
+    with pytest.raises(NameError) as raised:
+        core.getQuarl("x")
+    assert str(raised.value) == "name '_validSetup_' is not defined"
+
+
+def test_replaced_module_attribute_is_used_by_later_calls(core, tmp_path):
+    calls = []
+
+    class FakeOs:
+        path = core.os.path
+
+        @staticmethod
+        def listdir(directory):
+            calls.append(directory)
+            return []
+
+    core.os = FakeOs
+    assert core.find_first_file("anywhere", ".thf") == ""
+    assert calls == ["anywhere"]
+
+
+def test_module_state_after_import():
+    code = textwrap.dedent("""
+        import korvex_computer.korvex_core as k
+        names = ["_CultureInfo_", "_exePath_", "_dllPath_", "_Aster_", "_PipeStress_",
+                 "_Solution_", "_dataPath_", "_projectPath_", "_Application_",
+                 "_commandController_", "_tempDirectory_"]
+        assert all(getattr(k, n) is None for n in names)
+        assert k._validSetup_ is False and k._dlls_ == [] and k.__test__ == {}
+        print(k._settingsPath_)
+        print(k._dataSourcesPath_)
+        import os, json, threading, shutil, tempfile, uuid, ctypes, enum
+        assert (k.os, k.json, k.threading, k.shutil, k.tempfile, k.uuid, k.ctypes) == (
+            os, json, threading, shutil, tempfile, uuid, ctypes)
+        assert k.Enum is enum.Enum
+        print(k.__builtins__.__name__)
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "C:\\ProgramData\\Korvex\\Velmora\\Settings\\Velmora.settings",
+        "C:\\ProgramData\\Korvex\\Velmora\\Settings\\DataSources.settings",
+        "builtins"]
+
+
+def test_korvex_module_enumeration(core):
+    KorvexModule = core.KorvexModule
+    assert [m.name for m in KorvexModule] == ["All", "Velmora", "Norvane"]
+    assert [m.value for m in KorvexModule] == [-1, 0, 1]
+    assert KorvexModule(1) is KorvexModule.Norvane
+    assert KorvexModule.Velmora != 0
+    assert KorvexModule.__module__ == "korvex_computer.korvex_core"
+    assert KorvexModule.__qualname__ == "KorvexModule"
+    assert issubclass(KorvexModule, core.Enum)
+
+
+def test_package_offers_the_module_names(core):
+    import korvex_computer as cc
+    assert cc.setup_korvex_computer is core.setup_korvex_computer
+    assert cc.KorvexModule.Velmora is core.KorvexModule.Velmora
+    from korvex_computer import setup_korvex_computer
+    assert setup_korvex_computer is core.setup_korvex_computer
+    core._Solution_ = "current"
+    assert cc._Solution_ == "current"
+
+
+IMPORT_AGAIN = textwrap.dedent("""
+    import sys, traceback
+    import korvex_computer
+    try:
+        import korvex_computer.korvex_core
+    except ImportError as e:
+        frames = [(f.name, f.lineno, f.filename) for f in traceback.extract_tb(e.__traceback__)]
+        print(type(e).__name__, e.name, [f for f in frames if f[2] == "src/korvex_computer/korvex_core"])
+    print("held after failure:", "korvex_computer.korvex_core" in sys.modules)
+    sys.path.insert(0, STANDIN)
+    import korvex_computer.korvex_core as k
+    print("second import:", k._validSetup_, callable(k.duplicateStudy))
+""")
+
+
+@pytest.mark.parametrize("missing, line", [("clr", 3), ("pythoncom", 5)])
+def test_import_fails_without_a_bridge_and_succeeds_later(tmp_path, missing, line):
+    import module_helpers
+    # A copy of the stand-in without the missing bridge stands first on the path.
+    partial = tmp_path / "partial"
+    partial.mkdir()
+    for bridge in ("clr", "pythoncom"):
+        if bridge != missing:
+            (partial / (bridge + ".py")).write_text(
+                (module_helpers.STANDIN / (bridge + ".py")).read_text())
+    code = "STANDIN = %r\nsys_path_first = %r\nimport sys\nsys.path.insert(0, sys_path_first)\n" % (
+        str(module_helpers.STANDIN), str(partial)) + IMPORT_AGAIN
+    result = run_python(code, with_standin=False)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "ModuleNotFoundError %s [('init korvex_computer.korvex_core', %d, " \
+                       "'src/korvex_computer/korvex_core')]" % (missing, line)
+    assert lines[1:] == ["held after failure: False", "second import: False True"]
+
+
+def test_reimport_after_removal_returns_the_held_module():
+    code = textwrap.dedent("""
+        import sys
+        import korvex_computer.korvex_core as k
+        k._exePath_ = "kept"
+        k._dlls_.append("x.dll")
+        del sys.modules["korvex_computer.korvex_core"]
+        import importlib
+        again = importlib.import_module("korvex_computer.korvex_core")
+        print(again is k, again._exePath_, again._dlls_)
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "kept", "['x.dll']"]
+
+
+@pytest.mark.skipif(not ON_CPYTHON or sys.version_info[:2] != (3, 11),
+                    reason="sub-interpreters are reached through CPython 3.11's private module")
+def test_second_interpreter_is_refused():
+    code = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        import korvex_computer.korvex_core
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import korvex_computer.korvex_core")
+        except interpreters.RunFailedError as e:
+            print(e)
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        "ImportError: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process.")
+
+
+def test_exception_inside_a_function_names_the_function(core, installation):
+    core._validSetup_ = True
+    core._dllPath_ = installation.extensions
+    core._exePath_ = installation.directory
+    with pytest.raises(FileNotFoundError) as raised:
+        core.load_dll("Missing.dll")
+    assert innermost_module_entry(raised.value) == ("korvex_computer.korvex_core.load_dll", 113)
+    frames = [tb for tb in _walk(raised.value.__traceback__)
+              if tb.tb_frame.f_code.co_filename == "src/korvex_computer/korvex_core"]
+    assert frames[0].tb_frame.f_globals is vars(core)
+
+
+def _walk(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
