@@ -301,37 +301,36 @@ def test_package_offers_the_module_names(core):
 
 IMPORT_AGAIN = textwrap.dedent("""
     import sys, traceback
-    import korvex_computer
+
+    class Missing:
+        # Makes one bridge impossible to import, as on a machine without it.
+        def find_spec(self, name, path=None, target=None):
+            if name == MISSING:
+                raise ModuleNotFoundError("No module named %r" % name, name=name)
+
+    blocker = Missing()
+    sys.meta_path.insert(0, blocker)
     try:
         import korvex_computer.korvex_core
     except ImportError as e:
-        frames = [(f.name, f.lineno, f.filename) for f in traceback.extract_tb(e.__traceback__)]
-        print(type(e).__name__, e.name, [f for f in frames if f[2] == "src/korvex_computer/korvex_core"])
+        frames = [(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)
+                  if f.filename == "src/korvex_computer/korvex_core"]
+        print(type(e).__name__, e.name, frames)
     print("held after failure:", "korvex_computer.korvex_core" in sys.modules)
-    sys.path.insert(0, STANDIN)
+    sys.meta_path.remove(blocker)
     import korvex_computer.korvex_core as k
     print("second import:", k._validSetup_, callable(k.duplicateStudy))
 """)
 
 
 @pytest.mark.parametrize("missing, line", [("clr", 3), ("pythoncom", 5)])
-def test_import_fails_without_a_bridge_and_succeeds_later(tmp_path, missing, line):
-    import module_helpers
-    # A copy of the stand-in without the missing bridge stands first on the path.
-    partial = tmp_path / "partial"
-    partial.mkdir()
-    for bridge in ("clr", "pythoncom"):
-        if bridge != missing:
-            (partial / (bridge + ".py")).write_text(
-                (module_helpers.STANDIN / (bridge + ".py")).read_text())
-    code = "STANDIN = %r\nsys_path_first = %r\nimport sys\nsys.path.insert(0, sys_path_first)\n" % (
-        str(module_helpers.STANDIN), str(partial)) + IMPORT_AGAIN
-    result = run_python(code, with_standin=False)
+def test_import_fails_without_a_bridge_and_succeeds_later(missing, line):
+    result = run_python("MISSING = %r\n" % missing + IMPORT_AGAIN)
     assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[0] == "ModuleNotFoundError %s [('init korvex_computer.korvex_core', %d, " \
-                       "'src/korvex_computer/korvex_core')]" % (missing, line)
-    assert lines[1:] == ["held after failure: False", "second import: False True"]
+    assert result.stdout.splitlines() == [
+        "ModuleNotFoundError %s [('init korvex_computer.korvex_core', %d)]" % (missing, line),
+        "held after failure: False",
+        "second import: False True"]
 
 
 def test_reimport_after_removal_returns_the_held_module():
@@ -364,8 +363,9 @@ def test_second_interpreter_is_refused():
     """)
     result = run_python(code)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == (
-        "ImportError: Interpreter change detected - this module can only be loaded into one "
+    assert "ImportError" in result.stdout
+    assert result.stdout.strip().endswith(
+        ": Interpreter change detected - this module can only be loaded into one "
         "interpreter per process.")
 
 

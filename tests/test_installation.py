@@ -337,16 +337,16 @@ def test_lookups_are_the_module_functions_of_the_moment(core, installation):
     assert (core._dataPath_, core._projectPath_) == ("data", "projects")
 
 
-@pytest.mark.parametrize("directory, error, message", [
-    (None, TypeError, None),
-    (12345678, FileNotFoundError, "The directory '12345678' does not exist."),
+@pytest.mark.parametrize("directory, error, message, line", [
+    (None, TypeError, None, 61),
+    (12345678, FileNotFoundError, "The directory '12345678' does not exist.", 62),
 ])
-def test_non_text_installation_directory(core, installation, directory, error, message):
+def test_non_text_installation_directory(core, installation, directory, error, message, line):
     with pytest.raises(error) as raised:
         core.setup_korvex_computer(directory, core.KorvexModule.Velmora)
     if message:
         assert raised.value.args == (message,)
-    assert innermost_module_entry(raised.value) == entry("setup_korvex_computer", 61)
+    assert innermost_module_entry(raised.value) == entry("setup_korvex_computer", line)
 
 
 def test_sdk_constructor_failure_leaves_the_module_marked_set_up(core, installation, journal):

@@ -7,33 +7,28 @@ namespace korvex {
 namespace {
 
 // `with open(path, "r", encoding="utf-8") as f: value = json.load(f)`; the file is closed
-// whether parsing succeeded or not.
+// whether parsing succeeded or not, and a parse error is raised from the load's line.
 Ref read_json(Call& c, int open_line, int load_line, const Ref& path) {
     c.at(open_line);
     Ref keywords = Ref::steal(Py_BuildValue("{s:s}", "encoding", "utf-8"));
     Ref file = call_object(cached_open().get(), tuple(path, text("r")).get(), keywords.get());
-    Ref exit = attr(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(file.get()))), "__exit__");
-    Ref handle = call(attr(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(file.get()))), "__enter__"), file);
+    Ref file_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(file.get())));
+    Ref exit = attr(file_type, "__exit__");
+    Ref handle = call(attr(file_type, "__enter__"), file);
     Ref value;
-    try {
-        c.at(load_line);
-        value = call(attr(global("json"), "load"), handle);
-    } catch (PythonError&) {
-        PyObject *type, *error, *tb;
-        PyErr_Fetch(&type, &error, &tb);
-        PyErr_NormalizeException(&type, &error, &tb);
-        if (tb && error) PyException_SetTraceback(error, tb);
-        Ref held_type = Ref::steal_maybe(type), held_error = Ref::steal_maybe(error),
-            held_tb = Ref::steal_maybe(tb);
-        c.at(open_line);
-        // A file object never suppresses the error, so it is raised again after the close.
-        call(exit, file, held_type.get() ? held_type : none(), held_error.get() ? held_error : none(),
-             held_tb.get() ? held_tb : none());
-        PyErr_Restore(held_type.release(), held_error.release(), held_tb.release());
-        throw;
-    }
-    c.at(open_line);
-    call(exit, file, none(), none(), none());
+    try_finally(
+        [&] {
+            c.at(load_line);
+            value = call(attr(global("json"), "load"), handle);
+        },
+        [&] {
+            // A file object never suppresses an error, so the exception details are not
+            // handed to its __exit__: closing is all it does with them.
+            int line = c.line;
+            c.at(open_line);
+            call(exit, file, none(), none(), none());
+            c.at(line);
+        });
     return value;
 }
 
