@@ -8,6 +8,16 @@ namespace {
 // The line of find_first_file's one statement, which holds the walk over the listing.
 constexpr int kWalkLine = 484;
 
+// The walk runs once per entry of a possibly large directory: its calls go through the
+// argument-list forms of the C API, which make no argument tuple and no bound method.
+Ref method_call(const Ref& object, const char* method, PyObject* argument = nullptr) {
+    return Ref::steal(PyObject_CallMethodObjArgs(object.get(), name(method), argument, nullptr));
+}
+
+Ref function_call(const Ref& function, PyObject* first, PyObject* second = nullptr) {
+    return Ref::steal(PyObject_CallFunctionObjArgs(function.get(), first, second, nullptr));
+}
+
 // The next entry of the listing, or an empty Ref at its end.
 Ref next_entry(const Ref& entries) {
     Ref entry = Ref::steal_maybe(PyIter_Next(entries.get()));
@@ -21,12 +31,12 @@ Ref next_entry(const Ref& entries) {
 Ref first_matching_entry(const Ref& entries, const Ref& directory, const Ref& ext) {
     try {
         while (Ref f = next_entry(entries)) {
-            Ref lowered = call_method(f, "lower");
-            if (!truth(call_method(lowered, "endswith", ext))) continue;
+            Ref lowered = method_call(f, "lower");
+            if (!truth(method_call(lowered, "endswith", ext.get()))) continue;
             Ref isfile = os_path("isfile");
-            Ref candidate = call(os_path("join"), directory, f);
-            if (!truth(call(isfile, candidate))) continue;
-            return call(os_path("join"), directory, f);
+            Ref candidate = function_call(os_path("join"), directory.get(), f.get());
+            if (!truth(function_call(isfile, candidate.get()))) continue;
+            return function_call(os_path("join"), directory.get(), f.get());
         }
         return Ref();
     } catch (PythonError&) {
