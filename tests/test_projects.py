@@ -251,3 +251,100 @@ def test_dot_dot_after_a_link_is_taken_textually(remover, tmp_path):
     assert not os.path.lexists(str(holder))
     assert tree(tmp_path / "elsewhere") == {"target", os.path.join("target", "precious.txt")}
     assert os.getcwd() == str(tmp_path)
+
+
+# ---- projects with their first study ---------------------------------------------------------------
+
+KINDS = {"addPipingProject": "Velmora", "addStructureProject": "Norvane"}
+
+
+def sdk_member(name):
+    """A member of the SDK's own KorvexModule enumeration (not the module's)."""
+    from Korvex.SDK import KorvexModule
+    return getattr(KorvexModule, name)
+
+
+@pytest.mark.parametrize("function", sorted(KINDS))
+@pytest.mark.parametrize("width, height, x, y", [
+    (1920, 1080, 810.0, 340.0),
+    (1280, 1024, 490.0, 312.0),
+    (200, 300, -50.0, -50.0),
+    (1921, 1081.0, 810.5, 340.5),
+])
+def test_new_project_hands_its_first_study_to_the_sdk(core, ready, journal, tmp_path, function,
+                                                      width, height, x, y):
+    asked = recording_load_dll(core)
+    directory = str(tmp_path / "work")
+    result = getattr(core, function)(directory, "P1", "S1", width, height)
+
+    project = os.path.join(directory, "P1")
+    assert result == project
+    assert os.path.isfile(os.path.join(project, "P1.project"))
+    assert asked == ["Korvex.SDK.dll", "Korvex.Velmora.Project.dll"]
+    assert journal.calls("ProjectViewModel") == [(None,)]
+    [(path, point, description, study, module)] = journal.calls(
+        "ProjectViewModel.CreateNewProject")
+    assert (path, description, study) == (project, "", "S1")
+    assert (point.X, point.Y) == (x, y)
+    assert module == sdk_member(KINDS[function])
+
+
+@pytest.mark.parametrize("function", sorted(KINDS))
+def test_existing_project_path_gives_empty_text(core, ready, journal, tmp_path, function):
+    directory = str(tmp_path)
+    first = getattr(core, function)(directory, "P1", "S1", 1920, 1080)
+    with open(os.path.join(first, "P1.project"), "rb") as f:
+        saved = f.read()
+    (tmp_path / "F").write_text("a file")
+    journal.reset()
+    asked = recording_load_dll(core)
+
+    assert getattr(core, function)(directory, "P1", "S2", 1920, 1080) == ""
+    assert getattr(core, function)(directory, "F", "S2", 1920, 1080) == ""
+    assert asked == ["Korvex.SDK.dll", "Korvex.SDK.dll"]
+    assert "ProjectViewModel" not in journal.members()
+    assert "ProjectViewModel.CreateNewProject" not in journal.members()
+    with open(os.path.join(first, "P1.project"), "rb") as f:
+        assert f.read() == saved
+    assert (tmp_path / "F").read_text() == "a file"
+
+
+@pytest.mark.parametrize("width, height, line", [("1920", 1080, 644), (1920, None, 645)])
+def test_screen_size_that_is_no_number_leaves_the_empty_directory(core, ready, journal, tmp_path,
+                                                                  width, height, line):
+    with pytest.raises(TypeError) as info:
+        core.addPipingProject(str(tmp_path), "P1", "S1", width, height)
+    assert module_entries(info.value) == [
+        ("korvex_computer.korvex_core.addPipingProject", 665),
+        ("korvex_computer.korvex_core.addProject", line)]
+    assert os.listdir(str(tmp_path / "P1")) == []
+    assert "ProjectViewModel.CreateNewProject" not in journal.members()
+    # The empty directory now blocks the name.
+    assert core.addPipingProject(str(tmp_path), "P1", "S1", 1920, 1080) == ""
+
+
+def test_add_project_passes_the_module_value_through(core, ready, journal, tmp_path):
+    directory = str(tmp_path / "not" / "yet")
+    member = sdk_member("Norvane")
+    assert core.addProject(directory, "P1", "S1", 1920, 1080, member) == os.path.join(directory,
+                                                                                     "P1")
+    assert journal.calls("ProjectViewModel.CreateNewProject")[0][4] == member
+
+
+def test_add_project_before_set_up_leaves_the_directory(core, tmp_path):
+    # addProject has no guard of its own: load_dll refuses once the directory is made.
+    with pytest.raises(OSError) as info:
+        core.addProject(str(tmp_path), "P1", "S1", 1920, 1080, 0)
+    assert str(info.value) == SETUP_MESSAGE
+    assert module_entries(info.value)[0] == ("korvex_computer.korvex_core.addProject", 640)
+    assert os.listdir(str(tmp_path / "P1")) == []
+
+
+def test_sdk_failure_reaches_the_caller_unchanged(core, ready, journal, tmp_path):
+    failure = RuntimeError("disk full")
+    journal.fail("ProjectViewModel.CreateNewProject", failure)
+    with pytest.raises(RuntimeError) as info:
+        core.addStructureProject(str(tmp_path), "P1", "S1", 1920, 1080)
+    assert info.value is failure
+    assert innermost_module_entry(info.value) == ("korvex_computer.korvex_core.addProject", 647)
+    assert (tmp_path / "P1").is_dir()
