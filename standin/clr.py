@@ -16,5 +16,8 @@ def AddReference(name):
 
 
 def ListAssemblies(verbose=False):
+    """Names of the loaded Korvex assemblies; full names when ``verbose``."""
     names = sorted(_bridge.loaded_assemblies())
-    return list(names)
+    if verbose:
+        return [_bridge.full_name(name) for name in names]
+    return names

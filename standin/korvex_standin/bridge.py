@@ -111,6 +111,11 @@ def loaded_assemblies():
         return dict((name, a.Location) for name, a in _loaded.items())
 
 
+def full_name(name):
+    with _lock:
+        return _loaded[name].FullName
+
+
 def assembly_location(name):
     with _lock:
         assembly = _loaded.get(name)

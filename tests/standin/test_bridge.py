@@ -203,3 +203,11 @@ def test_bridge_turns_bad_arguments_into_type_errors(sdk):
 def test_add_reference_path_must_be_text():
     with pytest.raises(TypeError):
         clr.AddReference(os)
+
+
+def test_list_assemblies(inst):
+    assert clr.ListAssemblies() == []
+    clr.AddReference(inst.assembly_path("Korvex.Helper.dll"))
+    clr.AddReference(inst.assembly_path("Korvex.SDK.dll"))
+    assert clr.ListAssemblies() == ["Korvex.Helper", "Korvex.SDK"]
+    assert clr.ListAssemblies(True)[1].startswith("Korvex.SDK, Version=24.1.0.0")
