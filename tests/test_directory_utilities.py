@@ -110,11 +110,6 @@ def test_find_first_file_file_test_error_names_the_walk(core, tmp_path):
     assert module_entries(info.value) == [(FIND, 484), ("genexpr", 484)]
 
 
-def test_find_first_file_needs_no_setup(core, tmp_path):
-    assert core._validSetup_ is False
-    assert core.find_first_file(str(tmp_path), ".thf") == ""
-
-
 # --- copyDirectoryToTemp ----------------------------------------------------------------------
 
 @pytest.fixture
@@ -200,11 +195,3 @@ def test_copy_directory_to_temp_target_path_failure_is_not_caught(core, tmp_path
         core.copyDirectoryToTemp(str(tmp_path))
     assert module_entries(info.value)[-1][0] == COPY
     assert os.listdir(temp_root) == []
-
-
-def test_copy_directory_to_temp_passes_copytree_arguments(core, tmp_path, temp_root):
-    seen = []
-    core.shutil = types.SimpleNamespace(
-        copytree=lambda *args, **kwargs: seen.append((args, kwargs)) or "ignored")
-    result = core.copyDirectoryToTemp(str(tmp_path))
-    assert seen == [((str(tmp_path), result), {"dirs_exist_ok": True})]
