@@ -119,7 +119,7 @@ def _merge(defaults, overrides):
     return merged
 
 
-def build_installation(root, name="Velmora 2024.1", extensions=True,
+def build_installation(root, *, name="Velmora 2024.1", extensions=True,
                        assemblies=catalog.ASSEMBLY_FILES, pipestress_lib=True,
                        aster_solver=True, pipestress_solver=True, app_settings=None,
                        aster_setting=None, pipestress_setting=None):
