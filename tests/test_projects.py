@@ -46,28 +46,6 @@ def recording_load_dll(core):
     return asked
 
 
-# ---- the set-up guard -------------------------------------------------------------------------
-
-@pytest.mark.parametrize("function, args", [
-    ("addProjectFolder", ("{d}", "F")),
-    ("removeProjectFolder", ("{d}",)),
-    ("removeProject", ("{d}",)),
-    ("addPipingProject", ("{d}", "P", "S", 1920, 1080)),
-    ("addStructureProject", ("{d}", "P", "S", 1920, 1080)),
-])
-def test_guarded_functions_change_nothing_before_set_up(core, journal, tmp_path, function, args):
-    directory = tmp_path / "work"
-    directory.mkdir()
-    (directory / "keep.txt").write_text("x")
-    cwd = os.getcwd()
-    with pytest.raises(OSError) as info:
-        getattr(core, function)(*[str(directory) if a == "{d}" else a for a in args])
-    assert str(info.value) == SETUP_MESSAGE
-    assert tree(directory) == {"keep.txt"}
-    assert os.getcwd() == cwd
-    assert journal.members() == []
-
-
 # ---- addProjectFolder ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("directory_parts, folder_name", [
@@ -182,7 +160,7 @@ def test_removal_lets_an_interrupt_through_at_the_deletion_step(core, remover, t
                                            REMOVERS[name] + 6)]
 
 
-@pytest.mark.parametrize("bad_path", [None, 3, 2.5])
+@pytest.mark.parametrize("bad_path", [None, 3])
 def test_removal_refuses_a_path_that_is_no_path(remover, bad_path):
     cwd = os.getcwd()
     with pytest.raises(TypeError) as info:

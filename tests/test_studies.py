@@ -72,14 +72,6 @@ def recording_load_dll(core):
     return asked
 
 
-@pytest.mark.parametrize("function", sorted(STUDY_FUNCTIONS))
-def test_guarded_before_set_up(core, journal, tmp_path, function):
-    with pytest.raises(OSError) as info:
-        STUDY_FUNCTIONS[function](core, str(tmp_path))
-    assert str(info.value) == SETUP_MESSAGE
-    assert journal.members() == []
-
-
 def test_add_study_before_set_up_is_refused_by_the_library_loading(core, journal, tmp_path):
     with pytest.raises(OSError) as info:
         core.addStudy(str(tmp_path), "S2", 1920, 1080, 0)
@@ -108,15 +100,6 @@ def test_new_study_is_added_and_returned(core, project, journal, function, kind)
     assert (point.X, point.Y, module, name) == (810.0, 340.0, sdk_member(kind), "S2")
     assert (study.Name, study.Module) == ("S2", sdk_member(kind))
     assert studies_on_disk(project) == ["S1", "S2"]
-
-
-@pytest.mark.parametrize("width, height, x, y", [(1280, 1024, 490.0, 312.0),
-                                                 (200, 300, -50.0, -50.0),
-                                                 (1921.0, 1081, 810.5, 340.5)])
-def test_study_placement_follows_the_screen(core, project, journal, width, height, x, y):
-    core.addPipingStudy(project, "S2", width, height)
-    [(point, _, _)] = journal.calls("ProjectViewModel.AddEmptyStudy")
-    assert (point.X, point.Y) == (x, y)
 
 
 def test_existing_study_name_gives_none_and_is_read_afresh_each_call(core, project, journal):
@@ -184,14 +167,6 @@ def test_no_project_file_gives_none_without_a_view_model(core, project, journal,
     assert file_bytes(project_file(project)) == saved
 
 
-def test_unreadable_project_file_raises(core, project, journal):
-    with open(project_file(project), "w") as f:
-        f.write("not a project")
-    with pytest.raises(Exception) as info:
-        core.removeStudy(project, "S1")
-    assert innermost_module_entry(info.value) == ("korvex_computer.korvex_core.removeStudy", 755)
-
-
 # ---- removing ------------------------------------------------------------------------------------
 
 def test_remove_study_selects_then_deletes(core, project, journal):
@@ -248,13 +223,6 @@ def test_duplicate_study_copies_then_renames_the_copy(core, project, journal):
     ]
     assert sdk_copy_name != "S1"
     assert studies_on_disk(project) == ["S1", "S1b"]
-
-
-def test_duplicate_takes_the_current_name_from_the_sdk(core, project, journal):
-    journal.answer("ProjectViewModel.GetCurrentStudyName", "S1")
-    core.duplicateStudy(project, "S1", "S1b")
-    assert journal.calls("ProjectViewModel.SetCurrentStudy") == [("S1",), ("S1",)]
-    assert sorted(studies_on_disk(project)) == ["S1 - Copy", "S1b"]
 
 
 @pytest.mark.parametrize("copy_name", ["S1", "S2"])
