@@ -29,6 +29,8 @@ void run_on_worker(Call& c, int line, const char* run_function, const Ref& quarl
     call_method(sta_thread, "join");
 }
 
+// The model checks that come before anything else: a model at all, then of the expected kind.
+// Both functions lay the steps out alike, from `line` (the None test) to line + 6.
 void check_model(Call& c, const Ref& quarl, int line, const char* code_class,
                  const char* wrong_kind_message) {
     c.at(line);
