@@ -73,3 +73,25 @@ def ready(installation, capsys):
     capsys.readouterr()
     standin_journal.reset()
     return installation
+
+
+@pytest.fixture
+def work(tmp_path):
+    """An empty folder to work in."""
+    directory = tmp_path / "work"
+    directory.mkdir()
+    return directory
+
+
+@pytest.fixture
+def loads(core):
+    """Records the names given to the module's load_dll while still loading them."""
+    real = core.load_dll
+    seen = []
+
+    def recording(dllname):
+        seen.append(dllname)
+        return real(dllname)
+
+    core.load_dll = recording
+    return seen

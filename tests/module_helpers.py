@@ -1,5 +1,6 @@
 """Helpers for the module's tests: traceback entries, subprocess runs, shared texts."""
 
+import json
 import os
 import pathlib
 import subprocess
@@ -48,3 +49,20 @@ def run_python(code, *, with_standin=True, cwd=None, env=None):
     environment.update(env or {})
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           cwd=cwd, env=environment, timeout=120)
+
+
+def write_quarl(path, module="Velmora"):
+    """Writes a one-layer model file of the stand-in's format; returns its path as text."""
+    path.write_text(json.dumps({"Format": "quarL", "FormatVersion": 1, "Module": module,
+                                "Layers": [{"Name": "0"}]}))
+    return str(path)
+
+
+class PreviousSolution(object):
+    """Stands for a solution left in `_Solution_` by an earlier run."""
+
+    def __init__(self):
+        self.disposed = 0
+
+    def Dispose(self):
+        self.disposed += 1

@@ -12,20 +12,6 @@ PREFIX = "korvex_computer.korvex_core."
 
 
 @pytest.fixture
-def loads(core):
-    """Records the names given to the module's load_dll while still loading them."""
-    real = core.load_dll
-    seen = []
-
-    def recording(dllname):
-        seen.append(dllname)
-        return real(dllname)
-
-    core.load_dll = recording
-    return seen
-
-
-@pytest.fixture
 def models(core, ready, journal):
     made = core.createPipingQuarl(), core.createPipingQuarl()
     journal.reset()

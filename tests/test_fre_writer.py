@@ -20,13 +20,6 @@ SETTING_READS = [
 
 
 @pytest.fixture
-def work(tmp_path):
-    directory = tmp_path / "work"
-    directory.mkdir()
-    return directory
-
-
-@pytest.fixture
 def model(core, ready, journal):
     made = core.createPipingQuarl()
     journal.reset()

@@ -10,27 +10,6 @@ from module_helpers import SETUP_MESSAGE, module_entries
 PREFIX = "korvex_computer.korvex_core."
 
 
-@pytest.fixture
-def work(tmp_path):
-    directory = tmp_path / "work"
-    directory.mkdir()
-    return directory
-
-
-@pytest.fixture
-def loads(core):
-    """Records the names given to the module's load_dll while still loading them."""
-    real = core.load_dll
-    seen = []
-
-    def recording(dllname):
-        seen.append(dllname)
-        return real(dllname)
-
-    core.load_dll = recording
-    return seen
-
-
 def sdk_class(namespace, name):
     module = __import__(namespace, fromlist=[name])
     return getattr(module, name)

@@ -1,6 +1,5 @@
 """Solving a model file in one call, in place or in a sandbox, and disposing of the solution."""
 
-import json
 import os
 import shutil
 import tempfile
@@ -9,25 +8,12 @@ import uuid
 
 import pytest
 
-from module_helpers import SETUP_MESSAGE, innermost_module_entry, module_entries
+from module_helpers import (SETUP_MESSAGE, PreviousSolution, innermost_module_entry,
+                            module_entries, write_quarl)
 
 pytestmark = pytest.mark.filterwarnings("ignore:setDaemon:DeprecationWarning")
 
 PREFIX = "korvex_computer.korvex_core."
-
-
-def write_quarl(path, module="Velmora"):
-    path.write_text(json.dumps({"Format": "quarL", "FormatVersion": 1, "Module": module,
-                                "Layers": [{"Name": "0"}]}))
-    return str(path)
-
-
-class PreviousSolution(object):
-    def __init__(self):
-        self.disposed = 0
-
-    def Dispose(self):
-        self.disposed += 1
 
 
 @pytest.fixture

@@ -1,36 +1,19 @@
 """Solver runs on a loaded model: the PipeStress and Aster run functions, called directly on the
 test's thread, and the two model-solving functions that run them on a worker thread."""
 
-import json
 import threading
 
 import pytest
 
 import pythoncom
 from korvex_standin import system
-from module_helpers import innermost_module_entry
+from module_helpers import PreviousSolution, innermost_module_entry, write_quarl
 
 # Worker threads are marked daemon through Thread.setDaemon, deprecated on newer runtimes.
 pytestmark = pytest.mark.filterwarnings("ignore:setDaemon:DeprecationWarning")
 
 PREFIX = "korvex_computer.korvex_core."
 MAIN = threading.get_ident()
-
-
-def write_quarl(path, module="Velmora"):
-    path.write_text(json.dumps({"Format": "quarL", "FormatVersion": 1, "Module": module,
-                                "Layers": [{"Name": "0"}]}))
-    return str(path)
-
-
-class PreviousSolution(object):
-    """Stands for a solution left in `_Solution_` by an earlier run."""
-
-    def __init__(self):
-        self.disposed = 0
-
-    def Dispose(self):
-        self.disposed += 1
 
 
 @pytest.fixture
@@ -56,19 +39,6 @@ def fre_writes(core):
     calls = []
     core.writeFreFile = lambda quarl, quarlFilename: calls.append((quarl, quarlFilename))
     return calls
-
-
-@pytest.fixture
-def loads(core):
-    real = core.load_dll
-    seen = []
-
-    def recording(dllname):
-        seen.append(dllname)
-        return real(dllname)
-
-    core.load_dll = recording
-    return seen
 
 
 def model_in(core, directory, name="Plant.quarl", module="Velmora"):

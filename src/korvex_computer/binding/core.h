@@ -114,6 +114,10 @@ Ref concat(std::initializer_list<PyObject*> parts);
 
 // A function of `os.path`, with `os` looked up as a global at this moment.
 Ref os_path(const char* function);
+// The truth of `os.path.exists(path)`.
+bool path_exists(const Ref& path);
+// `sequence[index]`, by the subscription protocol.
+Ref item_at(const Ref& sequence, Py_ssize_t index);
 
 // ---- imports ------------------------------------------------------------------------------
 

@@ -127,6 +127,13 @@ Ref concat(std::initializer_list<PyObject*> parts) {
 
 Ref os_path(const char* function) { return attr(attr(global("os"), "path"), function); }
 
+bool path_exists(const Ref& path) { return truth(call(os_path("exists"), path)); }
+
+Ref item_at(const Ref& sequence, Py_ssize_t index) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
+}
+
 void load_assembly(const char* file_name) { call(global("load_dll"), text(file_name)); }
 
 Ref import_module(const char* module) {

@@ -6,8 +6,6 @@ namespace korvex {
 
 namespace {
 
-Ref path_exists(const Ref& path) { return call(os_path("exists"), path); }
-
 // A numeric setting: read, then converted as int() does.
 Ref integer_setting(const Ref& settings, const char* section, const char* key) {
     return to_int(call_method(settings, "GetSettingValue", text(section), text(key)));
@@ -42,7 +40,7 @@ Ref writeFreFile(Call& c, Args a) {
     Ref join = os_path("join");
     Ref PSLibraryFilename = call(join, global("_dllPath_"), text("Korvex.PipeStress.lib"));
     c.at(544);
-    if (!truth(path_exists(PSLibraryFilename))) {
+    if (!path_exists(PSLibraryFilename)) {
         c.at(545);
         raise(PyExc_OSError, "Invalid setup! Korvex.PipeStress.lib not found!");
     }
@@ -54,19 +52,19 @@ Ref writeFreFile(Call& c, Args a) {
     c.at(548);
     Ref splitext = os_path("splitext");
     Ref basename = call(os_path("basename"), quarlFilename);
-    Ref studyname = Ref::steal(PyObject_GetItem(call(splitext, basename).get(), integer(0).get()));
+    Ref studyname = item_at(call(splitext, basename), 0);
 
     // The model's own .fre file is rewritten only when it is already there.
     c.at(549);
     join = os_path("join");
     Ref frefile = call(join, directory, add(studyname, text(".fre")));
     c.at(550);
-    if (!truth(path_exists(frefile))) {
+    if (!path_exists(frefile)) {
         c.at(551);
         frefile = call(os_path("join"), directory, text("conception.fre"));
     }
     c.at(552);
-    if (truth(path_exists(frefile))) {
+    if (path_exists(frefile)) {
         // A file that cannot be removed is left for the SDK to write over.
         c.at(554);
         except_exception([&] { call(attr(global("os"), "remove"), frefile); });

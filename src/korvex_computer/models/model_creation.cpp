@@ -1,5 +1,6 @@
 // createQuarl, createPipingQuarl and createStructureQuarl: new empty models with layer "0".
 #include "binding/functions.h"
+#include "installation/sdk_access.h"
 
 namespace korvex {
 
@@ -23,25 +24,12 @@ Ref createQuarl(Call& c, Args a) {
     return quarl;
 }
 
-namespace {
-
-// Both public creators hand createQuarl a member of the SDK's own KorvexModule enumeration,
-// never the module's enumeration of the same name.
-Ref create_quarl_for(Call& c, int first_step_line, const char* sdk_module_member) {
-    c.at(first_step_line);
-    load_assembly("Korvex.SDK.dll");
-    c.at(first_step_line + 1);
-    Ref KorvexModule = from_import("Korvex.SDK", "KorvexModule");
-    c.at(first_step_line + 2);
-    Ref create = global("createQuarl");
-    Ref member = attr(KorvexModule, sdk_module_member);
-    return call(create, member);
+Ref createPipingQuarl(Call& c, Args a) {
+    return call_with_sdk_module(c, 249, 251, "createQuarl", "Velmora", a, 0);
 }
 
-}  // namespace
-
-Ref createPipingQuarl(Call& c, Args) { return create_quarl_for(c, 249, "Velmora"); }
-
-Ref createStructureQuarl(Call& c, Args) { return create_quarl_for(c, 261, "Norvane"); }
+Ref createStructureQuarl(Call& c, Args a) {
+    return call_with_sdk_module(c, 261, 263, "createQuarl", "Norvane", a, 0);
+}
 
 }  // namespace korvex

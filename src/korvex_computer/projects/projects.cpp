@@ -1,5 +1,6 @@
 // Projects: a project directory with its first study, written by the SDK's project view model.
 #include "binding/functions.h"
+#include "installation/sdk_access.h"
 #include "projects/projects.h"
 
 namespace korvex {
@@ -44,27 +45,13 @@ Ref addProject(Call& c, Args a) {
     return projectDirectory;
 }
 
-namespace {
-
-// addPipingProject and addStructureProject: addProject with a member of the SDK's own
-// KorvexModule enumeration (never the module's enumeration of the same name).
-Ref add_project_of_kind(Call& c, Args a, const char* member, int first_line) {
-    c.at(first_line);
-    load_assembly("Korvex.SDK.dll");
-    c.at(first_line + 1);
-    Ref KorvexModule = from_import("Korvex.SDK", "KorvexModule");
-    c.at(first_line + 2);
-    Ref addProject = global("addProject");
-    Ref module = attr(KorvexModule, member);
-    c.at(first_line + 3);
-    return call(addProject, a[0], a[1], a[2], a[3], a[4], module);
+Ref addPipingProject(Call& c, Args a) {
+    return call_with_sdk_module(c, 662, 665, "addProject", "Velmora", a, 5);
 }
 
-}  // namespace
-
-Ref addPipingProject(Call& c, Args a) { return add_project_of_kind(c, a, "Velmora", 662); }
-
-Ref addStructureProject(Call& c, Args a) { return add_project_of_kind(c, a, "Norvane", 674); }
+Ref addStructureProject(Call& c, Args a) {
+    return call_with_sdk_module(c, 674, 677, "addProject", "Norvane", a, 5);
+}
 
 Ref removeProject(Call& c, Args a) {
     const Ref& projectDirectory = a[0];

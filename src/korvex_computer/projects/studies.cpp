@@ -1,5 +1,6 @@
 // Studies: new empty studies added to an existing project through the project view model.
 #include "binding/functions.h"
+#include "installation/sdk_access.h"
 #include "projects/projects.h"
 
 namespace korvex {
@@ -7,7 +8,7 @@ namespace korvex {
 Ref project_file_of(Call& c, const Ref& projectDirectory, int line) {
     c.at(line);
     Ref base = call(os_path("basename"), projectDirectory);
-    Ref projectName = Ref::steal(PySequence_GetItem(call(os_path("splitext"), base).get(), 0));
+    Ref projectName = item_at(call(os_path("splitext"), base), 0);
     c.at(line + 1);
     return call(os_path("join"), projectDirectory, add(projectName, text(".project")));
 }
@@ -43,26 +44,12 @@ Ref addStudy(Call& c, Args a) {
     return call_method(projectViewModel, "GetStudy", studyName);
 }
 
-namespace {
-
-// addPipingStudy and addStructureStudy: addStudy with a member of the SDK's own KorvexModule
-// enumeration (never the module's enumeration of the same name).
-Ref add_study_of_kind(Call& c, Args a, const char* member, int first_line) {
-    c.at(first_line);
-    load_assembly("Korvex.SDK.dll");
-    c.at(first_line + 1);
-    Ref KorvexModule = from_import("Korvex.SDK", "KorvexModule");
-    c.at(first_line + 2);
-    Ref addStudy = global("addStudy");
-    Ref module = attr(KorvexModule, member);
-    c.at(first_line + 3);
-    return call(addStudy, a[0], a[1], a[2], a[3], module);
+Ref addPipingStudy(Call& c, Args a) {
+    return call_with_sdk_module(c, 724, 727, "addStudy", "Velmora", a, 4);
 }
 
-}  // namespace
-
-Ref addPipingStudy(Call& c, Args a) { return add_study_of_kind(c, a, "Velmora", 724); }
-
-Ref addStructureStudy(Call& c, Args a) { return add_study_of_kind(c, a, "Norvane", 736); }
+Ref addStructureStudy(Call& c, Args a) {
+    return call_with_sdk_module(c, 736, 739, "addStudy", "Norvane", a, 4);
+}
 
 }  // namespace korvex

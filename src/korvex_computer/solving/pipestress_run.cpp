@@ -4,16 +4,6 @@
 
 namespace korvex {
 
-namespace {
-
-Ref first_item(const Ref& sequence) {
-    return Ref::steal(PyObject_GetItem(sequence.get(), integer(0).get()));
-}
-
-bool path_exists(const Ref& path) { return truth(call(os_path("exists"), path)); }
-
-}  // namespace
-
 // _PipeStressSolve(quarl, quarlFilename, directory)
 Ref PipeStressSolve(Call& c, Args a) {
     const Ref& quarl = a[0];
@@ -29,7 +19,7 @@ Ref PipeStressSolve(Call& c, Args a) {
         [&] {
             c.at(424);
             Ref splitext = os_path("splitext");
-            Ref studyname = first_item(call(splitext, call(os_path("basename"), quarlFilename)));
+            Ref studyname = item_at(call(splitext, call(os_path("basename"), quarlFilename)), 0);
 
             // The model's own input file first, then the one that writeFreFile names.
             c.at(425);

@@ -6,11 +6,6 @@ namespace korvex {
 
 namespace {
 
-Ref first_item(const Ref& sequence) {
-    return Ref::steal(PyObject_GetItem(sequence.get(), integer(0).get()));
-}
-
-bool path_exists(const Ref& path) { return truth(call(os_path("exists"), path)); }
 
 Ref base_name(const Ref& path) { return call(os_path("basename"), path); }
 
@@ -54,7 +49,7 @@ Ref solve(Call& c, Args a) {
     // The solver input files next to the model: its own .fre, else conception.fre.
     c.at(284);
     Ref splitext = os_path("splitext");
-    Ref frefilename = add(first_item(call(splitext, filename)), text(".fre"));
+    Ref frefilename = add(item_at(call(splitext, filename), 0), text(".fre"));
     c.at(285);
     if (!path_exists(frefilename)) {
         c.at(286);
