@@ -122,6 +122,9 @@ PyObject* run(int index, PyObject* args, PyObject* kwargs) {
     } catch (PythonError&) {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (std::exception& unexpected) {
+        // No C++ exception may cross into the interpreter.
+        PyErr_SetString(PyExc_SystemError, unexpected.what());
     }
     add_traceback(traceback_name(f).c_str(), call.line);
     return nullptr;
