@@ -200,6 +200,18 @@ struct Call {
     void at(int step_line) { line = step_line; }
 };
 
+// try_finally for a function body whose finally clause is one step at finally_line. An
+// exception that propagates through the finally clause keeps the line of the step that raised it.
+template <class F, class G>
+void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
+    try_finally(std::forward<F>(body), [&] {
+        const int body_line = c.line;
+        c.at(finally_line);
+        finally();
+        c.at(body_line);
+    });
+}
+
 using Args = const Ref*;
 using Body = Ref (*)(Call&, Args);
 

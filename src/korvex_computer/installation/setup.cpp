@@ -16,62 +16,37 @@ Ref read_json(Call& c, int open_line, int load_line, const Ref& path) {
     Ref exit = attr(file_type, "__exit__");
     Ref handle = call(attr(file_type, "__enter__"), file);
     Ref value;
+    // A file object never suppresses an error, so the exception details are not handed to its
+    // __exit__: closing is all it does with them.
     try_finally(
+        c, open_line,
         [&] {
             c.at(load_line);
             value = call(attr(global("json"), "load"), handle);
         },
-        [&] {
-            // A file object never suppresses an error, so the exception details are not
-            // handed to its __exit__: closing is all it does with them.
-            int line = c.line;
-            c.at(open_line);
-            call(exit, file, none(), none(), none());
-            c.at(line);
-        });
+        [&] { call(exit, file, none(), none(), none()); });
     return value;
 }
 
 // `first, second = value`, storing nothing unless exactly two values come out.
 void unpack_pair_into(const Ref& value, const char* first_global, const char* second_global) {
-    Ref first, second;
-    if (PyTuple_CheckExact(value.get()) || PyList_CheckExact(value.get())) {
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(value.get());
-        if (size != 2) {
-            if (size > 2)
-                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                             static_cast<Py_ssize_t>(2));
-            else
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size,
-                             size == 1 ? "" : "s");
-            throw PythonError{};
-        }
-        first = Ref::borrow(PySequence_Fast_GET_ITEM(value.get(), 0));
-        second = Ref::borrow(PySequence_Fast_GET_ITEM(value.get(), 1));
-    } else {
-        Ref iterator = Ref::steal(PyObject_GetIter(value.get()));
-        Ref items[3];
-        Py_ssize_t got = 0;
-        for (; got < 3; ++got) {
-            items[got] = Ref::steal_maybe(PyIter_Next(iterator.get()));
-            if (!items[got]) break;
-        }
-        if (PyErr_Occurred()) throw PythonError{};
-        if (got < 2) {
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
-                         got == 1 ? "" : "s");
-            throw PythonError{};
-        }
-        if (got > 2) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                         static_cast<Py_ssize_t>(2));
-            throw PythonError{};
-        }
-        first = items[0];
-        second = items[1];
+    Ref iterator = Ref::steal(PyObject_GetIter(value.get()));
+    Ref items[3];
+    Py_ssize_t got = 0;
+    while (got < 3 && (items[got] = Ref::steal_maybe(PyIter_Next(iterator.get())))) ++got;
+    if (PyErr_Occurred()) throw PythonError{};
+    if (got < 2) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                     got == 1 ? "" : "s");
+        throw PythonError{};
     }
-    set_global(first_global, first);
-    set_global(second_global, second);
+    if (got > 2) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                     static_cast<Py_ssize_t>(2));
+        throw PythonError{};
+    }
+    set_global(first_global, items[0]);
+    set_global(second_global, items[1]);
 }
 
 void require_existing(Call& c, int test_line, const Ref& path) {

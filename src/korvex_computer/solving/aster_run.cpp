@@ -16,6 +16,7 @@ Ref AsterSolve(Call& c, Args a) {
     call_method(global("pythoncom"), "CoInitialize");
 
     try_finally(
+        c, 478,
         [&] {
             c.at(456);
             Ref thffile = call(global("find_first_file"), directory, text(".thf"));
@@ -63,13 +64,7 @@ Ref AsterSolve(Call& c, Args a) {
                 call_method(solver, "Dispose");
             }
         },
-        [&] {
-            // A propagating exception keeps the line of the step that raised it.
-            const int failing_line = c.line;
-            c.at(478);
-            call_method(global("pythoncom"), "CoUninitialize");
-            c.at(failing_line);
-        });
+        [&] { call_method(global("pythoncom"), "CoUninitialize"); });
     return none();
 }
 

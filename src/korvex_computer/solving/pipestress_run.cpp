@@ -16,6 +16,7 @@ Ref PipeStressSolve(Call& c, Args a) {
     call_method(global("pythoncom"), "CoInitialize");
 
     try_finally(
+        c, 442,
         [&] {
             c.at(424);
             Ref splitext = os_path("splitext");
@@ -63,13 +64,7 @@ Ref PipeStressSolve(Call& c, Args a) {
                 call_method(solver, "Dispose");
             }
         },
-        [&] {
-            // A propagating exception keeps the line of the step that raised it.
-            const int failing_line = c.line;
-            c.at(442);
-            call_method(global("pythoncom"), "CoUninitialize");
-            c.at(failing_line);
-        });
+        [&] { call_method(global("pythoncom"), "CoUninitialize"); });
     return none();
 }
 

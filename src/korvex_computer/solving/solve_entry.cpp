@@ -70,6 +70,7 @@ Ref solve(Call& c, Args a) {
         // A sandbox that could not be filled is recorded all the same, so that the next
         // disposeSolution removes it instead of leaving it behind in the temporary directory.
         try_finally(
+            c, 298,
             [&] {
                 c.at(292);
                 Ref join = os_path("join");
@@ -87,12 +88,7 @@ Ref solve(Call& c, Args a) {
                     copy_into(directory, thffile);
                 }
             },
-            [&] {
-                const int failing_line = c.line;
-                c.at(298);
-                set_global("_tempDirectory_", directory);
-                c.at(failing_line);
-            });
+            [&] { set_global("_tempDirectory_", directory); });
     }
 
     c.at(300);
