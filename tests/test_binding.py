@@ -385,3 +385,21 @@ def _walk(tb):
     while tb is not None:
         yield tb
         tb = tb.tb_next
+
+
+def test_endless_calls_between_rebound_functions_end_in_recursion_error():
+    # getQuarl reaches find_first_file by name; rebinding it to call getQuarl again must end in
+    # an exception, never a crash of the interpreter. Run apart, so a crash fails only this test.
+    code = textwrap.dedent("""
+        import korvex_computer.korvex_core as k
+        k._validSetup_ = True
+        k.find_first_file = lambda directory, ext: k.getQuarl(directory)
+        try:
+            k.getQuarl("x")
+        except RecursionError as e:
+            print("RecursionError")
+        print(k.find_first_file.__name__)
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["RecursionError", "<lambda>"]

@@ -130,9 +130,27 @@ PyObject* run(int index, PyObject* args, PyObject* kwargs) {
     return nullptr;
 }
 
+// Module functions reach each other by name, and a script may rebind those names so that they
+// call back into each other without end. The module's own calls nest a few levels at most; the
+// nesting is bounded per thread well before the native stack could run out (PyPy cannot
+// recover from that), and the interpreter's own recursion limit applies as well.
+constexpr int kMaximumNesting = 32;
+thread_local int t_nesting = 0;
+
 template <int I>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run(I, args, kwargs);
+    if (t_nesting >= kMaximumNesting) {
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded while calling %.200s() of %s",
+                     kFunctions[I].name, kModuleName);
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a korvex_computer function")) return nullptr;
+    ++t_nesting;
+    PyObject* result = run(I, args, kwargs);
+    --t_nesting;
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // Function descriptions live as long as the function objects, that is the whole process.
