@@ -59,7 +59,7 @@ report("Structure model (always solved with Aster), in a sandbox:", cc.solve(fra
 print()
 
 print("Asking for a solver that does not exist:")
-print("    result:", cc.solve(plant, "Nastran", False))
+print("    result:", cc.solve(plant, "OtherSolver", False))
 print()
 
 cc.disposeSolution()

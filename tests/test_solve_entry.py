@@ -75,7 +75,7 @@ def test_what_reaches_the_sandbox(core, ready, journal, capsys, temp_root, model
         (model_dir / name).write_text("content of %s\n" % name)
 
     # An unknown solver name stops after loading: the sandbox holds only the copies.
-    assert core.solve(plant, "Nastran", True) is None
+    assert core.solve(plant, "OtherSolver", True) is None
 
     [name] = sandboxes(temp_root)
     assert uuid.UUID(name).version == 4 and str(uuid.UUID(name)) == name
