@@ -403,3 +403,10 @@ def test_endless_calls_between_rebound_functions_end_in_recursion_error():
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["RecursionError", "<lambda>"]
+
+
+def test_solve_binds_all_three_keywords_in_any_order(core, capsys, tmp_path):
+    core._validSetup_ = True
+    missing = str(tmp_path / "missing.quarl")
+    assert core.solve(sandbox=True, solvername="PipeStress", filename=missing) is None
+    assert capsys.readouterr().out == "Invalid filename\n"
