@@ -26,6 +26,7 @@ if os.environ.get("KORVEX_PACKAGE_DIR"):
 import korvex_computer.korvex_core as korvex_core  # noqa: E402
 from korvex_standin import journal as standin_journal  # noqa: E402
 from korvex_standin.installation import build_installation  # noqa: E402
+from module_helpers import recording_load_dll  # noqa: E402
 
 @pytest.fixture(autouse=True)
 def pristine_module():
@@ -86,12 +87,4 @@ def work(tmp_path):
 @pytest.fixture
 def loads(core):
     """Records the names given to the module's load_dll while still loading them."""
-    real = core.load_dll
-    seen = []
-
-    def recording(dllname):
-        seen.append(dllname)
-        return real(dllname)
-
-    core.load_dll = recording
-    return seen
+    return recording_load_dll(core)

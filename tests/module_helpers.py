@@ -66,3 +66,16 @@ class PreviousSolution(object):
 
     def Dispose(self):
         self.disposed += 1
+
+
+def recording_load_dll(core):
+    """Wraps the module's load_dll so a test can see which assemblies a function asked for."""
+    asked = []
+    original = core.load_dll
+
+    def load_dll(name):
+        asked.append(name)
+        return original(name)
+
+    core.load_dll = load_dll
+    return asked

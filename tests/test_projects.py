@@ -5,7 +5,8 @@ import types
 
 import pytest
 
-from module_helpers import SETUP_MESSAGE, innermost_module_entry, module_entries
+from module_helpers import (SETUP_MESSAGE, innermost_module_entry, module_entries,
+                            recording_load_dll)
 
 REMOVERS = {"removeProjectFolder": 626, "removeProject": 686}
 
@@ -31,19 +32,6 @@ def make_tree(root, *files):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "w") as f:
             f.write(relative)
-
-
-def recording_load_dll(core):
-    """Wraps the module's load_dll so a test can see which assemblies a function asked for."""
-    asked = []
-    original = core.load_dll
-
-    def load_dll(name):
-        asked.append(name)
-        return original(name)
-
-    core.load_dll = load_dll
-    return asked
 
 
 # ---- addProjectFolder ---------------------------------------------------------------------------

@@ -5,7 +5,8 @@ import os
 
 import pytest
 
-from module_helpers import SETUP_MESSAGE, innermost_module_entry, module_entries
+from module_helpers import (SETUP_MESSAGE, innermost_module_entry, module_entries,
+                            recording_load_dll)
 
 STUDY_FUNCTIONS = {
     "addPipingStudy": lambda core, project: core.addPipingStudy(project, "S2", 1920, 1080),
@@ -58,18 +59,6 @@ def view_model_calls(journal):
 def sdk_member(name):
     from Korvex.SDK import KorvexModule
     return getattr(KorvexModule, name)
-
-
-def recording_load_dll(core):
-    asked = []
-    original = core.load_dll
-
-    def load_dll(name):
-        asked.append(name)
-        return original(name)
-
-    core.load_dll = load_dll
-    return asked
 
 
 def test_add_study_before_set_up_is_refused_by_the_library_loading(core, journal, tmp_path):

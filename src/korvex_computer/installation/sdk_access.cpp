@@ -20,4 +20,13 @@ Ref call_with_sdk_module(Call& c, int first_line, int call_line, const char* fun
     return call_object(internal_function.get(), argument_tuple.get());
 }
 
+void apply_module_culture(Call& c, const Ref& Thread, int first_line) {
+    const char* properties[] = {"CurrentCulture", "CurrentUICulture"};
+    for (int i = 0; i < 2; ++i) {
+        c.at(first_line + i);
+        Ref culture = global("_CultureInfo_");
+        set_attr(attr(Thread, "CurrentThread"), properties[i], culture);
+    }
+}
+
 }  // namespace korvex

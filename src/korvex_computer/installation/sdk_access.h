@@ -13,4 +13,9 @@ namespace korvex {
 Ref call_with_sdk_module(Call& c, int first_line, int call_line, const char* function,
                          const char* member, Args arguments, int argument_count);
 
+// Gives the running thread the module's culture: `_CultureInfo_`, read anew for each, becomes the
+// CurrentCulture (at first_line) and then the CurrentUICulture (the next line) of the .NET
+// Thread.CurrentThread.
+void apply_module_culture(Call& c, const Ref& Thread, int first_line);
+
 }  // namespace korvex

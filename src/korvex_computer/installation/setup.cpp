@@ -1,6 +1,7 @@
 // setup_korvex_computer: binds the module to an installation of the application. Each global
 // is written the moment its step runs, so a failure leaves the earlier writes in place.
 #include "binding/functions.h"
+#include "installation/sdk_access.h"
 
 namespace korvex {
 
@@ -71,12 +72,7 @@ Ref setup_korvex_computer(Call& c, Args a) {
     Ref Thread = from_import("System.Threading", "Thread");
     c.at(57);
     set_global("_CultureInfo_", call(CultureInfo, text("en-US")));
-    c.at(58);
-    Ref culture = global("_CultureInfo_");
-    set_attr(attr(Thread, "CurrentThread"), "CurrentCulture", culture);
-    c.at(59);
-    culture = global("_CultureInfo_");
-    set_attr(attr(Thread, "CurrentThread"), "CurrentUICulture", culture);
+    apply_module_culture(c, Thread, 58);
 
     require_existing(c, 61, installation_directory);
     c.at(64);

@@ -1,6 +1,7 @@
 // One Aster run on a loaded model: the worker's COM apartment and .NET culture, the solver's
 // build and run, and the new solution in `_Solution_` when both succeed.
 #include "binding/functions.h"
+#include "installation/sdk_access.h"
 
 namespace korvex {
 
@@ -27,12 +28,7 @@ Ref AsterSolve(Call& c, Args a) {
             Ref Thread = from_import("System.Threading", "Thread");
             // The solver formats numbers by the running thread's culture, so the worker takes
             // the module's culture before the solver classes are touched.
-            c.at(461);
-            Ref culture = global("_CultureInfo_");
-            set_attr(attr(Thread, "CurrentThread"), "CurrentCulture", culture);
-            c.at(462);
-            culture = global("_CultureInfo_");
-            set_attr(attr(Thread, "CurrentThread"), "CurrentUICulture", culture);
+            apply_module_culture(c, Thread, 461);
 
             c.at(464);
             Ref AsterSolver = from_import("Korvex.Aster.Core", "AsterSolver");
