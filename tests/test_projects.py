@@ -148,7 +148,7 @@ def test_removal_lets_an_interrupt_through_at_the_deletion_step(core, remover, t
                                            REMOVERS[name] + 6)]
 
 
-@pytest.mark.parametrize("bad_path", [None, 3])
+@pytest.mark.parametrize("bad_path", [None, 3.5])
 def test_removal_refuses_a_path_that_is_no_path(remover, bad_path):
     cwd = os.getcwd()
     with pytest.raises(TypeError) as info:
@@ -168,30 +168,43 @@ def test_removal_never_deletes_a_file_system_root(core, remover):
     assert os.getcwd() == cwd
 
 
-# Relative paths are made absolute once, against the working directory at the call. The layouts
-# below also hold the directory that the same relative text names once the working directory
-# has moved to the parent (a "decoy"): it must survive.
-@pytest.mark.parametrize("relative, removed, decoy", [
-    ("P1", "P1", None),
-    (os.path.join("a", "P1"), os.path.join("a", "P1"), os.path.join("a", "a", "P1")),
-    (os.path.join("a", "x", "..", "P1"), os.path.join("a", "P1"),
-     os.path.join("a", "a", "P1")),
-    (os.path.join("a", "P1", "sub", ".."), os.path.join("a", "P1"),
-     os.path.join("a", "a", "P1")),
-    (os.path.join("a", "P1") + os.sep, os.path.join("a", "P1"), os.path.join("a", "a", "P1")),
+def working_directory():
+    """The working directory, or None when it has been deleted."""
+    try:
+        return os.getcwd()
+    except FileNotFoundError:
+        return None
+
+
+# Relative paths are tested and split as given, from the working directory; what is deleted
+# is the directory the path named at the call. The layout also holds the directory that the same
+# relative text names once the working directory has moved to the parent (a "decoy" a/a/P1),
+# which must survive. Paths whose parent is the empty text ("", ".", "..", a bare name) delete
+# nothing and leave the working directory where it was. After a deletion the working directory
+# is the parent as given: for "a/P1/" that is the deleted directory itself (None).
+@pytest.mark.parametrize("relative, removed, cwd_after", [
+    ("", None, "."),
+    (".", None, "."),
+    ("..", None, "."),
+    ("P1", None, "."),
+    (os.path.join("a", "P1"), os.path.join("a", "P1"), "a"),
+    (os.path.join("a", "x", "..", "P1"), os.path.join("a", "P1"), "a"),
+    (os.path.join("a", "P1") + os.sep, os.path.join("a", "P1"), None),
+    (os.path.join("a", "P1", "sub", ".."), os.path.join("a", "P1"), None),
 ])
-def test_relative_paths_are_resolved_once(remover, tmp_path, relative, removed, decoy):
-    make_tree(str(tmp_path), os.path.join(removed, "content.txt"), os.path.join("a", "x", "k"),
-              os.path.join("a", "P1", "sub", "k"))
-    if decoy:
-        make_tree(str(tmp_path), os.path.join(decoy, "decoy.txt"))
+def test_relative_paths_name_the_directory_of_the_call(remover, tmp_path, relative, removed,
+                                                       cwd_after):
+    start = tmp_path / "w"
+    make_tree(str(start), os.path.join("P1", "content.txt"), os.path.join("a", "x", "k"),
+              os.path.join("a", "P1", "sub", "k"), os.path.join("a", "a", "P1", "decoy.txt"))
     before = tree(tmp_path)
-    os.chdir(str(tmp_path))
+    os.chdir(str(start))
     assert remover(relative) is None
-    assert not (tmp_path / removed).exists()
+    gone = os.path.join("w", removed) if removed else None
     assert tree(tmp_path) == {p for p in before
-                              if p != removed and not p.startswith(removed + os.sep)}
-    assert os.getcwd() == os.path.dirname(str(tmp_path / removed))
+                              if not gone or (p != gone and not p.startswith(gone + os.sep))}
+    assert working_directory() == (str(start / cwd_after) if cwd_after else None)
+    os.chdir(str(tmp_path))
 
 
 @pytest.mark.skipif(not hasattr(os, "symlink"), reason="needs symbolic links")
@@ -216,7 +229,7 @@ def test_dot_dot_after_a_link_is_taken_textually(remover, tmp_path):
     assert remover(os.path.join(str(holder), "link", "..")) is None
     assert not os.path.lexists(str(holder))
     assert tree(tmp_path / "elsewhere") == {"target", os.path.join("target", "precious.txt")}
-    assert os.getcwd() == str(tmp_path)
+    assert os.getcwd() == os.path.realpath(str(target))
 
 
 # ---- projects with their first study ---------------------------------------------------------------

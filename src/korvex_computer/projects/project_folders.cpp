@@ -24,22 +24,24 @@ Ref removeProjectFolder(Call& c, Args a) {
 }
 
 void remove_directory_tree(Call& c, const Ref& path, int first_line) {
-    // The path is made absolute once, against the working directory of the caller, and that
-    // one path serves for the tests, the parent and the deletion: after the change of working
-    // directory below, a relative path would name another directory.
+    // Every decision is taken on the path as given: a path that is not an existing directory,
+    // or whose parent cannot become the working directory (a bare name, "." or ".." have the
+    // empty text as their parent), deletes nothing.
     c.at(first_line);
-    Ref directory = call(os_path("abspath"), path);
+    if (!truth(call(os_path("exists"), path))) return;
     c.at(first_line + 1);
-    if (!truth(call(os_path("exists"), directory))) return;
-    c.at(first_line + 2);
-    if (!truth(call(os_path("isdir"), directory))) return;
+    if (!truth(call(os_path("isdir"), path))) return;
 
     except_exception([&] {
+        c.at(first_line + 2);
+        Ref parentDirectory = call(os_path("dirname"), path);
+        // What is deleted is the directory that the path names now, before the change of
+        // working directory: a relative path is never resolved a second time from the parent.
         c.at(first_line + 3);
-        Ref parentDirectory = call(os_path("dirname"), directory);
+        Ref directory = call(os_path("abspath"), path);
         c.at(first_line + 4);
         // A root is its own parent: never delete a whole drive or file system.
-        if (equals(parentDirectory.get(), directory.get())) return;
+        if (equals(call(os_path("dirname"), directory).get(), directory.get())) return;
         c.at(first_line + 5);
         call(attr(global("os"), "chdir"), parentDirectory);
         // rmtree refuses a symbolic link (or junction) to a directory, so a linked directory's

@@ -6,8 +6,9 @@
 namespace korvex {
 
 // Deletes the directory at `path` with everything in it, the working directory moving to its
-// parent first; silent when the path is not a directory or the deletion fails. Its steps take
-// the traceback lines first_line, first_line + 1, ... up to first_line + 7.
+// parent first; silent when the path is not a directory, its parent cannot become the working
+// directory or the deletion fails. Its steps take the traceback lines first_line, first_line + 1,
+// ... up to first_line + 6.
 void remove_directory_tree(Call& c, const Ref& path, int first_line);
 
 // The top-left corner of a 300 by 400 window centred on a screen of the given size, as a
