@@ -262,6 +262,7 @@ def test_module_state_after_import():
                  "_commandController_", "_tempDirectory_"]
         assert all(getattr(k, n) is None for n in names)
         assert k._validSetup_ is False and k._dlls_ == [] and k.__test__ == {}
+        assert k.__doc__ is None
         print(k._settingsPath_)
         print(k._dataSourcesPath_)
         import os, json, threading, shutil, tempfile, uuid, ctypes, enum
@@ -335,14 +336,27 @@ def test_import_fails_without_a_bridge_and_succeeds_later(missing, line):
 
 def test_reimport_after_removal_returns_the_held_module():
     code = textwrap.dedent("""
-        import sys
+        import importlib, platform, sys
         import korvex_computer.korvex_core as k
         k._exePath_ = "kept"
         k._dlls_.append("x.dll")
-        del sys.modules["korvex_computer.korvex_core"]
-        import importlib
-        again = importlib.import_module("korvex_computer.korvex_core")
+
+        def reimport():
+            del sys.modules["korvex_computer.korvex_core"]
+            return importlib.import_module("korvex_computer.korvex_core")
+
+        again = reimport()
         print(again is k, again._exePath_, again._dlls_)
+        if platform.python_implementation() == "CPython":
+            # Repeated re-imports leave no allocation behind (200 would leave at least 200).
+            import tracemalloc
+            tracemalloc.start()
+            before = tracemalloc.take_snapshot()
+            for _ in range(200):
+                reimport()
+            after = tracemalloc.take_snapshot()
+            left = sum(d.count_diff for d in after.compare_to(before, "traceback"))
+            assert left < 100, left
     """)
     result = run_python(code)
     assert result.returncode == 0, result.stderr

@@ -35,6 +35,17 @@ void copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from
     check(PyDict_SetItem(module_dict, name(to), value));
 }
 
+// The import machinery gives a module that the create step returns a fresh per-module state:
+// CPython forgets the previous state pointer and allocates another. The held module's state is
+// freed here first, so that a re-import allocates nothing that outlives it.
+void release_module_state(PyObject* module) {
+#ifndef PYPY_VERSION
+    PyMem_Free(PyModule_GetState(module));
+#else
+    (void)module;
+#endif
+}
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     try {
         int64_t id = current_interpreter_id();
@@ -48,6 +59,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
             return nullptr;
         }
         if (state::module) {
+            release_module_state(state::module);
             Py_INCREF(state::module);
             return state::module;
         }
@@ -55,6 +67,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
         PyObject* module_dict = PyModule_GetDict(module.get());
         if (!module_dict) throw PythonError{};
+        // A module without a docstring reads None, not the docstring of the module type.
+        check(PyDict_SetItem(module_dict, name("__doc__"), Py_None));
         copy_spec_attribute(spec, module_dict, "loader", "__loader__", false);
         copy_spec_attribute(spec, module_dict, "origin", "__file__", false);
         copy_spec_attribute(spec, module_dict, "parent", "__package__", false);
