@@ -241,6 +241,19 @@ def test_com_failures(core, sdk, journal, fre_writes, run_dir, function, lines, 
     assert innermost_module_entry(info.value) == (PREFIX + function, release_line)
     assert isinstance(info.value.__context__, FileNotFoundError)
 
+    # ... unless it is the very same exception, which never becomes its own context.
+    journal.reset()
+    same = system.InvalidOperationException("same")
+    journal.fail("PipeStressSolver" if function == "_PipeStressSolve" else "AsterSolver", same)
+    journal.fail("pythoncom.CoUninitialize", same, times=1)
+    try:
+        with pytest.raises(system.InvalidOperationException) as info:
+            run(quarl, path, str(run_dir))
+    finally:
+        pythoncom.CoUninitialize()
+    assert info.value is same and same.__context__ is None
+    journal.reset()
+
     # ... and comes after the solution of a successful run was stored.
     journal.reset()
     for member, value in success.items():

@@ -163,6 +163,11 @@ bool except_exception(F&& body) {
     }
 }
 
+// Makes `handled` the context of `raised`, as the interpreter does for an exception raised while
+// another one is handled: an exception never becomes its own context, and a chain of contexts
+// that already holds `raised` is cut there, so no cycle forms. Steals the reference to handled.
+void set_context(PyObject* raised, PyObject* handled);
+
 // Runs body, then finally, as `try: body finally: finally` does. When finally raises while an
 // exception is propagating, the new exception replaces it (with the old one as its context).
 template <class F, class G>
@@ -180,7 +185,7 @@ void try_finally(F&& body, G&& finally) {
             PyObject *t2, *v2, *tb2;
             PyErr_Fetch(&t2, &v2, &tb2);
             PyErr_NormalizeException(&t2, &v2, &tb2);
-            if (v2 && value) PyException_SetContext(v2, value); else Py_XDECREF(value);
+            set_context(v2, value);
             Py_XDECREF(type);
             Py_XDECREF(tb);
             PyErr_Restore(t2, v2, tb2);

@@ -221,6 +221,33 @@ void cache_builtins() {
 Ref cached_open() { return Ref::borrow(g_open); }
 Ref cached_print() { return Ref::borrow(g_print); }
 
+void set_context(PyObject* raised, PyObject* handled) {
+    if (!raised || !handled || raised == handled) {
+        Py_XDECREF(handled);
+        return;
+    }
+    // Walk the contexts of `handled`; the slow pointer (advancing every other step) ends the
+    // walk on a cycle that was there before.
+    PyObject* link = handled;
+    PyObject* slow = handled;
+    bool advance_slow = false;
+    while (PyObject* context = PyException_GetContext(link)) {
+        Py_DECREF(context);  // still held by `link`
+        if (context == raised) {
+            PyException_SetContext(link, nullptr);
+            break;
+        }
+        link = context;
+        if (link == slow) break;
+        if (advance_slow) {
+            slow = PyException_GetContext(slow);
+            Py_DECREF(slow);
+        }
+        advance_slow = !advance_slow;
+    }
+    PyException_SetContext(raised, handled);
+}
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     throw PythonError{};
