@@ -419,6 +419,30 @@ def test_endless_calls_between_rebound_functions_end_in_recursion_error():
     assert result.stdout.split() == ["RecursionError", "<lambda>"]
 
 
+def test_endless_chain_of_worker_threads_ends_in_recursion_error(tmp_path):
+    # Each level of this chain starts a new solver worker; the bound follows the chain across
+    # the workers, so it ends with the error reported on the innermost worker, and the outer
+    # call returns as for any failed run, with no worker left running.
+    code = textwrap.dedent("""
+        import os, sys, threading, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import korvex_computer.korvex_core as k
+        from korvex_standin.installation import build_installation
+        inst = build_installation(sys.argv[1])
+        k._settingsPath_, k._dataSourcesPath_ = inst.settings_path, inst.data_sources_path
+        k.setup_korvex_computer(inst.directory, k.KorvexModule.Velmora)
+        k._AsterSolve = k.solveStructureModel
+        threading.excepthook = lambda report: print("worker:", report.exc_type.__name__)
+        model = k.createStructureQuarl()
+        print("result:", k.solveStructureModel(model, os.path.join(sys.argv[1], "M.quarl"),
+                                               sys.argv[1]), threading.active_count())
+    """)
+    result = run_python(code.replace("sys.argv[1]", repr(str(tmp_path))))
+    assert result.returncode == 0, result.stderr
+    assert [line for line in result.stdout.splitlines() if ":" in line] == [
+        "worker: RecursionError", "result: None 1"]
+
+
 def test_solve_binds_all_three_keywords_in_any_order(core, capsys, tmp_path):
     core._validSetup_ = True
     missing = str(tmp_path / "missing.quarl")

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace korvex {
 
@@ -133,12 +134,36 @@ PyObject* run(int index, PyObject* args, PyObject* kwargs) {
 // Module functions reach each other by name, and a script may rebind those names so that they
 // call back into each other without end. The module's own calls nest a few levels at most; the
 // nesting is bounded per thread well before the native stack could run out (PyPy cannot
-// recover from that), and the interpreter's own recursion limit applies as well.
+// recover from that), and the interpreter's own recursion limit applies as well. A worker
+// thread that a module call starts counts on from its starter's depth (WorkerDepthHandoff).
 constexpr int kMaximumNesting = 32;
 thread_local int t_nesting = 0;
 
+// The worker threads being started or run by module calls, with their starters' depths. Read
+// and written under the interpreter lock.
+std::vector<std::pair<PyObject*, int>> g_worker_depths;
+
+// The depth handed on to the running thread, 0 when it is no worker of a module call.
+int handed_on_depth() {
+    if (g_worker_depths.empty()) return 0;
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* current = threading ? PyObject_CallMethod(threading, "current_thread", nullptr)
+                                  : nullptr;
+    Py_XDECREF(threading);
+    if (!current) {
+        PyErr_Clear();  // no thread object to know it by: the thread counts from 0
+        return 0;
+    }
+    int depth = 0;
+    for (const auto& worker : g_worker_depths)
+        if (worker.first == current) depth = worker.second;
+    Py_DECREF(current);
+    return depth;
+}
+
 template <int I>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (t_nesting == 0) t_nesting = handed_on_depth();
     if (t_nesting >= kMaximumNesting) {
         PyErr_Format(PyExc_RecursionError,
                      "maximum recursion depth exceeded while calling %.200s() of %s",
@@ -152,6 +177,23 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_LeaveRecursiveCall();
     return result;
 }
+
+}  // namespace
+
+WorkerDepthHandoff::WorkerDepthHandoff(const Ref& thread) : thread_(thread) {
+    g_worker_depths.emplace_back(thread_.get(), t_nesting);
+}
+
+WorkerDepthHandoff::~WorkerDepthHandoff() {
+    for (auto it = g_worker_depths.begin(); it != g_worker_depths.end(); ++it) {
+        if (it->first == thread_.get()) {
+            g_worker_depths.erase(it);
+            break;
+        }
+    }
+}
+
+namespace {
 
 // Function descriptions live as long as the function objects, that is the whole process.
 PyMethodDef g_method_defs[kFunctionCount];

@@ -33,6 +33,20 @@ void add_traceback(const char* traceback_name, int line);
 // first line of the function being made when creation fails.
 void create_function_objects(int* line_of);
 
+// Hands the nesting depth of module calls on from the calling thread to a worker thread that
+// it starts: while the handoff lives, module calls on `thread` count on from the starter's
+// depth, so that a chain of workers, each starting the next, is bounded like nested calls.
+class WorkerDepthHandoff {
+public:
+    explicit WorkerDepthHandoff(const Ref& thread);
+    ~WorkerDepthHandoff();
+    WorkerDepthHandoff(const WorkerDepthHandoff&) = delete;
+    WorkerDepthHandoff& operator=(const WorkerDepthHandoff&) = delete;
+
+private:
+    Ref thread_;
+};
+
 // installation/
 Ref setup_korvex_computer(Call&, Args);
 Ref load_dll(Call&, Args);

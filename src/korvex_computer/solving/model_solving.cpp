@@ -23,6 +23,7 @@ void run_on_worker(Call& c, int line, const char* run_function, const Ref& quarl
 
     c.at(line + 1);
     call_method(sta_thread, "setDaemon", boolean(true));
+    WorkerDepthHandoff depth(sta_thread);
     c.at(line + 2);
     call_method(sta_thread, "start");
     c.at(line + 3);
