@@ -76,23 +76,24 @@ class _SDKCommandController(Protocol):
     def AddCommand(self, command: _SDKCustomCommand, /) -> Any: ...
     def __getattr__(self, name: str) -> Any: ...
 
-# Module globals: the state kept between calls, with the defaults they have after import.
-_validSetup_: bool
-_settingsPath_: str
-_dataSourcesPath_: str
-_CultureInfo_: _SDKCultureInfo | None
-_exePath_: str | None
-_dllPath_: str | None
-_Aster_: str | None
-_PipeStress_: str | None
-_dlls_: list[str]
-_Solution_: _SDKSolution | None
-_dataPath_: str | None
-_projectPath_: str | None
-_Application_: _SDKApplication | None
-_commandController_: _SDKCommandController | None
-_tempDirectory_: str | None
-__test__: dict[str, Any]
+# Module globals: the state kept between calls. Each comment says what the global holds, and
+# its value right after import.
+_validSetup_: bool  # whether the module is bound to a usable installation; False
+_settingsPath_: str  # the machine settings file read at set-up; C:\ProgramData\Korvex\Velmora\Settings\Velmora.settings
+_dataSourcesPath_: str  # the data sources file read at set-up; C:\ProgramData\Korvex\Velmora\Settings\DataSources.settings
+_CultureInfo_: _SDKCultureInfo | None  # the .NET culture "en-US" forced onto .NET threads; None
+_exePath_: str | None  # the installation directory; None
+_dllPath_: str | None  # the installation's Extensions folder, where the SDK assemblies are; None
+_Aster_: str | None  # the Aster solver path from the settings, None when they give none; None
+_PipeStress_: str | None  # the PipeStress solver path from the settings, None when they give none; None
+_dlls_: list[str]  # the file names of the libraries loaded so far, in load order; []
+_Solution_: _SDKSolution | None  # the current solution; None
+_dataPath_: str | None  # the application's current data folder, from the data sources file; None
+_projectPath_: str | None  # the application's current projects folder, from the data sources file; None
+_Application_: _SDKApplication | None  # the one application object of the process; None
+_commandController_: _SDKCommandController | None  # the command controller; None
+_tempDirectory_: str | None  # the sandbox folder last made by solve; None
+__test__: dict[str, Any]  # an empty dictionary; {}
 
 def setup_korvex_computer(velmora_installation_directory: str, korvexModule: KorvexModule) -> bool:
     r"""setup_korvex_computer(velmora_installation_directory, korvexModule)

@@ -28,7 +28,6 @@ def live_status(stream: TextIO, describe: Describe) -> ContextManager[None]:
     if not _is_terminal(stream):
         return contextlib.nullcontext()
     try:
-        import rich.console  # noqa: F401
         import rich.live  # noqa: F401
     except ImportError:
         return _plain_status(stream, describe)
@@ -51,24 +50,30 @@ def _columns(stream: TextIO) -> int:
     return columns if columns > 0 else shutil.get_terminal_size().columns
 
 
+class _SpinnerLine(object):
+    """A spinner with the line's text, made anew each time rich draws it, so the elapsed
+    time stays current."""
+
+    def __init__(self, describe: Describe) -> None:
+        from rich.spinner import Spinner
+
+        self.describe = describe
+        self.started = time.monotonic()
+        self.spinner = Spinner("dots", describe(0.0))
+
+    def __rich__(self) -> Any:
+        self.spinner.update(text=self.describe(time.monotonic() - self.started))
+        return self.spinner
+
+
 @contextlib.contextmanager
 def _rich_status(stream: TextIO, describe: Describe) -> Iterator[None]:
     from rich.console import Console
     from rich.live import Live
-    from rich.spinner import Spinner
 
-    started = time.monotonic()
-    spinner = Spinner("dots", describe(0.0))
-
-    class Line(object):
-        # Rendered again at every refresh, so the elapsed time stays current.
-        def __rich__(self) -> Any:
-            spinner.update(text=describe(time.monotonic() - started))
-            return spinner
-
-    console = Console(file=stream)
-    with Live(Line(), console=console, refresh_per_second=REFRESHES_PER_SECOND,
-              transient=True, redirect_stdout=False, redirect_stderr=False):
+    with Live(_SpinnerLine(describe), console=Console(file=stream),
+              refresh_per_second=REFRESHES_PER_SECOND, transient=True,
+              redirect_stdout=False, redirect_stderr=False):
         yield
 
 
