@@ -1,51 +1,61 @@
 """Solving several models side by side, in worker processes.
 
 The module holds one solution per process, so each model is solved in one of N worker
-processes. A worker binds to the installation once, when it starts, then solves the models it
-is given one after the other, each in its own sandbox when asked, describing and disposing of
-each solution before the next. A model that fails is reported and the others go on; a worker
-that cannot bind reports every model it is given as failed for that reason.
+processes, each running ``python -m korvex_computer.cli.worker``: a worker binds to the
+installation once, when it starts, then solves the models it is sent one after the other,
+each in its own sandbox when asked, describing and disposing of each solution before the next.
+Here one thread per worker sends it the next model as soon as it has answered for the last.
+A model that fails is reported and the others go on; a worker that dies fails the model it was
+solving, and a fresh worker takes over the models still to come.
 """
 
 from __future__ import annotations
 
-import multiprocessing
+import json
 import os
-import time
-from concurrent.futures import ProcessPoolExecutor, as_completed
-from typing import Any, Dict, List, Optional, Sequence, TextIO
+import queue
+import subprocess
+import sys
+import threading
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import jobs
 from .status import live_status
 
-# Set in a worker process when binding failed.
-_binding_failure: Optional[jobs.JobFailed] = None
 
+class Worker(object):
+    """A worker process, spoken to in lines of JSON: the installation first, then one model
+    at a time, each answered with the model's result."""
 
-def _start_worker(installation: jobs.Installation) -> None:
-    global _binding_failure
-    try:
-        jobs.bind(installation)
-    except jobs.JobFailed as failure:
-        _binding_failure = failure
+    def __init__(self, installation: jobs.Installation) -> None:
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "korvex_computer.cli.worker"], stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, universal_newlines=True, encoding="utf-8")
+        self.send(installation._asdict())
 
+    def send(self, message: Dict[str, Any]) -> None:
+        assert self.process.stdin is not None
+        self.process.stdin.write(json.dumps(message) + "\n")
+        self.process.stdin.flush()
 
-def _solve_in_worker(path: str, solver: str, sandbox: bool) -> Dict[str, Any]:
-    started = time.monotonic()
-    entry: Dict[str, Any] = {"model": os.path.abspath(path), "solver": solver,
-                             "process": os.getpid()}
-    try:
-        if _binding_failure is not None:
-            raise _binding_failure
-        entry.update(jobs.solve_model(path, solver, sandbox))
-        entry["ok"] = True
-    except jobs.JobFailed as failure:
-        entry.update(ok=False, cause=failure.cause, message=failure.message)
-    except Exception as error:
-        entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
-    entry.setdefault("elapsed", round(time.monotonic() - started, 3))
-    entry["notes"] = jobs.OUTPUT.take_messages()
-    return entry
+    def solve(self, path: str, solver: str, sandbox: bool) -> Optional[Dict[str, Any]]:
+        """The result for one model; None when the worker died before it answered."""
+        assert self.process.stdout is not None
+        try:
+            self.send({"model": path, "solver": solver, "sandbox": sandbox})
+            answer = self.process.stdout.readline()
+        except (OSError, ValueError):  # the pipe to a dead worker
+            return None
+        return json.loads(answer) if answer else None
+
+    def end(self) -> Optional[int]:
+        """Lets the worker finish; its exit status."""
+        try:
+            assert self.process.stdin is not None
+            self.process.stdin.close()
+        except OSError:
+            pass
+        return self.process.wait()
 
 
 def solve_all(installation: jobs.Installation, paths: Sequence[str], solver: str,
@@ -54,29 +64,47 @@ def solve_all(installation: jobs.Installation, paths: Sequence[str], solver: str
     order given, each with "ok" and either the solution or the cause of the failure."""
     total = len(paths)
     workers = max(1, min(processes, total))
+    to_solve: "queue.Queue[Tuple[int, str]]" = queue.Queue()
+    for index, path in enumerate(paths):
+        to_solve.put((index, path))
     results: List[Optional[Dict[str, Any]]] = [None] * total
     finished = {"done": 0, "failed": 0}
+    lock = threading.Lock()
 
-    def describe(elapsed: float) -> str:
-        running = min(workers, total - finished["done"] - finished["failed"])
-        return "%s: %d done, %d failed, %d running of %d models, %.1f s" % (
-            solver, finished["done"], finished["failed"], running, total, elapsed)
-
-    # Fresh processes on every platform: a fork would copy this process's module state.
-    context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=workers, mp_context=context,
-                             initializer=_start_worker, initargs=(installation,)) as pool:
-        futures = {pool.submit(_solve_in_worker, path, solver, sandbox): index
-                   for index, path in enumerate(paths)}
-        with live_status(status_stream, describe):
-            for future in as_completed(futures):
-                index = futures[future]
-                try:
-                    entry = future.result()
-                except Exception as error:  # the worker process itself died
-                    entry = {"model": os.path.abspath(paths[index]), "solver": solver,
-                             "ok": False, "cause": "worker failure",
-                             "message": jobs.error_text(error), "notes": []}
+    def feed_one_worker() -> None:
+        worker: Optional[Worker] = None
+        while True:
+            try:
+                index, path = to_solve.get_nowait()
+            except queue.Empty:
+                break
+            if worker is None:
+                worker = Worker(installation)
+            entry = worker.solve(path, solver, sandbox)
+            if entry is None:
+                entry = {"model": os.path.abspath(path), "solver": solver, "ok": False,
+                         "cause": "worker failure", "elapsed": 0.0, "notes": [],
+                         "message": "the worker process ended with exit status %s"
+                                    % worker.end()}
+                worker = None
+            with lock:
                 results[index] = entry
                 finished["done" if entry["ok"] else "failed"] += 1
+        if worker is not None:
+            worker.end()
+
+    def describe(elapsed: float) -> str:
+        with lock:
+            done, failed = finished["done"], finished["failed"]
+        running = min(workers, total - done - failed)
+        return "%s: %d done, %d failed, %d running of %d models, %.1f s" % (
+            solver, done, failed, running, total, elapsed)
+
+    feeders = [threading.Thread(target=feed_one_worker, name="korvex worker %d" % number,
+                                daemon=True) for number in range(workers)]
+    with live_status(status_stream, describe):
+        for feeder in feeders:
+            feeder.start()
+        for feeder in feeders:
+            feeder.join()
     return [entry for entry in results if entry is not None]

@@ -190,7 +190,9 @@ def describe_solution(solution: Any) -> Dict[str, Any]:
     """The class of a solution and the values of its properties, as the SDK's class
     inspector describes them."""
     try:
-        description = json.loads(core.inspectClass(solution, False))
+        with OUTPUT.collect():
+            text = core.inspectClass(solution, False)
+        description = json.loads(text)
         properties = {entry["Name"]: entry["Value"]
                       for entry in description.get("Properties", []) if "Value" in entry}
         return {"class": description.get("FullName") or description.get("Name"),
