@@ -5,6 +5,7 @@ assemblies loaded) is read in this process from the same installation."""
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 
@@ -255,6 +256,24 @@ def test_every_model_fails_when_the_workers_cannot_bind(cli, tmp_path, temp_dir)
     entries = json.loads(result.stdout)["models"]
     assert [(e["model"], e["cause"]) for e in entries] == [(m, "missing installation")
                                                           for m in models]
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
+def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_dir):
+    solver = os.path.join(str(STANDIN), "korvex_standin", "programs", "pipestress_solver.py")
+    killer = ("import os, runpy, signal, sys\n"
+              "if os.sep + 'Crash' + os.sep in ' '.join(sys.argv):\n"
+              "    os.kill(os.getppid(), signal.SIGKILL)  # the worker that runs this solver\n"
+              "    sys.exit(4)\n"
+              "runpy.run_path(%r, run_name='__main__')\n" % solver)
+    installation = build_installation(tmp_path / "installation", pipestress_solver=killer)
+    models = [model(tmp_path / name, name) for name in ("A", "Crash", "B", "C")]
+    result = run_cli(["solve", *models, "--solver", "PipeStress", "--jobs", "2", "--json"],
+                     environment(installation, temp_dir))
+    assert result.returncode == 1
+    entries = json.loads(result.stdout)["models"]
+    assert [(e["ok"], e.get("cause")) for e in entries] == [
+        (True, None), (False, "worker failure"), (True, None), (True, None)]
 
 
 @pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")

@@ -21,7 +21,7 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from . import jobs, render
+from . import batch, jobs, render
 from .jobs import JobFailed
 from .status import live_status
 
@@ -139,7 +139,8 @@ def solve_one(arguments: argparse.Namespace) -> Dict[str, Any]:
 def solve_many(arguments: argparse.Namespace, installation: jobs.Installation,
                as_json: bool) -> int:
     started = time.monotonic()
-    entries = batch_solve(installation, arguments)
+    entries = batch.solve_all(installation, arguments.models, arguments.solver,
+                              arguments.sandbox, arguments.jobs, sys.stderr)
     elapsed = time.monotonic() - started
     processes = min(arguments.jobs, len(arguments.models))
     failed = [entry for entry in entries if not entry["ok"]]
@@ -155,13 +156,6 @@ def solve_many(arguments: argparse.Namespace, installation: jobs.Installation,
         _fail("%d of %d models failed (%s)" % (len(failed), len(entries), ", ".join(causes)))
         return 1
     return 0
-
-
-def batch_solve(installation: jobs.Installation,
-                arguments: argparse.Namespace) -> List[Dict[str, Any]]:
-    from . import batch  # the worker processes' side is needed only here
-    return batch.solve_all(installation, arguments.models, arguments.solver, arguments.sandbox,
-                           arguments.jobs, sys.stderr)
 
 
 def do_job(arguments: argparse.Namespace,
