@@ -22,5 +22,5 @@ prepare_runtime() {
     fi
     "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
     echo "== building and installing korvex_computer for $("$venv/bin/python" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check .
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[cli]"
 }

@@ -1,0 +1,214 @@
+"""The command line: ``python -m korvex_computer`` (or the ``korvex_computer`` command).
+
+    korvex_computer [options] info
+    korvex_computer [options] fre MODEL.quarl
+    korvex_computer [options] solve MODEL.quarl [MODEL.quarl ...] --solver PipeStress|Aster
+                              [--sandbox] [--jobs N]
+    korvex_computer [options] describe CLASS
+    korvex_computer [options] find CLASS
+
+Every command first binds the module to the installation. The exit status is 0 when the job
+was done, 1 when it failed (a one-line message on standard error names the cause), 2 for a
+command line that is not understood.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from . import batch, jobs, render
+from .jobs import JobFailed
+from .status import live_status
+
+PROG = "korvex_computer"
+
+ENVIRONMENT_HELP = """\
+environment:
+  KORVEX_INSTALLATION      the installation directory, when --installation is not given
+  KORVEX_SETTINGS_PATH     the machine settings file (Velmora.settings), when --settings is
+                           not given; else the module's own path under C:\\ProgramData
+  KORVEX_DATASOURCES_PATH  the data sources file (DataSources.settings), when --data-sources
+                           is not given; else the module's own path under C:\\ProgramData
+"""
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError("%r is not a positive whole number" % text)
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    # The shared options are accepted before and after the command; SUPPRESS leaves an option
+    # that was not given out of the namespace, so the command's parser never hides a value
+    # given before the command.
+    shared = argparse.ArgumentParser(add_help=False)
+    shared.add_argument("--installation", metavar="DIR", default=argparse.SUPPRESS,
+                        help="installation directory of the application "
+                             "(default: $KORVEX_INSTALLATION)")
+    shared.add_argument("--module", choices=sorted(jobs.MODULES), default=argparse.SUPPRESS,
+                        help="application module to bind to (default: piping)")
+    shared.add_argument("--settings", metavar="FILE", default=argparse.SUPPRESS,
+                        help="machine settings file Velmora.settings "
+                             "(default: $KORVEX_SETTINGS_PATH, else the module's own)")
+    shared.add_argument("--data-sources", metavar="FILE", default=argparse.SUPPRESS,
+                        help="data sources file DataSources.settings "
+                             "(default: $KORVEX_DATASOURCES_PATH, else the module's own)")
+    shared.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                        help="print the result as one JSON document")
+
+    parser = argparse.ArgumentParser(
+        prog=PROG, parents=[shared], epilog=ENVIRONMENT_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Run engineering jobs with an installed Velmora application.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    def command(name: str, help: str) -> argparse.ArgumentParser:
+        return commands.add_parser(name, parents=[shared], help=help, description=help)
+
+    command("info", "bind to the installation and show what was found")
+    fre = command("fre", "write the solver input file (.fre) of a model and print its path")
+    fre.add_argument("model", metavar="MODEL.quarl")
+    solve = command("solve", "solve models and print a summary of each solution")
+    solve.add_argument("models", metavar="MODEL.quarl", nargs="+")
+    solve.add_argument("--solver", choices=jobs.SOLVERS, required=True,
+                       help="solver of piping models (structure models are solved by Aster)")
+    solve.add_argument("--sandbox", action="store_true",
+                       help="solve a copy of each model in its own temporary folder")
+    solve.add_argument("--jobs", metavar="N", type=_positive, default=1,
+                       help="with several models: solve them in N worker processes")
+    describe = command("describe", "print the JSON description of an SDK class")
+    describe.add_argument("class_name", metavar="CLASS")
+    find = command("find", "print the namespace and assembly of an SDK class")
+    find.add_argument("class_name", metavar="CLASS")
+    return parser
+
+
+def installation_of(arguments: argparse.Namespace,
+                    parser: argparse.ArgumentParser) -> jobs.Installation:
+    directory = getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
+    if not directory:
+        parser.error("no installation: give --installation DIR or set KORVEX_INSTALLATION")
+    return jobs.Installation(
+        directory=directory,
+        module=getattr(arguments, "module", "piping"),
+        settings_path=(getattr(arguments, "settings", None)
+                       or os.environ.get("KORVEX_SETTINGS_PATH")),
+        data_sources_path=(getattr(arguments, "data_sources", None)
+                           or os.environ.get("KORVEX_DATASOURCES_PATH")))
+
+
+def _print(text: str) -> None:
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def _fail(message: str) -> None:
+    sys.stderr.write("%s: error: %s\n" % (PROG, message))
+
+
+def _pass_on_module_messages(entries: Sequence[Dict[str, Any]] = ()) -> None:
+    """What the module said besides its usual notes, on standard error."""
+    notes: List[str] = jobs.OUTPUT.take_messages()
+    for entry in entries:
+        notes.extend(entry.get("notes", ()))
+    for line in notes:
+        sys.stderr.write("%s: the module said: %s\n" % (PROG, line))
+
+
+def solve_one(arguments: argparse.Namespace) -> Dict[str, Any]:
+    model = arguments.models[0]
+
+    def describe(elapsed: float) -> str:
+        return "%s: solving %s, %.1f s" % (arguments.solver, os.path.basename(model), elapsed)
+
+    with live_status(sys.stderr, describe):
+        return jobs.solve_model(model, arguments.solver, arguments.sandbox)
+
+
+def solve_many(arguments: argparse.Namespace, installation: jobs.Installation,
+               as_json: bool) -> int:
+    started = time.monotonic()
+    entries = batch.solve_all(installation, arguments.models, arguments.solver,
+                              arguments.sandbox, arguments.jobs, sys.stderr)
+    elapsed = time.monotonic() - started
+    processes = min(arguments.jobs, len(arguments.models))
+    failed = [entry for entry in entries if not entry["ok"]]
+    if as_json:
+        _print(json.dumps({"ok": not failed, "solved": len(entries) - len(failed),
+                           "failed": len(failed), "processes": processes,
+                           "elapsed": round(elapsed, 3), "models": entries}, indent=2))
+    else:
+        _print(render.batch(entries, arguments.models, processes, elapsed))
+    _pass_on_module_messages(entries)
+    if failed:
+        causes = sorted(set(entry["cause"] for entry in failed))
+        _fail("%d of %d models failed (%s)" % (len(failed), len(entries), ", ".join(causes)))
+        return 1
+    return 0
+
+
+def do_job(arguments: argparse.Namespace,
+           installation: jobs.Installation) -> Tuple[Dict[str, Any], str]:
+    """Runs the job of a one-model command once bound; its result, and the result's text."""
+    command = arguments.command
+    if command == "info":
+        result = jobs.info(installation)
+        return result, render.info(result)
+    if command == "fre":
+        result = jobs.write_fre(arguments.model)
+        return result, render.fre(result)
+    if command == "solve":
+        result = solve_one(arguments)
+        return result, render.solution(result)
+    if command == "describe":
+        result = jobs.describe_class(arguments.class_name)
+        return result, render.description(result)
+    result = jobs.locate_class(arguments.class_name)
+    return result, render.located(result)
+
+
+def run(arguments: argparse.Namespace, installation: jobs.Installation) -> int:
+    as_json = getattr(arguments, "json", False)
+    if arguments.command == "solve" and len(arguments.models) > 1:
+        return solve_many(arguments, installation, as_json)
+    try:
+        jobs.bind(installation)
+        result, text = do_job(arguments, installation)
+    except JobFailed as failure:
+        if as_json:
+            _print(json.dumps({"ok": False, "cause": failure.cause,
+                               "message": failure.message}, indent=2))
+        _pass_on_module_messages()
+        _fail(str(failure))
+        return 1
+    _print(json.dumps(dict({"ok": True}, **result), indent=2) if as_json else text)
+    _pass_on_module_messages()
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    try:
+        arguments = parser.parse_args(argv)
+        installation = installation_of(arguments, parser)
+    except SystemExit as exit:  # --help, or a usage error that argparse reported
+        return exit.code if isinstance(exit.code, int) else 2
+    try:
+        return run(arguments, installation)
+    except KeyboardInterrupt:
+        _fail("interrupted")
+        return 130
+    except Exception as error:  # a fault of the command line itself, still in one line
+        _fail("unexpected failure: %s" % jobs.error_text(error))
+        return 1

@@ -1,0 +1,269 @@
+"""The jobs of the command line: binding to an installation, then a few module calls each.
+
+A job returns a dictionary of plain values (text, numbers, lists), ready for JSON, or raises
+``JobFailed`` with the cause of the failure in a few words and a message that says what
+happened. What the module prints is collected instead of reaching standard output, so that
+``--json`` output stays one JSON document; an exception that ends a solver's worker thread is
+collected too, and becomes the message of the failed solve.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import io
+import json
+import os
+import threading
+import time
+import warnings
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional
+
+from .. import korvex_core as core
+
+MODULES = {"piping": core.KorvexModule.Velmora, "structure": core.KorvexModule.Norvane}
+SOLVERS = ("PipeStress", "Aster")
+
+# The module's words for a model file that the application cannot read (from solve).
+_INVALID_QUARL_LINE = "Invalid quarl"
+# Lines of the module that the command line words in its own messages instead: solve's,
+# for a missing file, an unreadable model and a solver name it does not know.
+_REWORDED_LINES = ("Invalid filename", _INVALID_QUARL_LINE,
+                   "Invalid solver name. use 'Aster' or 'PipeStress'.")
+
+# The solver runs mark their worker thread as a daemon with setDaemon, which newer Pythons
+# report as deprecated; a user of the command line can do nothing about it.
+warnings.filterwarnings("ignore", message=r"setDaemon\(\) is deprecated",
+                        category=DeprecationWarning)
+
+
+class JobFailed(Exception):
+    """A job that could not be done: `cause` in a few words, `message` with the details."""
+
+    def __init__(self, cause: str, message: str) -> None:
+        super().__init__("%s: %s" % (cause, message))
+        self.cause = cause
+        self.message = message
+
+
+class Installation(NamedTuple):
+    """Where and how to bind: the installation directory, the application module, and the
+    two machine settings files (None keeps the module's own paths)."""
+
+    directory: str
+    module: str = "piping"
+    settings_path: Optional[str] = None
+    data_sources_path: Optional[str] = None
+
+
+def error_text(error: BaseException) -> str:
+    """An exception in one line: the module's own OSError messages as they are, any other
+    exception with its type's name in front."""
+    message = " ".join(str(error).split())
+    if type(error) in (OSError, FileNotFoundError) and message:
+        return message
+    return "%s: %s" % (type(error).__name__, message) if message else type(error).__name__
+
+
+class ModuleOutput(object):
+    """The lines that the module printed while its calls ran inside `collect()`."""
+
+    def __init__(self) -> None:
+        self.lines: List[str] = []
+
+    @contextlib.contextmanager
+    def collect(self) -> Iterator[None]:
+        buffer = io.StringIO()
+        try:
+            with contextlib.redirect_stdout(buffer):
+                yield
+        finally:
+            self.lines.extend(buffer.getvalue().splitlines())
+
+    def take_messages(self) -> List[str]:
+        """The lines collected so far that are worth a user's attention (all but the notes of
+        libraries loaded and the lines that the command line rewords); forgets all lines."""
+        messages = [line for line in self.lines
+                    if not line.endswith(" loaded") and line not in _REWORDED_LINES]
+        del self.lines[:]
+        return messages
+
+
+OUTPUT = ModuleOutput()
+
+
+@contextlib.contextmanager
+def worker_thread_errors() -> Iterator[List[BaseException]]:
+    """Collects the exceptions that end threads other than the caller's, instead of letting
+    the threading module print their tracebacks."""
+    errors: List[BaseException] = []
+    caller = threading.current_thread()
+    previous = threading.excepthook
+
+    def hook(args: Any) -> None:
+        if args.thread is caller or args.exc_value is None:
+            previous(args)
+        else:
+            errors.append(args.exc_value)
+
+    threading.excepthook = hook
+    try:
+        yield errors
+    finally:
+        threading.excepthook = previous
+
+
+def bind(installation: Installation) -> None:
+    """Binds the module to the installation, or raises JobFailed saying why it cannot."""
+    if installation.settings_path:
+        core._settingsPath_ = installation.settings_path
+    if installation.data_sources_path:
+        core._dataSourcesPath_ = installation.data_sources_path
+    try:
+        with OUTPUT.collect():
+            valid = core.setup_korvex_computer(installation.directory,
+                                               MODULES[installation.module])
+    except FileNotFoundError as error:
+        raise JobFailed("missing installation", error_text(error))
+    except Exception as error:
+        raise JobFailed("invalid installation", error_text(error))
+    if not valid:
+        raise JobFailed("invalid installation",
+                        "%s has no Extensions folder" % installation.directory)
+
+
+def info(installation: Installation) -> Dict[str, Any]:
+    """What the binding found in the installation and the settings files."""
+    return {
+        "installation": core._exePath_,
+        "module": installation.module,
+        "assemblies_folder": core._dllPath_,
+        "settings": core._settingsPath_,
+        "data_sources": core._dataSourcesPath_,
+        "solvers": {"PipeStress": core._PipeStress_, "Aster": core._Aster_},
+        "data_folder": core._dataPath_,
+        "projects_folder": core._projectPath_,
+        "assemblies_loaded": list(core._dlls_),
+    }
+
+
+def load_model(path: str) -> Any:
+    """The model of a .quarl file, or JobFailed for a file that is missing or unreadable."""
+    if not os.path.isfile(path):
+        raise JobFailed("invalid model", "%s does not exist" % path)
+    try:
+        with OUTPUT.collect():
+            model = core.loadQuarl(path)
+    except Exception as error:
+        raise JobFailed("invalid installation", error_text(error))
+    if model is None:
+        raise JobFailed("invalid model", "%s is not a model the application can read" % path)
+    return model
+
+
+def fre_file_of(model_path: str) -> str:
+    """The solver input file that writeFreFile writes for a model: the model's own .fre
+    when it exists already, else conception.fre in the model's folder."""
+    own = os.path.splitext(model_path)[0] + ".fre"
+    if os.path.exists(own):
+        return own
+    return os.path.join(os.path.dirname(model_path), "conception.fre")
+
+
+def write_fre(model_path: str) -> Dict[str, Any]:
+    """Writes the solver input file of a model; its path in the result."""
+    model_path = os.path.abspath(model_path)
+    model = load_model(model_path)
+    target = fre_file_of(model_path)
+    try:
+        with OUTPUT.collect():
+            core.writeFreFile(model, model_path)
+    except Exception as error:
+        raise JobFailed("fre file not written", error_text(error))
+    if not os.path.isfile(target):
+        raise JobFailed("fre file not written",
+                        "the application's settings controller gave no settings")
+    return {"model": model_path, "fre": target}
+
+
+def describe_solution(solution: Any) -> Dict[str, Any]:
+    """The class of a solution and the values of its properties, as the SDK's class
+    inspector describes them."""
+    try:
+        with OUTPUT.collect():
+            text = core.inspectClass(solution, False)
+        description = json.loads(text)
+        properties = {entry["Name"]: entry["Value"]
+                      for entry in description.get("Properties", []) if "Value" in entry}
+        return {"class": description.get("FullName") or description.get("Name"),
+                "properties": properties}
+    except Exception:
+        # An inspector that cannot describe the object still leaves its text form.
+        return {"class": type(solution).__name__, "properties": {"Text": str(solution)}}
+
+
+def solve_failure(path: str, solver: str, collected: List[str],
+                  worker_errors: List[BaseException]) -> JobFailed:
+    """Why solve gave no solution, from what the module printed and the worker raised."""
+    if _INVALID_QUARL_LINE in collected:
+        return JobFailed("invalid model", "%s is not a model the application can read" % path)
+    if worker_errors:
+        return JobFailed("solver failure",
+                         "the %s run stopped: %s" % (solver, error_text(worker_errors[-1])))
+    configured = core._PipeStress_ if solver == "PipeStress" else core._Aster_
+    if configured is None:
+        return JobFailed("solver failure", "no %s solver path in %s" % (solver,
+                                                                       core._settingsPath_))
+    return JobFailed("solver failure", "%s gave no solution for %s" % (solver, path))
+
+
+def solve_model(path: str, solver: str, sandbox: bool) -> Dict[str, Any]:
+    """Solves one model file and describes the solution, which is then disposed of (with
+    its sandbox)."""
+    path = os.path.abspath(path)
+    if not os.path.isfile(path):
+        raise JobFailed("invalid model", "%s does not exist" % path)
+    first_line = len(OUTPUT.lines)
+    started = time.monotonic()
+    try:
+        with worker_thread_errors() as worker_errors, OUTPUT.collect():
+            try:
+                solution = core.solve(path, solver, sandbox)
+            except Exception as error:
+                raise JobFailed("solver failure", error_text(error))
+        elapsed = time.monotonic() - started
+        if solution is None:
+            raise solve_failure(path, solver, OUTPUT.lines[first_line:], worker_errors)
+        sandbox_directory = core._tempDirectory_ if sandbox else None
+        return {"model": path, "solver": solver, "sandbox": sandbox_directory,
+                "elapsed": round(elapsed, 3), "solution": describe_solution(solution)}
+    finally:
+        with OUTPUT.collect():
+            core.disposeSolution()
+
+
+def locate_class(name: str) -> Dict[str, Any]:
+    """The namespace and assembly of an SDK class, or JobFailed for an unknown class."""
+    try:
+        with OUTPUT.collect():
+            namespace, assembly = core.findNameSpaceAndAssembly(name)
+    except Exception as error:
+        raise JobFailed("invalid installation", error_text(error))
+    if namespace is None or assembly is None:
+        raise JobFailed("unknown class", "the installation has no class %s" % name)
+    return {"class": name, "namespace": namespace, "assembly": assembly}
+
+
+def describe_class(name: str) -> Dict[str, Any]:
+    """The SDK's JSON description of a class, with where the class lives."""
+    found = locate_class(name)
+    try:
+        with OUTPUT.collect():
+            core.load_dll(found["assembly"] + ".dll")
+            namespace = importlib.import_module(found["namespace"])
+            cls = getattr(namespace, name.rsplit(".", 1)[-1])
+            text = core.inspectClass(cls, True)
+    except Exception as error:
+        raise JobFailed("invalid installation", error_text(error))
+    found["description"] = json.loads(text)
+    return found

@@ -1,0 +1,104 @@
+"""A live status line on a terminal while a long call runs.
+
+The line is drawn only when the stream is a terminal, and is removed when the call ends. With
+the optional library rich installed (``pip install korvex_computer[cli]``) rich draws it,
+with a spinner, and copes with every kind of console, the legacy Windows one included; without
+it a plain line is redrawn in place with a carriage return alone, which every console
+understands, and padded with blanks instead of erased with escape codes.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import threading
+import time
+from typing import Any, Callable, ContextManager, Iterator, TextIO
+
+# The text of the line for the seconds elapsed since it appeared.
+Describe = Callable[[float], str]
+
+REFRESHES_PER_SECOND = 4
+
+
+def live_status(stream: TextIO, describe: Describe) -> ContextManager[None]:
+    """Shows ``describe(elapsed seconds)`` on one line of ``stream``, kept up to date while
+    the block runs; nothing at all when the stream is not a terminal."""
+    if not _is_terminal(stream):
+        return contextlib.nullcontext()
+    try:
+        import rich.live  # noqa: F401
+    except ImportError:
+        return _plain_status(stream, describe)
+    return _rich_status(stream, describe)
+
+
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):  # no isatty, or a closed stream
+        return False
+
+
+def _columns(stream: TextIO) -> int:
+    try:
+        columns = os.get_terminal_size(stream.fileno()).columns
+    except (AttributeError, ValueError, OSError):
+        columns = 0
+    # A terminal that does not tell its size: $COLUMNS, else 80.
+    return columns if columns > 0 else shutil.get_terminal_size().columns
+
+
+class _SpinnerLine(object):
+    """A spinner with the line's text, made anew each time rich draws it, so the elapsed
+    time stays current."""
+
+    def __init__(self, describe: Describe) -> None:
+        from rich.spinner import Spinner
+
+        self.describe = describe
+        self.started = time.monotonic()
+        self.spinner = Spinner("dots", describe(0.0))
+
+    def __rich__(self) -> Any:
+        self.spinner.update(text=self.describe(time.monotonic() - self.started))
+        return self.spinner
+
+
+@contextlib.contextmanager
+def _rich_status(stream: TextIO, describe: Describe) -> Iterator[None]:
+    from rich.console import Console
+    from rich.live import Live
+
+    with Live(_SpinnerLine(describe), console=Console(file=stream),
+              refresh_per_second=REFRESHES_PER_SECOND, transient=True,
+              redirect_stdout=False, redirect_stderr=False):
+        yield
+
+
+@contextlib.contextmanager
+def _plain_status(stream: TextIO, describe: Describe) -> Iterator[None]:
+    started = time.monotonic()
+    stop = threading.Event()
+    # One column short of the terminal's width, so the line never wraps.
+    width = max(_columns(stream) - 1, 10)
+
+    def draw(text: str) -> None:
+        stream.write("\r" + text[:width].ljust(width))
+        stream.flush()
+
+    def redraw() -> None:
+        while not stop.wait(1.0 / REFRESHES_PER_SECOND):
+            draw(describe(time.monotonic() - started))
+
+    draw(describe(0.0))
+    drawer = threading.Thread(target=redraw, name="korvex status line", daemon=True)
+    drawer.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        drawer.join()
+        stream.write("\r" + " " * width + "\r")
+        stream.flush()

@@ -1,0 +1,67 @@
+"""The type stubs shipped beside the module, and the reference page written from them.
+
+mypy's stubtest (scripts/check_types) checks the stubs' names and types against the built
+module; what it cannot read from a native function, its parameter names and its docstring,
+and the enumeration's values, are compared here, on both runtimes.
+"""
+
+import ast
+import importlib.util
+import os
+
+import pytest
+
+import korvex_computer.korvex_core as korvex_core
+from module_helpers import ROOT
+
+STUB = os.path.join(os.path.dirname(korvex_core.__file__), "korvex_core.pyi")
+FUNCTIONS = [name for name, value in vars(korvex_core).items()
+             if callable(value) and not isinstance(value, type)
+             and getattr(value, "__module__", None) == korvex_core.__name__]
+
+
+def stub_tree():
+    with open(STUB, encoding="utf-8") as f:
+        return ast.parse(f.read())
+
+
+def stub_functions():
+    return {node.name: node for node in stub_tree().body if isinstance(node, ast.FunctionDef)}
+
+
+def test_stubs_ship_beside_the_module_with_the_typed_marker():
+    package = os.path.dirname(korvex_core.__file__)
+    assert sorted(f for f in os.listdir(package) if f.endswith(".pyi") or f == "py.typed") == [
+        "__init__.pyi", "korvex_core.pyi", "py.typed"]
+    assert sorted(stub_functions()) == sorted(FUNCTIONS)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_stub_parameters_and_docstring_are_the_function_s(name):
+    function = getattr(korvex_core, name)
+    node = stub_functions()[name]
+    documented = function.__doc__.split("\n")[0][len(name) + 1:-1]
+    assert [a.arg for a in node.args.args] == [p for p in documented.split(", ") if p]
+    arguments = node.args
+    assert not (arguments.posonlyargs or arguments.vararg or arguments.kwonlyargs
+                or arguments.kwarg or arguments.defaults)
+    assert ast.get_docstring(node, clean=False) == function.__doc__
+
+
+def test_stub_enumeration_has_the_module_s_members():
+    (node,) = [n for n in stub_tree().body
+               if isinstance(n, ast.ClassDef) and n.name == "KorvexModule"]
+    declared = [(item.targets[0].id, ast.literal_eval(item.value)) for item in node.body]
+    assert declared == [(member.name, member.value) for member in korvex_core.KorvexModule]
+
+
+def test_reference_page_is_up_to_date():
+    spec = importlib.util.spec_from_file_location(
+        "make_reference", os.path.join(str(ROOT), "scripts", "make_reference.py"))
+    reference = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reference)
+    stub = reference.Stub(reference.STUB)
+    assert reference.check_coverage(stub) == []
+    assert reference.messages_not_in_sources() == []
+    with open(reference.PAGE, encoding="utf-8") as f:
+        assert f.read() == reference.render(stub), "run: python scripts/make_reference.py"
