@@ -24,11 +24,10 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 STANDIN = os.path.join(os.path.dirname(HERE), "standin")
 sys.path.insert(0, STANDIN)
-# What the scripts find first on their search path, by bridge: the stand-in bridge and COM, or
-# only the COM stand-in (clr is then pythonnet's).
-BRIDGE_PATHS = {"python": STANDIN, "dotnet": os.path.join(STANDIN, "dotnet", "pythonpath")}
 
-from korvex_standin import build_installation  # noqa: E402
+from korvex_standin import build_installation, dotnet  # noqa: E402
+
+BRIDGE_PATHS = {"python": STANDIN, "dotnet": dotnet.BRIDGE_PATH}
 
 BRIDGE_NAMES = {"python": "stand-in (standin/clr.py)", "dotnet": "real .NET bridge (pythonnet on Mono)"}
 UUID_NAME = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
@@ -58,16 +57,8 @@ def script_environment(installation, work_dir, temp_dir, bridge):
         "TMPDIR": temp_dir, "TEMP": temp_dir, "TMP": temp_dir,
     })
     if bridge == "dotnet":
-        env.update(dotnet_environment())
+        env.update(dotnet.RUNTIME_ENVIRONMENT)
     return env
-
-
-def dotnet_environment():
-    """What the real bridge needs before its runtime starts: Mono deadlocks when two threads
-    call .NET at once unless threads are suspended preemptively; and its warning about Mono
-    versions before 6.12 says nothing to the demo's readers."""
-    return {"MONO_THREADS_SUSPEND": "preemptive",
-            "PYTHONWARNINGS": "ignore:Hosting Mono versions before v6.12"}
 
 
 def module_problem(env):

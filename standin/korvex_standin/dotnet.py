@@ -16,6 +16,18 @@ import tempfile
 
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "dotnet")
 
+# A process on the real bridge puts this folder first on its module search path, in place of
+# standin/ (whose clr.py would hide pythonnet's): it holds only the COM stand-in.
+BRIDGE_PATH = os.path.join(SOURCE_DIR, "pythonpath")
+
+# What such a process needs in its environment before the .NET runtime starts: Mono 6.8
+# deadlocks when two Python threads call .NET at once unless threads are suspended
+# preemptively; and pythonnet's warning about Mono versions before 6.12 is noise here.
+RUNTIME_ENVIRONMENT = {
+    "MONO_THREADS_SUSPEND": "preemptive",
+    "PYTHONWARNINGS": "ignore:Hosting Mono versions before v6.12",
+}
+
 # assembly name -> (C# sources, assemblies it is compiled against), in build order
 RECIPES = (
     ("Korvex.SDK", ("Korvex.SDK.cs", "Korvex.SDK.Shared.cs"), ()),

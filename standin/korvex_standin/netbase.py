@@ -14,11 +14,26 @@ from . import journal
 
 
 def _arg_types(args):
-    return "(" + ", ".join("<class '%s'>" % type(a).__name__ for a in args) + ")"
+    return "(" + ", ".join("<class '%s'>" % _type_name(type(a)) for a in args) + ")"
+
+
+def _type_name(cls):
+    if cls.__module__ == "builtins":
+        return cls.__qualname__
+    return "%s.%s" % (cls.__module__, cls.__qualname__)
 
 
 def _no_match(member, args):
     return TypeError("No method matches given arguments for %s: %s" % (member, _arg_types(args)))
+
+
+def require_types(member, args, types):
+    """Refuse a call the way the bridge's binder does, before the member runs, when an
+    argument is not of its parameter's .NET type. ``types`` maps argument positions to classes
+    (value types: None does not fit either)."""
+    for position, cls in types.items():
+        if not isinstance(args[position], cls):
+            raise _no_match(member, args)
 
 
 def _checked(signature, bound_self=True):
@@ -100,7 +115,7 @@ class NetType(type):
     def __call__(cls, *args):
         def construct():
             if cls._ctor_check is not None:
-                cls._ctor_check(cls.__name__, args)
+                cls._ctor_check(cls.__name__ + "..ctor", args)
             return super(NetType, cls).__call__(*args)
         return journal.invoke(cls.__name__, args, construct)
 

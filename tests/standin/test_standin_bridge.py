@@ -35,11 +35,11 @@ def test_assembly_file_loads_and_is_recorded(inst):
     assert korvex_standin.loaded_assemblies() == {"Korvex.SDK": path}
 
 
-def test_loading_from_another_installation_moves_the_assembly(inst, tmp_path):
+def test_loading_from_another_installation_keeps_the_first(inst, tmp_path):
     other = korvex_standin.build_installation(str(tmp_path / "other"))
-    clr.AddReference(inst.assembly_path("Korvex.SDK.dll"))
-    clr.AddReference(other.assembly_path("Korvex.SDK.dll"))
-    assert korvex_standin.loaded_assemblies()["Korvex.SDK"] == other.assembly_path("Korvex.SDK.dll")
+    first = clr.AddReference(inst.assembly_path("Korvex.SDK.dll"))
+    assert clr.AddReference(other.assembly_path("Korvex.SDK.dll")) is first
+    assert korvex_standin.loaded_assemblies()["Korvex.SDK"] == inst.assembly_path("Korvex.SDK.dll")
 
 
 def test_missing_assembly_file(tmp_path):

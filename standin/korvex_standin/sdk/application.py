@@ -18,11 +18,6 @@ class KorvexModule(NetEnum):
 KorvexModule._define(Velmora=0, Norvane=1)
 
 
-def check_module(value, parameter="module"):
-    if not isinstance(value, KorvexModule):
-        raise system.ArgumentException(
-            "%r is not a Korvex.SDK.KorvexModule value. (Parameter '%s')" % (value, parameter))
-    return value
 
 
 def installation_directory():

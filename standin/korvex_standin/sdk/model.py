@@ -12,8 +12,8 @@ import json
 import os
 
 from .. import bridge, catalog, system
-from ..netbase import NetObject, create
-from .application import KorvexModule, check_module
+from ..netbase import NetObject, create, require_types
+from .application import KorvexModule
 
 QUARL_FORMAT = "quarL"
 
@@ -216,9 +216,11 @@ class Model(NetObject, namespace="Korvex.Velmora.Core"):
     """A quarL model: a piping (Velmora) or structure (Norvane) model made of layers."""
 
     def __init__(self, module=_NO_MODULE):
+        if module is not _NO_MODULE:
+            require_types("Model..ctor", (module,), {0: KorvexModule})
         # The model classes depend on the helper assembly.
         bridge.require_assembly("Korvex.Helper")
-        self._module = KorvexModule.Velmora if module is _NO_MODULE else check_module(module)
+        self._module = KorvexModule.Velmora if module is _NO_MODULE else module
         self._layers = create(LayerCollection)
         self._file = None
 

@@ -16,9 +16,9 @@ import os
 import shutil
 
 from .. import bridge, system
-from ..netbase import NetObject, create
+from ..netbase import NetObject, create, require_types
 from ..system import Point
-from .application import KorvexModule, check_module
+from .application import KorvexModule
 from .helper import copy_name
 from .model import write_quarl
 
@@ -33,12 +33,6 @@ def _check_study_name(name):
             or _BAD_CHARACTERS.intersection(name)):
         raise system.ArgumentException("'%s' is not a valid study name." % (name,))
     return name
-
-
-def _check_point(point):
-    if not isinstance(point, Point):
-        raise system.ArgumentException("%r is not a System.Windows.Point. (Parameter 'point')" % (point,))
-    return point
 
 
 def _module_named(text):
@@ -129,14 +123,14 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
         return None
 
     def CreateNewProject(self, projectDirectory, point, description, studyName, module):
+        require_types("ProjectViewModel.CreateNewProject",
+                      (projectDirectory, point, description, studyName, module), {1: Point, 4: KorvexModule})
         if projectDirectory is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'projectDirectory')")
         if not os.path.isdir(projectDirectory):
             raise system.DirectoryNotFoundException(
                 "Could not find a part of the path '%s'." % projectDirectory)
-        _check_point(point)
         _check_study_name(studyName)
-        check_module(module)
         name = os.path.splitext(os.path.basename(projectDirectory))[0]
         if not name:
             raise system.ArgumentException("'%s' cannot name a project." % projectDirectory)
@@ -181,9 +175,8 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
         self._save()
 
     def AddEmptyStudy(self, point, module, name):
+        require_types("ProjectViewModel.AddEmptyStudy", (point, module, name), {0: Point, 1: KorvexModule})
         self._open()
-        _check_point(point)
-        check_module(module)
         _check_study_name(name)
         if self._entry(name) is not None:
             raise system.ArgumentException("A study named '%s' already exists." % name)
