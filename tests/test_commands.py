@@ -104,16 +104,15 @@ def test_command_that_cannot_be_built(core, journal, models, name, quarl, error,
 
 
 def test_create_command_with_something_that_is_no_model(core, ready, journal):
-    with pytest.raises(Exception) as info:
+    with pytest.raises(TypeError) as info:
         core.createCommand("AddLayer", "not a model")
-    assert type(info.value).__name__ == "ArgumentException"
     assert module_entries(info.value) == [(PREFIX + "createCommand", 586)]
     assert journal.calls("CustomCommand") == []
 
 
 @pytest.mark.parametrize("command, error", [
     (None, "ArgumentNullException"),
-    ("AddLayer", "ArgumentException"),
+    ("AddLayer", "TypeError"),
 ])
 def test_execute_something_that_is_no_command(core, ready, command, error):
     with pytest.raises(Exception) as info:

@@ -27,13 +27,28 @@ def _no_match(member, args):
     return TypeError("No method matches given arguments for %s: %s" % (member, _arg_types(args)))
 
 
+def _fits(value, cls):
+    """Whether the bridge converts ``value`` to a parameter of the .NET type ``cls``: an
+    instance of it, or None for a reference type (enumerations and structures are value types)."""
+    if value is None:
+        return not (issubclass(cls, NetEnum) or getattr(cls, "_value_type", False))
+    return isinstance(value, cls)
+
+
 def require_types(member, args, types):
     """Refuse a call the way the bridge's binder does, before the member runs, when an
-    argument is not of its parameter's .NET type. ``types`` maps argument positions to classes
-    (value types: None does not fit either)."""
+    argument does not fit its parameter's .NET type. ``types`` maps argument positions to
+    classes."""
     for position, cls in types.items():
-        if not isinstance(args[position], cls):
+        if not _fits(args[position], cls):
             raise _no_match(member, args)
+
+
+def require_property_type(value, cls):
+    """Refuse a property assignment the way the bridge does when the value does not fit."""
+    if not _fits(value, cls):
+        raise TypeError("'%s' value cannot be converted to %s.%s"
+                        % (type(value).__name__, getattr(cls, "_namespace", cls.__module__), cls.__name__))
 
 
 def _checked(signature, bound_self=True):

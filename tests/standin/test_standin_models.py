@@ -91,11 +91,11 @@ def test_save_into_missing_directory(core, tmp_path):
         core.Model().SaveToFile(str(tmp_path / "nowhere" / "m.quarl"))
 
 
-@pytest.mark.parametrize("layer", [None, "a layer name", 3])
-def test_layers_accept_only_new_layer_objects(core, layer):
+@pytest.mark.parametrize("layer,error", [(None, ArgumentException), ("a layer name", TypeError), (3, TypeError)])
+def test_layers_accept_only_new_layer_objects(core, layer, error):
     model = core.Model()
     model.Layers.Add(core.Layer("0"))
-    with pytest.raises(ArgumentException):
+    with pytest.raises(error):
         model.Layers.Add(layer)
     with pytest.raises(ArgumentException, match="already exists"):
         model.Layers.Add(core.Layer("0"))

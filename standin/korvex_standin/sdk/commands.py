@@ -8,7 +8,7 @@ Commands (by name):
 """
 
 from .. import system
-from ..netbase import NetObject, create
+from ..netbase import NetObject, create, require_property_type, require_types
 from .application import KorvexApplication
 from .model import Layer, Model
 
@@ -58,11 +58,10 @@ class CustomCommand(NetObject, namespace="Korvex.Velmora.Core"):
     """A named command for a model; the controller carries it out."""
 
     def __init__(self, model, name):
+        require_types("CustomCommand..ctor", (model, name), {0: Model, 1: str})
         if model is None or name is None:
             raise system.ArgumentNullException(
                 "Value cannot be null. (Parameter '%s')" % ("model" if model is None else "name"))
-        if not isinstance(model, Model):
-            raise system.ArgumentException("%r is not a quarL model. (Parameter 'model')" % (model,))
         if name not in COMMANDS:
             raise system.ArgumentException("Unknown command '%s'. Known commands: %s."
                                            % (name, ", ".join(sorted(COMMANDS))))
@@ -109,11 +108,9 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
         self._history = []
 
     def SetApplication(self, application):
+        require_types("CommandController.SetApplication", (application,), {0: KorvexApplication})
         if application is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'application')")
-        if not isinstance(application, KorvexApplication):
-            raise system.ArgumentException(
-                "%r is not a KorvexApplication. (Parameter 'application')" % (application,))
         self._application = application
 
     @property
@@ -126,8 +123,7 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
 
     @model.setter
     def model(self, value):
-        if value is not None and not isinstance(value, Model):
-            raise system.ArgumentException("%r is not a quarL model. (Parameter 'model')" % (value,))
+        require_property_type(value, Model)
         self._model = value
 
     @property
@@ -136,10 +132,9 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
         return tuple(self._history)
 
     def AddCommand(self, command):
+        require_types("CommandController.AddCommand", (command,), {0: CustomCommand})
         if command is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'command')")
-        if not isinstance(command, CustomCommand):
-            raise system.ArgumentException("%r is not a custom command. (Parameter 'command')" % (command,))
         if self._application is None:
             raise system.InvalidOperationException("SetApplication must be called before AddCommand.")
         model = self._model

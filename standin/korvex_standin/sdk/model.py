@@ -70,6 +70,7 @@ class LayerCollection(NetObject, namespace="Korvex.Velmora.Core"):
         self._layers = []
 
     def Add(self, layer):
+        require_types("LayerCollection.Add", (layer,), {0: Layer})
         self._add(layer)
 
     def _add(self, layer):
