@@ -450,7 +450,7 @@ namespace Korvex.Velmora.Core
         {
             if (solver == null) throw Errors.Null("solver");
             this.solver = solver as ISolver;
-            if (this.solver == null) throw Errors.Argument(solver + " is not a solver. (Parameter 'solver')");
+            if (this.solver == null) throw Errors.Argument(PyText.Repr(solver) + " is not a solver. (Parameter 'solver')");
             this.solver.CheckAlive();
             results = this.solver.ReadResults();
         }

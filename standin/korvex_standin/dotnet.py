@@ -51,7 +51,12 @@ def _cache_root():
     if configured:
         return configured
     base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return os.path.join(base, "korvex-standin")
+    root = os.path.join(base, "korvex-standin")
+    try:
+        os.makedirs(root, exist_ok=True)
+    except OSError:   # no writable home: the temporary directory serves
+        root = os.path.join(tempfile.gettempdir(), "korvex-standin")
+    return root
 
 
 def _sources_key():

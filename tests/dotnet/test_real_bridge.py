@@ -75,7 +75,7 @@ SEEN = [
         ["Korvex.PipeStress.Core.dll loaded"],
         ["<tmp>/<uuid>", ["Plant.quarl", "Plant.thf", "conception.fre", "conception.pipestress.json",
                           "conception.pipestress.log"]]]),
-    ("solving", "COM counts of the threads", [0]),
+    ("solving", "COM apartments: (main thread, count)", [[False, 0]]),
     ("solving", "after disposal", [["<tmp>/<uuid>", None], True, raised(
         "ObjectDisposedException", "System", "Cannot access a disposed object.\nObject name: 'Solution'.")]),
     ("solving", "PipeStress in place", [

@@ -43,7 +43,8 @@ cc.saveQuarl(structure, frame)
 
 solution, lines = kit.printed(cc.solve, plant, "PipeStress", True)
 seen["PipeStress in a sandbox"] = [solution_seen(solution), lines, sandbox_seen()]
-seen["COM counts of the threads"] = sorted(set(depth for _, depth in pythoncom._apartment_depths().values()))
+seen["COM apartments: (main thread, count)"] = sorted(set(
+    (name == "MainThread", depth) for name, depth in pythoncom._apartment_depths().values()))
 cc.disposeSolution()
 seen["after disposal"] = [sandbox_seen(), solution.IsDisposed, kit.attempt(lambda: solution.Status)]
 
