@@ -23,6 +23,10 @@ def _type_name(cls):
     return "%s.%s" % (cls.__module__, cls.__qualname__)
 
 
+def _net_name(cls):
+    return "System.String" if cls is str else "%s.%s" % (cls.__module__, cls.__qualname__)
+
+
 def _no_match(member, args):
     return TypeError("No method matches given arguments for %s: %s" % (member, _arg_types(args)))
 
@@ -35,32 +39,29 @@ def _fits(value, cls):
     return isinstance(value, cls)
 
 
-def require_types(member, args, types):
-    """Refuse a call the way the bridge's binder does, before the member runs, when an
-    argument does not fit its parameter's .NET type. ``types`` maps argument positions to
-    classes."""
-    for position, cls in types.items():
-        if not _fits(args[position], cls):
-            raise _no_match(member, args)
-
-
-def require_property_type(value, cls):
-    """Refuse a property assignment the way the bridge does when the value does not fit."""
-    if not _fits(value, cls):
-        raise TypeError("'%s' value cannot be converted to %s.%s"
-                        % (type(value).__name__, getattr(cls, "_namespace", cls.__module__), cls.__name__))
+def _parameter_types(signature):
+    """{parameter name: class} of the parameters annotated with a class: their .NET type."""
+    return dict((name, p.annotation) for name, p in signature.parameters.items()
+                if isinstance(p.annotation, type) and p.annotation is not inspect.Parameter.empty)
 
 
 def _checked(signature, bound_self=True):
-    """A function that raises the bridge's TypeError if args do not fit."""
+    """A function that raises the bridge's TypeError if args do not fit: too many or too few,
+    or one that does not fit the .NET type its parameter is annotated with (a text parameter,
+    for instance, takes text or None, not a path object or a number)."""
+    types = _parameter_types(signature)
+
     def check(member, args):
         try:
             if bound_self:
-                signature.bind(None, *args)
+                bound = signature.bind(None, *args)
             else:
-                signature.bind(*args)
+                bound = signature.bind(*args)
         except TypeError:
             raise _no_match(member, args)
+        for name, cls in types.items():
+            if name in bound.arguments and not _fits(bound.arguments[name], cls):
+                raise _no_match(member, args)
     return check
 
 
@@ -91,10 +92,18 @@ def _wrap_static(member, func):
 
 
 def _wrap_setter(key, fset):
+    cls = list(_parameter_types(inspect.signature(fset)).values())
+
     @functools.wraps(fset)
     def setter(self, value):
         member = "%s.%s=" % (type(self).__name__, key)
-        journal.invoke(member, (value,), lambda: fset(self, value))
+
+        def work():
+            if cls and not _fits(value, cls[0]):
+                raise TypeError("'%s' value cannot be converted to %s"
+                                % (type(value).__name__, _net_name(cls[0])))
+            fset(self, value)
+        journal.invoke(member, (value,), work)
     return setter
 
 

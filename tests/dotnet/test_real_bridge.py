@@ -62,6 +62,7 @@ SEEN = [
     ("models", "save where no folder is",
      raised("DirectoryNotFoundException", "System.IO", "Could not find a part of the path '<work>/missing/x.quarl'.",
             "saveQuarl", 216)),
+    ("models", "path objects", [raised("TypeError", "builtins", None, "saveQuarl", 216), None]),
     ("models", "fre with a setting missing", [
         raised("ArgumentException", "System", "Unknown setting 'GENERATE DLCS INLINE' in section 'PIPESTRESS'.",
                "writeFreFile", 569), False]),

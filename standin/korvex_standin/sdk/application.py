@@ -53,14 +53,14 @@ class KorvexApplication(NetObject, namespace="Korvex.SDK"):
 class SettingsController(NetObject, namespace="Korvex.SDK"):
     """Answers settings from the application settings file, read afresh at each call."""
 
-    def __init__(self, path):
+    def __init__(self, path: str):
         self._path = path
 
     @property
     def SettingsFile(self):
         return self._path
 
-    def GetSettingValue(self, section, key):
+    def GetSettingValue(self, section: str, key: str):
         if section is None or key is None:
             raise system.ArgumentNullException(
                 "Value cannot be null. (Parameter '%s')" % ("section" if section is None else "key"))
@@ -173,7 +173,7 @@ class KorvexClassInspector(NetObject, namespace="Korvex.SDK"):
         return json.dumps(description, separators=(",", ":"))
 
     @staticmethod
-    def FindNamespaceAndAssemblyFromClassName(directory, className):
+    def FindNamespaceAndAssemblyFromClassName(directory: str, className: str):
         if directory is None or className is None:
             raise system.ArgumentNullException(
                 "Value cannot be null. (Parameter '%s')" % ("directory" if directory is None else "className"))

@@ -8,7 +8,7 @@ Commands (by name):
 """
 
 from .. import system
-from ..netbase import NetObject, create, require_property_type, require_types
+from ..netbase import NetObject, create
 from .application import KorvexApplication
 from .model import Layer, Model
 
@@ -57,8 +57,7 @@ def _check_flag(value, name):
 class CustomCommand(NetObject, namespace="Korvex.Velmora.Core"):
     """A named command for a model; the controller carries it out."""
 
-    def __init__(self, model, name):
-        require_types("CustomCommand..ctor", (model, name), {0: Model, 1: str})
+    def __init__(self, model: Model, name: str):
         if model is None or name is None:
             raise system.ArgumentNullException(
                 "Value cannot be null. (Parameter '%s')" % ("model" if model is None else "name"))
@@ -107,8 +106,7 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
         self._model = None
         self._history = []
 
-    def SetApplication(self, application):
-        require_types("CommandController.SetApplication", (application,), {0: KorvexApplication})
+    def SetApplication(self, application: KorvexApplication):
         if application is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'application')")
         self._application = application
@@ -122,8 +120,7 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
         return self._model
 
     @model.setter
-    def model(self, value):
-        require_property_type(value, Model)
+    def model(self, value: Model):
         self._model = value
 
     @property
@@ -131,8 +128,7 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
         """Names of the commands carried out, oldest first."""
         return tuple(self._history)
 
-    def AddCommand(self, command):
-        require_types("CommandController.AddCommand", (command,), {0: CustomCommand})
+    def AddCommand(self, command: CustomCommand):
         if command is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'command')")
         if self._application is None:

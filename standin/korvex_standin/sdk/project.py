@@ -16,7 +16,7 @@ import os
 import shutil
 
 from .. import bridge, system
-from ..netbase import NetObject, create, require_types
+from ..netbase import NetObject, create
 from ..system import Point
 from .application import KorvexModule
 from .helper import copy_name
@@ -122,9 +122,8 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
                 return entry
         return None
 
-    def CreateNewProject(self, projectDirectory, point, description, studyName, module):
-        require_types("ProjectViewModel.CreateNewProject",
-                      (projectDirectory, point, description, studyName, module), {1: Point, 4: KorvexModule})
+    def CreateNewProject(self, projectDirectory: str, point: Point, description: str, studyName: str,
+                         module: KorvexModule):
         if projectDirectory is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'projectDirectory')")
         if not os.path.isdir(projectDirectory):
@@ -143,7 +142,7 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
                           "CurrentStudy": None, "Studies": []}
         self._add_study(point, module, studyName)
 
-    def LoadFromFile(self, path):
+    def LoadFromFile(self, path: str):
         if path is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'path')")
         if not os.path.isfile(path):
@@ -161,21 +160,20 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
 
     # --- studies ------------------------------------------------------------------
 
-    def GetStudy(self, name):
+    def GetStudy(self, name: str):
         entry = self._entry(name)
         return None if entry is None else self._study(entry)
 
     def GetCurrentStudyName(self):
         return self._open()["CurrentStudy"]
 
-    def SetCurrentStudy(self, name):
+    def SetCurrentStudy(self, name: str):
         if self._entry(name) is None:
             raise system.ArgumentException("The project has no study named '%s'." % (name,))
         self._document["CurrentStudy"] = name
         self._save()
 
-    def AddEmptyStudy(self, point, module, name):
-        require_types("ProjectViewModel.AddEmptyStudy", (point, module, name), {0: Point, 1: KorvexModule})
+    def AddEmptyStudy(self, point: Point, module: KorvexModule, name: str):
         self._open()
         _check_study_name(name)
         if self._entry(name) is not None:
@@ -224,7 +222,7 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
         self._document["CurrentStudy"] = name
         self._save()
 
-    def RenameCurrentStudy(self, name):
+    def RenameCurrentStudy(self, name: str):
         """True when the current study bears ``name`` afterwards; a name taken by
         another study leaves everything unchanged and gives False."""
         _check_study_name(name)

@@ -1,6 +1,7 @@
 """Models created, changed, saved with their .fre, loaded back; .fre files under other settings."""
 
 import os
+import pathlib
 
 import korvex_computer as cc
 import korvex_computer.korvex_core as core
@@ -30,6 +31,9 @@ cc.saveQuarl(piping, plant)
 seen["own .fre rewritten"] = kit.text(os.path.join(folder, "Plant.fre"))
 seen["save nothing"] = [cc.saveQuarl(None, os.path.join(folder, "None.quarl")), kit.listing(folder)]
 seen["save where no folder is"] = kit.attempt(cc.saveQuarl, piping, os.path.join(kit.WORK, "missing", "x.quarl"))
+# The SDK takes text for a path: a path object is refused by the bridge itself.
+seen["path objects"] = [kit.attempt(cc.saveQuarl, piping, pathlib.Path(plant), message=False),
+                        cc.loadQuarl(pathlib.Path(plant))]
 
 # The .fre file follows the application's settings, read at each write.
 kit.set_app_setting("PIPESTRESS", "ROTATION UNITS", "Milliradians")
