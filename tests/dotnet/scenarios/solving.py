@@ -60,6 +60,7 @@ seen["sandbox after the last disposal"] = sandbox_seen()
 # The model functions, called directly with models in memory.
 model_dir = os.path.dirname(plant)
 seen["solvePipingModel"] = solution_seen(cc.solvePipingModel(piping, plant, "Aster", model_dir))
+seen["Aster's analysis input"] = kit.text(os.path.join(model_dir, "Plant.aster.inp"))
 seen["solveStructureModel"] = solution_seen(cc.solveStructureModel(cc.loadQuarl(frame), frame,
                                                                    os.path.dirname(frame)))
 seen["models of the wrong kind"] = [
