@@ -1,5 +1,4 @@
 // Korvex.Aster.Core: the Aster solver (standin/korvex_standin/sdk/solvers.py).
-using System.Collections.Generic;
 using System.IO;
 using System.Linq;
 using System.Reflection;

@@ -5,7 +5,6 @@ using System;
 using System.Collections;
 using System.Collections.Generic;
 using System.Diagnostics;
-using System.Globalization;
 using System.IO;
 using System.Linq;
 using System.Reflection;
@@ -302,8 +301,9 @@ namespace Korvex.Velmora.Core
     // The part of a solver run that both solvers share: the warnings flag, the solver program
     // run as a child process, its results and disposal.
     //   <program> --input FILE --results FILE --culture NAME [--thf FILE] [--ignore-warnings]
-    // A program ending in ".py" runs with the interpreter that hosts this process. Its output
-    // goes to "<base>.<solver>.log" and its results to "<base>.<solver>.json" beside the input.
+    // The stand-in's solver programs are Python scripts: they run with the interpreter that
+    // hosts this process. The output goes to "<base>.<solver>.log" and the results to
+    // "<base>.<solver>.json" beside the input.
     internal sealed class SolverRun
     {
         readonly string owner;
@@ -399,8 +399,6 @@ namespace Korvex.Velmora.Core
             }
         }
 
-        // The stand-in solver programs are Python scripts: they run with the interpreter
-        // that hosts this process.
         static string Interpreter()
         {
             return Process.GetCurrentProcess().MainModule.FileName;

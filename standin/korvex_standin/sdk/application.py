@@ -18,8 +18,6 @@ class KorvexModule(NetEnum):
 KorvexModule._define(Velmora=0, Norvane=1)
 
 
-
-
 def installation_directory():
     """The installation that holds the loaded Korvex.SDK assembly."""
     location = bridge.assembly_location("Korvex.SDK")
