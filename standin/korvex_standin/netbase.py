@@ -33,9 +33,10 @@ def _no_match(member, args):
 
 def _fits(value, cls):
     """Whether the bridge converts ``value`` to a parameter of the .NET type ``cls``: an
-    instance of it, or None for a reference type (enumerations and structures are value types)."""
+    instance of it, or None for a reference type (booleans, enumerations and structures are
+    value types)."""
     if value is None:
-        return not (issubclass(cls, NetEnum) or getattr(cls, "_value_type", False))
+        return not (cls is bool or issubclass(cls, NetEnum) or getattr(cls, "_value_type", False))
     return isinstance(value, cls)
 
 

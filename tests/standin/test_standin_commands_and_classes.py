@@ -131,7 +131,7 @@ def test_inspector_indent_and_statics(sdk):
     properties = dict((p["Name"], p) for p in json.loads(compact)["Properties"])
     assert properties["NeedToSaveModelAfterCommand"]["CanWrite"] is True
     assert properties["Name"]["CanWrite"] is False
-    methods = json.loads(KorvexClassInspector.ExportObjectToJson(PSLibrary, 0))["Methods"]
+    methods = json.loads(KorvexClassInspector.ExportObjectToJson(PSLibrary, False))["Methods"]
     assert {"Name": "Initialize", "Static": True, "Parameters": ["path"]} in methods
 
 

@@ -162,7 +162,7 @@ def describe(target):
 class KorvexClassInspector(NetObject, namespace="Korvex.SDK"):
 
     @staticmethod
-    def ExportObjectToJson(instance, indent):
+    def ExportObjectToJson(instance, indent: bool):
         if instance is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'instance')")
         description = describe(instance)
