@@ -1,14 +1,19 @@
 """Run the example scripts against a stand-in installation of the application.
 
-    python examples/run_demo.py [--keep] [script ...]
+    python examples/run_demo.py [--keep] [--bridge python|dotnet] [script ...]
 
 Builds a stand-in installation in a fresh temporary folder, runs each example
 script (all NN_*.py by default) in its own process, and removes the folder at
 the end (--keep leaves it for a look).  The scripts' sandboxes go to a temporary
 directory inside that folder; any left behind are reported.  The module is taken
 from the running interpreter, or from KORVEX_PACKAGE_DIR when it is set.
+
+--bridge python (the default) runs the scripts on the stand-in bridge of standin/;
+--bridge dotnet runs them on the real .NET bridge (pythonnet on Mono), against the
+stand-in SDK compiled into .NET assemblies.
 """
 
+import argparse
 import os
 import re
 import shutil
@@ -20,8 +25,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 STANDIN = os.path.join(os.path.dirname(HERE), "standin")
 sys.path.insert(0, STANDIN)
 
-from korvex_standin import build_installation  # noqa: E402
+from korvex_standin import build_installation, dotnet  # noqa: E402
 
+BRIDGE_PATHS = {"python": STANDIN, "dotnet": dotnet.BRIDGE_PATH}
+
+BRIDGE_NAMES = {"python": "stand-in (standin/clr.py)", "dotnet": "real .NET bridge (pythonnet on Mono)"}
 UUID_NAME = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
 
@@ -32,9 +40,9 @@ def example_scripts(wanted):
     return scripts
 
 
-def script_environment(installation, work_dir, temp_dir):
+def script_environment(installation, work_dir, temp_dir, bridge):
     env = dict(os.environ)
-    path = [STANDIN, HERE]
+    path = [BRIDGE_PATHS[bridge], HERE]
     if env.get("KORVEX_PACKAGE_DIR"):
         path.append(env["KORVEX_PACKAGE_DIR"])
     if env.get("PYTHONPATH"):
@@ -48,6 +56,8 @@ def script_environment(installation, work_dir, temp_dir):
         "KORVEX_WORK_DIR": work_dir,
         "TMPDIR": temp_dir, "TEMP": temp_dir, "TMP": temp_dir,
     })
+    if bridge == "dotnet":
+        env.update(dotnet.RUNTIME_ENVIRONMENT)
     return env
 
 
@@ -59,17 +69,28 @@ def module_problem(env):
     return None if check.returncode == 0 else check.stdout.strip().splitlines()[-1]
 
 
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(prog="run_demo.py")
+    parser.add_argument("--keep", action="store_true", help="leave the demo folder for a look")
+    parser.add_argument("--bridge", choices=sorted(BRIDGE_PATHS), default="python",
+                        help="the stand-in bridge (python) or the real .NET bridge (dotnet)")
+    parser.add_argument("scripts", nargs="*", help="example scripts to run (default: all)")
+    return parser.parse_args(argv)
+
+
 def main(argv):
-    keep = "--keep" in argv
-    scripts = example_scripts([a for a in argv if a != "--keep"])
+    arguments = parse_arguments(argv)
+    keep = arguments.keep
+    scripts = example_scripts(arguments.scripts)
     root = tempfile.mkdtemp(prefix="korvex-demo-")
-    installation = build_installation(os.path.join(root, "installation"))
+    installation = build_installation(os.path.join(root, "installation"), bridge=arguments.bridge)
     work_dir = os.path.join(root, "work")
     temp_dir = os.path.join(root, "tmp")
     os.makedirs(work_dir)
     os.makedirs(temp_dir)
-    env = script_environment(installation, work_dir, temp_dir)
+    env = script_environment(installation, work_dir, temp_dir, arguments.bridge)
 
+    print("Bridge:                %s" % BRIDGE_NAMES[arguments.bridge])
     print("Stand-in installation: %s" % installation.directory)
     print("Work folder:           %s" % work_dir)
     problem = module_problem(env)

@@ -25,6 +25,7 @@ if os.environ.get("KORVEX_PACKAGE_DIR"):
 
 import korvex_computer.korvex_core as korvex_core  # noqa: E402
 from korvex_standin import journal as standin_journal  # noqa: E402
+from korvex_standin import unload_assemblies  # noqa: E402
 from korvex_standin.installation import build_installation  # noqa: E402
 from module_helpers import recording_load_dll  # noqa: E402
 
@@ -35,6 +36,9 @@ def pristine_module():
     saved_dlls = list(korvex_core._dlls_)
     saved_cwd = os.getcwd()
     standin_journal.reset()
+    # Assemblies stay loaded in a process, the first copy of each standing for any later one;
+    # each test starts with none loaded, as `_dlls_` says.
+    unload_assemblies()
     yield
     for key in list(namespace):
         if key not in saved:

@@ -234,9 +234,8 @@ def test_create_quarl_with_the_sdk_member(core, ready):
 
 
 def test_create_quarl_passes_the_module_argument_unchanged(core, ready, journal):
-    with pytest.raises(Exception) as info:
+    with pytest.raises(TypeError) as info:
         core.createQuarl(core.KorvexModule.Velmora)
-    assert type(info.value).__name__ == "ArgumentException"
     assert journal.calls("Model") == [(core.KorvexModule.Velmora,)]
     assert journal.calls("Layer") == []
     assert module_entries(info.value) == [(PREFIX + "createQuarl", 236)]

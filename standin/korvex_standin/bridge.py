@@ -95,11 +95,13 @@ def _load_file(path):
                 raise system.BadImageFormatException(
                     "Could not load type '%s.%s' from assembly '%s'." % (namespace, class_name, path))
         namespaces[namespace] = dict((c, provided[c]) for c in class_names)
-    assembly = Assembly(document["Name"], path, namespaces,
-                        document.get("Version", catalog.VERSION))
     with _lock:
-        # Loading an assembly again, even from another file, keeps one entry:
-        # the latest file names the assembly's location.
+        # An assembly loaded again, even from another file, is the one loaded first: the bridge
+        # hands that one back and its location stays.
+        if document["Name"] in _loaded:
+            return _loaded[document["Name"]]
+        assembly = Assembly(document["Name"], path, namespaces,
+                            document.get("Version", catalog.VERSION))
         _loaded[document["Name"]] = assembly
         _refresh_modules()
     return assembly

@@ -17,7 +17,7 @@ import json
 import os
 import shutil
 
-from . import catalog
+from . import catalog, dotnet
 
 _PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "programs")
 
@@ -119,12 +119,18 @@ def _merge(defaults, overrides):
     return merged
 
 
-def build_installation(root, *, name="Velmora 2024.1", extensions=True,
+BRIDGES = ("python", "dotnet")
+
+
+def build_installation(root, *, name="Velmora 2024.1", bridge="python", extensions=True,
                        assemblies=catalog.ASSEMBLY_FILES, pipestress_lib=True,
                        aster_solver=True, pipestress_solver=True, app_settings=None,
                        aster_setting=None, pipestress_setting=None):
     """Make a stand-in installation under ``root`` and return its ``Installation``.
 
+    bridge: "python" writes the assemblies of the Python stand-in bridge (standin/clr.py);
+        "dotnet" puts real .NET assemblies there, compiled from standin/dotnet/ (see
+        korvex_standin.dotnet), for the real bridge (pythonnet).
     extensions: make the Extensions directory at all.
     assemblies: the assembly files to put there (file names, e.g. "Korvex.SDK.dll").
     pipestress_lib: put Korvex.PipeStress.lib there.
@@ -135,6 +141,8 @@ def build_installation(root, *, name="Velmora 2024.1", extensions=True,
     aster_setting, pipestress_setting: the value written in Velmora.settings for the
         solver path instead of the program's path (e.g. "" for "not configured").
     """
+    if bridge not in BRIDGES:
+        raise ValueError("bridge must be one of %s, not %r" % (", ".join(BRIDGES), bridge))
     root = os.path.abspath(root)
     installation = Installation(root, os.path.join(root, "Program Files", "Korvex", name))
     os.makedirs(installation.directory, exist_ok=True)
@@ -143,7 +151,10 @@ def build_installation(root, *, name="Velmora 2024.1", extensions=True,
         os.makedirs(installation.extensions, exist_ok=True)
         for file_name in assemblies:
             assembly = file_name[:-len(".dll")] if file_name.endswith(".dll") else file_name
-            catalog.write_assembly(installation.assembly_path(assembly + ".dll"), assembly)
+            if bridge == "dotnet":
+                dotnet.copy_assembly(assembly + ".dll", installation.assembly_path(assembly + ".dll"))
+            else:
+                catalog.write_assembly(installation.assembly_path(assembly + ".dll"), assembly)
         if pipestress_lib:
             with open(installation.pslib_path, "w", encoding="utf-8") as f:
                 f.write(catalog.PSLIB_MAGIC + "\nnative PipeStress routines (stand-in)\n")

@@ -14,23 +14,55 @@ from . import journal
 
 
 def _arg_types(args):
-    return "(" + ", ".join("<class '%s'>" % type(a).__name__ for a in args) + ")"
+    return "(" + ", ".join("<class '%s'>" % _type_name(type(a)) for a in args) + ")"
+
+
+def _type_name(cls):
+    if cls.__module__ == "builtins":
+        return cls.__qualname__
+    return "%s.%s" % (cls.__module__, cls.__qualname__)
+
+
+def _net_name(cls):
+    return "System.String" if cls is str else "%s.%s" % (cls.__module__, cls.__qualname__)
 
 
 def _no_match(member, args):
     return TypeError("No method matches given arguments for %s: %s" % (member, _arg_types(args)))
 
 
+def _fits(value, cls):
+    """Whether the bridge converts ``value`` to a parameter of the .NET type ``cls``: an
+    instance of it, or None for a reference type (booleans, enumerations and structures are
+    value types)."""
+    if value is None:
+        return not (cls is bool or issubclass(cls, NetEnum) or getattr(cls, "_value_type", False))
+    return isinstance(value, cls)
+
+
+def _parameter_types(signature):
+    """{parameter name: class} of the parameters annotated with a class: their .NET type."""
+    return dict((name, p.annotation) for name, p in signature.parameters.items()
+                if isinstance(p.annotation, type) and p.annotation is not inspect.Parameter.empty)
+
+
 def _checked(signature, bound_self=True):
-    """A function that raises the bridge's TypeError if args do not fit."""
+    """A function that raises the bridge's TypeError if args do not fit: too many or too few,
+    or one that does not fit the .NET type its parameter is annotated with (a text parameter,
+    for instance, takes text or None, not a path object or a number)."""
+    types = _parameter_types(signature)
+
     def check(member, args):
         try:
             if bound_self:
-                signature.bind(None, *args)
+                bound = signature.bind(None, *args)
             else:
-                signature.bind(*args)
+                bound = signature.bind(*args)
         except TypeError:
             raise _no_match(member, args)
+        for name, cls in types.items():
+            if name in bound.arguments and not _fits(bound.arguments[name], cls):
+                raise _no_match(member, args)
     return check
 
 
@@ -61,10 +93,18 @@ def _wrap_static(member, func):
 
 
 def _wrap_setter(key, fset):
+    cls = list(_parameter_types(inspect.signature(fset)).values())
+
     @functools.wraps(fset)
     def setter(self, value):
         member = "%s.%s=" % (type(self).__name__, key)
-        journal.invoke(member, (value,), lambda: fset(self, value))
+
+        def work():
+            if cls and not _fits(value, cls[0]):
+                raise TypeError("'%s' value cannot be converted to %s"
+                                % (type(value).__name__, _net_name(cls[0])))
+            fset(self, value)
+        journal.invoke(member, (value,), work)
     return setter
 
 
@@ -100,7 +140,7 @@ class NetType(type):
     def __call__(cls, *args):
         def construct():
             if cls._ctor_check is not None:
-                cls._ctor_check(cls.__name__, args)
+                cls._ctor_check(cls.__name__ + "..ctor", args)
             return super(NetType, cls).__call__(*args)
         return journal.invoke(cls.__name__, args, construct)
 

@@ -234,6 +234,8 @@ def _number(value, what):
 class Point(NetObject, namespace="System.Windows"):
     """A point of two doubles, X and Y."""
 
+    _value_type = True
+
     def __init__(self, x, y):
         self.X = _number(x, "x")
         self.Y = _number(y, "y")

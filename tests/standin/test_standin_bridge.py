@@ -35,11 +35,11 @@ def test_assembly_file_loads_and_is_recorded(inst):
     assert korvex_standin.loaded_assemblies() == {"Korvex.SDK": path}
 
 
-def test_loading_from_another_installation_moves_the_assembly(inst, tmp_path):
+def test_loading_from_another_installation_keeps_the_first(inst, tmp_path):
     other = korvex_standin.build_installation(str(tmp_path / "other"))
-    clr.AddReference(inst.assembly_path("Korvex.SDK.dll"))
-    clr.AddReference(other.assembly_path("Korvex.SDK.dll"))
-    assert korvex_standin.loaded_assemblies()["Korvex.SDK"] == other.assembly_path("Korvex.SDK.dll")
+    first = clr.AddReference(inst.assembly_path("Korvex.SDK.dll"))
+    assert clr.AddReference(other.assembly_path("Korvex.SDK.dll")) is first
+    assert korvex_standin.loaded_assemblies()["Korvex.SDK"] == inst.assembly_path("Korvex.SDK.dll")
 
 
 def test_missing_assembly_file(tmp_path):
@@ -192,12 +192,19 @@ def test_point_and_tuple():
         pair.Item3
 
 
-def test_bridge_turns_bad_arguments_into_type_errors(sdk):
-    from Korvex.Velmora.Core import Layer
+def test_bridge_turns_bad_arguments_into_type_errors(sdk, tmp_path):
+    from Korvex.Velmora.Core import CommandController, Layer, Model
     with pytest.raises(TypeError, match="No method matches given arguments for Layer"):
         Layer("a", "b")
     with pytest.raises(TypeError, match="No method matches given arguments for Layer.ToString"):
         Layer("a").ToString(1)
+    # A text parameter takes text or None only: no path object, bytes or number.
+    with pytest.raises(TypeError, match=r"for Model.SaveToFile: \(<class 'pathlib\."):
+        Model().SaveToFile(tmp_path / "m.quarl")
+    with pytest.raises(TypeError, match=r"for Layer\.\.ctor: \(<class 'bytes'>\)"):
+        Layer(b"0")
+    with pytest.raises(TypeError, match="'str' value cannot be converted to Korvex.Velmora.Core.Model"):
+        CommandController().model = "m"
 
 
 def test_add_reference_path_must_be_text():

@@ -96,10 +96,10 @@ def test_controller_needs_application_and_model(sdk, case):
     assert names(model) == ["0"]
 
 
-@pytest.mark.parametrize("value", [None, "model", 3])
-def test_set_application_refuses_other_objects(sdk, value):
+@pytest.mark.parametrize("value,error", [(None, ArgumentException), ("model", TypeError), (3, TypeError)])
+def test_set_application_refuses_other_objects(sdk, value, error):
     from Korvex.Velmora.Core import CommandController
-    with pytest.raises(ArgumentException):
+    with pytest.raises(error):
         CommandController().SetApplication(value)
 
 
@@ -131,7 +131,7 @@ def test_inspector_indent_and_statics(sdk):
     properties = dict((p["Name"], p) for p in json.loads(compact)["Properties"])
     assert properties["NeedToSaveModelAfterCommand"]["CanWrite"] is True
     assert properties["Name"]["CanWrite"] is False
-    methods = json.loads(KorvexClassInspector.ExportObjectToJson(PSLibrary, 0))["Methods"]
+    methods = json.loads(KorvexClassInspector.ExportObjectToJson(PSLibrary, False))["Methods"]
     assert {"Name": "Initialize", "Static": True, "Parameters": ["path"]} in methods
 
 

@@ -52,7 +52,8 @@ def test_new_model_kind_follows_the_sdk_enum(core, KorvexModule):
 
 @pytest.mark.parametrize("module", [0, 1, None, "Velmora"])
 def test_model_refuses_values_outside_the_sdk_enum(core, module):
-    with pytest.raises(ArgumentException, match="KorvexModule"):
+    # The bridge's binder refuses them, as for a constructor that takes the enumeration.
+    with pytest.raises(TypeError, match=r"No method matches given arguments for Model\.\.ctor"):
         core.Model(module)
 
 
@@ -90,11 +91,11 @@ def test_save_into_missing_directory(core, tmp_path):
         core.Model().SaveToFile(str(tmp_path / "nowhere" / "m.quarl"))
 
 
-@pytest.mark.parametrize("layer", [None, "a layer name", 3])
-def test_layers_accept_only_new_layer_objects(core, layer):
+@pytest.mark.parametrize("layer,error", [(None, ArgumentException), ("a layer name", TypeError), (3, TypeError)])
+def test_layers_accept_only_new_layer_objects(core, layer, error):
     model = core.Model()
     model.Layers.Add(core.Layer("0"))
-    with pytest.raises(ArgumentException):
+    with pytest.raises(error):
         model.Layers.Add(layer)
     with pytest.raises(ArgumentException, match="already exists"):
         model.Layers.Add(core.Layer("0"))

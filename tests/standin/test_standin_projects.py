@@ -57,8 +57,8 @@ def test_project_file_name_drops_the_extension(sdk, tmp_path):
     ("missing directory", DirectoryNotFoundException),
     ("project exists", IOException),
     ("bad study name", ArgumentException),
-    ("not a point", ArgumentException),
-    ("module enum of the script", ArgumentException),
+    ("not a point", TypeError),
+    ("module enum of the script", TypeError),
 ])
 def test_create_project_failures(sdk, tmp_path, case, error):
     from Korvex.SDK import KorvexModule

@@ -181,7 +181,7 @@ def test_aster_needs_the_helper_assembly(inst):
     from Korvex.Aster.Core import AsterSolver
     from System.IO import FileNotFoundException
     with pytest.raises(FileNotFoundException, match="Korvex.Helper"):
-        AsterSolver(inst.aster_solver, object(), "m.quarl", "", False)
+        AsterSolver(inst.aster_solver, None, "m.quarl", "", False)
 
 
 def test_solver_calls_are_journaled_with_knobs(sdk, piping, journal, com_apartment):

@@ -18,13 +18,6 @@ class KorvexModule(NetEnum):
 KorvexModule._define(Velmora=0, Norvane=1)
 
 
-def check_module(value, parameter="module"):
-    if not isinstance(value, KorvexModule):
-        raise system.ArgumentException(
-            "%r is not a Korvex.SDK.KorvexModule value. (Parameter '%s')" % (value, parameter))
-    return value
-
-
 def installation_directory():
     """The installation that holds the loaded Korvex.SDK assembly."""
     location = bridge.assembly_location("Korvex.SDK")
@@ -58,14 +51,14 @@ class KorvexApplication(NetObject, namespace="Korvex.SDK"):
 class SettingsController(NetObject, namespace="Korvex.SDK"):
     """Answers settings from the application settings file, read afresh at each call."""
 
-    def __init__(self, path):
+    def __init__(self, path: str):
         self._path = path
 
     @property
     def SettingsFile(self):
         return self._path
 
-    def GetSettingValue(self, section, key):
+    def GetSettingValue(self, section: str, key: str):
         if section is None or key is None:
             raise system.ArgumentNullException(
                 "Value cannot be null. (Parameter '%s')" % ("section" if section is None else "key"))
@@ -169,7 +162,7 @@ def describe(target):
 class KorvexClassInspector(NetObject, namespace="Korvex.SDK"):
 
     @staticmethod
-    def ExportObjectToJson(instance, indent):
+    def ExportObjectToJson(instance, indent: bool):
         if instance is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'instance')")
         description = describe(instance)
@@ -178,7 +171,7 @@ class KorvexClassInspector(NetObject, namespace="Korvex.SDK"):
         return json.dumps(description, separators=(",", ":"))
 
     @staticmethod
-    def FindNamespaceAndAssemblyFromClassName(directory, className):
+    def FindNamespaceAndAssemblyFromClassName(directory: str, className: str):
         if directory is None or className is None:
             raise system.ArgumentNullException(
                 "Value cannot be null. (Parameter '%s')" % ("directory" if directory is None else "className"))

@@ -57,12 +57,10 @@ def _check_flag(value, name):
 class CustomCommand(NetObject, namespace="Korvex.Velmora.Core"):
     """A named command for a model; the controller carries it out."""
 
-    def __init__(self, model, name):
+    def __init__(self, model: Model, name: str):
         if model is None or name is None:
             raise system.ArgumentNullException(
                 "Value cannot be null. (Parameter '%s')" % ("model" if model is None else "name"))
-        if not isinstance(model, Model):
-            raise system.ArgumentException("%r is not a quarL model. (Parameter 'model')" % (model,))
         if name not in COMMANDS:
             raise system.ArgumentException("Unknown command '%s'. Known commands: %s."
                                            % (name, ", ".join(sorted(COMMANDS))))
@@ -108,12 +106,9 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
         self._model = None
         self._history = []
 
-    def SetApplication(self, application):
+    def SetApplication(self, application: KorvexApplication):
         if application is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'application')")
-        if not isinstance(application, KorvexApplication):
-            raise system.ArgumentException(
-                "%r is not a KorvexApplication. (Parameter 'application')" % (application,))
         self._application = application
 
     @property
@@ -125,9 +120,7 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
         return self._model
 
     @model.setter
-    def model(self, value):
-        if value is not None and not isinstance(value, Model):
-            raise system.ArgumentException("%r is not a quarL model. (Parameter 'model')" % (value,))
+    def model(self, value: Model):
         self._model = value
 
     @property
@@ -135,11 +128,9 @@ class CommandController(NetObject, namespace="Korvex.Velmora.Core"):
         """Names of the commands carried out, oldest first."""
         return tuple(self._history)
 
-    def AddCommand(self, command):
+    def AddCommand(self, command: CustomCommand):
         if command is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'command')")
-        if not isinstance(command, CustomCommand):
-            raise system.ArgumentException("%r is not a custom command. (Parameter 'command')" % (command,))
         if self._application is None:
             raise system.InvalidOperationException("SetApplication must be called before AddCommand.")
         model = self._model

@@ -16,5 +16,5 @@ def copy_name(name, existing):
 class StudyNames(NetObject, namespace="Korvex.Helper"):
 
     @staticmethod
-    def CopyName(name, existingNames):
+    def CopyName(name: str, existingNames):
         return copy_name(name, list(existingNames))

@@ -13,7 +13,7 @@ import os
 
 from .. import bridge, catalog, system
 from ..netbase import NetObject, create
-from .application import KorvexModule, check_module
+from .application import KorvexModule
 
 QUARL_FORMAT = "quarL"
 
@@ -48,7 +48,7 @@ def check_name(value, what):
 
 class Layer(NetObject, namespace="Korvex.Velmora.Core"):
 
-    def __init__(self, name):
+    def __init__(self, name: str):
         self._name = check_name(name, "layer name")
 
     @property
@@ -56,7 +56,7 @@ class Layer(NetObject, namespace="Korvex.Velmora.Core"):
         return self._name
 
     @Name.setter
-    def Name(self, value):
+    def Name(self, value: str):
         self._name = check_name(value, "layer name")
 
     def __repr__(self):
@@ -69,7 +69,7 @@ class LayerCollection(NetObject, namespace="Korvex.Velmora.Core"):
     def __init__(self):
         self._layers = []
 
-    def Add(self, layer):
+    def Add(self, layer: Layer):
         self._add(layer)
 
     def _add(self, layer):
@@ -81,13 +81,13 @@ class LayerCollection(NetObject, namespace="Korvex.Velmora.Core"):
             raise system.ArgumentException("A layer named '%s' already exists." % layer.Name)
         self._layers.append(layer)
 
-    def Remove(self, layer):
+    def Remove(self, layer: Layer):
         if layer in self._layers:
             self._layers.remove(layer)
             return True
         return False
 
-    def Contains(self, name):
+    def Contains(self, name: str):
         return self._find(name) is not None
 
     def _find(self, name):
@@ -178,7 +178,7 @@ class PSLibrary(NetObject, namespace="Korvex.Velmora.Core"):
     _path = None
 
     @staticmethod
-    def Initialize(path):
+    def Initialize(path: str):
         if path is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'path')")
         if not os.path.isfile(path):
@@ -215,10 +215,10 @@ ROTATIONS = {0: "DEFAULT", 1: "DEGREES", 2: "MILLIRADIANS"}
 class Model(NetObject, namespace="Korvex.Velmora.Core"):
     """A quarL model: a piping (Velmora) or structure (Norvane) model made of layers."""
 
-    def __init__(self, module=_NO_MODULE):
+    def __init__(self, module: KorvexModule = _NO_MODULE):
         # The model classes depend on the helper assembly.
         bridge.require_assembly("Korvex.Helper")
-        self._module = KorvexModule.Velmora if module is _NO_MODULE else check_module(module)
+        self._module = KorvexModule.Velmora if module is _NO_MODULE else module
         self._layers = create(LayerCollection)
         self._file = None
 
@@ -238,7 +238,7 @@ class Model(NetObject, namespace="Korvex.Velmora.Core"):
     def FileName(self):
         return self._file
 
-    def LoadFromFile(self, path):
+    def LoadFromFile(self, path: str):
         self._load(path)
 
     def _load(self, path):
@@ -249,7 +249,7 @@ class Model(NetObject, namespace="Korvex.Velmora.Core"):
         self._layers._replace(create(Layer, name) for name in names)
         self._file = os.path.abspath(path)
 
-    def SaveToFile(self, path):
+    def SaveToFile(self, path: str):
         self._save(path)
 
     def _save(self, path):
@@ -258,8 +258,8 @@ class Model(NetObject, namespace="Korvex.Velmora.Core"):
         write_quarl(path, self._module, self._layers._names())
         self._file = os.path.abspath(path)
 
-    def WriteFreFile(self, fileName, progress, maxFieldLength, rotationUnits, append, imperial,
-                     inlineRestraints, inlineDLCS, inlineINDI, writeComments, layerFilter, title):
+    def WriteFreFile(self, fileName: str, progress, maxFieldLength, rotationUnits, append, imperial,
+                     inlineRestraints, inlineDLCS, inlineINDI, writeComments, layerFilter, title: str):
         """Write the PipeStress input file of the model.
 
         progress: None or a callable given 0 and 100; append: add to an existing file;

@@ -18,7 +18,7 @@ import shutil
 from .. import bridge, system
 from ..netbase import NetObject, create
 from ..system import Point
-from .application import KorvexModule, check_module
+from .application import KorvexModule
 from .helper import copy_name
 from .model import write_quarl
 
@@ -33,12 +33,6 @@ def _check_study_name(name):
             or _BAD_CHARACTERS.intersection(name)):
         raise system.ArgumentException("'%s' is not a valid study name." % (name,))
     return name
-
-
-def _check_point(point):
-    if not isinstance(point, Point):
-        raise system.ArgumentException("%r is not a System.Windows.Point. (Parameter 'point')" % (point,))
-    return point
 
 
 def _module_named(text):
@@ -128,15 +122,14 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
                 return entry
         return None
 
-    def CreateNewProject(self, projectDirectory, point, description, studyName, module):
+    def CreateNewProject(self, projectDirectory: str, point: Point, description: str, studyName: str,
+                         module: KorvexModule):
         if projectDirectory is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'projectDirectory')")
         if not os.path.isdir(projectDirectory):
             raise system.DirectoryNotFoundException(
                 "Could not find a part of the path '%s'." % projectDirectory)
-        _check_point(point)
         _check_study_name(studyName)
-        check_module(module)
         name = os.path.splitext(os.path.basename(projectDirectory))[0]
         if not name:
             raise system.ArgumentException("'%s' cannot name a project." % projectDirectory)
@@ -149,7 +142,7 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
                           "CurrentStudy": None, "Studies": []}
         self._add_study(point, module, studyName)
 
-    def LoadFromFile(self, path):
+    def LoadFromFile(self, path: str):
         if path is None:
             raise system.ArgumentNullException("Value cannot be null. (Parameter 'path')")
         if not os.path.isfile(path):
@@ -167,23 +160,21 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
 
     # --- studies ------------------------------------------------------------------
 
-    def GetStudy(self, name):
+    def GetStudy(self, name: str):
         entry = self._entry(name)
         return None if entry is None else self._study(entry)
 
     def GetCurrentStudyName(self):
         return self._open()["CurrentStudy"]
 
-    def SetCurrentStudy(self, name):
+    def SetCurrentStudy(self, name: str):
         if self._entry(name) is None:
             raise system.ArgumentException("The project has no study named '%s'." % (name,))
         self._document["CurrentStudy"] = name
         self._save()
 
-    def AddEmptyStudy(self, point, module, name):
+    def AddEmptyStudy(self, point: Point, module: KorvexModule, name: str):
         self._open()
-        _check_point(point)
-        check_module(module)
         _check_study_name(name)
         if self._entry(name) is not None:
             raise system.ArgumentException("A study named '%s' already exists." % name)
@@ -231,7 +222,7 @@ class ProjectViewModel(NetObject, namespace="Korvex.Velmora.Project"):
         self._document["CurrentStudy"] = name
         self._save()
 
-    def RenameCurrentStudy(self, name):
+    def RenameCurrentStudy(self, name: str):
         """True when the current study bears ``name`` afterwards; a name taken by
         another study leaves everything unchanged and gives False."""
         _check_study_name(name)

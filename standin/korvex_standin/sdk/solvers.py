@@ -16,7 +16,7 @@ import sys
 
 from .. import bridge, com, system
 from ..netbase import NetObject, create
-from .model import PipingCode
+from .model import Model, PipingCode
 
 
 def _require(value, parameter):
@@ -126,7 +126,7 @@ class PipeStressSolver(_SolverBase, namespace="Korvex.PipeStress.Core"):
 
     _label = "PipeStress"
 
-    def __init__(self, solverPath, model, frefile, thffile):
+    def __init__(self, solverPath: str, model: Model, frefile: str, thffile: str):
         _SolverBase.__init__(self, solverPath, model)
         self._frefile = _require(frefile, "frefile")
         self._thffile = thffile
@@ -159,7 +159,7 @@ class AsterSolver(_SolverBase, namespace="Korvex.Aster.Core"):
 
     _label = "Aster"
 
-    def __init__(self, solverPath, model, quarlFilename, thffile, keepDistantModels):
+    def __init__(self, solverPath: str, model: Model, quarlFilename: str, thffile: str, keepDistantModels):
         bridge.require_assembly("Korvex.Helper")
         _SolverBase.__init__(self, solverPath, model)
         self._quarl_file = _require(quarlFilename, "quarlFilename")
