@@ -164,6 +164,8 @@ bool less_than(PyObject* a, PyObject* b);
 inline bool equals_none(const Ref& a) { return equals(a.get(), Py_None); }
 inline bool not_equals_none(const Ref& a) { return not_equals(a.get(), Py_None); }
 bool is_instance(const Ref& object, const Ref& cls);
+// `value in container`, by the containment protocol.
+bool contains(const Ref& container, const Ref& value);
 
 // Number operations by the generic protocols.
 Ref subtract(const Ref& a, const Ref& b);
@@ -262,6 +264,7 @@ void try_finally(F&& body, G&& finally) {
 struct Call {
     int line;
     void at(int step_line) { line = step_line; }
+    int* nesting = nullptr;  // the calling thread's count of module calls in progress
 };
 
 // try_finally for a function body whose finally clause is one step at finally_line. An

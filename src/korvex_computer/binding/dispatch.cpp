@@ -92,6 +92,24 @@ int parameter_index(const FunctionRuntime& r, PyObject* key) {
     return -1;
 }
 
+// Looks each parameter after the positional ones up among the keywords, in parameter order,
+// and binds the values found; the count bound, or -1 with the error set.
+template <class Arguments>
+Py_ssize_t look_up_keywords(const Arguments& given, const FunctionRuntime& r,
+                            Py_ssize_t positional, Ref* bound) {
+    Py_ssize_t bound_by_keyword = 0;
+    for (Py_ssize_t i = positional; i < r.parameter_count; ++i) {
+        PyObject* value = given.keyword(r.parameter_names[i]);
+        if (value) {
+            bound[i] = Ref::borrow(value);
+            ++bound_by_keyword;
+        } else if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return bound_by_keyword;
+}
+
 // The arguments of a call as METH_VARARGS | METH_KEYWORDS passes them: a tuple and a
 // dictionary that may be absent.
 struct TupleAndDict {
@@ -100,13 +118,37 @@ struct TupleAndDict {
 
     Py_ssize_t positional_count() const { return PyTuple_GET_SIZE(args); }
     PyObject* positional(Py_ssize_t i) const { return PyTuple_GET_ITEM(args, i); }
-    Py_ssize_t keyword_count() const { return kwargs ? PyDict_Size(kwargs) : 0; }
+    Py_ssize_t keyword_count() const { return kwargs ? PyDict_GET_SIZE(kwargs) : 0; }
     // The value given for a keyword (borrowed); null when absent or on error.
     PyObject* keyword(PyObject* key) const { return PyDict_GetItemWithError(kwargs, key); }
     // The keyword names in the dictionary's order, one per call, as PyDict_Next walks them.
     bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
         PyObject* value;
         return PyDict_Next(kwargs, position, key, &value) != 0;
+    }
+
+    Py_ssize_t bind_keywords(const FunctionRuntime& r, Py_ssize_t positional, Ref* bound) const {
+#ifndef PYPY_VERSION
+        // When every keyword name is an exact text, one walk over the dictionary matching names
+        // by identity or text finds what a lookup per parameter would, without the lookups.
+        Py_ssize_t bound_by_keyword = 0;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        bool all_text = true;
+        while (all_text && PyDict_Next(kwargs, &position, &key, &value)) {
+            all_text = PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key);
+            for (Py_ssize_t i = positional; all_text && i < r.parameter_count; ++i) {
+                if (key == r.parameter_names[i] || same_text(key, r.parameter_names[i])) {
+                    bound[i] = Ref::borrow(value);
+                    ++bound_by_keyword;
+                    break;
+                }
+            }
+        }
+        if (all_text) return bound_by_keyword;
+        for (Py_ssize_t i = positional; i < r.parameter_count; ++i) bound[i] = Ref();
+#endif
+        return look_up_keywords(*this, r, positional, bound);
     }
 };
 
@@ -135,6 +177,9 @@ struct VectorAndNames {
         if (*position >= keyword_count()) return false;
         *key = PyTuple_GET_ITEM(kwnames, (*position)++);
         return true;
+    }
+    Py_ssize_t bind_keywords(const FunctionRuntime& r, Py_ssize_t positional, Ref* bound) const {
+        return look_up_keywords(*this, r, positional, bound);
     }
 };
 
@@ -182,16 +227,8 @@ bool bind_arguments(int index, const Arguments& given, Ref* bound) {
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
     if (keywords == 0) return true;
 
-    Py_ssize_t bound_by_keyword = 0;
-    for (Py_ssize_t i = positional; i < count; ++i) {
-        PyObject* value = given.keyword(r.parameter_names[i]);
-        if (value) {
-            bound[i] = Ref::borrow(value);
-            ++bound_by_keyword;
-        } else if (PyErr_Occurred()) {
-            return false;
-        }
-    }
+    const Py_ssize_t bound_by_keyword = given.bind_keywords(r, positional, bound);
+    if (bound_by_keyword < 0) return false;
     if (keywords > bound_by_keyword && !report_stray_keyword(index, given)) return false;
 
     for (int i = 0; i < count; ++i)
@@ -226,11 +263,10 @@ int setup_is_valid() {
 void add_function_traceback(int index, int line);
 
 template <class Arguments>
-PyObject* run(int index, const Arguments& given) {
+PyObject* run(int index, const Arguments& given, Call& call) {
     const FunctionSpec& f = kFunctions[index];
     if (g_functions[index].parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
 
-    Call call{f.first_line};
     Ref bound[6];
     if (bind_arguments(index, given, bound)) {
         int valid = 1;
@@ -268,16 +304,18 @@ thread_local int t_nesting = 0;
 
 template <class Arguments>
 PyObject* enter(int index, const Arguments& given) {
-    if (t_nesting >= kMaximumNesting) {
+    // The call keeps where the thread's counter is, so that it is found once per call.
+    Call call{kFunctions[index].first_line, &t_nesting};
+    if (*call.nesting >= kMaximumNesting) {
         PyErr_Format(PyExc_RecursionError,
                      "maximum recursion depth exceeded while calling %.200s() of %s",
                      kFunctions[index].name, kModuleName);
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while calling a korvex_computer function")) return nullptr;
-    ++t_nesting;
-    PyObject* result = run(index, given);
-    --t_nesting;
+    ++*call.nesting;
+    PyObject* result = run(index, given, call);
+    --*call.nesting;
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -151,6 +151,28 @@ bool is_instance(const Ref& object, const Ref& cls) {
     return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
 }
 
+bool contains(const Ref& container, const Ref& value) {
+    PyObject* sequence = container.get();
+    PyObject* wanted = value.get();
+#ifndef PYPY_VERSION
+    // Over a list of exact texts, `in` has no side effects and is answered here: by identity
+    // first, then by text. An entry of another kind leaves the whole test to the protocol.
+    if (PyList_CheckExact(sequence) && PyUnicode_CheckExact(wanted) && PyUnicode_IS_READY(wanted)) {
+        const Py_ssize_t size = PyList_GET_SIZE(sequence);
+        PyObject** entries = reinterpret_cast<PyListObject*>(sequence)->ob_item;
+        Py_ssize_t i = 0;
+        while (i < size && entries[i] != wanted && PyUnicode_CheckExact(entries[i])) ++i;
+        if (i < size && entries[i] == wanted) return true;
+        if (i == size) {
+            for (i = 0; i < size && PyUnicode_IS_READY(entries[i]); ++i)
+                if (same_text(entries[i], wanted)) return true;
+            if (i == size) return false;
+        }
+    }
+#endif
+    return check(PySequence_Contains(sequence, wanted)) != 0;
+}
+
 Ref subtract(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Subtract(a.get(), b.get())); }
 Ref true_divide(const Ref& a, const Ref& b) {
     return Ref::steal(PyNumber_TrueDivide(a.get(), b.get()));
