@@ -161,6 +161,8 @@ def best_time_per_call(workload, implementation, body, repeat):
     length = 1
     while timeit.timeit(lambda: run(length), number=1) < 0.05:
         length *= 2
+    run(length)  # a JIT compiles the loop before it is timed
+    empty(length)
     best = min(timeit.repeat(lambda: run(length), number=1, repeat=repeat))
     best_empty = min(timeit.repeat(lambda: empty(length), number=1, repeat=repeat))
     return max(best - best_empty, 0.0) / length
