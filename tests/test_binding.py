@@ -201,9 +201,17 @@ def test_guard_lines_given_for_load_functions(core):
 
 
 def test_guard_reads_the_global_at_every_call(core):
+    with pytest.raises(OSError):
+        core.load_dll("Korvex.SDK.dll")
     core._validSetup_ = True
     # Past the guard, load_dll reaches the join of a directory that set-up never stored.
     with pytest.raises(TypeError):
+        core.load_dll("Korvex.SDK.dll")
+    core._validSetup_ = False
+    with pytest.raises(OSError):
+        core.load_dll("Korvex.SDK.dll")
+    del core._validSetup_
+    with pytest.raises(NameError):
         core.load_dll("Korvex.SDK.dll")
 
 

@@ -44,6 +44,10 @@ def path_group(*settings):
      (12, None)),
     ([{"Name": "UNRELATED"}, family("aster", path_group(("WINDOWS SOLVER PATH", "case")))],
      (None, None)),
+    # keys as a parsed file gives them (equal texts, other objects), then keys of the source
+    (json.loads(json.dumps([family("OTHER", path_group(("SOLVER PATH", "x"))),
+                            family("ASTER", path_group(("WINDOWS SOLVER PATH", "parsed")))]))
+     + [family("PIPESTRESS", path_group(("SOLVER PATH", "literal")))], ("parsed", "literal")),
 ])
 def test_find_solver_paths(core, families, expected):
     result = core.FindSolverPaths({"Families": families, "Other": 1})
@@ -152,8 +156,13 @@ def test_second_load_of_a_name_does_nothing_whichever_loader(core, bound, journa
     assert capsys.readouterr().out == "Korvex.SDK.dll loaded\n"
 
 
-def test_name_appended_by_a_script_counts_as_loaded(core, bound, journal):
-    core._dlls_.append("Anything.dll")
+@pytest.mark.parametrize("listed", [
+    ["Anything.dll"],
+    ["Other.dll", "".join(["Any", "thing.dll"])],  # an equal text, not the same object
+    [1, b"Anything.dll", "Anything.dll"],
+])
+def test_name_appended_by_a_script_counts_as_loaded(core, bound, journal, listed):
+    core._dlls_.extend(listed)
     assert core.load_dll("Anything.dll") is None
     assert journal.members() == []
 

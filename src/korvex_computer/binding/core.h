@@ -5,6 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -46,9 +49,45 @@ inline int check(int rc) { if (rc < 0) throw PythonError{}; return rc; }
 
 // ---- constants -------------------------------------------------------------------------
 
+// Constant strings are found by the address of their literal in an open-addressed table:
+// a lookup is a multiplication and a comparison or two. Each slot also remembers where the
+// name last stood in the module namespace (see global()).
+struct ConstantSlot {
+    const char* literal;  // null while the slot is free
+    PyObject* object;     // interned and hashed; held for the life of the process
+    uint64_t global_version;  // namespace version at which global_value was seen; 0 for none
+    PyObject* global_value;   // borrowed from the namespace, valid at that version only
+};
+
+namespace constants {
+constexpr std::size_t kSlotBits = 11;  // room for several times the module's constants
+constexpr std::size_t kSlotCount = std::size_t{1} << kSlotBits;
+extern ConstantSlot slots[kSlotCount];
+
+inline std::size_t first_slot(const char* literal) {
+    const uint64_t address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(literal));
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+}
+// Interns a literal met for the first time; null with the Python error set on failure.
+ConstantSlot* add(const char* literal);
+}  // namespace constants
+
+// The slot of a constant string, made on its first use; null with the error set on failure.
+inline ConstantSlot* constant_slot(const char* literal) {
+    for (std::size_t i = constants::first_slot(literal);; i = (i + 1) % constants::kSlotCount) {
+        ConstantSlot& slot = constants::slots[i];
+        if (slot.literal == literal) return &slot;
+        if (!slot.literal) return constants::add(literal);
+    }
+}
+
 // The interned text of a constant string of the module (borrowed; lives for the process).
-// Each literal is interned and hashed once, on its first use, and kept in one table.
-PyObject* name(const char* literal);
+// Each literal is interned and hashed once, on its first use.
+inline PyObject* name(const char* literal) {
+    ConstantSlot* slot = constant_slot(literal);
+    if (!slot) throw PythonError{};
+    return slot->object;
+}
 // A new reference to the same interned constant.
 inline Ref text(const char* literal) { return Ref::borrow(name(literal)); }
 
@@ -62,8 +101,10 @@ PyObject* module_namespace();  // borrowed
 PyObject* builtins_module();   // borrowed
 
 // A module global, another module function or an imported module, looked up at the moment
-// of use: the module namespace first, then builtins, else NameError.
-Ref global(const char* name);
+// of use: the module namespace first, then builtins, else NameError. A new reference, or null
+// with the error set.
+PyObject* lookup_global(const char* name);
+inline Ref global(const char* name) { return Ref::steal(lookup_global(name)); }
 // Stores a module global in the module namespace.
 void set_global(const char* name, const Ref& value);
 
@@ -92,7 +133,30 @@ Ref call_method(const Ref& object, const char* method, const A&... args) {
 }
 
 // Truth tests and comparisons, each by the object protocols (never an identity test).
-bool truth(PyObject* object);
+// truth_value gives 1, 0, or -1 with the error set.
+inline int truth_value(PyObject* object) {
+    if (object == Py_True) return 1;
+    if (object == Py_False || object == Py_None) return 0;
+    return PyObject_IsTrue(object);
+}
+inline bool truth(PyObject* object) { return check(truth_value(object)) != 0; }
+
+#ifndef PYPY_VERSION
+// Text equality of two exact, ready str objects, decided as str's == decides it: identity,
+// length, kind, the hashes when both are known, then the code units.
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b)))
+        return false;
+    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+}
+#endif
 inline bool truth(const Ref& object) { return truth(object.get()); }
 bool equals(PyObject* a, PyObject* b);
 bool not_equals(PyObject* a, PyObject* b);
@@ -100,6 +164,8 @@ bool less_than(PyObject* a, PyObject* b);
 inline bool equals_none(const Ref& a) { return equals(a.get(), Py_None); }
 inline bool not_equals_none(const Ref& a) { return not_equals(a.get(), Py_None); }
 bool is_instance(const Ref& object, const Ref& cls);
+// `value in container`, by the containment protocol.
+bool contains(const Ref& container, const Ref& value);
 
 // Number operations by the generic protocols.
 Ref subtract(const Ref& a, const Ref& b);
@@ -203,6 +269,7 @@ void try_finally(F&& body, G&& finally) {
 struct Call {
     int line;
     void at(int step_line) { line = step_line; }
+    int* nesting = nullptr;  // the calling thread's count of module calls in progress
 };
 
 // try_finally for a function body whose finally clause is one step at finally_line. An

@@ -21,113 +21,278 @@ constexpr const char* kSetupMessage =
     "Invalid setup! Please call 'from korvex_computer import setup_korvex_computer' and set up "
     "with Velmora installation directory.";
 
-[[noreturn]] void wrong_count(const FunctionSpec& f, int expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f.name, "exactly", static_cast<Py_ssize_t>(expected),
-                 expected == 1 ? "" : "s", given);
-    throw PythonError{};
+// One traceback entry: a code object of the name and line, in a frame whose globals are the
+// module namespace. On CPython the frame itself is kept and shared by every entry of that
+// name and line, since making a frame is most of the cost of an entry; PyPy reads the line
+// from the frame and gets a new one each time.
+struct TracebackSite {
+    PyCodeObject* code = nullptr;
+    PyFrameObject* frame = nullptr;
+};
+
+PyFrameObject* new_frame(PyCodeObject* code, int line) {
+    PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+#ifdef PYPY_VERSION
+    if (frame) frame->f_lineno = line;  // PyPy reads the line from the frame, not from the code
+#else
+    (void)line;
+#endif
+    return frame;
 }
 
-int parameter_index(const FunctionSpec& f, int count, PyObject* key) {
-    for (int i = 0; i < count; ++i) {
-        int cmp = PyUnicode_Compare(key, name(f.parameters[i]));
-        if (cmp == -1 && PyErr_Occurred()) throw PythonError{};
+// What a call needs of its function beyond the table row, made once with the function objects:
+// the interned parameter names, the traceback name, the argument-count messages as they are
+// first needed, and the code objects of its traceback entries by line.
+struct FunctionRuntime {
+    int parameter_count = 0;
+    PyObject* parameter_names[6] = {};
+    std::string traceback_name;
+    static constexpr Py_ssize_t kRememberedCounts = 8;
+    PyObject* count_messages[kRememberedCounts] = {};
+    std::vector<std::pair<int, TracebackSite>> code_by_line;
+};
+
+FunctionRuntime* g_functions = nullptr;  // kFunctionCount entries, held for the process
+PyObject* g_setup_message = nullptr;
+
+// The error paths below report failure as the C API does: the Python error is set and the
+// caller gets false (or null); nothing is thrown.
+
+bool wrong_count(int index, Py_ssize_t given) {
+    const FunctionSpec& f = kFunctions[index];
+    FunctionRuntime& r = g_functions[index];
+    const int expected = r.parameter_count;
+    PyObject* remembered = given < FunctionRuntime::kRememberedCounts ? r.count_messages[given]
+                                                                     : nullptr;
+    if (!remembered) {
+        remembered = PyUnicode_FromFormat(
+            "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f.name, "exactly",
+            static_cast<Py_ssize_t>(expected), expected == 1 ? "" : "s", given);
+        if (!remembered) return false;
+        if (given >= FunctionRuntime::kRememberedCounts) {
+            PyErr_SetObject(PyExc_TypeError, remembered);
+            Py_DECREF(remembered);
+            return false;
+        }
+        r.count_messages[given] = remembered;
+    }
+    PyErr_SetObject(PyExc_TypeError, remembered);
+    return false;
+}
+
+// The position of the parameter named by key among the first count, -1 for none, -2 on error.
+int parameter_index(const FunctionRuntime& r, PyObject* key) {
+    for (int i = 0; i < r.parameter_count; ++i)
+        if (key == r.parameter_names[i]) return i;
+    for (int i = 0; i < r.parameter_count; ++i) {
+        int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
+        if (cmp == -1 && PyErr_Occurred()) return -2;
         if (cmp == 0) return i;
     }
     return -1;
 }
 
-// Binds positional and keyword arguments to the parameters, in the order of checks that
-// scripts see in the messages: counts, then stray keywords, then missing arguments.
-void bind_arguments(const FunctionSpec& f, int count, PyObject* args, PyObject* kwargs,
-                    Ref* bound) {
-    Py_ssize_t given = PyTuple_GET_SIZE(args);
-    Py_ssize_t keywords = kwargs ? PyDict_Size(kwargs) : 0;
-    if (keywords == 0 ? given != count : given > count) wrong_count(f, count, given);
-
-    for (Py_ssize_t i = 0; i < given; ++i) bound[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
-    if (keywords == 0) return;
-
+// Looks each parameter after the positional ones up among the keywords, in parameter order,
+// and binds the values found; the count bound, or -1 with the error set.
+template <class Arguments>
+Py_ssize_t look_up_keywords(const Arguments& given, const FunctionRuntime& r,
+                            Py_ssize_t positional, Ref* bound) {
     Py_ssize_t bound_by_keyword = 0;
-    for (int i = static_cast<int>(given); i < count; ++i) {
-        PyObject* value = PyDict_GetItemWithError(kwargs, name(f.parameters[i]));
+    for (Py_ssize_t i = positional; i < r.parameter_count; ++i) {
+        PyObject* value = given.keyword(r.parameter_names[i]);
         if (value) {
             bound[i] = Ref::borrow(value);
             ++bound_by_keyword;
         } else if (PyErr_Occurred()) {
-            throw PythonError{};
+            return -1;
         }
+    }
+    return bound_by_keyword;
+}
+
+// The arguments of a call as METH_VARARGS | METH_KEYWORDS passes them: a tuple and a
+// dictionary that may be absent.
+struct TupleAndDict {
+    PyObject* args;
+    PyObject* kwargs;
+
+    Py_ssize_t positional_count() const { return PyTuple_GET_SIZE(args); }
+    PyObject* positional(Py_ssize_t i) const { return PyTuple_GET_ITEM(args, i); }
+    Py_ssize_t keyword_count() const { return kwargs ? PyDict_GET_SIZE(kwargs) : 0; }
+    // The value given for a keyword (borrowed); null when absent or on error.
+    PyObject* keyword(PyObject* key) const { return PyDict_GetItemWithError(kwargs, key); }
+    // The keyword names in the dictionary's order, one per call, as PyDict_Next walks them.
+    bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
+        PyObject* value;
+        return PyDict_Next(kwargs, position, key, &value) != 0;
     }
 
-    if (keywords > bound_by_keyword) {
-        PyObject* key;
-        PyObject* value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
-                throw PythonError{};
-            }
-            int index = parameter_index(f, count, key);
-            if (index >= 0 && index < given) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got multiple values for keyword argument '%U'", f.name, key);
-                throw PythonError{};
-            }
-            if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             f.name, key);
-                throw PythonError{};
+    Py_ssize_t bind_keywords(const FunctionRuntime& r, Py_ssize_t positional, Ref* bound) const {
+#ifndef PYPY_VERSION
+        // When every keyword name is an exact text, one walk over the dictionary matching names
+        // by identity or text finds what a lookup per parameter would, without the lookups.
+        Py_ssize_t bound_by_keyword = 0;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        bool all_text = true;
+        while (all_text && PyDict_Next(kwargs, &position, &key, &value)) {
+            all_text = PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key);
+            for (Py_ssize_t i = positional; all_text && i < r.parameter_count; ++i) {
+                if (key == r.parameter_names[i] || same_text(key, r.parameter_names[i])) {
+                    bound[i] = Ref::borrow(value);
+                    ++bound_by_keyword;
+                    break;
+                }
             }
         }
+        if (all_text) return bound_by_keyword;
+        for (Py_ssize_t i = positional; i < r.parameter_count; ++i) bound[i] = Ref();
+#endif
+        return look_up_keywords(*this, r, positional, bound);
     }
+};
+
+// The arguments of a call as METH_FASTCALL | METH_KEYWORDS passes them: the positional
+// values, then the keyword values, with a tuple of the keyword names that may be absent.
+struct VectorAndNames {
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+
+    Py_ssize_t positional_count() const { return nargs; }
+    PyObject* positional(Py_ssize_t i) const { return args[i]; }
+    Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
+    PyObject* keyword(PyObject* key) const {
+        const Py_ssize_t count = keyword_count();
+        for (Py_ssize_t k = 0; k < count; ++k)
+            if (PyTuple_GET_ITEM(kwnames, k) == key) return args[nargs + k];
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            int cmp = PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, k), key);
+            if (cmp == 0) return args[nargs + k];
+            if (cmp == -1 && PyErr_Occurred()) return nullptr;
+        }
+        return nullptr;
+    }
+    bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
+        if (*position >= keyword_count()) return false;
+        *key = PyTuple_GET_ITEM(kwnames, (*position)++);
+        return true;
+    }
+    Py_ssize_t bind_keywords(const FunctionRuntime& r, Py_ssize_t positional, Ref* bound) const {
+        return look_up_keywords(*this, r, positional, bound);
+    }
+};
+
+// Reports the first keyword that names no parameter left to bind, in the order of the given
+// keywords.
+template <class Arguments>
+bool report_stray_keyword(int index, const Arguments& given) {
+    const FunctionSpec& f = kFunctions[index];
+    const Py_ssize_t positional = given.positional_count();
+    PyObject* key;
+    Py_ssize_t position = 0;
+    while (given.next_keyword_name(&position, &key)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+            return false;
+        }
+        int i = parameter_index(g_functions[index], key);
+        if (i == -2) return false;
+        if (i >= 0 && i < positional) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         f.name, key);
+            return false;
+        }
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name,
+                         key);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Binds positional and keyword arguments to the parameters, in the order of checks that
+// scripts see in the messages: counts, then stray keywords, then missing arguments. The
+// caller's tuple, dictionary or vector holds the values for the whole call.
+template <class Arguments>
+bool bind_arguments(int index, const Arguments& given, Ref* bound) {
+    const FunctionRuntime& r = g_functions[index];
+    const int count = r.parameter_count;
+    const Py_ssize_t positional = given.positional_count();
+    const Py_ssize_t keywords = given.keyword_count();
+    if (keywords == 0 ? positional != count : positional > count)
+        return wrong_count(index, positional);
+
+    for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
+    if (keywords == 0) return true;
+
+    const Py_ssize_t bound_by_keyword = given.bind_keywords(r, positional, bound);
+    if (bound_by_keyword < 0) return false;
+    if (keywords > bound_by_keyword && !report_stray_keyword(index, given)) return false;
 
     for (int i = 0; i < count; ++i)
-        if (!bound[i]) wrong_count(f, count, i);
+        if (!bound[i]) return wrong_count(index, i);
+    return true;
 }
 
 // The three functions without parameters refuse any argument, without a traceback entry.
-bool refuse_arguments(const FunctionSpec& f, PyObject* args, PyObject* kwargs) {
-    if (kwargs && PyDict_Size(kwargs) != 0) {
+template <class Arguments>
+bool refuse_arguments(const FunctionSpec& f, const Arguments& given) {
+    if (given.keyword_count() != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", f.name, "takes no keyword arguments");
         return true;
     }
-    if (PyTuple_GET_SIZE(args) != 0) {
+    if (given.positional_count() != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", f.name, "takes no arguments",
-                     PyTuple_GET_SIZE(args));
+                     given.positional_count());
         return true;
     }
     return false;
 }
 
-std::string traceback_name(const FunctionSpec& f) { return std::string(kModuleName) + "." + f.name; }
+// 1 when `_validSetup_` is true, 0 when false, -1 with the error set.
+int setup_is_valid() {
+    PyObject* valid = lookup_global("_validSetup_");
+    if (!valid) return -1;
+    int truth = truth_value(valid);
+    Py_DECREF(valid);
+    return truth;
+}
 
-PyObject* run(int index, PyObject* args, PyObject* kwargs) {
+void add_function_traceback(int index, int line);
+
+template <class Arguments>
+PyObject* run(int index, const Arguments& given, Call& call) {
     const FunctionSpec& f = kFunctions[index];
-    const int count = parameter_count(f);
-    if (count == 0 && refuse_arguments(f, args, kwargs)) return nullptr;
+    if (g_functions[index].parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
 
     Ref bound[6];
-    Call call{f.first_line};
-    try {
-        if (count > 0) bind_arguments(f, count, args, kwargs, bound);
+    if (bind_arguments(index, given, bound)) {
+        int valid = 1;
         if (f.guard_test_line) {
             call.at(f.guard_test_line);
-            if (!truth(global("_validSetup_"))) {
+            valid = setup_is_valid();
+            if (valid == 0) {
                 call.at(f.guard_raise_line);
-                raise(PyExc_OSError, kSetupMessage);
+                PyErr_SetObject(PyExc_OSError, g_setup_message);
             }
         }
-        Ref result = f.body(call, bound);
-        return result ? result.release() : none().release();
-    } catch (PythonError&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& unexpected) {
-        // No C++ exception may cross into the interpreter.
-        PyErr_SetString(PyExc_SystemError, unexpected.what());
+        if (valid > 0) {
+            try {
+                Ref result = f.body(call, bound);
+                return result ? result.release() : none().release();
+            } catch (PythonError&) {
+            } catch (std::bad_alloc&) {
+                PyErr_NoMemory();
+            } catch (std::exception& unexpected) {
+                // No C++ exception may cross into the interpreter.
+                PyErr_SetString(PyExc_SystemError, unexpected.what());
+            }
+        }
     }
-    add_traceback(traceback_name(f).c_str(), call.line);
+    add_function_traceback(index, call.line);
     return nullptr;
 }
 
@@ -145,7 +310,6 @@ std::vector<std::pair<PyObject*, int>> g_worker_depths;
 
 // The depth handed on to the running thread, 0 when it is no worker of a module call.
 int handed_on_depth() {
-    if (g_worker_depths.empty()) return 0;
     PyObject* threading = PyImport_ImportModule("threading");
     PyObject* current = threading ? PyObject_CallMethod(threading, "current_thread", nullptr)
                                   : nullptr;
@@ -161,19 +325,21 @@ int handed_on_depth() {
     return depth;
 }
 
-template <int I>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    if (t_nesting == 0) t_nesting = handed_on_depth();
-    if (t_nesting >= kMaximumNesting) {
+template <class Arguments>
+PyObject* enter(int index, const Arguments& given) {
+    // The call keeps where the thread's counter is, so that it is found once per call.
+    Call call{kFunctions[index].first_line, &t_nesting};
+    if (*call.nesting == 0 && !g_worker_depths.empty()) *call.nesting = handed_on_depth();
+    if (*call.nesting >= kMaximumNesting) {
         PyErr_Format(PyExc_RecursionError,
                      "maximum recursion depth exceeded while calling %.200s() of %s",
-                     kFunctions[I].name, kModuleName);
+                     kFunctions[index].name, kModuleName);
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while calling a korvex_computer function")) return nullptr;
-    ++t_nesting;
-    PyObject* result = run(I, args, kwargs);
-    --t_nesting;
+    ++*call.nesting;
+    PyObject* result = run(index, given, call);
+    --*call.nesting;
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -195,6 +361,26 @@ WorkerDepthHandoff::~WorkerDepthHandoff() {
 
 namespace {
 
+// CPython keeps METH_VARARGS | METH_KEYWORDS: with it the interpreter hands over keyword names
+// that are not text, and the module words that error itself. PyPy refuses such names before
+// any convention, and there the vector convention saves building a tuple and a dictionary on
+// every call.
+#ifdef PYPY_VERSION
+constexpr int kCallingConvention = METH_FASTCALL | METH_KEYWORDS;
+
+template <int I>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(I, VectorAndNames{args, nargs, kwnames});
+}
+#else
+constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
+
+template <int I>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return enter(I, TupleAndDict{args, kwargs});
+}
+#endif
+
 // Function descriptions live as long as the function objects, that is the whole process.
 PyMethodDef g_method_defs[kFunctionCount];
 
@@ -203,13 +389,72 @@ void fill_method_defs(std::integer_sequence<int, I...>) {
     ((g_method_defs[I] = PyMethodDef{
           kFunctions[I].name,
           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<I>)),
-          METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}),
+          kCallingConvention, kFunctions[I].doc}),
      ...);
+}
+
+// The call-time description of every function, made once per process.
+void prepare_function_runtimes() {
+    if (g_functions) return;
+    auto* functions = new FunctionRuntime[kFunctionCount];
+    for (int i = 0; i < kFunctionCount; ++i) {
+        FunctionRuntime& r = functions[i];
+        r.parameter_count = parameter_count(kFunctions[i]);
+        for (int p = 0; p < r.parameter_count; ++p)
+            r.parameter_names[p] = name(kFunctions[i].parameters[p]);
+        r.traceback_name = std::string(kModuleName) + "." + kFunctions[i].name;
+    }
+    g_setup_message = name(kSetupMessage);
+    g_functions = functions;
+}
+
+// Makes the site's code object (and on CPython its frame) when missing; false with the error
+// set when that fails.
+bool complete_site(TracebackSite& site, const char* traceback_name, int line) {
+    if (!site.code) site.code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
+    if (!site.code) return false;
+#ifndef PYPY_VERSION
+    if (!site.frame) site.frame = new_frame(site.code, line);
+    if (!site.frame) return false;
+#endif
+    return true;
+}
+
+void add_entry(TracebackSite& site, const char* traceback_name, int line) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyFrameObject* frame = nullptr;
+    if (complete_site(site, traceback_name, line)) {
+#ifdef PYPY_VERSION
+        frame = new_frame(site.code, line);
+#else
+        frame = site.frame;
+        Py_INCREF(frame);
+#endif
+    }
+    if (!frame) {
+        // No entry can be made; the original exception matters more than this one.
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_Restore(type, value, tb);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+void add_function_traceback(int index, int line) {
+    FunctionRuntime& r = g_functions[index];
+    for (auto& known : r.code_by_line)
+        if (known.first == line) return add_entry(known.second, r.traceback_name.c_str(), line);
+    r.code_by_line.emplace_back(line, TracebackSite{});
+    add_entry(r.code_by_line.back().second, r.traceback_name.c_str(), line);
 }
 
 }  // namespace
 
 void create_function_objects(int* line_of) {
+    prepare_function_runtimes();
     fill_method_defs(std::make_integer_sequence<int, kFunctionCount>{});
     PyObject* module_name = name(kModuleName);
     for (int i = 0; i < kFunctionCount; ++i) {
@@ -220,35 +465,9 @@ void create_function_objects(int* line_of) {
 }
 
 void add_traceback(const char* traceback_name, int line) {
-    // Code objects for traceback entries are made on first use of a (name, line) pair and kept.
-    static auto* code_objects = new std::map<std::pair<std::string, int>, PyCodeObject*>();
-
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject* code = nullptr;
-    auto key = std::make_pair(std::string(traceback_name), line);
-    auto found = code_objects->find(key);
-    if (found != code_objects->end()) {
-        code = found->second;
-    } else {
-        code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
-        if (code) code_objects->emplace(key, code);
-    }
-    PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
-    PyFrameObject* frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    if (!frame) {
-        // No entry can be made; the original exception matters more than this one.
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-#ifdef PYPY_VERSION
-    frame->f_lineno = line;  // PyPy reads the line from the frame, not from the code object
-#endif
-    PyErr_Restore(type, value, tb);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    // The entries of the module body and of the walk inside find_first_file, by name and line.
+    static auto* sites = new std::map<std::pair<std::string, int>, TracebackSite>();
+    add_entry((*sites)[std::make_pair(std::string(traceback_name), line)], traceback_name, line);
 }
 
 }  // namespace korvex

@@ -8,12 +8,13 @@ namespace korvex {
 
 namespace {
 
-// Constant strings by the address of their literal. Identical literals of different files may
-// have different addresses; they then share the interned object all the same.
-std::unordered_map<const char*, PyObject*>& constant_table() {
-    static auto* table = new std::unordered_map<const char*, PyObject*>();
+// Constants met after the table is half full, should the module ever have that many.
+std::unordered_map<const char*, ConstantSlot>& overflow_constants() {
+    static auto* table = new std::unordered_map<const char*, ConstantSlot>();
     return *table;
 }
+
+std::size_t g_constants_used = 0;
 
 // The builtins `open` and `print` as they were at start-up, held for the process.
 PyObject* g_open = nullptr;
@@ -21,16 +22,32 @@ PyObject* g_print = nullptr;
 
 }  // namespace
 
-PyObject* name(const char* literal) {
-    auto& table = constant_table();
-    auto found = table.find(literal);
-    if (found != table.end()) return found->second;
+namespace constants {
+
+ConstantSlot slots[kSlotCount];
+
+ConstantSlot* add(const char* literal) {
+    auto& overflow = overflow_constants();
+    auto found = overflow.find(literal);
+    if (found != overflow.end()) return &found->second;
     PyObject* interned = PyUnicode_InternFromString(literal);
-    if (!interned) throw PythonError{};
-    if (PyObject_Hash(interned) == -1) { Py_DECREF(interned); throw PythonError{}; }
-    table.emplace(literal, interned);  // kept for the life of the process
-    return interned;
+    if (!interned) return nullptr;
+    if (PyObject_Hash(interned) == -1) {
+        Py_DECREF(interned);
+        return nullptr;
+    }
+    // Kept for the life of the process. Past half full the table keeps no more, so that
+    // every probe meets a free slot soon.
+    if (2 * (g_constants_used + 1) > kSlotCount)
+        return &overflow.emplace(literal, ConstantSlot{literal, interned, 0, nullptr}).first->second;
+    std::size_t i = first_slot(literal);
+    while (slots[i].literal) i = (i + 1) % kSlotCount;
+    slots[i] = ConstantSlot{literal, interned, 0, nullptr};
+    ++g_constants_used;
+    return &slots[i];
 }
+
+}  // namespace constants
 
 Ref none() { return Ref::borrow(Py_None); }
 Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
@@ -39,18 +56,50 @@ Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 PyObject* module_namespace() { return state::module_dict; }
 PyObject* builtins_module() { return state::builtins; }
 
-Ref global(const char* global_name) {
-    PyObject* key = name(global_name);
+namespace {
+
+// CPython up to 3.11 gives every dictionary a version tag that changes with every change of its
+// contents (a store, a deletion, a clear), so a global found at the namespace's current
+// version is still the value that a lookup would find. Builtins are never remembered.
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
+#define KORVEX_REMEMBERS_GLOBALS 1
+inline uint64_t namespace_version() {
+    return reinterpret_cast<PyDictObject*>(module_namespace())->ma_version_tag;
+}
+#endif
+
+}  // namespace
+
+PyObject* lookup_global(const char* global_name) {
+    ConstantSlot* slot = constant_slot(global_name);
+    if (!slot) return nullptr;
+#ifdef KORVEX_REMEMBERS_GLOBALS
+    const uint64_t version = namespace_version();
+    if (slot->global_version == version) {
+        Py_INCREF(slot->global_value);
+        return slot->global_value;
+    }
+#endif
+    PyObject* key = slot->object;
     PyObject* found = PyDict_GetItemWithError(module_namespace(), key);
-    if (found) return Ref::borrow(found);
-    if (PyErr_Occurred()) throw PythonError{};
+    if (found) {
+#ifdef KORVEX_REMEMBERS_GLOBALS
+        // The version read before the lookup: should the lookup itself have changed the
+        // namespace, the entry is already stale.
+        slot->global_version = version;
+        slot->global_value = found;
+#endif
+        Py_INCREF(found);
+        return found;
+    }
+    if (PyErr_Occurred()) return nullptr;
     PyObject* builtin = PyObject_GetAttr(builtins_module(), key);
-    if (builtin) return Ref::steal(builtin);
+    if (builtin) return builtin;
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     }
-    throw PythonError{};
+    return nullptr;
 }
 
 void set_global(const char* global_name, const Ref& value) {
@@ -79,17 +128,19 @@ Ref call_object(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return Ref::steal(PyObject_Call(callable, args, kwargs));
 }
 
-bool truth(PyObject* object) {
-    if (object == Py_True) return true;
-    if (object == Py_False || object == Py_None) return false;
-    return check(PyObject_IsTrue(object)) != 0;
-}
-
 namespace {
+
 bool compare(PyObject* a, PyObject* b, int op) {
+#ifndef PYPY_VERSION
+    // Two exact texts compare without side effects: answered here, as str's == answers.
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
+        PyUnicode_IS_READY(a) && PyUnicode_IS_READY(b))
+        return same_text(a, b) == (op == Py_EQ);
+#endif
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
     return truth(result);
 }
+
 }  // namespace
 
 bool equals(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
@@ -98,6 +149,28 @@ bool less_than(PyObject* a, PyObject* b) { return compare(a, b, Py_LT); }
 
 bool is_instance(const Ref& object, const Ref& cls) {
     return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
+}
+
+bool contains(const Ref& container, const Ref& value) {
+    PyObject* sequence = container.get();
+    PyObject* wanted = value.get();
+#ifndef PYPY_VERSION
+    // Over a list of exact texts, `in` has no side effects and is answered here: by identity
+    // first, then by text. An entry of another kind leaves the whole test to the protocol.
+    if (PyList_CheckExact(sequence) && PyUnicode_CheckExact(wanted) && PyUnicode_IS_READY(wanted)) {
+        const Py_ssize_t size = PyList_GET_SIZE(sequence);
+        PyObject** entries = reinterpret_cast<PyListObject*>(sequence)->ob_item;
+        Py_ssize_t i = 0;
+        while (i < size && entries[i] != wanted && PyUnicode_CheckExact(entries[i])) ++i;
+        if (i < size && entries[i] == wanted) return true;
+        if (i == size) {
+            for (i = 0; i < size && PyUnicode_IS_READY(entries[i]); ++i)
+                if (same_text(entries[i], wanted)) return true;
+            if (i == size) return false;
+        }
+    }
+#endif
+    return check(PySequence_Contains(sequence, wanted)) != 0;
 }
 
 Ref subtract(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Subtract(a.get(), b.get())); }

@@ -18,7 +18,7 @@ Ref load_library(Call& c, const Ref& dllname, Loader loader) {
     };
 
     at(106);
-    if (check(PySequence_Contains(global("_dlls_").get(), dllname.get()))) return none();
+    if (contains(global("_dlls_"), dllname)) return none();
 
     at(109);
     Ref path = call(os_path("join"), global("_dllPath_"), dllname);

@@ -1,0 +1,210 @@
+"""Cost per call of the module's functions against the same functions in plain Python.
+
+    python benchmarks/measure.py            instructions per call under callgrind (CPython)
+    python benchmarks/measure.py --wall     wall-clock time per call, best of several repeats
+
+Run it with an interpreter that has the package installed (for example .venv-cpython/bin/python
+or .venv-pypy/bin/python after ./scripts/test); the stand-in platform is put on the path here.
+`--only NAME` (repeatable) limits the run to some workloads.
+
+Instructions: each workload is run in its own process under valgrind's callgrind twice, with
+two loop lengths; the difference of the two totals, divided by the difference of the lengths,
+is the cost of one pass of the loop, free of start-up. The cost of a pass of the same loop with
+an empty body is taken off, so what is left is the cost of the call itself. The figures repeat
+to within a few instructions from run to run. Under PyPy the JIT makes instruction counts
+meaningless: use --wall there.
+
+The plain-Python rendering of the functions is plain_korvex.py beside this file.
+"""
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import timeit
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "standin"))
+sys.path.insert(0, HERE)
+
+LOADED = "Korvex.Velmora.Core.dll"
+FAMILIES = 200
+ENTRIES = 10000
+
+
+class Listing(object):
+    """`os` as the functions see it, with a directory listing made in advance."""
+
+    def __init__(self, names):
+        self.path = os.path
+        self._names = names
+
+    def listdir(self, directory):
+        return list(self._names)
+
+
+def settings_document(families):
+    """Parsed settings with the two solver families last among `families`."""
+    def family(name, setting):
+        return {"Name": name, "SubFamilies": [
+            {"Name": "DISPLAY", "Settings": [{"Name": "COLOR", "Value": "1"}]},
+            {"Name": "PATH", "Settings": [{"Name": "LICENSE", "Value": ""},
+                                          {"Name": setting, "Value": "C:\\solvers\\" + name}]}]}
+    document = {"Families": [family("FAMILY%03d" % i, "PATH%03d" % i)
+                             for i in range(families - 2)]
+                + [family("ASTER", "WINDOWS SOLVER PATH"), family("PIPESTRESS", "SOLVER PATH")]}
+    return json.loads(json.dumps(document))  # texts as a settings file gives them
+
+
+def prepare(target, workload):
+    """Sets the globals of target for a workload; returns the loop's locals."""
+    target._validSetup_ = True
+    target._dllPath_ = "extensions"
+    target._exePath_ = "installation"
+    target._dlls_ = ["Korvex.SDK.dll", "Korvex.Helper.dll", LOADED]
+    loaded = target._dlls_[-1]
+    if workload == "not_set_up":
+        target._validSetup_ = False
+    if workload == "find_first_file":
+        target.os = Listing(["entry%05d.dat" % i for i in range(ENTRIES)])
+    settings = settings_document(FAMILIES) if workload == "FindSolverPaths" else None
+    return {"load_dll": target.load_dll, "getQuarl": target.getQuarl,
+            "FindSolverPaths": target.FindSolverPaths, "find_first_file": target.find_first_file,
+            "name": loaded, "directory": "models", "settings": settings}
+
+
+# name, description, loop body, the two loop lengths for callgrind
+WORKLOADS = [
+    ("positional", "load_dll on a name already loaded, positional",
+     "load_dll(name)", (2000, 6000)),
+    ("keyword", "the same with the keyword dllname=",
+     "load_dll(dllname=name)", (2000, 6000)),
+    ("argument_error", "argument error load_dll(), caught",
+     "try:\n            load_dll()\n        except TypeError:\n            pass", (500, 1500)),
+    ("not_set_up", "guarded function while not set up (OSError), caught",
+     "try:\n            getQuarl(directory)\n        except OSError:\n            pass",
+     (500, 1500)),
+    ("FindSolverPaths", "FindSolverPaths, %d families" % FAMILIES,
+     "FindSolverPaths(settings)", (20, 60)),
+    ("find_first_file", "find_first_file, %d entries, no match" % ENTRIES,
+     "find_first_file(directory, '.thf')", (2, 6)),
+]
+EMPTY = "pass"
+
+
+def loop_function(body, names):
+    """A function running body n times, with names as fast locals."""
+    parameters = "".join(", %s=%s" % (n, n) for n in sorted(names))
+    source = "def run(n%s):\n    for _ in range(n):\n        %s\n" % (parameters, body)
+    namespace = dict(names)
+    exec(source, namespace)
+    return namespace["run"]
+
+
+def target_module(implementation):
+    if implementation == "module":
+        import korvex_computer.korvex_core as target
+    else:
+        import plain_korvex as target
+    return target
+
+
+def run_worker(workload, implementation, length):
+    names = prepare(target_module(implementation), workload)
+    body = EMPTY if workload == "empty" else dict((w[0], w[2]) for w in WORKLOADS)[workload]
+    loop_function(body, names)(length)
+
+
+def callgrind_total(workload, implementation, length):
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+               sys.executable, os.path.abspath(__file__),
+               "--worker", workload, implementation, str(length)]
+    environment = dict(os.environ, PYTHONHASHSEED="0")
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=environment, universal_newlines=True)
+    if done.returncode != 0:
+        sys.exit("%s failed:\n%s" % (" ".join(command), done.stderr))
+    found = re.search(r"Collected : (\d+)", done.stderr)
+    if not found:
+        sys.exit("no instruction count in the output of callgrind:\n" + done.stderr)
+    return int(found.group(1))
+
+
+def per_pass(workload, implementation, lengths):
+    short, long_ = lengths
+    difference = (callgrind_total(workload, implementation, long_)
+                  - callgrind_total(workload, implementation, short))
+    return difference / float(long_ - short)
+
+
+def measure_instructions(selected):
+    if sys.implementation.name != "cpython":
+        sys.exit("instruction counts are for CPython; use --wall under %s" % sys.implementation.name)
+    empty = per_pass("empty", "plain", (2000, 6000))
+    print("Instructions per call (callgrind, %s %s); an empty loop pass, %.0f, taken off"
+          % (sys.implementation.name, sys.version.split()[0], empty))
+    print("%-55s %12s %12s %8s" % ("workload", "module", "plain", "ratio"))
+    for name, description, _, lengths in selected:
+        module = per_pass(name, "module", lengths) - empty
+        plain = per_pass(name, "plain", lengths) - empty
+        print("%-55s %12s %12s %8.2f" % (description, "{:,.0f}".format(module),
+                                         "{:,.0f}".format(plain), module / plain))
+        sys.stdout.flush()
+
+
+def best_time_per_call(workload, implementation, body, repeat):
+    names = prepare(target_module(implementation), workload)
+    run = loop_function(body, names)
+    empty = loop_function(EMPTY, names)
+    length = 1
+    while timeit.timeit(lambda: run(length), number=1) < 0.05:
+        length *= 2
+    run(length)  # a JIT compiles the loop before it is timed
+    empty(length)
+    best = min(timeit.repeat(lambda: run(length), number=1, repeat=repeat))
+    best_empty = min(timeit.repeat(lambda: empty(length), number=1, repeat=repeat))
+    return max(best - best_empty, 0.0) / length
+
+
+def measure_wall_clock(selected, repeat):
+    print("Wall-clock time per call, best of %d repeats (%s %s)"
+          % (repeat, sys.implementation.name, sys.version.split()[0]))
+    print("%-55s %12s %12s %8s" % ("workload", "module", "plain", "ratio"))
+    module_times = {}
+    for name, description, body, _ in selected:
+        module = best_time_per_call(name, "module", body, repeat)
+        plain = best_time_per_call(name, "plain", body, repeat)
+        module_times[name] = module
+        print("%-55s %9.0f ns %9.0f ns %8.2f" % (description, module * 1e9, plain * 1e9,
+                                                 module / plain if plain else float("inf")))
+        sys.stdout.flush()
+    positional = module_times.get("positional")
+    if positional:
+        for name in ("keyword", "argument_error"):
+            if name in module_times:
+                print("module: %s / positional = %.2f" % (name, module_times[name] / positional))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--wall", action="store_true", help="wall-clock time instead")
+    parser.add_argument("--repeat", type=int, default=7, help="repeats of the wall-clock mode")
+    parser.add_argument("--only", action="append", metavar="NAME",
+                        choices=[w[0] for w in WORKLOADS], help="measure only this workload")
+    parser.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.worker:
+        workload, implementation, length = options.worker
+        run_worker(workload, implementation, int(length))
+        return
+    selected = [w for w in WORKLOADS if not options.only or w[0] in options.only]
+    if options.wall:
+        measure_wall_clock(selected, options.repeat)
+    else:
+        measure_instructions(selected)
+
+
+if __name__ == "__main__":
+    main()
