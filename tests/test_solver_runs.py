@@ -230,41 +230,37 @@ def test_com_failures(core, sdk, journal, fre_writes, run_dir, function, lines, 
     assert com_calls(journal) == ["pythoncom.CoInitialize"]
     assert core._Solution_ is None
 
+    def failing_release(directory):
+        """The exception of a run whose release of the apartment fails (the apartment that
+        the failed release left is released here)."""
+        try:
+            with pytest.raises(system.InvalidOperationException) as info:
+                run(quarl, path, directory)
+        finally:
+            pythoncom.CoUninitialize()
+        return info.value
+
     # A failing release replaces the exception that was on its way out ...
     journal.reset()
     journal.fail("pythoncom.CoUninitialize", boom, times=1)
-    try:
-        with pytest.raises(system.InvalidOperationException) as info:
-            run(quarl, path, missing)
-    finally:
-        pythoncom.CoUninitialize()
-    assert innermost_module_entry(info.value) == (PREFIX + function, release_line)
-    assert isinstance(info.value.__context__, FileNotFoundError)
+    raised = failing_release(missing)
+    assert innermost_module_entry(raised) == (PREFIX + function, release_line)
+    assert isinstance(raised.__context__, FileNotFoundError)
 
-    # ... unless it is the very same exception, which never becomes its own context.
+    # ... unless it is the very same exception, which never becomes its own context ...
     journal.reset()
     same = system.InvalidOperationException("same")
     journal.fail("PipeStressSolver" if function == "_PipeStressSolve" else "AsterSolver", same)
     journal.fail("pythoncom.CoUninitialize", same, times=1)
-    try:
-        with pytest.raises(system.InvalidOperationException) as info:
-            run(quarl, path, str(run_dir))
-    finally:
-        pythoncom.CoUninitialize()
-    assert info.value is same and same.__context__ is None
-    journal.reset()
+    assert failing_release(str(run_dir)) is same and same.__context__ is None
 
     # ... and comes after the solution of a successful run was stored.
     journal.reset()
     for member, value in success.items():
         journal.answer(member, value)
     journal.fail("pythoncom.CoUninitialize", boom, times=1)
-    try:
-        with pytest.raises(system.InvalidOperationException) as info:
-            run(quarl, path, str(run_dir))
-    finally:
-        pythoncom.CoUninitialize()
-    assert innermost_module_entry(info.value) == (PREFIX + function, release_line)
+    assert innermost_module_entry(failing_release(str(run_dir))) == (PREFIX + function,
+                                                                     release_line)
     assert type(core._Solution_).__name__ == "Solution"
     assert pythoncom._apartment_depth() == 0
 
