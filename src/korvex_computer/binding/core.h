@@ -269,7 +269,7 @@ void try_finally(F&& body, G&& finally) {
 struct Call {
     int line;
     void at(int step_line) { line = step_line; }
-    int* nesting = nullptr;  // the calling thread's count of module calls in progress
+    int* nesting = nullptr;  // the calling thread's counter of module calls (see dispatch.cpp)
 };
 
 // try_finally for a function body whose finally clause is one step at finally_line. An

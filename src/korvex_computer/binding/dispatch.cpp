@@ -232,6 +232,7 @@ bool bind_arguments(int index, const Arguments& given, Ref* bound) {
     if (bound_by_keyword < 0) return false;
     if (keywords > bound_by_keyword && !report_stray_keyword(index, given)) return false;
 
+    if (positional + bound_by_keyword == count) return true;
     for (int i = 0; i < count; ++i)
         if (!bound[i]) return wrong_count(index, i);
     return true;
@@ -296,46 +297,18 @@ PyObject* run(int index, const Arguments& given, Call& call) {
     return nullptr;
 }
 
-// Module functions reach each other by name, and a script may rebind those names so that they
-// call back into each other without end. The module's own calls nest a few levels at most; the
-// nesting is bounded per thread well before the native stack could run out (PyPy cannot
-// recover from that), and the interpreter's own recursion limit applies as well. A worker
-// thread that a module call starts counts on from its starter's depth (WorkerDepthHandoff).
-constexpr int kMaximumNesting = 32;
+// 0 for a thread that has made no module call yet, else 1 + the number of module calls in
+// progress on it. A new thread thus takes the slow path of a call once (nesting_allows), where
+// it learns the depth handed on to it, and the usual call tests one bound.
 thread_local int t_nesting = 0;
-
-// The worker threads being started or run by module calls, with their starters' depths. Read
-// and written under the interpreter lock.
-std::vector<std::pair<PyObject*, int>> g_worker_depths;
-
-// The depth handed on to the running thread, 0 when it is no worker of a module call.
-int handed_on_depth() {
-    PyObject* threading = PyImport_ImportModule("threading");
-    PyObject* current = threading ? PyObject_CallMethod(threading, "current_thread", nullptr)
-                                  : nullptr;
-    Py_XDECREF(threading);
-    if (!current) {
-        PyErr_Clear();  // no thread object to know it by: the thread counts from 0
-        return 0;
-    }
-    int depth = 0;
-    for (const auto& worker : g_worker_depths)
-        if (worker.first == current) depth = worker.second;
-    Py_DECREF(current);
-    return depth;
-}
 
 template <class Arguments>
 PyObject* enter(int index, const Arguments& given) {
     // The call keeps where the thread's counter is, so that it is found once per call.
     Call call{kFunctions[index].first_line, &t_nesting};
-    if (*call.nesting == 0 && !g_worker_depths.empty()) *call.nesting = handed_on_depth();
-    if (*call.nesting >= kMaximumNesting) {
-        PyErr_Format(PyExc_RecursionError,
-                     "maximum recursion depth exceeded while calling %.200s() of %s",
-                     kFunctions[index].name, kModuleName);
+    if (static_cast<unsigned>(*call.nesting - 1) >= static_cast<unsigned>(kMaximumNesting) &&
+        !nesting_allows(index, call.nesting))
         return nullptr;
-    }
     if (Py_EnterRecursiveCall(" while calling a korvex_computer function")) return nullptr;
     ++*call.nesting;
     PyObject* result = run(index, given, call);
@@ -346,18 +319,7 @@ PyObject* enter(int index, const Arguments& given) {
 
 }  // namespace
 
-WorkerDepthHandoff::WorkerDepthHandoff(const Ref& thread) : thread_(thread) {
-    g_worker_depths.emplace_back(thread_.get(), t_nesting);
-}
-
-WorkerDepthHandoff::~WorkerDepthHandoff() {
-    for (auto it = g_worker_depths.begin(); it != g_worker_depths.end(); ++it) {
-        if (it->first == thread_.get()) {
-            g_worker_depths.erase(it);
-            break;
-        }
-    }
-}
+int call_depth() { return t_nesting > 0 ? t_nesting - 1 : 0; }
 
 namespace {
 

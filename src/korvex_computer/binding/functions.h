@@ -33,6 +33,21 @@ void add_traceback(const char* traceback_name, int line);
 // first line of the function being made when creation fails.
 void create_function_objects(int* line_of);
 
+// Module functions reach each other by name, and a script may rebind those names so that they
+// call back into each other without end. The module's own calls nest a few levels at most; the
+// nesting is bounded per thread well before the native stack could run out (PyPy cannot
+// recover from that), and the interpreter's own recursion limit applies as well. A worker
+// thread that a module call starts counts on from its starter's depth (WorkerDepthHandoff).
+constexpr int kMaximumNesting = 32;
+
+// The number of module calls in progress on the calling thread.
+int call_depth();
+
+// The slow path of a call, given the thread's counter (0 before its first module call, else 1 +
+// its depth): at the first call the counter takes the depth handed on to the thread, if any.
+// False with RecursionError set when the bound is reached.
+bool nesting_allows(int index, int* nesting);
+
 // Hands the nesting depth of module calls on from the calling thread to a worker thread that
 // it starts: while the handoff lives, module calls on `thread` count on from the starter's
 // depth, so that a chain of workers, each starting the next, is bounded like nested calls.
