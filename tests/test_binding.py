@@ -355,7 +355,8 @@ def test_reimport_after_removal_returns_the_held_module():
 
         again = reimport()
         print(again is k, again._exePath_, again._dlls_)
-        # Repeated re-imports leave no allocation behind (200 would leave at least 200). With
+        # Repeated re-imports leave no allocation behind (500 would leave at least 500; the
+        # import machinery itself keeps up to about a hundred blocks for a while). With
         # plain malloc (as under the memory checks, whose leak detector covers this case) the
         # import machinery itself leaves a varying number of blocks traced.
         if (platform.python_implementation() == "CPython"
@@ -363,11 +364,11 @@ def test_reimport_after_removal_returns_the_held_module():
             import tracemalloc
             tracemalloc.start()
             before = tracemalloc.take_snapshot()
-            for _ in range(200):
+            for _ in range(500):
                 reimport()
             after = tracemalloc.take_snapshot()
             left = sum(d.count_diff for d in after.compare_to(before, "traceback"))
-            assert left < 100, left
+            assert left < 250, left
     """)
     result = run_python(code)
     assert result.returncode == 0, result.stderr
