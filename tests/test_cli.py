@@ -305,8 +305,8 @@ def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_
     os.close(terminal)
     stdout = process.stdout.read().decode()
     process.stdout.close()
-    assert process.wait() == 0
     status = shown.decode("utf-8", "replace")
+    assert process.wait() == 0, (stdout, status)
     if several:
         assert re.search(r"PipeStress: \d done, \d failed, \d running of 2 models, \d+\.\d s",
                          status)

@@ -67,32 +67,18 @@ class _SpinnerLine(object):
 
 
 @contextlib.contextmanager
-def _rich_status(stream: TextIO, describe: Describe) -> Iterator[None]:
-    from rich.console import Console
-    from rich.live import Live
-
-    with Live(_SpinnerLine(describe), console=Console(file=stream),
-              refresh_per_second=REFRESHES_PER_SECOND, transient=True,
-              redirect_stdout=False, redirect_stderr=False):
-        yield
-
-
-@contextlib.contextmanager
-def _plain_status(stream: TextIO, describe: Describe) -> Iterator[None]:
-    started = time.monotonic()
+def _redrawn(draw: Callable[[], None]) -> Iterator[None]:
+    """Calls ``draw`` now and then every quarter second until the block ends. The thread
+    that redraws is joined before the block returns, so that nothing of the line is still
+    running when the command ends. (rich's own refresh thread is never joined: one that
+    outlives the interpreter leaves its memory behind, which the leak checks report.)"""
     stop = threading.Event()
-    # One column short of the terminal's width, so the line never wraps.
-    width = max(_columns(stream) - 1, 10)
-
-    def draw(text: str) -> None:
-        stream.write("\r" + text[:width].ljust(width))
-        stream.flush()
 
     def redraw() -> None:
         while not stop.wait(1.0 / REFRESHES_PER_SECOND):
-            draw(describe(time.monotonic() - started))
+            draw()
 
-    draw(describe(0.0))
+    draw()
     drawer = threading.Thread(target=redraw, name="korvex status line", daemon=True)
     drawer.start()
     try:
@@ -100,5 +86,33 @@ def _plain_status(stream: TextIO, describe: Describe) -> Iterator[None]:
     finally:
         stop.set()
         drawer.join()
+
+
+@contextlib.contextmanager
+def _rich_status(stream: TextIO, describe: Describe) -> Iterator[None]:
+    from rich.console import Console
+    from rich.live import Live
+
+    with Live(_SpinnerLine(describe), console=Console(file=stream), auto_refresh=False,
+              transient=True, redirect_stdout=False, redirect_stderr=False) as live:
+        with _redrawn(live.refresh):
+            yield
+
+
+@contextlib.contextmanager
+def _plain_status(stream: TextIO, describe: Describe) -> Iterator[None]:
+    started = time.monotonic()
+    # One column short of the terminal's width, so the line never wraps.
+    width = max(_columns(stream) - 1, 10)
+
+    def draw() -> None:
+        text = describe(time.monotonic() - started)
+        stream.write("\r" + text[:width].ljust(width))
+        stream.flush()
+
+    try:
+        with _redrawn(draw):
+            yield
+    finally:
         stream.write("\r" + " " * width + "\r")
         stream.flush()
