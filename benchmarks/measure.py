@@ -65,6 +65,8 @@ def prepare(target, workload):
     target._exePath_ = "installation"
     target._dlls_ = ["Korvex.SDK.dll", "Korvex.Helper.dll", LOADED]
     loaded = target._dlls_[-1]
+    if workload == "only_loaded":
+        target._dlls_ = [LOADED]
     if workload == "not_set_up":
         target._validSetup_ = False
     if workload == "find_first_file":
@@ -78,6 +80,8 @@ def prepare(target, workload):
 # name, description, loop body, the two loop lengths for callgrind
 WORKLOADS = [
     ("positional", "load_dll on a name already loaded, positional",
+     "load_dll(name)", (2000, 6000)),
+    ("only_loaded", "the same with _dlls_ holding only that name",
      "load_dll(name)", (2000, 6000)),
     ("keyword", "the same with the keyword dllname=",
      "load_dll(dllname=name)", (2000, 6000)),

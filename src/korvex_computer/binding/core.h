@@ -1,21 +1,22 @@
 // The binding core shared by every family of module functions: the owning reference handle,
-// the one way of reporting failure, and the few helpers the function bodies are written in.
+// the one way of reporting failure, constant strings, and the few helpers the function bodies
+// are written in. Fast paths for exact built-in types live behind these helpers, never in
+// the bodies.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <utility>
 #include <vector>
 
 namespace korvex {
 
-// Thrown inside our code when a C API call failed; the Python error stays set in the
-// interpreter. The boundary wrapper of each module function turns it back into NULL.
+// Thrown inside a function body when a C API call failed; the Python error stays set in the
+// interpreter. The call's boundary (dispatch.cpp) turns it back into NULL: no C++ exception
+// ever reaches the interpreter.
 struct PythonError {};
 
 // Owns one strong reference, or none.
@@ -47,52 +48,42 @@ inline PyObject* raw(PyObject* p) { return p; }
 // Throws when a C API call reported failure through its int result.
 inline int check(int rc) { if (rc < 0) throw PythonError{}; return rc; }
 
-// ---- constants -------------------------------------------------------------------------
+// ---- constant strings ----------------------------------------------------------------------
 
-// Constant strings are found by the address of their literal in an open-addressed table:
-// a lookup is a multiplication and a comparison or two. Each slot also remembers where the
-// name last stood in the module namespace (see global()).
-struct ConstantSlot {
-    const char* literal;  // null while the slot is free
-    PyObject* object;     // interned and hashed; held for the life of the process
-    uint64_t global_version;  // namespace version at which global_value was seen; 0 for none
-    PyObject* global_value;   // borrowed from the namespace, valid at that version only
+// A constant string of the module, one handle per use site (written STR("text"), in the
+// manner of the interpreter's own static identifiers). Its object is the interned string of
+// the text, made and hashed on first use and held for the process, so equal texts share one
+// object. A handle used as a global's name also remembers where that global last stood.
+struct Constant {
+    constexpr explicit Constant(const char* literal) : text(literal) {}
+    const char* const text;
+    PyObject* object = nullptr;
+    uint64_t global_version = 0;       // namespace version at which global_value was seen
+    PyObject* global_value = nullptr;  // borrowed from the namespace, valid at that version only
 };
 
-namespace constants {
-constexpr std::size_t kSlotBits = 11;  // room for several times the module's constants
-constexpr std::size_t kSlotCount = std::size_t{1} << kSlotBits;
-extern ConstantSlot slots[kSlotCount];
+// The handle of a constant string at this use site; constant-initialised, so it costs no
+// guard and no lookup.
+#define STR(literal) \
+    ([]() -> ::korvex::Constant& { static ::korvex::Constant site{literal}; return site; }())
 
-inline std::size_t first_slot(const char* literal) {
-    const uint64_t address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(literal));
-    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+// Interns the text of a handle met for the first time; null with the error set on failure.
+PyObject* make_constant(Constant& constant);
+// The object of a constant, or null with the error set.
+inline PyObject* constant_object(Constant& constant) {
+    return constant.object ? constant.object : make_constant(constant);
 }
-// Interns a literal met for the first time; null with the Python error set on failure.
-ConstantSlot* add(const char* literal);
-}  // namespace constants
-
-// The slot of a constant string, made on its first use; null with the error set on failure.
-inline ConstantSlot* constant_slot(const char* literal) {
-    for (std::size_t i = constants::first_slot(literal);; i = (i + 1) % constants::kSlotCount) {
-        ConstantSlot& slot = constants::slots[i];
-        if (slot.literal == literal) return &slot;
-        if (!slot.literal) return constants::add(literal);
-    }
+// The interned text of a constant (borrowed; lives for the process).
+inline PyObject* name(Constant& constant) {
+    PyObject* object = constant_object(constant);
+    if (!object) throw PythonError{};
+    return object;
 }
+// A new reference to the same interned text.
+inline Ref text(Constant& constant) { return Ref::borrow(name(constant)); }
 
-// The interned text of a constant string of the module (borrowed; lives for the process).
-// Each literal is interned and hashed once, on its first use.
-inline PyObject* name(const char* literal) {
-    ConstantSlot* slot = constant_slot(literal);
-    if (!slot) throw PythonError{};
-    return slot->object;
-}
-// A new reference to the same interned constant.
-inline Ref text(const char* literal) { return Ref::borrow(name(literal)); }
-
-Ref none();
-Ref boolean(bool value);
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 Ref integer(long value);
 
 // ---- module namespace --------------------------------------------------------------------
@@ -103,19 +94,16 @@ PyObject* builtins_module();   // borrowed
 // A module global, another module function or an imported module, looked up at the moment
 // of use: the module namespace first, then builtins, else NameError. A new reference, or null
 // with the error set.
-PyObject* lookup_global(const char* name);
-inline Ref global(const char* name) { return Ref::steal(lookup_global(name)); }
+PyObject* lookup_global(Constant& name);
+inline Ref global(Constant& name) { return Ref::steal(lookup_global(name)); }
 // Stores a module global in the module namespace.
-void set_global(const char* name, const Ref& value);
+void set_global(Constant& name, const Ref& value);
 
 // ---- objects ------------------------------------------------------------------------------
 
-Ref attr(PyObject* object, const char* name);
-inline Ref attr(const Ref& object, const char* name) { return attr(object.get(), name); }
-void set_attr(PyObject* object, const char* name, PyObject* value);
-inline void set_attr(const Ref& object, const char* name, const Ref& value) {
-    set_attr(object.get(), name, value.get());
-}
+Ref attr(PyObject* object, Constant& name);
+inline Ref attr(const Ref& object, Constant& name) { return attr(object.get(), name); }
+void set_attr(const Ref& object, Constant& name, const Ref& value);
 
 Ref tuple_of(std::initializer_list<PyObject*> items);
 template <class... A>
@@ -128,7 +116,7 @@ Ref call(const Ref& callable, const A&... args) {
     return call_object(callable.get(), argtuple.get());
 }
 template <class... A>
-Ref call_method(const Ref& object, const char* method, const A&... args) {
+Ref call_method(const Ref& object, Constant& method, const A&... args) {
     return call(attr(object, method), args...);
 }
 
@@ -140,24 +128,15 @@ inline int truth_value(PyObject* object) {
     return PyObject_IsTrue(object);
 }
 inline bool truth(PyObject* object) { return check(truth_value(object)) != 0; }
-
-#ifndef PYPY_VERSION
-// Text equality of two exact, ready str objects, decided as str's == decides it: identity,
-// length, kind, the hashes when both are known, then the code units.
-inline bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b)))
-        return false;
-    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
-}
-#endif
 inline bool truth(const Ref& object) { return truth(object.get()); }
+// Exact texts compare without side effects: on CPython, where the string layout is known, ==
+// on them and `in` over a list of them are answered directly; PyPy goes by the protocols.
+#ifndef PYPY_VERSION
+#define KORVEX_COMPARES_TEXTS 1
+bool is_plain_text(PyObject* object);  // an exact, ready str
+// Text equality of two plain texts, decided as str's == decides it.
+bool same_text(PyObject* a, PyObject* b);
+#endif
 bool equals(PyObject* a, PyObject* b);
 bool not_equals(PyObject* a, PyObject* b);
 bool less_than(PyObject* a, PyObject* b);
@@ -166,6 +145,25 @@ inline bool not_equals_none(const Ref& a) { return not_equals(a.get(), Py_None);
 bool is_instance(const Ref& object, const Ref& cls);
 // `value in container`, by the containment protocol.
 bool contains(const Ref& container, const Ref& value);
+// `container[key]`, by the subscription protocol.
+Ref item(const Ref& container, Constant& key);
+// `sequence[index]`, by the subscription protocol.
+Ref item_at(const Ref& sequence, Py_ssize_t index);
+// `text.lower().endswith(suffix)`.
+bool lower_ends_with(const Ref& text, const Ref& suffix);
+
+// The items of an iterable one by one, as a `for` statement takes them.
+class Items {
+public:
+    explicit Items(const Ref& iterable);
+    // The next item, or an empty Ref at the end.
+    Ref next();
+
+private:
+    Ref list_;      // an exact list, walked by index
+    Ref iterator_;  // anything else
+    Py_ssize_t index_ = 0;
+};
 
 // Number operations by the generic protocols.
 Ref subtract(const Ref& a, const Ref& b);
@@ -179,40 +177,35 @@ Ref as_text(const Ref& value);
 Ref concat(std::initializer_list<PyObject*> parts);
 
 // A function of `os.path`, with `os` looked up as a global at this moment.
-Ref os_path(const char* function);
+Ref os_path(Constant& function);
 // The truth of `os.path.exists(path)`.
 bool path_exists(const Ref& path);
-// `sequence[index]`, by the subscription protocol.
-Ref item_at(const Ref& sequence, Py_ssize_t index);
 
 // ---- imports ------------------------------------------------------------------------------
 
 // `import module`, absolute, with the module namespace as globals.
-Ref import_module(const char* module);
+Ref import_module(Constant& module);
 // `from module import name`, made at every call; a registered module that already has the
 // name is used as it is.
-Ref from_import(const char* module, const char* name);
+Ref from_import(Constant& module, Constant& name);
 // `from module import a, b, ...` in one import statement.
-std::vector<Ref> from_import(const char* module, std::initializer_list<const char*> names);
+std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> names);
 
 // Calls the module function `load_dll` (looked up by name now) with an assembly file name,
 // discarding its result.
-void load_assembly(const char* file_name);
+void load_assembly(Constant& file_name);
 
 // ---- builtins cached at start-up ------------------------------------------------------------
 
 void cache_builtins();  // called once by the execution step
-template <class... A>
-void print(const A&... args);
 Ref cached_open();
 Ref cached_print();
-
 template <class... A>
 void print(const A&... args) { call(cached_print(), args...); }
 
 // ---- raising and catching --------------------------------------------------------------------
 
-[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, Constant& message);
 [[noreturn]] void raise(PyObject* type, const Ref& argument);
 
 // Runs body as under `try: ... except Exception: pass`. Returns false when an exception of the
@@ -269,7 +262,6 @@ void try_finally(F&& body, G&& finally) {
 struct Call {
     int line;
     void at(int step_line) { line = step_line; }
-    int* nesting = nullptr;  // the calling thread's counter of module calls (see dispatch.cpp)
 };
 
 // try_finally for a function body whose finally clause is one step at finally_line. An
@@ -282,6 +274,18 @@ void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
         finally();
         c.at(body_line);
     });
+}
+
+// Calls visit(item) for each item of an iterable, with the traceback line of the `for`
+// statement whenever the next item is fetched.
+template <class F>
+void for_each(Call& c, int for_line, const Ref& iterable, F&& visit) {
+    c.at(for_line);
+    Items items(iterable);
+    while (Ref item = items.next()) {
+        visit(item);
+        c.at(for_line);
+    }
 }
 
 using Args = const Ref*;

@@ -5,62 +5,90 @@
 
 #include <frameobject.h>
 
-#include <map>
 #include <new>
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace korvex {
 
 namespace {
 
-constexpr const char* kModuleName = "korvex_computer.korvex_core";
 constexpr const char* kSourceFile = "src/korvex_computer/korvex_core";
-constexpr const char* kSetupMessage =
-    "Invalid setup! Please call 'from korvex_computer import setup_korvex_computer' and set up "
-    "with Velmora installation directory.";
 
-// One traceback entry: a code object of the name and line, in a frame whose globals are the
-// module namespace. On CPython the frame itself is kept and shared by every entry of that
-// name and line, since making a frame is most of the cost of an entry; PyPy reads the line
-// from the frame and gets a new one each time.
-struct TracebackSite {
-    PyCodeObject* code = nullptr;
-    PyFrameObject* frame = nullptr;
-};
+// ---- traceback entries --------------------------------------------------------------------
 
-PyFrameObject* new_frame(PyCodeObject* code, int line) {
-    PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-#ifdef PYPY_VERSION
-    if (frame) frame->f_lineno = line;  // PyPy reads the line from the frame, not from the code
-#else
-    (void)line;
-#endif
-    return frame;
+// The code objects of traceback entries are kept by line, in fixed arrays that never move, so
+// that making one (which can run Python code: a collection, a finaliser that calls the module
+// again) never leaves a reference into storage that another call could grow. Each line of the
+// module file belongs to one function (from its first line up to the next function's), so one
+// array serves them all; the module body has its own.
+constexpr int kSourceLines = 800;
+PyCodeObject* g_function_codes[kSourceLines];
+PyCodeObject* g_module_body_codes[kSourceLines];
+
+// The code object of a traceback name and line (a new reference, or null with the error set),
+// kept in *slot from its first use on; a null slot keeps nothing.
+PyCodeObject* code_object(PyCodeObject** slot, const char* traceback_name, int line) {
+    if (slot && *slot) {
+        Py_INCREF(*slot);
+        return *slot;
+    }
+    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
+    if (!code || !slot) return code;
+    if (*slot) {  // made meanwhile by a call that the creation ran
+        Py_DECREF(code);
+        code = *slot;
+    } else {
+        *slot = code;  // the slot's own reference
+    }
+    Py_INCREF(code);
+    return code;
 }
 
+// Adds a traceback entry to the exception being raised: a new frame, whose globals are the
+// module namespace, of the cached code object. When no entry can be made, the original
+// exception stands unchanged.
+void add_entry(PyCodeObject** slot, const char* traceback_name, int line) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyFrameObject* frame = nullptr;
+    if (PyCodeObject* code = code_object(slot, traceback_name, line)) {
+        PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
+        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+        Py_DECREF(code);
+    }
+    if (!frame) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+#ifdef PYPY_VERSION
+    // PyPy 3.9 reads an entry's line from the frame, PyPy 3.11 from the code object's first line.
+    frame->f_lineno = line;
+#endif
+    PyErr_Restore(type, value, tb);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+// ---- argument binding ----------------------------------------------------------------------
+
 // What a call needs of its function beyond the table row, made once with the function objects:
-// the interned parameter names, the traceback name, the argument-count messages as they are
-// first needed, and the code objects of its traceback entries by line.
+// the interned parameter names and the argument-count messages as they are first needed.
 struct FunctionRuntime {
     int parameter_count = 0;
     PyObject* parameter_names[6] = {};
-    std::string traceback_name;
     static constexpr Py_ssize_t kRememberedCounts = 8;
     PyObject* count_messages[kRememberedCounts] = {};
-    std::vector<std::pair<int, TracebackSite>> code_by_line;
 };
 
-FunctionRuntime* g_functions = nullptr;  // kFunctionCount entries, held for the process
+FunctionRuntime g_functions[kFunctionCount];  // held for the process
 PyObject* g_setup_message = nullptr;
 
 // The error paths below report failure as the C API does: the Python error is set and the
 // caller gets false (or null); nothing is thrown.
 
 bool wrong_count(int index, Py_ssize_t given) {
-    const FunctionSpec& f = kFunctions[index];
+    const FunctionRow& f = kFunctions[index];
     FunctionRuntime& r = g_functions[index];
     const int expected = r.parameter_count;
     PyObject* remembered = given < FunctionRuntime::kRememberedCounts ? r.count_messages[given]
@@ -129,7 +157,7 @@ struct TupleAndDict {
     }
 
     Py_ssize_t bind_keywords(const FunctionRuntime& r, Py_ssize_t positional, Ref* bound) const {
-#ifndef PYPY_VERSION
+#ifdef KORVEX_COMPARES_TEXTS
         // When every keyword name is an exact text, one walk over the dictionary matching names
         // by identity or text finds what a lookup per parameter would, without the lookups.
         Py_ssize_t bound_by_keyword = 0;
@@ -137,7 +165,7 @@ struct TupleAndDict {
         PyObject *key, *value;
         bool all_text = true;
         while (all_text && PyDict_Next(kwargs, &position, &key, &value)) {
-            all_text = PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key);
+            all_text = is_plain_text(key);
             for (Py_ssize_t i = positional; all_text && i < r.parameter_count; ++i) {
                 if (key == r.parameter_names[i] || same_text(key, r.parameter_names[i])) {
                     bound[i] = Ref::borrow(value);
@@ -188,7 +216,7 @@ struct VectorAndNames {
 // keywords.
 template <class Arguments>
 bool report_stray_keyword(int index, const Arguments& given) {
-    const FunctionSpec& f = kFunctions[index];
+    const FunctionRow& f = kFunctions[index];
     const Py_ssize_t positional = given.positional_count();
     PyObject* key;
     Py_ssize_t position = 0;
@@ -240,7 +268,7 @@ bool bind_arguments(int index, const Arguments& given, Ref* bound) {
 
 // The three functions without parameters refuse any argument, without a traceback entry.
 template <class Arguments>
-bool refuse_arguments(const FunctionSpec& f, const Arguments& given) {
+bool refuse_arguments(const FunctionRow& f, const Arguments& given) {
     if (given.keyword_count() != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", f.name, "takes no keyword arguments");
         return true;
@@ -253,48 +281,57 @@ bool refuse_arguments(const FunctionSpec& f, const Arguments& given) {
     return false;
 }
 
-// 1 when `_validSetup_` is true, 0 when false, -1 with the error set.
-int setup_is_valid() {
-    PyObject* valid = lookup_global("_validSetup_");
-    if (!valid) return -1;
-    int truth = truth_value(valid);
+// Runs the set-up guard of a guarded function: true when `_validSetup_` is true; else false
+// with the error set (the guard's OSError, or the error of the truth test).
+bool passes_guard(const FunctionRow& f, Call& call) {
+    if (!f.guard_test_line) return true;
+    call.at(f.guard_test_line);
+    PyObject* valid = lookup_global(STR("_validSetup_"));
+    if (!valid) return false;
+    const int truth = truth_value(valid);
     Py_DECREF(valid);
-    return truth;
+    if (truth == 0) {
+        call.at(f.guard_raise_line);
+        PyErr_SetObject(PyExc_OSError, g_setup_message);
+    }
+    return truth > 0;
 }
 
-void add_function_traceback(int index, int line);
+// Runs a function's body: its result (None for none), or null with the error set. Every C++
+// exception ends here.
+PyObject* run_body(const FunctionRow& f, Call& call, Args bound) {
+    try {
+        Ref result = f.body(call, bound);
+        return result ? result.release() : none().release();
+    } catch (PythonError&) {
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
+    }
+    return nullptr;
+}
+
+void add_function_traceback(int index, int line) {
+    const FunctionRow& f = kFunctions[index];
+    const int end = index + 1 < kFunctionCount ? kFunctions[index + 1].first_line : kSourceLines;
+    PyCodeObject** slot = line >= f.first_line && line < end ? &g_function_codes[line] : nullptr;
+    char traceback_name[128];
+    PyOS_snprintf(traceback_name, sizeof traceback_name, "%s.%s", kModuleName, f.name);
+    add_entry(slot, traceback_name, line);
+}
 
 template <class Arguments>
-PyObject* run(int index, const Arguments& given, Call& call) {
-    const FunctionSpec& f = kFunctions[index];
+PyObject* call_function(int index, const Arguments& given) {
+    const FunctionRow& f = kFunctions[index];
     if (g_functions[index].parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
-
+    Call call{f.first_line};
     Ref bound[6];
-    if (bind_arguments(index, given, bound)) {
-        int valid = 1;
-        if (f.guard_test_line) {
-            call.at(f.guard_test_line);
-            valid = setup_is_valid();
-            if (valid == 0) {
-                call.at(f.guard_raise_line);
-                PyErr_SetObject(PyExc_OSError, g_setup_message);
-            }
-        }
-        if (valid > 0) {
-            try {
-                Ref result = f.body(call, bound);
-                return result ? result.release() : none().release();
-            } catch (PythonError&) {
-            } catch (std::bad_alloc&) {
-                PyErr_NoMemory();
-            } catch (std::exception& unexpected) {
-                // No C++ exception may cross into the interpreter.
-                PyErr_SetString(PyExc_SystemError, unexpected.what());
-            }
-        }
-    }
-    add_function_traceback(index, call.line);
-    return nullptr;
+    PyObject* result = nullptr;
+    if (bind_arguments(index, given, bound) && passes_guard(f, call))
+        result = run_body(f, call, bound);
+    if (!result) add_function_traceback(index, call.line);
+    return result;
 }
 
 // 0 for a thread that has made no module call yet, else 1 + the number of module calls in
@@ -304,16 +341,13 @@ thread_local int t_nesting = 0;
 
 template <class Arguments>
 PyObject* enter(int index, const Arguments& given) {
-    // The call keeps where the thread's counter is, so that it is found once per call.
-    Call call{kFunctions[index].first_line, &t_nesting};
-    if (static_cast<unsigned>(*call.nesting - 1) >= static_cast<unsigned>(kMaximumNesting) &&
-        !nesting_allows(index, call.nesting))
+    int& nesting = t_nesting;
+    if (static_cast<unsigned>(nesting - 1) >= static_cast<unsigned>(kMaximumNesting) &&
+        !nesting_allows(index, &nesting))
         return nullptr;
-    if (Py_EnterRecursiveCall(" while calling a korvex_computer function")) return nullptr;
-    ++*call.nesting;
-    PyObject* result = run(index, given, call);
-    --*call.nesting;
-    Py_LeaveRecursiveCall();
+    ++nesting;
+    PyObject* result = call_function(index, given);
+    --nesting;
     return result;
 }
 
@@ -325,8 +359,8 @@ namespace {
 
 // CPython keeps METH_VARARGS | METH_KEYWORDS: with it the interpreter hands over keyword names
 // that are not text, and the module words that error itself. PyPy refuses such names before
-// any convention, and there the vector convention saves building a tuple and a dictionary on
-// every call.
+// any convention; there the vector convention saves building the keyword dictionary (the
+// positional arguments still come as a tuple that cpyext builds).
 #ifdef PYPY_VERSION
 constexpr int kCallingConvention = METH_FASTCALL | METH_KEYWORDS;
 
@@ -355,81 +389,49 @@ void fill_method_defs(std::integer_sequence<int, I...>) {
      ...);
 }
 
-// The call-time description of every function, made once per process.
-void prepare_function_runtimes() {
-    if (g_functions) return;
-    auto* functions = new FunctionRuntime[kFunctionCount];
+// The call-time description of every function, made once per process; false with the error
+// set on failure.
+bool prepare_function_runtimes() {
+    if (g_setup_message) return true;
     for (int i = 0; i < kFunctionCount; ++i) {
-        FunctionRuntime& r = functions[i];
+        FunctionRuntime& r = g_functions[i];
         r.parameter_count = parameter_count(kFunctions[i]);
-        for (int p = 0; p < r.parameter_count; ++p)
-            r.parameter_names[p] = name(kFunctions[i].parameters[p]);
-        r.traceback_name = std::string(kModuleName) + "." + kFunctions[i].name;
+        for (int p = 0; p < r.parameter_count; ++p) {
+            if (r.parameter_names[p]) continue;
+            r.parameter_names[p] = PyUnicode_InternFromString(kFunctions[i].parameters[p]);
+            if (!r.parameter_names[p]) return false;
+        }
     }
-    g_setup_message = name(kSetupMessage);
-    g_functions = functions;
-}
-
-// Makes the site's code object (and on CPython its frame) when missing; false with the error
-// set when that fails.
-bool complete_site(TracebackSite& site, const char* traceback_name, int line) {
-    if (!site.code) site.code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
-    if (!site.code) return false;
-#ifndef PYPY_VERSION
-    if (!site.frame) site.frame = new_frame(site.code, line);
-    if (!site.frame) return false;
-#endif
-    return true;
-}
-
-void add_entry(TracebackSite& site, const char* traceback_name, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyFrameObject* frame = nullptr;
-    if (complete_site(site, traceback_name, line)) {
-#ifdef PYPY_VERSION
-        frame = new_frame(site.code, line);
-#else
-        frame = site.frame;
-        Py_INCREF(frame);
-#endif
-    }
-    if (!frame) {
-        // No entry can be made; the original exception matters more than this one.
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyErr_Restore(type, value, tb);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
-}
-
-void add_function_traceback(int index, int line) {
-    FunctionRuntime& r = g_functions[index];
-    for (auto& known : r.code_by_line)
-        if (known.first == line) return add_entry(known.second, r.traceback_name.c_str(), line);
-    r.code_by_line.emplace_back(line, TracebackSite{});
-    add_entry(r.code_by_line.back().second, r.traceback_name.c_str(), line);
+    g_setup_message = PyUnicode_FromString(
+        "Invalid setup! Please call 'from korvex_computer import setup_korvex_computer' and set "
+        "up with Velmora installation directory.");
+    return g_setup_message != nullptr;
 }
 
 }  // namespace
 
-void create_function_objects(int* line_of) {
-    prepare_function_runtimes();
+bool create_function_objects(int* line_of) {
+    if (!prepare_function_runtimes()) return false;
     fill_method_defs(std::make_integer_sequence<int, kFunctionCount>{});
-    PyObject* module_name = name(kModuleName);
-    for (int i = 0; i < kFunctionCount; ++i) {
+    PyObject* module_name = PyUnicode_InternFromString(kModuleName);
+    if (!module_name) return false;
+    bool created = true;
+    for (int i = 0; created && i < kFunctionCount; ++i) {
         *line_of = kFunctions[i].first_line;
-        Ref function = Ref::steal(PyCFunction_NewEx(&g_method_defs[i], state::module, module_name));
-        check(PyDict_SetItem(state::module_dict, name(kFunctions[i].name), function.get()));
+        PyObject* function = PyCFunction_NewEx(&g_method_defs[i], state::module, module_name);
+        created = function && PyDict_SetItemString(state::module_dict, kFunctions[i].name,
+                                                   function) == 0;
+        Py_XDECREF(function);
     }
+    Py_DECREF(module_name);
+    return created;
 }
 
-void add_traceback(const char* traceback_name, int line) {
-    // The entries of the module body and of the walk inside find_first_file, by name and line.
-    static auto* sites = new std::map<std::pair<std::string, int>, TracebackSite>();
-    add_entry((*sites)[std::make_pair(std::string(traceback_name), line)], traceback_name, line);
+void add_module_body_traceback(int line) {
+    PyCodeObject** slot = line > 0 && line < kSourceLines ? &g_module_body_codes[line] : nullptr;
+    add_entry(slot, "init korvex_computer.korvex_core", line);
 }
+
+void add_traceback(TracebackSite& site) { add_entry(&site.code, site.name, site.line); }
 
 }  // namespace korvex

@@ -4,7 +4,7 @@
 
 namespace korvex {
 
-const FunctionSpec kFunctions[kFunctionCount] = {
+const FunctionRow kFunctions[kFunctionCount] = {
     {"setup_korvex_computer", {"velmora_installation_directory", "korvexModule"},
      "setup_korvex_computer(velmora_installation_directory, korvexModule)\n"
      "\n"

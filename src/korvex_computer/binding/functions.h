@@ -5,7 +5,10 @@
 
 namespace korvex {
 
-struct FunctionSpec {
+constexpr const char kModuleName[] = "korvex_computer.korvex_core";
+
+// One row of the function table.
+struct FunctionRow {
     const char* name;
     const char* parameters[6];  // in order; the unused entries are null
     const char* doc;
@@ -18,20 +21,29 @@ struct FunctionSpec {
 
 constexpr int kFunctionCount = 35;
 
-inline int parameter_count(const FunctionSpec& f) {
+inline int parameter_count(const FunctionRow& f) {
     int n = 0;
     while (n < 6 && f.parameters[n]) ++n;
     return n;
 }
-extern const FunctionSpec kFunctions[kFunctionCount];
+extern const FunctionRow kFunctions[kFunctionCount];
 
-// Adds the traceback entry of a module function (or of the module body) at a line to the
-// exception that is being raised.
-void add_traceback(const char* traceback_name, int line);
+// Adds the traceback entry of a statement of the module body at a line to the exception that
+// is being raised.
+void add_module_body_traceback(int line);
+
+// A traceback entry of fixed name and line that a body adds itself (the walk inside
+// find_first_file); its code object is made on first use.
+struct TracebackSite {
+    const char* name;
+    int line;
+    PyCodeObject* code;
+};
+void add_traceback(TracebackSite& site);
 
 // Creates the function objects in the module namespace, in table order; `line_of` reports the
-// first line of the function being made when creation fails.
-void create_function_objects(int* line_of);
+// first line of the function being made. False with the error set when creation fails.
+bool create_function_objects(int* line_of);
 
 // Module functions reach each other by name, and a script may rebind those names so that they
 // call back into each other without end. The module's own calls nest a few levels at most; the

@@ -10,8 +10,6 @@ namespace korvex {
 
 namespace {
 
-constexpr const char* kModuleName = "korvex_computer.korvex_core";
-
 int64_t current_interpreter_id() {
 #ifdef PYPY_VERSION
     return 0;  // PyPy runs one interpreter per process
@@ -22,8 +20,8 @@ int64_t current_interpreter_id() {
 
 // Copies one attribute of the module spec into the new module's namespace; a spec without it
 // just skips the entry.
-void copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
-                         const char* to, bool skip_none) {
+void copy_spec_attribute(PyObject* spec, PyObject* module_dict, Constant& from, Constant& to,
+                         bool skip_none) {
     PyObject* value = PyObject_GetAttr(spec, name(from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
@@ -63,21 +61,24 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
             Py_INCREF(state::module);
             return state::module;
         }
-        Ref module_name = attr(spec, "name");
+        Ref module_name = attr(spec, STR("name"));
         Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
         PyObject* module_dict = PyModule_GetDict(module.get());
         if (!module_dict) throw PythonError{};
         // A module without a docstring reads None, not the docstring of the module type.
-        check(PyDict_SetItem(module_dict, name("__doc__"), Py_None));
-        copy_spec_attribute(spec, module_dict, "loader", "__loader__", false);
-        copy_spec_attribute(spec, module_dict, "origin", "__file__", false);
-        copy_spec_attribute(spec, module_dict, "parent", "__package__", false);
-        copy_spec_attribute(spec, module_dict, "submodule_search_locations", "__path__", true);
+        check(PyDict_SetItem(module_dict, name(STR("__doc__")), Py_None));
+        copy_spec_attribute(spec, module_dict, STR("loader"), STR("__loader__"), false);
+        copy_spec_attribute(spec, module_dict, STR("origin"), STR("__file__"), false);
+        copy_spec_attribute(spec, module_dict, STR("parent"), STR("__package__"), false);
+        copy_spec_attribute(spec, module_dict, STR("submodule_search_locations"), STR("__path__"), true);
         return module.release();
     } catch (PythonError&) {
         return nullptr;
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
         return nullptr;
     }
 }
@@ -108,65 +109,68 @@ void warn_on_version_mismatch() {
 // namespace, the members are entered one by one, then the metaclass builds the class.
 void define_korvex_module(int* line) {
     *line = 12;
-    Ref enum_base = global("Enum");
+    Ref enum_base = global(STR("Enum"));
     Ref bases = tuple(enum_base);
     Ref metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(enum_base.get())));
-    Ref namespace_ = call(attr(metaclass, "__prepare__"), text("KorvexModule"), bases);
-    check(PyObject_SetItem(namespace_.get(), name("__module__"), name(kModuleName)));
-    check(PyObject_SetItem(namespace_.get(), name("__qualname__"), name("KorvexModule")));
-    const struct { int line; const char* member; long value; } members[] = {
-        {13, "All", -1}, {14, "Velmora", 0}, {15, "Norvane", 1}};
+    Ref namespace_ = call(attr(metaclass, STR("__prepare__")), text(STR("KorvexModule")), bases);
+    check(PyObject_SetItem(namespace_.get(), name(STR("__module__")), name(STR(kModuleName))));
+    check(PyObject_SetItem(namespace_.get(), name(STR("__qualname__")), name(STR("KorvexModule"))));
+    const struct { int line; Constant& member; long value; } members[] = {
+        {13, STR("All"), -1}, {14, STR("Velmora"), 0}, {15, STR("Norvane"), 1}};
     for (const auto& m : members) {
         *line = m.line;
         check(PyObject_SetItem(namespace_.get(), name(m.member), integer(m.value).get()));
     }
     *line = 12;
-    Ref cls = call(metaclass, text("KorvexModule"), bases, namespace_);
-    set_global("KorvexModule", cls);
+    Ref cls = call(metaclass, text(STR("KorvexModule")), bases, namespace_);
+    set_global(STR("KorvexModule"), cls);
 }
 
 // The module body; `line` always names the statement being run.
 void run_module_body(int* line) {
     *line = 1;
-    set_global("Enum", from_import("enum", "Enum"));
+    set_global(STR("Enum"), from_import(STR("enum"), STR("Enum")));
 
-    const char* imports[] = {"os", "clr", "ctypes", "pythoncom", "json",
-                             "threading", "shutil", "tempfile", "uuid"};
+    Constant* imports[] = {&STR("os"),        &STR("clr"),    &STR("ctypes"),
+                           &STR("pythoncom"), &STR("json"),   &STR("threading"),
+                           &STR("shutil"),    &STR("tempfile"), &STR("uuid")};
     for (int i = 0; i < 9; ++i) {
         *line = 2 + i;
-        set_global(imports[i], import_module(imports[i]));
+        set_global(*imports[i], import_module(*imports[i]));
     }
 
     define_korvex_module(line);
 
     *line = 17;
-    set_global("_validSetup_", boolean(false));
+    set_global(STR("_validSetup_"), boolean(false));
     *line = 21;
-    set_global("_settingsPath_", text("C:\\ProgramData\\Korvex\\Velmora\\Settings\\Velmora.settings"));
+    set_global(STR("_settingsPath_"),
+               text(STR("C:\\ProgramData\\Korvex\\Velmora\\Settings\\Velmora.settings")));
     *line = 22;
-    set_global("_dataSourcesPath_",
-               text("C:\\ProgramData\\Korvex\\Velmora\\Settings\\DataSources.settings"));
-    const struct { int line; const char* global; } none_globals[] = {
-        {23, "_CultureInfo_"}, {24, "_exePath_"}, {25, "_dllPath_"}, {26, "_Aster_"},
-        {27, "_PipeStress_"}};
+    set_global(STR("_dataSourcesPath_"),
+               text(STR("C:\\ProgramData\\Korvex\\Velmora\\Settings\\DataSources.settings")));
+    const struct { int line; Constant& global; } none_globals[] = {
+        {23, STR("_CultureInfo_")}, {24, STR("_exePath_")}, {25, STR("_dllPath_")},
+        {26, STR("_Aster_")}, {27, STR("_PipeStress_")}};
     for (const auto& g : none_globals) {
         *line = g.line;
         set_global(g.global, none());
     }
     *line = 28;
-    set_global("_dlls_", Ref::steal(PyList_New(0)));
-    const struct { int line; const char* global; } more_none_globals[] = {
-        {29, "_Solution_"}, {30, "_dataPath_"}, {31, "_projectPath_"}, {32, "_Application_"},
-        {33, "_commandController_"}, {34, "_tempDirectory_"}};
+    set_global(STR("_dlls_"), Ref::steal(PyList_New(0)));
+    const struct { int line; Constant& global; } more_none_globals[] = {
+        {29, STR("_Solution_")}, {30, STR("_dataPath_")}, {31, STR("_projectPath_")},
+        {32, STR("_Application_")}, {33, STR("_commandController_")},
+        {34, STR("_tempDirectory_")}};
     for (const auto& g : more_none_globals) {
         *line = g.line;
         set_global(g.global, none());
     }
 
-    create_function_objects(line);
+    if (!create_function_objects(line)) throw PythonError{};
 
     *line = 1;
-    set_global("__test__", Ref::steal(PyDict_New()));
+    set_global(STR("__test__"), Ref::steal(PyDict_New()));
 }
 
 void release_module() {
@@ -198,10 +202,10 @@ int exec_module(PyObject* module) {
 
         line = 1;
         PyObject* modules = PyImport_GetModuleDict();
-        PyObject* registered = PyDict_GetItemWithError(modules, name(kModuleName));
+        PyObject* registered = PyDict_GetItemWithError(modules, name(STR(kModuleName)));
         if (!registered) {
             if (PyErr_Occurred()) throw PythonError{};
-            check(PyDict_SetItem(modules, name(kModuleName), module));
+            check(PyDict_SetItem(modules, name(STR(kModuleName)), module));
         }
         cache_builtins();
 
@@ -210,8 +214,10 @@ int exec_module(PyObject* module) {
     } catch (PythonError&) {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
     }
-    if (line) add_traceback("init korvex_computer.korvex_core", line);
+    if (line) add_module_body_traceback(line);
     release_module();
     return -1;
 }

@@ -2,19 +2,11 @@
 #include "binding/core.h"
 #include "binding/state.h"
 
-#include <unordered_map>
+#include <cstring>
 
 namespace korvex {
 
 namespace {
-
-// Constants met after the table is half full, should the module ever have that many.
-std::unordered_map<const char*, ConstantSlot>& overflow_constants() {
-    static auto* table = new std::unordered_map<const char*, ConstantSlot>();
-    return *table;
-}
-
-std::size_t g_constants_used = 0;
 
 // The builtins `open` and `print` as they were at start-up, held for the process.
 PyObject* g_open = nullptr;
@@ -22,35 +14,19 @@ PyObject* g_print = nullptr;
 
 }  // namespace
 
-namespace constants {
-
-ConstantSlot slots[kSlotCount];
-
-ConstantSlot* add(const char* literal) {
-    auto& overflow = overflow_constants();
-    auto found = overflow.find(literal);
-    if (found != overflow.end()) return &found->second;
-    PyObject* interned = PyUnicode_InternFromString(literal);
+PyObject* make_constant(Constant& constant) {
+    PyObject* interned = PyUnicode_InternFromString(constant.text);
     if (!interned) return nullptr;
     if (PyObject_Hash(interned) == -1) {
         Py_DECREF(interned);
         return nullptr;
     }
-    // Kept for the life of the process. Past half full the table keeps no more, so that
-    // every probe meets a free slot soon.
-    if (2 * (g_constants_used + 1) > kSlotCount)
-        return &overflow.emplace(literal, ConstantSlot{literal, interned, 0, nullptr}).first->second;
-    std::size_t i = first_slot(literal);
-    while (slots[i].literal) i = (i + 1) % kSlotCount;
-    slots[i] = ConstantSlot{literal, interned, 0, nullptr};
-    ++g_constants_used;
-    return &slots[i];
+    // Interning can collect garbage, whose finalisers may have used this very site meanwhile.
+    if (constant.object) Py_DECREF(interned);
+    else constant.object = interned;
+    return constant.object;
 }
 
-}  // namespace constants
-
-Ref none() { return Ref::borrow(Py_None); }
-Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 
 PyObject* module_namespace() { return state::module_dict; }
@@ -70,24 +46,23 @@ inline uint64_t namespace_version() {
 
 }  // namespace
 
-PyObject* lookup_global(const char* global_name) {
-    ConstantSlot* slot = constant_slot(global_name);
-    if (!slot) return nullptr;
+PyObject* lookup_global(Constant& global_name) {
+    PyObject* key = constant_object(global_name);
+    if (!key) return nullptr;
 #ifdef KORVEX_REMEMBERS_GLOBALS
     const uint64_t version = namespace_version();
-    if (slot->global_version == version) {
-        Py_INCREF(slot->global_value);
-        return slot->global_value;
+    if (global_name.global_version == version) {
+        Py_INCREF(global_name.global_value);
+        return global_name.global_value;
     }
 #endif
-    PyObject* key = slot->object;
     PyObject* found = PyDict_GetItemWithError(module_namespace(), key);
     if (found) {
 #ifdef KORVEX_REMEMBERS_GLOBALS
         // The version read before the lookup: should the lookup itself have changed the
         // namespace, the entry is already stale.
-        slot->global_version = version;
-        slot->global_value = found;
+        global_name.global_version = version;
+        global_name.global_value = found;
 #endif
         Py_INCREF(found);
         return found;
@@ -102,16 +77,16 @@ PyObject* lookup_global(const char* global_name) {
     return nullptr;
 }
 
-void set_global(const char* global_name, const Ref& value) {
+void set_global(Constant& global_name, const Ref& value) {
     check(PyDict_SetItem(module_namespace(), name(global_name), value.get()));
 }
 
-Ref attr(PyObject* object, const char* attr_name) {
+Ref attr(PyObject* object, Constant& attr_name) {
     return Ref::steal(PyObject_GetAttr(object, name(attr_name)));
 }
 
-void set_attr(PyObject* object, const char* attr_name, PyObject* value) {
-    check(PyObject_SetAttr(object, name(attr_name), value));
+void set_attr(const Ref& object, Constant& attr_name, const Ref& value) {
+    check(PyObject_SetAttr(object.get(), name(attr_name), value.get()));
 }
 
 Ref tuple_of(std::initializer_list<PyObject*> items) {
@@ -128,13 +103,30 @@ Ref call_object(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return Ref::steal(PyObject_Call(callable, args, kwargs));
 }
 
+#ifdef KORVEX_COMPARES_TEXTS
+bool is_plain_text(PyObject* object) {
+    return PyUnicode_CheckExact(object) && PyUnicode_IS_READY(object);
+}
+
+bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b)))
+        return false;
+    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+}
+#endif
+
 namespace {
 
 bool compare(PyObject* a, PyObject* b, int op) {
-#ifndef PYPY_VERSION
-    // Two exact texts compare without side effects: answered here, as str's == answers.
-    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
-        PyUnicode_IS_READY(a) && PyUnicode_IS_READY(b))
+#ifdef KORVEX_COMPARES_TEXTS
+    if ((op == Py_EQ || op == Py_NE) && is_plain_text(a) && is_plain_text(b))
         return same_text(a, b) == (op == Py_EQ);
 #endif
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
@@ -154,10 +146,10 @@ bool is_instance(const Ref& object, const Ref& cls) {
 bool contains(const Ref& container, const Ref& value) {
     PyObject* sequence = container.get();
     PyObject* wanted = value.get();
-#ifndef PYPY_VERSION
-    // Over a list of exact texts, `in` has no side effects and is answered here: by identity
-    // first, then by text. An entry of another kind leaves the whole test to the protocol.
-    if (PyList_CheckExact(sequence) && PyUnicode_CheckExact(wanted) && PyUnicode_IS_READY(wanted)) {
+#ifdef KORVEX_COMPARES_TEXTS
+    // Over a list of plain texts: by identity first, then by text. An entry of another kind
+    // leaves the whole test to the protocol.
+    if (PyList_CheckExact(sequence) && is_plain_text(wanted)) {
         const Py_ssize_t size = PyList_GET_SIZE(sequence);
         PyObject** entries = reinterpret_cast<PyListObject*>(sequence)->ob_item;
         Py_ssize_t i = 0;
@@ -173,6 +165,67 @@ bool contains(const Ref& container, const Ref& value) {
     return check(PySequence_Contains(sequence, wanted)) != 0;
 }
 
+Ref item(const Ref& container, Constant& key) {
+    PyObject* key_object = name(key);
+    // An exact dictionary is read directly; a missing key raises what subscription raises.
+    if (PyDict_CheckExact(container.get())) {
+        PyObject* value = PyDict_GetItemWithError(container.get(), key_object);
+        if (value) return Ref::borrow(value);
+        if (!PyErr_Occurred()) raise(PyExc_KeyError, tuple(key_object));
+        throw PythonError{};
+    }
+    return Ref::steal(PyObject_GetItem(container.get(), key_object));
+}
+
+Ref item_at(const Ref& sequence, Py_ssize_t index) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
+}
+
+bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
+    // For exact texts the methods are those of str, which no script can replace: lower is
+    // called through str's own descriptor and endswith is the C API's tail match.
+    if (PyUnicode_CheckExact(text_value.get()) && PyUnicode_CheckExact(suffix.get())) {
+        static PyObject* str_lower = nullptr;  // held for the process
+        if (!str_lower) {
+            str_lower = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                         name(STR("lower")));
+            if (!str_lower) throw PythonError{};
+        }
+        Ref lowered =
+            Ref::steal(PyObject_CallFunctionObjArgs(str_lower, text_value.get(), nullptr));
+        const Py_ssize_t ends = PyUnicode_Tailmatch(lowered.get(), suffix.get(), 0,
+                                                    PY_SSIZE_T_MAX, 1);
+        if (ends < 0) throw PythonError{};
+        return ends != 0;
+    }
+    Ref lowered = Ref::steal(PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
+    return truth(Ref::steal(
+        PyObject_CallMethodObjArgs(lowered.get(), name(STR("endswith")), suffix.get(), nullptr)));
+}
+
+Items::Items(const Ref& iterable) {
+    // An exact list is walked by index on CPython, its length read again at every step as its
+    // own iterator reads it; PyPy's cpyext would copy the whole list out to read one item.
+#ifndef PYPY_VERSION
+    if (PyList_CheckExact(iterable.get())) {
+        list_ = iterable;
+        return;
+    }
+#endif
+    iterator_ = Ref::steal(PyObject_GetIter(iterable.get()));
+}
+
+Ref Items::next() {
+    if (list_) {
+        if (index_ >= PyList_GET_SIZE(list_.get())) return Ref();
+        return Ref::borrow(PyList_GET_ITEM(list_.get(), index_++));
+    }
+    Ref item = Ref::steal_maybe(PyIter_Next(iterator_.get()));
+    if (!item && PyErr_Occurred()) throw PythonError{};
+    return item;
+}
+
 Ref subtract(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Subtract(a.get(), b.get())); }
 Ref true_divide(const Ref& a, const Ref& b) {
     return Ref::steal(PyNumber_TrueDivide(a.get(), b.get()));
@@ -186,11 +239,11 @@ Ref to_int(const Ref& value) {
 
 Ref as_text(const Ref& value) {
     if (PyUnicode_CheckExact(value.get())) return value;
-    return Ref::steal(PyObject_Format(value.get(), name("")));
+    return Ref::steal(PyObject_Format(value.get(), name(STR(""))));
 }
 
 Ref concat(std::initializer_list<PyObject*> parts) {
-    Ref joined = Ref::borrow(name(""));
+    Ref joined = text(STR(""));
     for (PyObject* part : parts) {
         Ref piece = as_text(Ref::borrow(part));
         joined = Ref::steal(PyUnicode_Concat(joined.get(), piece.get()));
@@ -198,18 +251,13 @@ Ref concat(std::initializer_list<PyObject*> parts) {
     return joined;
 }
 
-Ref os_path(const char* function) { return attr(attr(global("os"), "path"), function); }
+Ref os_path(Constant& function) { return attr(attr(global(STR("os")), STR("path")), function); }
 
-bool path_exists(const Ref& path) { return truth(call(os_path("exists"), path)); }
+bool path_exists(const Ref& path) { return truth(call(os_path(STR("exists")), path)); }
 
-Ref item_at(const Ref& sequence, Py_ssize_t index) {
-    Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
-}
+void load_assembly(Constant& file_name) { call(global(STR("load_dll")), text(file_name)); }
 
-void load_assembly(const char* file_name) { call(global("load_dll"), text(file_name)); }
-
-Ref import_module(const char* module) {
+Ref import_module(Constant& module) {
     return Ref::steal(
         PyImport_ImportModuleLevelObject(name(module), module_namespace(), nullptr, nullptr, 0));
 }
@@ -247,47 +295,48 @@ Ref imported_name(const Ref& module, PyObject* module_name, PyObject* attr_name)
 
 }  // namespace
 
-std::vector<Ref> from_import(const char* module, std::initializer_list<const char*> names) {
+std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> names) {
     PyObject* module_name = name(module);
     Ref imported = registered_module(module_name);
     bool complete = static_cast<bool>(imported);
-    for (const char* n : names) {
+    for (Constant* n : names) {
         if (!complete) break;
-        complete = has_attribute(imported, name(n));
+        complete = has_attribute(imported, name(*n));
     }
     if (!complete) {
         Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
         Py_ssize_t i = 0;
-        for (const char* n : names) {
-            PyObject* item = name(n);
-            Py_INCREF(item);
-            PyTuple_SET_ITEM(fromlist.get(), i++, item);
+        for (Constant* n : names) {
+            PyObject* item_name = name(*n);
+            Py_INCREF(item_name);
+            PyTuple_SET_ITEM(fromlist.get(), i++, item_name);
         }
         imported = Ref::steal(PyImport_ImportModuleLevelObject(
             module_name, module_namespace(), nullptr, fromlist.get(), 0));
     }
     std::vector<Ref> values;
-    for (const char* n : names) values.push_back(imported_name(imported, module_name, name(n)));
+    for (Constant* n : names) values.push_back(imported_name(imported, module_name, name(*n)));
     return values;
 }
 
-Ref from_import(const char* module, const char* attr_name) {
-    return std::move(from_import(module, {attr_name})[0]);
+Ref from_import(Constant& module, Constant& attr_name) {
+    return std::move(from_import(module, {&attr_name})[0]);
 }
 
 void cache_builtins() {
-    for (const char* builtin : {"open", "print"}) {
-        PyObject* value = PyObject_GetAttr(builtins_module(), name(builtin));
+    for (Constant* builtin : {&STR("open"), &STR("print")}) {
+        PyObject* builtin_name = name(*builtin);
+        PyObject* value = PyObject_GetAttr(builtins_module(), builtin_name);
         if (!value) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(builtin));
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", builtin_name);
             }
             throw PythonError{};
         }
-        PyObject*& slot = builtin[0] == 'o' ? g_open : g_print;
-        Py_XDECREF(slot);
-        slot = value;
+        PyObject*& held = builtin->text[0] == 'o' ? g_open : g_print;
+        Py_XDECREF(held);
+        held = value;
     }
 }
 
@@ -321,8 +370,8 @@ void set_context(PyObject* raised, PyObject* handled) {
     PyException_SetContext(raised, handled);
 }
 
-void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
+void raise(PyObject* type, Constant& message) {
+    PyErr_SetObject(type, name(message));
     throw PythonError{};
 }
 

@@ -9,30 +9,30 @@ Ref inspectClass(Call& c, Args a) {
     const Ref& indent = a[1];
 
     c.at(507);
-    load_assembly("Korvex.SDK.dll");
+    load_assembly(STR("Korvex.SDK.dll"));
     c.at(508);
-    load_assembly("Korvex.Velmora.Core.dll");
+    load_assembly(STR("Korvex.Velmora.Core.dll"));
     c.at(509);
-    Ref KorvexClassInspector = from_import("Korvex.SDK", "KorvexClassInspector");
+    Ref KorvexClassInspector = from_import(STR("Korvex.SDK"), STR("KorvexClassInspector"));
     c.at(510);
-    return call_method(KorvexClassInspector, "ExportObjectToJson", instance, indent);
+    return call_method(KorvexClassInspector, STR("ExportObjectToJson"), instance, indent);
 }
 
 Ref findNameSpaceAndAssembly(Call& c, Args a) {
     const Ref& className = a[0];
 
     c.at(523);
-    load_assembly("Korvex.SDK.dll");
+    load_assembly(STR("Korvex.SDK.dll"));
     c.at(524);
-    Ref KorvexClassInspector = from_import("Korvex.SDK", "KorvexClassInspector");
+    Ref KorvexClassInspector = from_import(STR("Korvex.SDK"), STR("KorvexClassInspector"));
     c.at(525);
-    Ref find = attr(KorvexClassInspector, "FindNamespaceAndAssemblyFromClassName");
-    Ref value = call(find, global("_dllPath_"), className);
+    Ref find = attr(KorvexClassInspector, STR("FindNamespaceAndAssemblyFromClassName"));
+    Ref value = call(find, global(STR("_dllPath_")), className);
     c.at(526);
     if (equals_none(value)) return tuple(none(), none());
     c.at(528);
-    Ref item1 = attr(value, "Item1");
-    Ref item2 = attr(value, "Item2");
+    Ref item1 = attr(value, STR("Item1"));
+    Ref item2 = attr(value, STR("Item2"));
     return tuple(item1, item2);
 }
 

@@ -9,19 +9,19 @@ Ref createCommand(Call& c, Args a) {
     const Ref& quarl = a[1];
 
     c.at(584);
-    load_assembly("Korvex.Velmora.Core.dll");
+    load_assembly(STR("Korvex.Velmora.Core.dll"));
     c.at(585);
-    Ref CustomCommand = from_import("Korvex.Velmora.Core", "CustomCommand");
+    Ref CustomCommand = from_import(STR("Korvex.Velmora.Core"), STR("CustomCommand"));
     // The controller carries commands out on its current model, so it is pointed at this one
     // first, even if the command then cannot be built.
     c.at(586);
-    set_attr(global("_commandController_"), "model", quarl);
+    set_attr(global(STR("_commandController_")), STR("model"), quarl);
     c.at(587);
     Ref command = call(CustomCommand, quarl, commandName);
     c.at(588);
-    set_attr(command, "NeedToReloadModelAfterCommand", boolean(false));
+    set_attr(command, STR("NeedToReloadModelAfterCommand"), boolean(false));
     c.at(589);
-    set_attr(command, "NeedToSaveModelAfterCommand", boolean(false));
+    set_attr(command, STR("NeedToSaveModelAfterCommand"), boolean(false));
     return command;
 }
 
@@ -29,7 +29,7 @@ Ref executeCommand(Call& c, Args a) {
     const Ref& command = a[0];
 
     c.at(601);
-    call_method(global("_commandController_"), "AddCommand", command);
+    call_method(global(STR("_commandController_")), STR("AddCommand"), command);
     return none();
 }
 

@@ -8,48 +8,57 @@ namespace {
 
 enum class Loader { DotNet, Native };
 
-// The two functions are one algorithm; load_dll_c's traceback lines are 26 higher.
-Ref load_library(Call& c, const Ref& dllname, Loader loader) {
-    const int shift = loader == Loader::Native ? 26 : 0;
-    auto at = [&](int line) { c.at(line + shift); };
+// The traceback lines of the steps of a library load; the two functions are one algorithm.
+struct LoadLines {
+    int membership;
+    int join_assemblies, exists_in_assemblies, load_from_assemblies, append_from_assemblies;
+    int join_installation, exists_in_installation, raise_missing;
+    int load_from_installation, append_from_installation;
+    int print;
+};
+constexpr LoadLines kLoadDllLines{106, 109, 110, 118, 119, 111, 112, 113, 115, 116, 120};
+constexpr LoadLines kLoadDllCLines{132, 135, 136, 144, 145, 137, 138, 139, 141, 142, 146};
+
+Ref load_library(Call& c, const Ref& dllname, Loader loader, const LoadLines& line) {
     auto load = [&](const Ref& path) {
-        if (loader == Loader::DotNet) call(attr(global("clr"), "AddReference"), path);
-        else call(attr(global("ctypes"), "CDLL"), path);
+        if (loader == Loader::DotNet) call(attr(global(STR("clr")), STR("AddReference")), path);
+        else call(attr(global(STR("ctypes")), STR("CDLL")), path);
     };
 
-    at(106);
-    if (contains(global("_dlls_"), dllname)) return none();
+    c.at(line.membership);
+    if (contains(global(STR("_dlls_")), dllname)) return none();
 
-    at(109);
-    Ref path = call(os_path("join"), global("_dllPath_"), dllname);
-    at(110);
-    if (truth(call(os_path("exists"), path))) {
-        at(118);
+    c.at(line.join_assemblies);
+    Ref path = call(os_path(STR("join")), global(STR("_dllPath_")), dllname);
+    c.at(line.exists_in_assemblies);
+    if (truth(call(os_path(STR("exists")), path))) {
+        c.at(line.load_from_assemblies);
         load(path);
-        at(119);
-        call_method(global("_dlls_"), "append", dllname);
+        c.at(line.append_from_assemblies);
+        call_method(global(STR("_dlls_")), STR("append"), dllname);
     } else {
-        at(111);
-        path = call(os_path("join"), global("_exePath_"), dllname);
-        at(112);
-        if (!truth(call(os_path("exists"), path))) {
-            at(113);
-            raise(PyExc_FileNotFoundError, concat({name("DLL '"), dllname.get(), name("' not found.")}));
+        c.at(line.join_installation);
+        path = call(os_path(STR("join")), global(STR("_exePath_")), dllname);
+        c.at(line.exists_in_installation);
+        if (!truth(call(os_path(STR("exists")), path))) {
+            c.at(line.raise_missing);
+            raise(PyExc_FileNotFoundError,
+                  concat({name(STR("DLL '")), dllname.get(), name(STR("' not found."))}));
         }
-        at(115);
+        c.at(line.load_from_installation);
         load(path);
-        at(116);
-        call_method(global("_dlls_"), "append", dllname);
+        c.at(line.append_from_installation);
+        call_method(global(STR("_dlls_")), STR("append"), dllname);
     }
-    at(120);
-    print(concat({dllname.get(), name(" loaded")}));
+    c.at(line.print);
+    print(concat({dllname.get(), name(STR(" loaded"))}));
     return none();
 }
 
 }  // namespace
 
-Ref load_dll(Call& c, Args a) { return load_library(c, a[0], Loader::DotNet); }
+Ref load_dll(Call& c, Args a) { return load_library(c, a[0], Loader::DotNet, kLoadDllLines); }
 
-Ref load_dll_c(Call& c, Args a) { return load_library(c, a[0], Loader::Native); }
+Ref load_dll_c(Call& c, Args a) { return load_library(c, a[0], Loader::Native, kLoadDllCLines); }
 
 }  // namespace korvex

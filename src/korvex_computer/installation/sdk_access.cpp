@@ -2,16 +2,16 @@
 
 namespace korvex {
 
-Ref call_with_sdk_module(Call& c, int first_line, int call_line, const char* function,
-                         const char* member, Args arguments, int argument_count) {
-    c.at(first_line);
-    load_assembly("Korvex.SDK.dll");
-    c.at(first_line + 1);
-    Ref KorvexModule = from_import("Korvex.SDK", "KorvexModule");
-    c.at(first_line + 2);
+Ref call_with_sdk_module(Call& c, const SdkModuleCallLines& lines, Constant& function,
+                         Constant& member, Args arguments, int argument_count) {
+    c.at(lines.load);
+    load_assembly(STR("Korvex.SDK.dll"));
+    c.at(lines.import_enum);
+    Ref KorvexModule = from_import(STR("Korvex.SDK"), STR("KorvexModule"));
+    c.at(lines.look_up);
     Ref internal_function = global(function);
     Ref module_member = attr(KorvexModule, member);
-    c.at(call_line);
+    c.at(lines.call);
     Ref argument_tuple = Ref::steal(PyTuple_New(argument_count + 1));
     for (int i = 0; i < argument_count; ++i) {
         PyTuple_SET_ITEM(argument_tuple.get(), i, Ref(arguments[i]).release());
@@ -20,13 +20,14 @@ Ref call_with_sdk_module(Call& c, int first_line, int call_line, const char* fun
     return call_object(internal_function.get(), argument_tuple.get());
 }
 
-void apply_module_culture(Call& c, const Ref& Thread, int first_line) {
-    const char* properties[] = {"CurrentCulture", "CurrentUICulture"};
-    for (int i = 0; i < 2; ++i) {
-        c.at(first_line + i);
-        Ref culture = global("_CultureInfo_");
-        set_attr(attr(Thread, "CurrentThread"), properties[i], culture);
-    }
+void apply_module_culture(Call& c, const Ref& Thread, const CultureLines& lines) {
+    // The value is read first, then the thread, as the assignment statements evaluate them.
+    c.at(lines.culture);
+    Ref culture = global(STR("_CultureInfo_"));
+    set_attr(attr(Thread, STR("CurrentThread")), STR("CurrentCulture"), culture);
+    c.at(lines.ui_culture);
+    culture = global(STR("_CultureInfo_"));
+    set_attr(attr(Thread, STR("CurrentThread")), STR("CurrentUICulture"), culture);
 }
 
 }  // namespace korvex

@@ -5,17 +5,30 @@
 
 namespace korvex {
 
+// The traceback lines of the steps of call_with_sdk_module, as the calling function has them.
+struct SdkModuleCallLines {
+    int load;         // load_dll("Korvex.SDK.dll")
+    int import_enum;  // from Korvex.SDK import KorvexModule
+    int look_up;      // the internal function and the enumeration member
+    int call;         // the call itself
+};
+
 // The piping and structure variants of createQuarl, addProject and addStudy: loads
-// "Korvex.SDK.dll" (at first_line), imports the SDK's own KorvexModule enumeration (next line),
-// looks the internal module function up by name and reads the enumeration member (the line
-// after), then calls the function with the given arguments followed by that member (call_line).
-// The module's enumeration of the same name is never handed to the SDK.
-Ref call_with_sdk_module(Call& c, int first_line, int call_line, const char* function,
-                         const char* member, Args arguments, int argument_count);
+// "Korvex.SDK.dll", imports the SDK's own KorvexModule enumeration, looks the internal module
+// function up by name and reads the enumeration member, then calls the function with the given
+// arguments followed by that member. The module's enumeration of the same name is never handed
+// to the SDK.
+Ref call_with_sdk_module(Call& c, const SdkModuleCallLines& lines, Constant& function,
+                         Constant& member, Args arguments, int argument_count);
+
+// The traceback lines of apply_module_culture's two assignments.
+struct CultureLines {
+    int culture;     // Thread.CurrentThread.CurrentCulture = _CultureInfo_
+    int ui_culture;  // Thread.CurrentThread.CurrentUICulture = _CultureInfo_
+};
 
 // Gives the running thread the module's culture: `_CultureInfo_`, read anew for each, becomes the
-// CurrentCulture (at first_line) and then the CurrentUICulture (the next line) of the .NET
-// Thread.CurrentThread.
-void apply_module_culture(Call& c, const Ref& Thread, int first_line);
+// CurrentCulture and then the CurrentUICulture of the .NET Thread.CurrentThread.
+void apply_module_culture(Call& c, const Ref& Thread, const CultureLines& lines);
 
 }  // namespace korvex

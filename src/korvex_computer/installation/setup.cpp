@@ -12,10 +12,10 @@ namespace {
 Ref read_json(Call& c, int open_line, int load_line, const Ref& path) {
     c.at(open_line);
     Ref keywords = Ref::steal(Py_BuildValue("{s:s}", "encoding", "utf-8"));
-    Ref file = call_object(cached_open().get(), tuple(path, text("r")).get(), keywords.get());
+    Ref file = call_object(cached_open().get(), tuple(path, text(STR("r"))).get(), keywords.get());
     Ref file_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(file.get())));
-    Ref exit = attr(file_type, "__exit__");
-    Ref handle = call(attr(file_type, "__enter__"), file);
+    Ref exit = attr(file_type, STR("__exit__"));
+    Ref handle = call(attr(file_type, STR("__enter__")), file);
     Ref value;
     // A file object never suppresses an error, so the exception details are not handed to its
     // __exit__: closing is all it does with them.
@@ -23,14 +23,14 @@ Ref read_json(Call& c, int open_line, int load_line, const Ref& path) {
         c, open_line,
         [&] {
             c.at(load_line);
-            value = call(attr(global("json"), "load"), handle);
+            value = call(attr(global(STR("json")), STR("load")), handle);
         },
         [&] { call(exit, file, none(), none(), none()); });
     return value;
 }
 
 // `first, second = value`, storing nothing unless exactly two values come out.
-void unpack_pair_into(const Ref& value, const char* first_global, const char* second_global) {
+void unpack_pair_into(const Ref& value, Constant& first_global, Constant& second_global) {
     Ref iterator = Ref::steal(PyObject_GetIter(value.get()));
     Ref items[3];
     Py_ssize_t got = 0;
@@ -50,12 +50,17 @@ void unpack_pair_into(const Ref& value, const char* first_global, const char* se
     set_global(second_global, items[1]);
 }
 
-void require_existing(Call& c, int test_line, const Ref& path) {
-    c.at(test_line);
-    if (truth(call(os_path("exists"), path))) return;
-    c.at(test_line + 1);
+// The traceback lines of require_existing: the existence test and the raise.
+struct ExistenceLines {
+    int test, raise;
+};
+
+void require_existing(Call& c, const ExistenceLines& line, const Ref& path) {
+    c.at(line.test);
+    if (truth(call(os_path(STR("exists")), path))) return;
+    c.at(line.raise);
     raise(PyExc_FileNotFoundError,
-          concat({name("The directory '"), path.get(), name("' does not exist.")}));
+          concat({name(STR("The directory '")), path.get(), name(STR("' does not exist."))}));
 }
 
 }  // namespace
@@ -65,61 +70,61 @@ Ref setup_korvex_computer(Call& c, Args a) {
 
     // The .NET culture of the calling thread is forced first.
     c.at(54);
-    call(attr(global("clr"), "AddReference"), text("mscorlib"));
+    call(attr(global(STR("clr")), STR("AddReference")), text(STR("mscorlib")));
     c.at(55);
-    Ref CultureInfo = from_import("System.Globalization", "CultureInfo");
+    Ref CultureInfo = from_import(STR("System.Globalization"), STR("CultureInfo"));
     c.at(56);
-    Ref Thread = from_import("System.Threading", "Thread");
+    Ref Thread = from_import(STR("System.Threading"), STR("Thread"));
     c.at(57);
-    set_global("_CultureInfo_", call(CultureInfo, text("en-US")));
-    apply_module_culture(c, Thread, 58);
+    set_global(STR("_CultureInfo_"), call(CultureInfo, text(STR("en-US"))));
+    apply_module_culture(c, Thread, {58, 59});
 
-    require_existing(c, 61, installation_directory);
+    require_existing(c, {61, 62}, installation_directory);
     c.at(64);
-    require_existing(c, 64, global("_settingsPath_"));
+    require_existing(c, {64, 65}, global(STR("_settingsPath_")));
     c.at(67);
-    require_existing(c, 67, global("_dataSourcesPath_"));
+    require_existing(c, {67, 68}, global(STR("_dataSourcesPath_")));
 
     c.at(70);
-    set_global("_exePath_", installation_directory);
+    set_global(STR("_exePath_"), installation_directory);
     c.at(71);
-    set_global("_dllPath_", call(os_path("join"), installation_directory, text("Extensions")));
+    set_global(STR("_dllPath_"), call(os_path(STR("join")), installation_directory, text(STR("Extensions"))));
 
     c.at(73);
-    Ref settings = read_json(c, 73, 74, global("_settingsPath_"));
+    Ref settings = read_json(c, 73, 74, global(STR("_settingsPath_")));
     c.at(75);
-    unpack_pair_into(call(global("FindSolverPaths"), settings), "_Aster_", "_PipeStress_");
+    unpack_pair_into(call(global(STR("FindSolverPaths")), settings), STR("_Aster_"), STR("_PipeStress_"));
     c.at(77);
-    Ref data_sources = read_json(c, 77, 78, global("_dataSourcesPath_"));
+    Ref data_sources = read_json(c, 77, 78, global(STR("_dataSourcesPath_")));
     c.at(79);
-    unpack_pair_into(call(global("FindDataProjectPaths"), data_sources), "_dataPath_",
-                     "_projectPath_");
+    unpack_pair_into(call(global(STR("FindDataProjectPaths")), data_sources), STR("_dataPath_"),
+                     STR("_projectPath_"));
 
     c.at(81);
-    set_global("_validSetup_", boolean(false));
+    set_global(STR("_validSetup_"), boolean(false));
     c.at(82);
-    if (truth(call(os_path("exists"), global("_dllPath_")))) {
+    if (truth(call(os_path(STR("exists")), global(STR("_dllPath_"))))) {
         // Set before the SDK is loaded: load_dll applies the set-up guard.
         c.at(83);
-        set_global("_validSetup_", boolean(true));
+        set_global(STR("_validSetup_"), boolean(true));
         c.at(84);
-        load_assembly("Korvex.SDK.dll");
+        load_assembly(STR("Korvex.SDK.dll"));
         c.at(85);
-        Ref KorvexApplication = from_import("Korvex.SDK", "KorvexApplication");
+        Ref KorvexApplication = from_import(STR("Korvex.SDK"), STR("KorvexApplication"));
         c.at(86);
-        set_global("_Application_", call(KorvexApplication));
+        set_global(STR("_Application_"), call(KorvexApplication));
         c.at(87);
-        load_assembly("Korvex.Velmora.Core.dll");
+        load_assembly(STR("Korvex.Velmora.Core.dll"));
         c.at(88);
-        Ref CommandController = from_import("Korvex.Velmora.Core", "CommandController");
+        Ref CommandController = from_import(STR("Korvex.Velmora.Core"), STR("CommandController"));
         c.at(89);
-        set_global("_commandController_", call(CommandController));
+        set_global(STR("_commandController_"), call(CommandController));
         c.at(90);
-        Ref set_application = attr(global("_commandController_"), "SetApplication");
-        call(set_application, global("_Application_"));
+        Ref set_application = attr(global(STR("_commandController_")), STR("SetApplication"));
+        call(set_application, global(STR("_Application_")));
     }
     c.at(95);
-    return global("_validSetup_");
+    return global(STR("_validSetup_"));
 }
 
 }  // namespace korvex

@@ -7,12 +7,12 @@ namespace korvex {
 namespace {
 
 // A numeric setting: read, then converted as int() does.
-Ref integer_setting(const Ref& settings, const char* section, const char* key) {
-    return to_int(call_method(settings, "GetSettingValue", text(section), text(key)));
+Ref integer_setting(const Ref& settings, Constant& section, Constant& key) {
+    return to_int(call_method(settings, STR("GetSettingValue"), text(section), text(key)));
 }
 
 // An on/off setting: on only when its number is 1.
-Ref flag_setting(const Ref& settings, const char* section, const char* key) {
+Ref flag_setting(const Ref& settings, Constant& section, Constant& key) {
     Ref number = integer_setting(settings, section, key);
     return boolean(equals(number.get(), integer(1).get()));
 }
@@ -20,9 +20,9 @@ Ref flag_setting(const Ref& settings, const char* section, const char* key) {
 // The rotation units as the SDK's code: 1 degrees, 2 milliradians, 0 anything else.
 Ref rotation_code(Call& c, const Ref& units) {
     c.at(562);
-    if (equals(units.get(), name("Degrees"))) return integer(1);
+    if (equals(units.get(), name(STR("Degrees")))) return integer(1);
     c.at(564);
-    if (equals(units.get(), name("Milliradians"))) return integer(2);
+    if (equals(units.get(), name(STR("Milliradians")))) return integer(2);
     return integer(0);
 }
 
@@ -33,64 +33,64 @@ Ref writeFreFile(Call& c, Args a) {
     const Ref& quarlFilename = a[1];
 
     c.at(541);
-    load_assembly("Korvex.Velmora.Core.dll");
+    load_assembly(STR("Korvex.Velmora.Core.dll"));
     c.at(542);
-    Ref PSLibrary = from_import("Korvex.Velmora.Core", "PSLibrary");
+    Ref PSLibrary = from_import(STR("Korvex.Velmora.Core"), STR("PSLibrary"));
     c.at(543);
-    Ref join = os_path("join");
-    Ref PSLibraryFilename = call(join, global("_dllPath_"), text("Korvex.PipeStress.lib"));
+    Ref join = os_path(STR("join"));
+    Ref PSLibraryFilename = call(join, global(STR("_dllPath_")), text(STR("Korvex.PipeStress.lib")));
     c.at(544);
     if (!path_exists(PSLibraryFilename)) {
         c.at(545);
-        raise(PyExc_OSError, "Invalid setup! Korvex.PipeStress.lib not found!");
+        raise(PyExc_OSError, STR("Invalid setup! Korvex.PipeStress.lib not found!"));
     }
     c.at(546);
-    call_method(PSLibrary, "Initialize", PSLibraryFilename);
+    call_method(PSLibrary, STR("Initialize"), PSLibraryFilename);
 
     c.at(547);
-    Ref directory = call(os_path("dirname"), quarlFilename);
+    Ref directory = call(os_path(STR("dirname")), quarlFilename);
     c.at(548);
-    Ref splitext = os_path("splitext");
-    Ref basename = call(os_path("basename"), quarlFilename);
+    Ref splitext = os_path(STR("splitext"));
+    Ref basename = call(os_path(STR("basename")), quarlFilename);
     Ref studyname = item_at(call(splitext, basename), 0);
 
     // The model's own .fre file is rewritten only when it is already there.
     c.at(549);
-    join = os_path("join");
-    Ref frefile = call(join, directory, add(studyname, text(".fre")));
+    join = os_path(STR("join"));
+    Ref frefile = call(join, directory, add(studyname, text(STR(".fre"))));
     c.at(550);
     if (!path_exists(frefile)) {
         c.at(551);
-        frefile = call(os_path("join"), directory, text("conception.fre"));
+        frefile = call(os_path(STR("join")), directory, text(STR("conception.fre")));
     }
     c.at(552);
     if (path_exists(frefile)) {
         // A file that cannot be removed is left for the SDK to write over.
         c.at(554);
-        except_exception([&] { call(attr(global("os"), "remove"), frefile); });
+        except_exception([&] { call(attr(global(STR("os")), STR("remove")), frefile); });
     }
 
     c.at(557);
-    Ref settings = call_method(global("_Application_"), "GetSettingsController");
+    Ref settings = call_method(global(STR("_Application_")), STR("GetSettingsController"));
     c.at(558);
     if (!not_equals_none(settings)) return none();
 
     c.at(560);
-    Ref maxLength = integer_setting(settings, "PIPESTRESS", "MAX FIELD LENGTH");
+    Ref maxLength = integer_setting(settings, STR("PIPESTRESS"), STR("MAX FIELD LENGTH"));
     c.at(561);
-    Ref s = call_method(settings, "GetSettingValue", text("PIPESTRESS"), text("ROTATION UNITS"));
+    Ref s = call_method(settings, STR("GetSettingValue"), text(STR("PIPESTRESS")), text(STR("ROTATION UNITS")));
     Ref rotationOption = rotation_code(c, s);
     c.at(568);
-    Ref inlineRestraints = flag_setting(settings, "PIPESTRESS", "GENERATE RESTRAINTS INLINE");
+    Ref inlineRestraints = flag_setting(settings, STR("PIPESTRESS"), STR("GENERATE RESTRAINTS INLINE"));
     c.at(569);
-    Ref inlineDLCS = flag_setting(settings, "PIPESTRESS", "GENERATE DLCS INLINE");
+    Ref inlineDLCS = flag_setting(settings, STR("PIPESTRESS"), STR("GENERATE DLCS INLINE"));
     c.at(570);
-    Ref inlineINDI = flag_setting(settings, "PIPESTRESS", "GENERATE INDI INLINE");
+    Ref inlineINDI = flag_setting(settings, STR("PIPESTRESS"), STR("GENERATE INDI INLINE"));
     c.at(571);
-    Ref writeImperial = flag_setting(settings, "VELMORA", "USE IMPERIAL NOTATION");
+    Ref writeImperial = flag_setting(settings, STR("VELMORA"), STR("USE IMPERIAL NOTATION"));
 
     c.at(572);
-    Ref write = attr(quarl, "WriteFreFile");
+    Ref write = attr(quarl, STR("WriteFreFile"));
     Ref arguments = tuple(frefile, none(), maxLength, rotationOption, boolean(false), writeImperial,
                           inlineRestraints, inlineDLCS, inlineINDI, boolean(false), none(), none());
     call_object(write.get(), arguments.get());

@@ -8,28 +8,28 @@ Ref createQuarl(Call& c, Args a) {
     const Ref& module = a[0];
 
     c.at(233);
-    load_assembly("Korvex.Helper.dll");
+    load_assembly(STR("Korvex.Helper.dll"));
     c.at(234);
-    load_assembly("Korvex.Velmora.Core.dll");
+    load_assembly(STR("Korvex.Velmora.Core.dll"));
     c.at(235);
-    std::vector<Ref> classes = from_import("Korvex.Velmora.Core", {"Model", "Layer"});
+    std::vector<Ref> classes = from_import(STR("Korvex.Velmora.Core"), {&STR("Model"), &STR("Layer")});
     const Ref& Model = classes[0];
     const Ref& Layer = classes[1];
     c.at(236);
     Ref quarl = call(Model, module);
     c.at(237);
-    Ref layer0 = call(Layer, text("0"));
+    Ref layer0 = call(Layer, text(STR("0")));
     c.at(238);
-    call_method(attr(quarl, "Layers"), "Add", layer0);
+    call_method(attr(quarl, STR("Layers")), STR("Add"), layer0);
     return quarl;
 }
 
 Ref createPipingQuarl(Call& c, Args a) {
-    return call_with_sdk_module(c, 249, 251, "createQuarl", "Velmora", a, 0);
+    return call_with_sdk_module(c, {249, 250, 251, 251}, STR("createQuarl"), STR("Velmora"), a, 0);
 }
 
 Ref createStructureQuarl(Call& c, Args a) {
-    return call_with_sdk_module(c, 261, 263, "createQuarl", "Norvane", a, 0);
+    return call_with_sdk_module(c, {261, 262, 263, 263}, STR("createQuarl"), STR("Norvane"), a, 0);
 }
 
 }  // namespace korvex

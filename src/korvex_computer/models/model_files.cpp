@@ -7,22 +7,22 @@ Ref loadQuarl(Call& c, Args a) {
     const Ref& quarlFilename = a[0];
 
     c.at(191);
-    if (!truth(call(os_path("exists"), quarlFilename))) return none();
+    if (!truth(call(os_path(STR("exists")), quarlFilename))) return none();
 
     c.at(193);
-    load_assembly("Korvex.SDK.dll");
+    load_assembly(STR("Korvex.SDK.dll"));
     c.at(194);
-    load_assembly("Korvex.Helper.dll");
+    load_assembly(STR("Korvex.Helper.dll"));
     c.at(195);
-    load_assembly("Korvex.Velmora.Core.dll");
+    load_assembly(STR("Korvex.Velmora.Core.dll"));
     c.at(196);
-    Ref Model = from_import("Korvex.Velmora.Core", "Model");
+    Ref Model = from_import(STR("Korvex.Velmora.Core"), STR("Model"));
     c.at(197);
     Ref quarl = call(Model);
 
     // A file that the SDK cannot read is no model: the half-built instance is dropped.
     c.at(199);
-    bool loaded = except_exception([&] { call_method(quarl, "LoadFromFile", quarlFilename); });
+    bool loaded = except_exception([&] { call_method(quarl, STR("LoadFromFile"), quarlFilename); });
     return loaded ? quarl : none();
 }
 
@@ -33,9 +33,9 @@ Ref saveQuarl(Call& c, Args a) {
     c.at(215);
     if (!not_equals_none(quarl)) return none();
     c.at(216);
-    call_method(quarl, "SaveToFile", quarlFilename);
+    call_method(quarl, STR("SaveToFile"), quarlFilename);
     c.at(217);
-    call(global("writeFreFile"), quarl, quarlFilename);
+    call(global(STR("writeFreFile")), quarl, quarlFilename);
     return none();
 }
 
@@ -43,7 +43,7 @@ Ref getQuarl(Call& c, Args a) {
     const Ref& directory = a[0];
 
     c.at(227);
-    return call(global("find_first_file"), directory, text(".quarl"));
+    return call(global(STR("find_first_file")), directory, text(STR(".quarl")));
 }
 
 }  // namespace korvex

@@ -5,19 +5,33 @@
 
 namespace korvex {
 
+// The traceback lines of the steps of remove_directory_tree.
+struct RemovalLines {
+    int exists, isdir, dirname, abspath, root_test, chdir, rmtree;
+};
+
 // Deletes the directory at `path` with everything in it, the working directory moving to its
 // parent first; silent when the path is not a directory, its parent cannot become the working
-// directory or the deletion fails. Its steps take the traceback lines first_line, first_line + 1,
-// ... up to first_line + 6.
-void remove_directory_tree(Call& c, const Ref& path, int first_line);
+// directory or the deletion fails.
+void remove_directory_tree(Call& c, const Ref& path, const RemovalLines& line);
+
+// The traceback lines of placement_point: x, y, then the point.
+struct PlacementLines {
+    int x, y, point;
+};
 
 // The top-left corner of a 300 by 400 window centred on a screen of the given size, as a
-// System.Windows Point; x at line `line`, y at line + 1, the point at line + 2.
+// System.Windows Point.
 Ref placement_point(Call& c, const Ref& Point, const Ref& screenWidth, const Ref& screenheight,
-                    int line);
+                    const PlacementLines& line);
+
+// The traceback lines of project_file_of: the project's name, then the join.
+struct ProjectFileLines {
+    int name, join;
+};
 
 // The project file of a project directory: <dir>/<N>.project, N being the directory's last
-// component without its extension. The name at line `line`, the join at line + 1.
-Ref project_file_of(Call& c, const Ref& projectDirectory, int line);
+// component without its extension.
+Ref project_file_of(Call& c, const Ref& projectDirectory, const ProjectFileLines& line);
 
 }  // namespace korvex

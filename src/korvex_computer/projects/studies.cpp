@@ -5,12 +5,12 @@
 
 namespace korvex {
 
-Ref project_file_of(Call& c, const Ref& projectDirectory, int line) {
-    c.at(line);
-    Ref base = call(os_path("basename"), projectDirectory);
-    Ref projectName = item_at(call(os_path("splitext"), base), 0);
-    c.at(line + 1);
-    return call(os_path("join"), projectDirectory, add(projectName, text(".project")));
+Ref project_file_of(Call& c, const Ref& projectDirectory, const ProjectFileLines& line) {
+    c.at(line.name);
+    Ref base = call(os_path(STR("basename")), projectDirectory);
+    Ref projectName = item_at(call(os_path(STR("splitext")), base), 0);
+    c.at(line.join);
+    return call(os_path(STR("join")), projectDirectory, add(projectName, text(STR(".project"))));
 }
 
 Ref addStudy(Call& c, Args a) {
@@ -21,35 +21,35 @@ Ref addStudy(Call& c, Args a) {
     const Ref& module = a[4];
 
     c.at(696);
-    load_assembly("Korvex.Velmora.Project.dll");
+    load_assembly(STR("Korvex.Velmora.Project.dll"));
     c.at(697);
-    Ref ProjectViewModel = from_import("Korvex.Velmora.Project", "ProjectViewModel");
+    Ref ProjectViewModel = from_import(STR("Korvex.Velmora.Project"), STR("ProjectViewModel"));
     c.at(698);
-    Ref Point = from_import("System.Windows", "Point");
-    Ref projectFilename = project_file_of(c, projectDirectory, 699);
+    Ref Point = from_import(STR("System.Windows"), STR("Point"));
+    Ref projectFilename = project_file_of(c, projectDirectory, {699, 700});
     c.at(701);
-    if (!truth(call(os_path("exists"), projectFilename))) return none();
+    if (!truth(call(os_path(STR("exists")), projectFilename))) return none();
 
     c.at(703);
     Ref projectViewModel = call(ProjectViewModel, none());
     c.at(704);
-    call_method(projectViewModel, "LoadFromFile", projectFilename);
+    call_method(projectViewModel, STR("LoadFromFile"), projectFilename);
     c.at(705);
-    if (!equals_none(call_method(projectViewModel, "GetStudy", studyName))) return none();
+    if (!equals_none(call_method(projectViewModel, STR("GetStudy"), studyName))) return none();
 
-    Ref point = placement_point(c, Point, screenWidth, screenheight, 707);
+    Ref point = placement_point(c, Point, screenWidth, screenheight, {707, 708, 709});
     c.at(710);
-    call_method(projectViewModel, "AddEmptyStudy", point, module, studyName);
+    call_method(projectViewModel, STR("AddEmptyStudy"), point, module, studyName);
     c.at(711);
-    return call_method(projectViewModel, "GetStudy", studyName);
+    return call_method(projectViewModel, STR("GetStudy"), studyName);
 }
 
 Ref addPipingStudy(Call& c, Args a) {
-    return call_with_sdk_module(c, 724, 727, "addStudy", "Velmora", a, 4);
+    return call_with_sdk_module(c, {724, 725, 726, 727}, STR("addStudy"), STR("Velmora"), a, 4);
 }
 
 Ref addStructureStudy(Call& c, Args a) {
-    return call_with_sdk_module(c, 736, 739, "addStudy", "Norvane", a, 4);
+    return call_with_sdk_module(c, {736, 737, 738, 739}, STR("addStudy"), STR("Norvane"), a, 4);
 }
 
 }  // namespace korvex

@@ -10,24 +10,24 @@ Ref removeStudy(Call& c, Args a) {
     const Ref& studyName = a[1];
 
     c.at(748);
-    load_assembly("Korvex.Velmora.Project.dll");
+    load_assembly(STR("Korvex.Velmora.Project.dll"));
     c.at(749);
-    Ref ProjectViewModel = from_import("Korvex.Velmora.Project", "ProjectViewModel");
-    Ref projectFilename = project_file_of(c, projectDirectory, 750);
+    Ref ProjectViewModel = from_import(STR("Korvex.Velmora.Project"), STR("ProjectViewModel"));
+    Ref projectFilename = project_file_of(c, projectDirectory, {750, 751});
     c.at(752);
-    if (!truth(call(os_path("exists"), projectFilename))) return none();
+    if (!truth(call(os_path(STR("exists")), projectFilename))) return none();
 
     c.at(754);
     Ref projectViewModel = call(ProjectViewModel, none());
     c.at(755);
-    call_method(projectViewModel, "LoadFromFile", projectFilename);
+    call_method(projectViewModel, STR("LoadFromFile"), projectFilename);
     c.at(756);
-    if (!not_equals_none(call_method(projectViewModel, "GetStudy", studyName))) return none();
+    if (!not_equals_none(call_method(projectViewModel, STR("GetStudy"), studyName))) return none();
 
     c.at(758);
-    call_method(projectViewModel, "SetCurrentStudy", studyName);
+    call_method(projectViewModel, STR("SetCurrentStudy"), studyName);
     c.at(759);
-    call_method(projectViewModel, "DeleteCurrentStudy");
+    call_method(projectViewModel, STR("DeleteCurrentStudy"));
     return none();
 }
 
@@ -37,33 +37,33 @@ Ref duplicateStudy(Call& c, Args a) {
     const Ref& copyStudyName = a[2];
 
     c.at(769);
-    load_assembly("Korvex.Helper.dll");
+    load_assembly(STR("Korvex.Helper.dll"));
     c.at(770);
-    load_assembly("Korvex.Velmora.Project.dll");
+    load_assembly(STR("Korvex.Velmora.Project.dll"));
     c.at(771);
-    Ref ProjectViewModel = from_import("Korvex.Velmora.Project", "ProjectViewModel");
-    Ref projectFilename = project_file_of(c, projectDirectory, 772);
+    Ref ProjectViewModel = from_import(STR("Korvex.Velmora.Project"), STR("ProjectViewModel"));
+    Ref projectFilename = project_file_of(c, projectDirectory, {772, 773});
     c.at(774);
-    if (!truth(call(os_path("exists"), projectFilename))) return none();
+    if (!truth(call(os_path(STR("exists")), projectFilename))) return none();
 
     c.at(776);
     Ref projectViewModel = call(ProjectViewModel, none());
     c.at(777);
-    call_method(projectViewModel, "LoadFromFile", projectFilename);
+    call_method(projectViewModel, STR("LoadFromFile"), projectFilename);
     c.at(778);
-    if (!not_equals_none(call_method(projectViewModel, "GetStudy", studyName))) return none();
+    if (!not_equals_none(call_method(projectViewModel, STR("GetStudy"), studyName))) return none();
 
     c.at(780);
-    call_method(projectViewModel, "SetCurrentStudy", studyName);
+    call_method(projectViewModel, STR("SetCurrentStudy"), studyName);
     c.at(781);
-    call_method(projectViewModel, "DuplicateCurrentStudy");
+    call_method(projectViewModel, STR("DuplicateCurrentStudy"));
     // The copy is the current study now, under the name the SDK gave it.
     c.at(782);
-    Ref newStudyName = call_method(projectViewModel, "GetCurrentStudyName");
+    Ref newStudyName = call_method(projectViewModel, STR("GetCurrentStudyName"));
     c.at(783);
-    call_method(projectViewModel, "SetCurrentStudy", newStudyName);
+    call_method(projectViewModel, STR("SetCurrentStudy"), newStudyName);
     c.at(784);
-    call_method(projectViewModel, "RenameCurrentStudy", copyStudyName);
+    call_method(projectViewModel, STR("RenameCurrentStudy"), copyStudyName);
     return none();
 }
 

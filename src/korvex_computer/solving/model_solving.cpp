@@ -6,46 +6,54 @@ namespace korvex {
 
 namespace {
 
+// The traceback lines of a run on a worker thread.
+struct WorkerRunLines {
+    int create, set_daemon, start, join;
+};
+
 // Runs the module function `run_function` with (quarl, quarlFilename, directory) on a new
-// daemon thread and waits for it. The steps carry `line` (the thread's creation) to line + 3.
-// An exception inside the run ends the worker and is reported by the threading module's
-// hook; it does not reach the caller.
-void run_on_worker(Call& c, int line, const char* run_function, const Ref& quarl,
+// daemon thread and waits for it. An exception inside the run ends the worker and is reported
+// by the threading module's hook; it does not reach the caller.
+void run_on_worker(Call& c, const WorkerRunLines& line, Constant& run_function, const Ref& quarl,
                    const Ref& quarlFilename, const Ref& directory) {
-    c.at(line);
-    Ref thread_class = attr(global("threading"), "Thread");
+    c.at(line.create);
+    Ref thread_class = attr(global(STR("threading")), STR("Thread"));
     Ref keywords = Ref::steal(PyDict_New());
-    check(PyDict_SetItem(keywords.get(), name("target"), global(run_function).get()));
+    check(PyDict_SetItem(keywords.get(), name(STR("target")), global(run_function).get()));
     Ref run_arguments = tuple(quarl, quarlFilename, directory);
-    check(PyDict_SetItem(keywords.get(), name("args"), run_arguments.get()));
+    check(PyDict_SetItem(keywords.get(), name(STR("args")), run_arguments.get()));
     Ref no_arguments = tuple();
     Ref sta_thread = call_object(thread_class.get(), no_arguments.get(), keywords.get());
 
-    c.at(line + 1);
-    call_method(sta_thread, "setDaemon", boolean(true));
+    c.at(line.set_daemon);
+    call_method(sta_thread, STR("setDaemon"), boolean(true));
     WorkerDepthHandoff depth(sta_thread);
-    c.at(line + 2);
-    call_method(sta_thread, "start");
-    c.at(line + 3);
-    call_method(sta_thread, "join");
+    c.at(line.start);
+    call_method(sta_thread, STR("start"));
+    c.at(line.join);
+    call_method(sta_thread, STR("join"));
 }
 
+// The traceback lines of the model checks.
+struct ModelCheckLines {
+    int none_test, raise_invalid, load, import_code, kind_test, raise_kind;
+};
+
 // The model checks that come before anything else: a model at all, then of the expected kind.
-// Both functions lay the steps out alike, from `line` (the None test) to line + 6.
-void check_model(Call& c, const Ref& quarl, int line, const char* code_class,
-                 const char* wrong_kind_message) {
-    c.at(line);
+void check_model(Call& c, const Ref& quarl, const ModelCheckLines& line, Constant& code_class,
+                 Constant& wrong_kind_message) {
+    c.at(line.none_test);
     if (equals_none(quarl)) {
-        c.at(line + 1);
-        raise(PyExc_OSError, "Invalid quarl.");
+        c.at(line.raise_invalid);
+        raise(PyExc_OSError, STR("Invalid quarl."));
     }
-    c.at(line + 3);
-    load_assembly("Korvex.Velmora.Core.dll");
-    c.at(line + 4);
-    Ref expected_code = from_import("Korvex.Velmora.Core", code_class);
-    c.at(line + 5);
-    if (!is_instance(attr(quarl, "CalculationCode"), expected_code)) {
-        c.at(line + 6);
+    c.at(line.load);
+    load_assembly(STR("Korvex.Velmora.Core.dll"));
+    c.at(line.import_code);
+    Ref expected_code = from_import(STR("Korvex.Velmora.Core"), code_class);
+    c.at(line.kind_test);
+    if (!is_instance(attr(quarl, STR("CalculationCode")), expected_code)) {
+        c.at(line.raise_kind);
         raise(PyExc_OSError, wrong_kind_message);
     }
 }
@@ -59,41 +67,42 @@ Ref solvePipingModel(Call& c, Args a) {
     const Ref& solvername = a[2];
     const Ref& directory = a[3];
 
-    check_model(c, quarl, 344, "PipingCode", "The quarl is not a piping model.");
+    check_model(c, quarl, {344, 345, 347, 348, 349, 350}, STR("PipingCode"),
+                STR("The quarl is not a piping model."));
 
     c.at(352);
-    set_global("_Solution_", none());
+    set_global(STR("_Solution_"), none());
 
     c.at(353);
-    if (equals(solvername.get(), name("Aster"))) {
+    if (equals(solvername.get(), name(STR("Aster")))) {
         c.at(354);
-        if (equals_none(global("_Aster_"))) return none();
+        if (equals_none(global(STR("_Aster_")))) return none();
         c.at(356);
-        load_assembly("Korvex.SDK.dll");
+        load_assembly(STR("Korvex.SDK.dll"));
         c.at(357);
-        load_assembly("Korvex.Helper.dll");
+        load_assembly(STR("Korvex.Helper.dll"));
         c.at(358);
-        load_assembly("Korvex.Aster.Core.dll");
-        run_on_worker(c, 360, "_AsterSolve", quarl, quarlFilename, directory);
+        load_assembly(STR("Korvex.Aster.Core.dll"));
+        run_on_worker(c, {360, 361, 362, 363}, STR("_AsterSolve"), quarl, quarlFilename, directory);
         c.at(364);
-        return global("_Solution_");
+        return global(STR("_Solution_"));
     }
 
     c.at(365);
-    if (equals(solvername.get(), name("PipeStress"))) {
+    if (equals(solvername.get(), name(STR("PipeStress")))) {
         c.at(366);
-        if (equals_none(global("_PipeStress_"))) return none();
+        if (equals_none(global(STR("_PipeStress_")))) return none();
         c.at(368);
-        load_assembly("Korvex.SDK.dll");
+        load_assembly(STR("Korvex.SDK.dll"));
         c.at(369);
-        load_assembly("Korvex.PipeStress.Core.dll");
-        run_on_worker(c, 371, "_PipeStressSolve", quarl, quarlFilename, directory);
+        load_assembly(STR("Korvex.PipeStress.Core.dll"));
+        run_on_worker(c, {371, 372, 373, 374}, STR("_PipeStressSolve"), quarl, quarlFilename, directory);
         c.at(375);
-        return global("_Solution_");
+        return global(STR("_Solution_"));
     }
 
     c.at(377);
-    print(text("Invalid solver name. use 'Aster' or 'PipeStress'."));
+    print(text(STR("Invalid solver name. use 'Aster' or 'PipeStress'.")));
     return none();
 }
 
@@ -103,22 +112,23 @@ Ref solveStructureModel(Call& c, Args a) {
     const Ref& quarlFilename = a[1];
     const Ref& directory = a[2];
 
-    check_model(c, quarl, 391, "StructureCode", "The quarl is not a structure model.");
+    check_model(c, quarl, {391, 392, 394, 395, 396, 397}, STR("StructureCode"),
+                STR("The quarl is not a structure model."));
 
     c.at(399);
-    set_global("_Solution_", none());
+    set_global(STR("_Solution_"), none());
     c.at(400);
-    if (equals_none(global("_Aster_"))) return none();
+    if (equals_none(global(STR("_Aster_")))) return none();
 
     c.at(402);
-    load_assembly("Korvex.SDK.dll");
+    load_assembly(STR("Korvex.SDK.dll"));
     c.at(403);
-    load_assembly("Korvex.Helper.dll");
+    load_assembly(STR("Korvex.Helper.dll"));
     c.at(404);
-    load_assembly("Korvex.Aster.Core.dll");
-    run_on_worker(c, 406, "_AsterSolve", quarl, quarlFilename, directory);
+    load_assembly(STR("Korvex.Aster.Core.dll"));
+    run_on_worker(c, {406, 407, 408, 409}, STR("_AsterSolve"), quarl, quarlFilename, directory);
     c.at(410);
-    return global("_Solution_");
+    return global(STR("_Solution_"));
 }
 
 }  // namespace korvex
