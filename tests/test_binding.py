@@ -413,6 +413,63 @@ def _walk(tb):
         tb = tb.tb_next
 
 
+def test_every_traceback_entry_has_a_frame_of_its_own(core):
+    # A debugger writing into one entry's frame must not reach a later error of the same line.
+    def failing_entry():
+        with pytest.raises(KeyError) as raised:
+            core.FindSolverPaths({})
+        return next(tb for tb in _walk(raised.value.__traceback__)
+                    if tb.tb_frame.f_code.co_name == "korvex_computer.korvex_core.FindSolverPaths")
+    first = failing_entry()
+    first.tb_frame.f_locals["debugger_note"] = object()
+    second = failing_entry()
+    assert second.tb_frame is not first.tb_frame
+    assert "debugger_note" not in second.tb_frame.f_locals
+    assert second.tb_lineno == first.tb_lineno == 154
+
+    # A nested call failing at the same line: two entries, each with its own frame.
+    def find_first_file(directory, ext):
+        if directory == "outer":
+            return core.getQuarl("inner")
+        raise KeyError(directory)
+    core._validSetup_ = True
+    core.find_first_file = find_first_file
+    with pytest.raises(KeyError) as raised:
+        core.getQuarl("outer")
+    entries = [tb for tb in _walk(raised.value.__traceback__)
+               if tb.tb_frame.f_code.co_name == "korvex_computer.korvex_core.getQuarl"]
+    assert [tb.tb_lineno for tb in entries] == [227, 227]
+    assert entries[0].tb_frame is not entries[1].tb_frame
+
+
+def test_a_failing_call_made_while_an_entry_is_made_corrupts_nothing():
+    # Making a traceback entry looks `__builtins__` up in the module namespace, which can run a
+    # key's __eq__; here that makes the same function fail at another line in the middle.
+    code = textwrap.dedent("""
+        import korvex_computer.korvex_core as k
+        namespace, inner = vars(k), []
+        class Key(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                if not inner:
+                    inner.append(None)
+                    try:
+                        k.FindSolverPaths({"Families": [{}]})
+                    except KeyError as e:
+                        inner[0] = e.__traceback__.tb_next.tb_lineno
+                return False
+        namespace[Key("__builtins__")] = namespace.pop("__builtins__")
+        for attempt in range(3):
+            try:
+                k.FindSolverPaths({})
+            except KeyError as e:
+                print(e.__traceback__.tb_next.tb_lineno, inner)
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:3] == ["154 [155]"] * 3
+
+
 def test_endless_calls_between_rebound_functions_end_in_recursion_error():
     # getQuarl reaches find_first_file by name; rebinding it to call getQuarl again must end in
     # an exception, never a crash of the interpreter. Run apart, so a crash fails only this test.

@@ -88,13 +88,39 @@ Ref integer(long value);
 
 // ---- module namespace --------------------------------------------------------------------
 
-PyObject* module_namespace();  // borrowed
-PyObject* builtins_module();   // borrowed
+// Process-wide state of the binding layer, written only by the create and execution steps of
+// the module. Plain pointers on purpose: these references are held until the process ends and
+// must not be released by static destructors after the interpreter has gone.
+namespace state {
+inline int64_t first_interpreter_id = -1;
+inline PyObject* module = nullptr;       // the one module object, once an execution step took it
+inline PyObject* module_dict = nullptr;  // its namespace: every module global and function
+inline PyObject* builtins = nullptr;     // the interpreter's builtins module
+}  // namespace state
+
+// CPython up to 3.11 gives every dictionary a version tag that changes with every change of its
+// contents (a store, a deletion, a clear), so a global found at the namespace's current version
+// is still the value that a lookup would find: it is remembered by its name's handle.
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
+#define KORVEX_REMEMBERS_GLOBALS 1
+inline uint64_t namespace_version() {
+    return reinterpret_cast<PyDictObject*>(state::module_dict)->ma_version_tag;
+}
+#endif
 
 // A module global, another module function or an imported module, looked up at the moment
 // of use: the module namespace first, then builtins, else NameError. A new reference, or null
 // with the error set.
-PyObject* lookup_global(Constant& name);
+PyObject* look_global_up(Constant& name);
+inline PyObject* lookup_global(Constant& name) {
+#ifdef KORVEX_REMEMBERS_GLOBALS
+    if (name.global_version == namespace_version()) {
+        Py_INCREF(name.global_value);
+        return name.global_value;
+    }
+#endif
+    return look_global_up(name);
+}
 inline Ref global(Constant& name) { return Ref::steal(lookup_global(name)); }
 // Stores a module global in the module namespace.
 void set_global(Constant& name, const Ref& value);

@@ -1,7 +1,6 @@
 // Calling a module function: argument binding with its exact errors, the set-up guard, the
 // body, and the traceback entry of any exception that leaves the function.
 #include "binding/functions.h"
-#include "binding/state.h"
 
 #include <frameobject.h>
 

@@ -1,7 +1,6 @@
 // The module's entry point, its create and execution steps, and the module body that imports
 // the standard modules and the bridges, defines KorvexModule and gives every global its default.
 #include "binding/functions.h"
-#include "binding/state.h"
 
 #include <cstdlib>
 #include <new>

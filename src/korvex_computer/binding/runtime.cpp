@@ -1,6 +1,5 @@
 // The helpers the function bodies are written in (see core.h).
 #include "binding/core.h"
-#include "binding/state.h"
 
 #include <cstring>
 
@@ -29,34 +28,13 @@ PyObject* make_constant(Constant& constant) {
 
 Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 
-PyObject* module_namespace() { return state::module_dict; }
-PyObject* builtins_module() { return state::builtins; }
-
-namespace {
-
-// CPython up to 3.11 gives every dictionary a version tag that changes with every change of its
-// contents (a store, a deletion, a clear), so a global found at the namespace's current
-// version is still the value that a lookup would find. Builtins are never remembered.
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
-#define KORVEX_REMEMBERS_GLOBALS 1
-inline uint64_t namespace_version() {
-    return reinterpret_cast<PyDictObject*>(module_namespace())->ma_version_tag;
-}
-#endif
-
-}  // namespace
-
-PyObject* lookup_global(Constant& global_name) {
+PyObject* look_global_up(Constant& global_name) {
     PyObject* key = constant_object(global_name);
     if (!key) return nullptr;
 #ifdef KORVEX_REMEMBERS_GLOBALS
     const uint64_t version = namespace_version();
-    if (global_name.global_version == version) {
-        Py_INCREF(global_name.global_value);
-        return global_name.global_value;
-    }
 #endif
-    PyObject* found = PyDict_GetItemWithError(module_namespace(), key);
+    PyObject* found = PyDict_GetItemWithError(state::module_dict, key);
     if (found) {
 #ifdef KORVEX_REMEMBERS_GLOBALS
         // The version read before the lookup: should the lookup itself have changed the
@@ -68,7 +46,7 @@ PyObject* lookup_global(Constant& global_name) {
         return found;
     }
     if (PyErr_Occurred()) return nullptr;
-    PyObject* builtin = PyObject_GetAttr(builtins_module(), key);
+    PyObject* builtin = PyObject_GetAttr(state::builtins, key);
     if (builtin) return builtin;
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
@@ -78,7 +56,7 @@ PyObject* lookup_global(Constant& global_name) {
 }
 
 void set_global(Constant& global_name, const Ref& value) {
-    check(PyDict_SetItem(module_namespace(), name(global_name), value.get()));
+    check(PyDict_SetItem(state::module_dict, name(global_name), value.get()));
 }
 
 Ref attr(PyObject* object, Constant& attr_name) {
@@ -259,7 +237,7 @@ void load_assembly(Constant& file_name) { call(global(STR("load_dll")), text(fil
 
 Ref import_module(Constant& module) {
     return Ref::steal(
-        PyImport_ImportModuleLevelObject(name(module), module_namespace(), nullptr, nullptr, 0));
+        PyImport_ImportModuleLevelObject(name(module), state::module_dict, nullptr, nullptr, 0));
 }
 
 namespace {
@@ -312,7 +290,7 @@ std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> 
             PyTuple_SET_ITEM(fromlist.get(), i++, item_name);
         }
         imported = Ref::steal(PyImport_ImportModuleLevelObject(
-            module_name, module_namespace(), nullptr, fromlist.get(), 0));
+            module_name, state::module_dict, nullptr, fromlist.get(), 0));
     }
     std::vector<Ref> values;
     for (Constant* n : names) values.push_back(imported_name(imported, module_name, name(*n)));
@@ -326,7 +304,7 @@ Ref from_import(Constant& module, Constant& attr_name) {
 void cache_builtins() {
     for (Constant* builtin : {&STR("open"), &STR("print")}) {
         PyObject* builtin_name = name(*builtin);
-        PyObject* value = PyObject_GetAttr(builtins_module(), builtin_name);
+        PyObject* value = PyObject_GetAttr(state::builtins, builtin_name);
         if (!value) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
