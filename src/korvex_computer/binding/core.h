@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -60,6 +61,8 @@ struct Constant {
     PyObject* object = nullptr;
     uint64_t global_version = 0;       // namespace version at which global_value was seen
     PyObject* global_value = nullptr;  // borrowed from the namespace, valid at that version only
+    PyObject* dict_key = nullptr;      // see item(): an equal key met during call dict_key_call
+    uint64_t dict_key_call = 0;
 };
 
 // The handle of a constant string at this use site; constant-initialised, so it costs no
@@ -96,6 +99,7 @@ inline int64_t first_interpreter_id = -1;
 inline PyObject* module = nullptr;       // the one module object, once an execution step took it
 inline PyObject* module_dict = nullptr;  // its namespace: every module global and function
 inline PyObject* builtins = nullptr;     // the interpreter's builtins module
+inline uint64_t call_serial = 0;         // counts the module calls begun
 }  // namespace state
 
 // CPython up to 3.11 gives every dictionary a version tag that changes with every change of its
@@ -183,9 +187,14 @@ class Items {
 public:
     explicit Items(const Ref& iterable);
     // The next item, or an empty Ref at the end.
-    Ref next();
+    Ref next() {
+        if (!list_) return next_from_iterator();
+        if (index_ >= PyList_GET_SIZE(list_.get())) return Ref();
+        return Ref::borrow(PyList_GET_ITEM(list_.get(), index_++));
+    }
 
 private:
+    Ref next_from_iterator();
     Ref list_;      // an exact list, walked by index
     Ref iterator_;  // anything else
     Py_ssize_t index_ = 0;
@@ -233,6 +242,22 @@ void print(const A&... args) { call(cached_print(), args...); }
 
 [[noreturn]] void raise(PyObject* type, Constant& message);
 [[noreturn]] void raise(PyObject* type, const Ref& argument);
+
+// Runs a step under the C API's rules, where the interpreter calls into the module: true on
+// success, false with the Python error set. No C++ exception gets past it.
+template <class F>
+bool run_guarded(F&& step) noexcept {
+    try {
+        step();
+        return true;
+    } catch (PythonError&) {
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
+    }
+    return false;
+}
 
 // Runs body as under `try: ... except Exception: pass`. Returns false when an exception of the
 // class Exception was caught and discarded; any other exception propagates.

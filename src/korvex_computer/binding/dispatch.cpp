@@ -4,7 +4,6 @@
 
 #include <frameobject.h>
 
-#include <new>
 #include <utility>
 
 namespace korvex {
@@ -24,14 +23,26 @@ constexpr int kSourceLines = 800;
 PyCodeObject* g_function_codes[kSourceLines];
 PyCodeObject* g_module_body_codes[kSourceLines];
 
+// The name of a traceback entry: the function's name, after the module's name and a dot for the
+// module's own functions.
+struct EntryName {
+    const char* module;  // null for a name of its own
+    const char* function;
+};
+
 // The code object of a traceback name and line (a new reference, or null with the error set),
 // kept in *slot from its first use on; a null slot keeps nothing.
-PyCodeObject* code_object(PyCodeObject** slot, const char* traceback_name, int line) {
+PyCodeObject* code_object(PyCodeObject** slot, const EntryName& entry_name, int line) {
     if (slot && *slot) {
         Py_INCREF(*slot);
         return *slot;
     }
-    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
+    char traceback_name[128];
+    if (entry_name.module)
+        PyOS_snprintf(traceback_name, sizeof traceback_name, "%s.%s", entry_name.module,
+                      entry_name.function);
+    PyCodeObject* code = PyCode_NewEmpty(
+        kSourceFile, entry_name.module ? traceback_name : entry_name.function, line);
     if (!code || !slot) return code;
     if (*slot) {  // made meanwhile by a call that the creation ran
         Py_DECREF(code);
@@ -43,28 +54,40 @@ PyCodeObject* code_object(PyCodeObject** slot, const char* traceback_name, int l
     return code;
 }
 
-// Adds a traceback entry to the exception being raised: a new frame, whose globals are the
-// module namespace, of the cached code object. When no entry can be made, the original
-// exception stands unchanged.
-void add_entry(PyCodeObject** slot, const char* traceback_name, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyFrameObject* frame = nullptr;
-    if (PyCodeObject* code = code_object(slot, traceback_name, line)) {
-        PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-        Py_DECREF(code);
-    }
-    if (!frame) {
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return;
-    }
+// A new frame of the cached code object, whose globals are the module namespace; null with
+// the error set.
+PyFrameObject* new_entry_frame(PyCodeObject** slot, const EntryName& entry_name, int line) {
+    PyCodeObject* code = code_object(slot, entry_name, line);
+    if (!code) return nullptr;
+    PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Py_DECREF(code);
 #ifdef PYPY_VERSION
     // PyPy 3.9 reads an entry's line from the frame, PyPy 3.11 from the code object's first line.
-    frame->f_lineno = line;
+    if (frame) frame->f_lineno = line;
 #endif
+    return frame;
+}
+
+// Adds a traceback entry, a frame of its own, to the exception being raised.
+void add_entry(PyCodeObject** slot, const EntryName& entry_name, int line) {
+#ifdef PYPY_VERSION
+    // The error stays set while the entry is made: fetching it would hand its traceback to C,
+    // and cpyext then keeps C copies of it and of every frame on it that its collector never
+    // frees. Making the code object and the frame runs no Python code there.
+    PyFrameObject* frame = new_entry_frame(slot, entry_name, line);
+    if (!frame) return;  // the error of the failed creation stands in place of the original
+#else
+    // Making the frame can run Python code (a collection, the namespace's key comparisons),
+    // which must not see the exception being raised; when no entry can be made, the original
+    // exception stands unchanged.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyFrameObject* frame = new_entry_frame(slot, entry_name, line);
+    if (!frame) PyErr_Clear();
     PyErr_Restore(type, value, tb);
+    if (!frame) return;
+#endif
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
@@ -89,31 +112,25 @@ PyObject* g_setup_message = nullptr;
 bool wrong_count(int index, Py_ssize_t given) {
     const FunctionRow& f = kFunctions[index];
     FunctionRuntime& r = g_functions[index];
-    const int expected = r.parameter_count;
-    PyObject* remembered = given < FunctionRuntime::kRememberedCounts ? r.count_messages[given]
-                                                                     : nullptr;
-    if (!remembered) {
-        remembered = PyUnicode_FromFormat(
+    const bool remembered = given < FunctionRuntime::kRememberedCounts;
+    PyObject* message = remembered ? r.count_messages[given] : nullptr;
+    if (!message) {
+        message = PyUnicode_FromFormat(
             "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f.name, "exactly",
-            static_cast<Py_ssize_t>(expected), expected == 1 ? "" : "s", given);
-        if (!remembered) return false;
-        if (given >= FunctionRuntime::kRememberedCounts) {
-            PyErr_SetObject(PyExc_TypeError, remembered);
-            Py_DECREF(remembered);
-            return false;
-        }
-        r.count_messages[given] = remembered;
+            static_cast<Py_ssize_t>(r.parameter_count), r.parameter_count == 1 ? "" : "s", given);
+        if (!message) return false;
+        if (remembered) r.count_messages[given] = message;  // held for the process
     }
-    PyErr_SetObject(PyExc_TypeError, remembered);
+    PyErr_SetObject(PyExc_TypeError, message);
+    if (!remembered) Py_DECREF(message);
     return false;
 }
 
 // The position of the parameter named by key among the first count, -1 for none, -2 on error.
 int parameter_index(const FunctionRuntime& r, PyObject* key) {
-    for (int i = 0; i < r.parameter_count; ++i)
-        if (key == r.parameter_names[i]) return i;
     for (int i = 0; i < r.parameter_count; ++i) {
-        int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
+        if (key == r.parameter_names[i]) return i;
+        const int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
         if (cmp == -1 && PyErr_Occurred()) return -2;
         if (cmp == 0) return i;
     }
@@ -156,26 +173,6 @@ struct TupleAndDict {
     }
 
     Py_ssize_t bind_keywords(const FunctionRuntime& r, Py_ssize_t positional, Ref* bound) const {
-#ifdef KORVEX_COMPARES_TEXTS
-        // When every keyword name is an exact text, one walk over the dictionary matching names
-        // by identity or text finds what a lookup per parameter would, without the lookups.
-        Py_ssize_t bound_by_keyword = 0;
-        Py_ssize_t position = 0;
-        PyObject *key, *value;
-        bool all_text = true;
-        while (all_text && PyDict_Next(kwargs, &position, &key, &value)) {
-            all_text = is_plain_text(key);
-            for (Py_ssize_t i = positional; all_text && i < r.parameter_count; ++i) {
-                if (key == r.parameter_names[i] || same_text(key, r.parameter_names[i])) {
-                    bound[i] = Ref::borrow(value);
-                    ++bound_by_keyword;
-                    break;
-                }
-            }
-        }
-        if (all_text) return bound_by_keyword;
-        for (Py_ssize_t i = positional; i < r.parameter_count; ++i) bound[i] = Ref();
-#endif
         return look_up_keywords(*this, r, positional, bound);
     }
 };
@@ -191,13 +188,10 @@ struct VectorAndNames {
     PyObject* positional(Py_ssize_t i) const { return args[i]; }
     Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
     PyObject* keyword(PyObject* key) const {
-        const Py_ssize_t count = keyword_count();
-        for (Py_ssize_t k = 0; k < count; ++k)
-            if (PyTuple_GET_ITEM(kwnames, k) == key) return args[nargs + k];
-        for (Py_ssize_t k = 0; k < count; ++k) {
-            int cmp = PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, k), key);
-            if (cmp == 0) return args[nargs + k];
-            if (cmp == -1 && PyErr_Occurred()) return nullptr;
+        for (Py_ssize_t k = 0; k < keyword_count(); ++k) {
+            PyObject* given_name = PyTuple_GET_ITEM(kwnames, k);
+            if (given_name == key || PyUnicode_Compare(given_name, key) == 0) return args[nargs + k];
+            if (PyErr_Occurred()) return nullptr;
         }
         return nullptr;
     }
@@ -296,34 +290,25 @@ bool passes_guard(const FunctionRow& f, Call& call) {
     return truth > 0;
 }
 
-// Runs a function's body: its result (None for none), or null with the error set. Every C++
-// exception ends here.
+// Runs a function's body: its result (None for none), or null with the error set.
 PyObject* run_body(const FunctionRow& f, Call& call, Args bound) {
-    try {
-        Ref result = f.body(call, bound);
-        return result ? result.release() : none().release();
-    } catch (PythonError&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
-    }
-    return nullptr;
+    Ref result;
+    if (!run_guarded([&] { result = f.body(call, bound); })) return nullptr;
+    return result ? result.release() : none().release();
 }
 
 void add_function_traceback(int index, int line) {
     const FunctionRow& f = kFunctions[index];
     const int end = index + 1 < kFunctionCount ? kFunctions[index + 1].first_line : kSourceLines;
     PyCodeObject** slot = line >= f.first_line && line < end ? &g_function_codes[line] : nullptr;
-    char traceback_name[128];
-    PyOS_snprintf(traceback_name, sizeof traceback_name, "%s.%s", kModuleName, f.name);
-    add_entry(slot, traceback_name, line);
+    add_entry(slot, {kModuleName, f.name}, line);
 }
 
 template <class Arguments>
 PyObject* call_function(int index, const Arguments& given) {
     const FunctionRow& f = kFunctions[index];
     if (g_functions[index].parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
+    ++state::call_serial;
     Call call{f.first_line};
     Ref bound[6];
     PyObject* result = nullptr;
@@ -428,9 +413,11 @@ bool create_function_objects(int* line_of) {
 
 void add_module_body_traceback(int line) {
     PyCodeObject** slot = line > 0 && line < kSourceLines ? &g_module_body_codes[line] : nullptr;
-    add_entry(slot, "init korvex_computer.korvex_core", line);
+    add_entry(slot, {nullptr, "init korvex_computer.korvex_core"}, line);
 }
 
-void add_traceback(TracebackSite& site) { add_entry(&site.code, site.name, site.line); }
+void add_traceback(PyCodeObject** code, const char* traceback_name, int line) {
+    add_entry(code, {nullptr, traceback_name}, line);
+}
 
 }  // namespace korvex

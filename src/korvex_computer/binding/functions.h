@@ -32,14 +32,9 @@ extern const FunctionRow kFunctions[kFunctionCount];
 // is being raised.
 void add_module_body_traceback(int line);
 
-// A traceback entry of fixed name and line that a body adds itself (the walk inside
-// find_first_file); its code object is made on first use.
-struct TracebackSite {
-    const char* name;
-    int line;
-    PyCodeObject* code;
-};
-void add_traceback(TracebackSite& site);
+// Adds a traceback entry that a body makes itself (the walk inside find_first_file); its code
+// object is made on first use and kept in *code, which must never move.
+void add_traceback(PyCodeObject** code, const char* traceback_name, int line);
 
 // Creates the function objects in the module namespace, in table order; `line_of` reports the
 // first line of the function being made. False with the error set when creation fails.
@@ -48,7 +43,8 @@ bool create_function_objects(int* line_of);
 // Module functions reach each other by name, and a script may rebind those names so that they
 // call back into each other without end. The module's own calls nest a few levels at most; the
 // nesting is bounded per thread well before the native stack could run out (PyPy cannot
-// recover from that), and the interpreter's own recursion limit applies as well. A worker
+// recover from that), and the interpreter's recursion limit bounds the Python frames between
+// them. A worker
 // thread that a module call starts counts on from its starter's depth (WorkerDepthHandoff).
 constexpr int kMaximumNesting = 32;
 

@@ -2,9 +2,6 @@
 // the standard modules and the bridges, defines KorvexModule and gives every global its default.
 #include "binding/functions.h"
 
-#include <cstdlib>
-#include <new>
-
 namespace korvex {
 
 namespace {
@@ -44,24 +41,24 @@ void release_module_state(PyObject* module) {
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    try {
-        int64_t id = current_interpreter_id();
-        if (id == -1 && PyErr_Occurred()) return nullptr;
-        if (state::first_interpreter_id == -1) {
-            state::first_interpreter_id = id;
-        } else if (id != state::first_interpreter_id) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into "
-                            "one interpreter per process.");
-            return nullptr;
-        }
-        if (state::module) {
-            release_module_state(state::module);
-            Py_INCREF(state::module);
-            return state::module;
-        }
-        Ref module_name = attr(spec, STR("name"));
-        Ref module = Ref::steal(PyModule_NewObject(module_name.get()));
+    int64_t id = current_interpreter_id();
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (state::first_interpreter_id == -1) {
+        state::first_interpreter_id = id;
+    } else if (id != state::first_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (state::module) {
+        release_module_state(state::module);
+        Py_INCREF(state::module);
+        return state::module;
+    }
+    Ref module;
+    const bool created = run_guarded([&] {
+        module = Ref::steal(PyModule_NewObject(attr(spec, STR("name")).get()));
         PyObject* module_dict = PyModule_GetDict(module.get());
         if (!module_dict) throw PythonError{};
         // A module without a docstring reads None, not the docstring of the module type.
@@ -69,33 +66,19 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         copy_spec_attribute(spec, module_dict, STR("loader"), STR("__loader__"), false);
         copy_spec_attribute(spec, module_dict, STR("origin"), STR("__file__"), false);
         copy_spec_attribute(spec, module_dict, STR("parent"), STR("__package__"), false);
-        copy_spec_attribute(spec, module_dict, STR("submodule_search_locations"), STR("__path__"), true);
-        return module.release();
-    } catch (PythonError&) {
-        return nullptr;
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
-        return nullptr;
-    }
-}
-
-// The runtime's language version as (major, minor), read from sys.version_info.
-bool runtime_version(long* major, long* minor) {
-    PyObject* info = PySys_GetObject("version_info");  // borrowed
-    if (!info) return false;
-    Ref major_obj = Ref::steal(PySequence_GetItem(info, 0));
-    Ref minor_obj = Ref::steal(PySequence_GetItem(info, 1));
-    *major = PyLong_AsLong(major_obj.get());
-    *minor = PyLong_AsLong(minor_obj.get());
-    return !PyErr_Occurred();
+        copy_spec_attribute(spec, module_dict, STR("submodule_search_locations"),
+                            STR("__path__"), true);
+    });
+    return created ? module.release() : nullptr;
 }
 
 void warn_on_version_mismatch() {
-    long major = 0, minor = 0;
-    if (!runtime_version(&major, &minor)) throw PythonError{};
+    // The runtime's language version as (major, minor), read from sys.version_info.
+    PyObject* info = PySys_GetObject("version_info");  // borrowed
+    if (!info) throw PythonError{};
+    const long major = PyLong_AsLong(Ref::steal(PySequence_GetItem(info, 0)).get());
+    const long minor = PyLong_AsLong(Ref::steal(PySequence_GetItem(info, 1)).get());
+    if (PyErr_Occurred()) throw PythonError{};
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                            "compile time Python version %d.%d of module '%.100s' %s runtime "
@@ -186,7 +169,7 @@ int exec_module(PyObject* module) {
         return -1;
     }
     int line = 0;  // 0 while in the steps that add no traceback entry
-    try {
+    const bool executed = run_guarded([&] {
         Py_INCREF(module);
         state::module = module;
         PyObject* module_dict = PyModule_GetDict(module);
@@ -209,13 +192,8 @@ int exec_module(PyObject* module) {
         cache_builtins();
 
         run_module_body(&line);
-        return 0;
-    } catch (PythonError&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
-    }
+    });
+    if (executed) return 0;
     if (line) add_module_body_traceback(line);
     release_module();
     return -1;

@@ -2,6 +2,7 @@
 // threads it starts.
 #include "binding/functions.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -38,7 +39,7 @@ bool nesting_allows(int index, int* nesting) {
     if (*nesting - 1 < kMaximumNesting) return true;
     PyErr_Format(PyExc_RecursionError,
                  "maximum recursion depth exceeded while calling %.200s() of %s",
-                 kFunctions[index].name, "korvex_computer.korvex_core");
+                 kFunctions[index].name, kModuleName);
     return false;
 }
 
@@ -47,12 +48,9 @@ WorkerDepthHandoff::WorkerDepthHandoff(const Ref& thread) : thread_(thread) {
 }
 
 WorkerDepthHandoff::~WorkerDepthHandoff() {
-    for (auto it = g_worker_depths.begin(); it != g_worker_depths.end(); ++it) {
-        if (it->first == thread_.get()) {
-            g_worker_depths.erase(it);
-            break;
-        }
-    }
+    auto handed = std::find_if(g_worker_depths.begin(), g_worker_depths.end(),
+                               [&](const auto& worker) { return worker.first == thread_.get(); });
+    if (handed != g_worker_depths.end()) g_worker_depths.erase(handed);
 }
 
 }  // namespace korvex

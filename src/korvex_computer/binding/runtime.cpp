@@ -143,16 +143,44 @@ bool contains(const Ref& container, const Ref& value) {
     return check(PySequence_Contains(sequence, wanted)) != 0;
 }
 
+namespace {
+
+// The key object to read exact dictionaries with, for a constant key. Dictionaries parsed from
+// one document share one str object per key text, which is not the constant of that text; a
+// lookup with that very object finds its entry by identity instead of comparing texts. An
+// exact str of the same text is the same key to an exact dictionary, and no script can change
+// it, so the first one met in a call serves the rest of that call.
+PyObject* dict_key(Constant& key, PyObject* dict) {
+#ifdef KORVEX_COMPARES_TEXTS
+    if (key.dict_key_call == state::call_serial) return key.dict_key ? key.dict_key : key.object;
+    Py_CLEAR(key.dict_key);
+    key.dict_key_call = state::call_serial;
+    PyObject *candidate, *value;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(dict, &position, &candidate, &value)) {
+        if (is_plain_text(candidate) && same_text(candidate, key.object)) {
+            Py_INCREF(candidate);
+            key.dict_key = candidate;
+            return candidate;
+        }
+    }
+#else
+    (void)dict;
+#endif
+    return key.object;
+}
+
+}  // namespace
+
 Ref item(const Ref& container, Constant& key) {
     PyObject* key_object = name(key);
+    PyObject* dict = container.get();
+    if (!PyDict_CheckExact(dict)) return Ref::steal(PyObject_GetItem(dict, key_object));
     // An exact dictionary is read directly; a missing key raises what subscription raises.
-    if (PyDict_CheckExact(container.get())) {
-        PyObject* value = PyDict_GetItemWithError(container.get(), key_object);
-        if (value) return Ref::borrow(value);
-        if (!PyErr_Occurred()) raise(PyExc_KeyError, tuple(key_object));
-        throw PythonError{};
-    }
-    return Ref::steal(PyObject_GetItem(container.get(), key_object));
+    PyObject* value = PyDict_GetItemWithError(dict, dict_key(key, dict));
+    if (value) return Ref::borrow(value);
+    if (!PyErr_Occurred()) raise(PyExc_KeyError, tuple(key_object));
+    throw PythonError{};
 }
 
 Ref item_at(const Ref& sequence, Py_ssize_t index) {
@@ -194,11 +222,7 @@ Items::Items(const Ref& iterable) {
     iterator_ = Ref::steal(PyObject_GetIter(iterable.get()));
 }
 
-Ref Items::next() {
-    if (list_) {
-        if (index_ >= PyList_GET_SIZE(list_.get())) return Ref();
-        return Ref::borrow(PyList_GET_ITEM(list_.get(), index_++));
-    }
+Ref Items::next_from_iterator() {
     Ref item = Ref::steal_maybe(PyIter_Next(iterator_.get()));
     if (!item && PyErr_Occurred()) throw PythonError{};
     return item;

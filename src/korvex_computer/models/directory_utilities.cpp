@@ -21,8 +21,8 @@ Ref first_matching_entry(Items& entries, const Ref& directory, const Ref& ext) {
         }
         return Ref();
     } catch (PythonError&) {
-        static TracebackSite walk{"genexpr", kWalkLine, nullptr};
-        add_traceback(walk);
+        static PyCodeObject* walk_code = nullptr;
+        add_traceback(&walk_code, "genexpr", kWalkLine);
         throw;
     }
 }
