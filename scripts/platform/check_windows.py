@@ -12,6 +12,8 @@ PyPy 3.11 provides. Run by scripts/check_windows, which installs the tools first
 6. Every C-API name the PyPy build needs is implemented, or a macro, in PyPy 3.11
    (pypy-3.11-c-api.tsv): the undefined symbols of the module built with PyPy's headers, and
    the names used in the sources where PyPy 3.11 compiles them.
+7. cibuildwheel, as pyproject.toml configures it, would build exactly the two Windows wheels
+   cp311-win_amd64 and pp311-win_amd64 (its listing works offline).
 
 Work files go to build/windows-check/.
 """
@@ -65,13 +67,13 @@ NOT_PROVIDED = {
     "missing": "nowhere in its C API",
 }
 
-# What the sources' preprocessor conditions see when PyPy 3.11 builds the module on Windows.
+# What the sources' preprocessor conditions see when PyPy 3.11 builds the module on Windows:
+# the macros defined there (with their values in #if expressions), and some that are not.
 PYPY_311_WINDOWS = {
-    "PYPY_VERSION": '"7.3.23"', "PY_VERSION_HEX": 0x030B0FF0, "PY_MAJOR_VERSION": 3,
+    "PYPY_VERSION": 1, "PY_VERSION_HEX": 0x030B0FF0, "PY_MAJOR_VERSION": 3,
     "PY_MINOR_VERSION": 11, "_WIN32": 1, "_WIN64": 1, "MS_WINDOWS": 1, "MS_WIN32": 1,
     "MS_WIN64": 1, "__cplusplus": 201703,
 }
-# Not defined there.
 PYPY_311_WINDOWS_UNDEFINED = {"Py_LIMITED_API", "Py_DEBUG", "__linux__", "__APPLE__",
                               "__unix__", "_MSC_VER"}
 
@@ -110,7 +112,7 @@ def check_includes() -> list[str]:
     files = sorted([*SOURCE_DIR.rglob("*.cpp"), *SOURCE_DIR.rglob("*.h")])
     for path in files:
         for number, line in enumerate(path.read_text().splitlines(), 1):
-            match = re.match(r"\s*#\s*include\s*<([^>]+)>", line)
+            match = re.match(r"\s*#\s*include\s*[<\"]([^>\"]+)[>\"]", line)
             if not match:
                 continue
             header = match.group(1).strip()
@@ -170,7 +172,7 @@ def without_directives(text: str) -> str:
     return re.sub(r"^[ \t]*#(?:[^\n]*\\\n)*[^\n]*", "", text, flags=re.M)
 
 
-def declared_api(include: Path) -> dict[str, str]:
+def declared_api(include: Path = CPYTHON_HEADERS) -> dict[str, str]:
     """Every function and data object the headers declare with PyAPI_FUNC or PyAPI_DATA, by
     name: 'function' or 'data'. This is what python311.dll exports to extension modules."""
     declaration = re.compile(r"PyAPI_(FUNC|DATA)\s*\((?:[^()]|\([^()]*\))*\)\s*([^;]*);")
@@ -191,9 +193,10 @@ def write_def(path: Path, api: dict[str, str], alias: bool = False) -> None:
     symbols for the stand-in DLL."""
     lines = ["LIBRARY python311.dll", "EXPORTS"]
     for name, kind in sorted(api.items()):
-        data = " DATA" if kind == "data" else ""
-        target = (" = standin_data" if kind == "data" else " = standin_function") if alias else ""
-        lines.append(f"    {name}{target}{data}")
+        if kind == "data":
+            lines.append(f"    {name} = standin_data DATA" if alias else f"    {name} DATA")
+        else:
+            lines.append(f"    {name} = standin_function" if alias else f"    {name}")
     path.write_text("\n".join(lines) + "\n")
 
 
@@ -268,8 +271,16 @@ def load_under_wine(pyd: Path, api: dict[str, str]) -> None:
     environment = dict(os.environ, WINEPREFIX=str(WORK / "wine"), WINEDEBUG="-all",
                        WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY="")
     pyd_in_windows = "Z:" + str(pyd).replace("/", "\\")
-    result = run([wine_command(), program_dir / "load_module.exe", pyd_in_windows, INIT_FUNCTION],
-                 env=environment, timeout=300, stdin=subprocess.DEVNULL)
+    wine = wine_command()
+    try:
+        result = run([wine, program_dir / "load_module.exe", pyd_in_windows, INIT_FUNCTION],
+                     env=environment, timeout=300, stdin=subprocess.DEVNULL)
+    finally:
+        # Ends this prefix's Wine server and its helper processes now rather than seconds later.
+        for server in (Path(wine).with_name("wineserver64"), shutil.which("wineserver")):
+            if server and os.access(server, os.X_OK):
+                run([server, "-k"], env=environment)
+                break
     output = (result.stdout + result.stderr).strip()
     if result.returncode != 0 or "loaded" not in result.stdout:
         raise CheckFailed(f"Wine could not load {PYD_NAME} (exit {result.returncode}):\n{output}")
@@ -288,9 +299,18 @@ def read_pypy_api() -> dict[str, str]:
     return provided
 
 
-def pypy_symbols_needed() -> set[str]:
-    """The C-API names behind the undefined symbols of the module built with the headers of the
-    PyPy on this machine (which names every function PyPy* and every data object PyPy* too)."""
+def pypy_build() -> tuple[list[Path], list[str]]:
+    """The PyPy build of the module and the nm options that list its undefined symbols: the one
+    ./scripts/test installed in .venv-pypy when it is newer than every source, else objects
+    compiled here with the headers of the PyPy on this machine."""
+    newest_source = max(path.stat().st_mtime for path in SOURCE_DIR.rglob("*")
+                        if path.suffix in (".cpp", ".h"))
+    installed = [path for path in ROOT.glob(".venv-pypy/lib/pypy*/site-packages/korvex_computer/"
+                                            f"{MODULE}.*.so")
+                 if path.stat().st_mtime > newest_source]
+    if installed:
+        print(f"   the PyPy build: {relative(installed[0])}")
+        return installed[:1], ["--dynamic"]
     pypy = shutil.which("pypy3")
     if not pypy:
         raise CheckFailed("pypy3 is missing: install pypy3 and pypy3-dev")
@@ -298,9 +318,19 @@ def pypy_symbols_needed() -> set[str]:
     include_dir = Path(include.stdout.strip())
     if not (include_dir / "Python.h").exists():
         raise CheckFailed(f"{include_dir}/Python.h is missing: install pypy3-dev")
+    print(f"   the PyPy build: the sources compiled with {include_dir}")
     objects = compile_all("g++", ["-std=c++17", "-O2", "-DNDEBUG", "-I", str(include_dir)],
                           module_sources(), WORK / "pypy")
-    result = run(["nm", "-u", "--format=just-symbols", *objects])
+    return objects, []
+
+
+def pypy_symbols_needed() -> set[str]:
+    """The C-API names behind the undefined symbols of the PyPy build (PyPy's headers name every
+    function and data object PyPy*)."""
+    files, options = pypy_build()
+    result = run(["nm", *options, "--undefined-only", "--format=just-symbols", *files])
+    if result.returncode != 0:
+        raise CheckFailed("nm failed:\n" + result.stderr)
     names = set()
     for symbol in result.stdout.split():
         if symbol.startswith(("PyPy", "_PyPy")):
@@ -326,9 +356,7 @@ def evaluate_condition(expression: str) -> bool | None:
     expression = re.sub(r"\b(0[xX][0-9a-fA-F]+|\d+)[uUlL]*\b", r"\1", expression)
     expression = (expression.replace("&&", " and ").replace("||", " or ")
                   .replace("!=", " __ne__ ").replace("!", " not ").replace(" __ne__ ", " != "))
-    values = {name: (int(value) if isinstance(value, int) else 1)
-              for name, value in PYPY_311_WINDOWS.items()}
-    values.update({name: 0 for name in PYPY_311_WINDOWS_UNDEFINED})
+    values = dict(PYPY_311_WINDOWS, **{name: 0 for name in PYPY_311_WINDOWS_UNDEFINED})
     try:
         return bool(eval(expression, {"__builtins__": {}}, values))  # noqa: S307 - own sources
     except Exception:
@@ -391,7 +419,7 @@ def names_in_pypy_code(known_api: set[str]) -> dict[str, list[str]]:
     return used
 
 
-def cpython_api_names(include: Path) -> set[str]:
+def cpython_api_names(include: Path = CPYTHON_HEADERS) -> set[str]:
     """The C-API names of CPython 3.11's headers: declared functions and data, macros and
     inline functions (types are left out)."""
     names = set(declared_api(include))
@@ -402,7 +430,7 @@ def cpython_api_names(include: Path) -> set[str]:
     return names
 
 
-def check_pypy_api(include: Path) -> tuple[list[str], dict[str, str]]:
+def check_pypy_api() -> tuple[list[str], dict[str, str]]:
     provided = read_pypy_api()
     problems = []
     needed: dict[str, str] = {}
@@ -410,7 +438,7 @@ def check_pypy_api(include: Path) -> tuple[list[str], dict[str, str]]:
         needed = {name: "an undefined symbol of the PyPy build" for name in pypy_symbols_needed()}
     except CheckFailed as failure:
         problems.append(str(failure))
-    for name, places in names_in_pypy_code(cpython_api_names(include) | set(provided)).items():
+    for name, places in names_in_pypy_code(cpython_api_names() | set(provided)).items():
         needed.setdefault(name, "used at " + places[0])
     for name in sorted(needed):
         how = provided.get(name, "missing")
@@ -420,6 +448,34 @@ def check_pypy_api(include: Path) -> tuple[list[str], dict[str, str]]:
     for name in sorted(needed):
         by_kind.setdefault(provided.get(name, "missing"), []).append(name)
     return problems, {kind: " ".join(names) for kind, names in by_kind.items()}
+
+
+# --- 7. The Windows wheels -----------------------------------------------------------------
+
+CIBUILDWHEEL = "cibuildwheel>=4.3,<5"
+WINDOWS_WHEELS = ["cp311-win_amd64", "pp311-win_amd64"]
+
+
+def check_wheel_configuration() -> list[str]:
+    venv = WORK / "cibuildwheel-venv"
+    if not (venv / "bin" / "python").exists():
+        result = run([sys.executable, "-m", "venv", venv])
+        if result.returncode != 0:
+            raise CheckFailed("cannot make a virtual environment for cibuildwheel:\n"
+                              + result.stderr)
+    result = run([venv / "bin" / "python", "-m", "pip", "install", "-q",
+                  "--disable-pip-version-check", CIBUILDWHEEL])
+    if result.returncode != 0:
+        raise CheckFailed(f"cannot install {CIBUILDWHEEL}:\n" + result.stdout + result.stderr)
+    result = run([venv / "bin" / "cibuildwheel", "--print-build-identifiers", "--platform",
+                  "windows"], cwd=ROOT)
+    if result.returncode != 0:
+        raise CheckFailed("cibuildwheel cannot list its builds:\n" + result.stderr)
+    identifiers = result.stdout.split()
+    print(f"   {' '.join(identifiers)}")
+    if identifiers != WINDOWS_WHEELS:
+        return [f"cibuildwheel would build {identifiers} on Windows, not {WINDOWS_WHEELS}"]
+    return []
 
 
 # --- The whole check ------------------------------------------------------------------------
@@ -433,13 +489,13 @@ def main() -> int:
     print("== Windows check: headers the target's compiler lacks")
     problems += check_includes()
 
-    include = prepare_windows_headers()
     try:
+        include = prepare_windows_headers()
         print(f"== Windows check: cross-compiling {len(sources)} sources for x86_64 Windows "
               "(CPython 3.11 headers, warnings as errors)")
         objects = compile_all(tool("g++"), [*WINDOWS_FLAGS, "-I", str(include)], sources,
                               WORK / "objects")
-        api = declared_api(include)
+        api = declared_api()
         print(f"== Windows check: linking {PYD_NAME} against python311.dll "
               f"({len(api)} declared names)")
         pyd = link(objects, make_import_library(api))
@@ -452,10 +508,16 @@ def main() -> int:
 
     print("== PyPy 3.11 C-API check")
     try:
-        api_problems, by_kind = check_pypy_api(include)
+        api_problems, by_kind = check_pypy_api()
         problems += api_problems
         for kind, names in sorted(by_kind.items()):
             print(f"   {kind} ({len(names.split())}): {names}")
+    except CheckFailed as failure:
+        problems.append(str(failure))
+
+    print("== Windows wheels: the builds cibuildwheel would make")
+    try:
+        problems += check_wheel_configuration()
     except CheckFailed as failure:
         problems.append(str(failure))
 
