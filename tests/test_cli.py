@@ -258,7 +258,7 @@ def test_every_model_fails_when_the_workers_cannot_bind(cli, tmp_path, temp_dir)
                                                           for m in models]
 
 
-@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL, which Windows lacks")
 def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_dir):
     solver = os.path.join(str(STANDIN), "korvex_standin", "programs", "pipestress_solver.py")
     killer = ("import os, runpy, signal, sys\n"
@@ -276,7 +276,7 @@ def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_d
         (True, None), (False, "worker failure"), (True, None), (True, None)]
 
 
-@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal, which Windows lacks")
 @pytest.mark.parametrize("drawn_by", ["rich", "plain"])
 @pytest.mark.parametrize("several", [False, True])
 def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_by, several):
