@@ -452,7 +452,7 @@ def check_pypy_api() -> tuple[list[str], dict[str, str]]:
 
 # --- 7. The Windows wheels -----------------------------------------------------------------
 
-CIBUILDWHEEL = "cibuildwheel>=4.3,<5"
+CIBUILDWHEEL = "cibuildwheel==4.2.1"  # its PyPy 3.11 is release 7.3.23, the target
 WINDOWS_WHEELS = ["cp311-win_amd64", "pp311-win_amd64"]
 
 
