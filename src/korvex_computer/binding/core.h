@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 #include <utility>
@@ -163,15 +164,40 @@ inline bool truth(const Ref& object) { return truth(object.get()); }
 // on them and `in` over a list of them are answered directly; PyPy goes by the protocols.
 #ifndef PYPY_VERSION
 #define KORVEX_COMPARES_TEXTS 1
-bool is_plain_text(PyObject* object);  // an exact, ready str
-// Text equality of two plain texts, decided as str's == decides it.
-bool same_text(PyObject* a, PyObject* b);
+// An exact, ready str.
+inline bool is_plain_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_READY(o); }
+// Text equality of two plain texts, decided as str's == decides it: identity, length, kind, the
+// hashes when both are known, then the code units.
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b)))
+        return false;
+    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+}
 #endif
-bool equals(PyObject* a, PyObject* b);
-bool not_equals(PyObject* a, PyObject* b);
-bool less_than(PyObject* a, PyObject* b);
-inline bool equals_none(const Ref& a) { return equals(a.get(), Py_None); }
-inline bool not_equals_none(const Ref& a) { return not_equals(a.get(), Py_None); }
+// `a op b` by the rich comparison protocol, taken as a truth.
+bool compare(PyObject* a, PyObject* b, int op);
+inline bool equals(PyObject* a, PyObject* b) {
+#ifdef KORVEX_COMPARES_TEXTS
+    if (is_plain_text(a) && is_plain_text(b)) return same_text(a, b);
+#endif
+    return compare(a, b, Py_EQ);
+}
+inline bool not_equals(PyObject* a, PyObject* b) {
+#ifdef KORVEX_COMPARES_TEXTS
+    if (is_plain_text(a) && is_plain_text(b)) return !same_text(a, b);
+#endif
+    return compare(a, b, Py_NE);
+}
+inline bool less_than(PyObject* a, PyObject* b) { return compare(a, b, Py_LT); }
+inline bool equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_EQ); }
+inline bool not_equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_NE); }
 bool is_instance(const Ref& object, const Ref& cls);
 // `value in container`, by the containment protocol.
 bool contains(const Ref& container, const Ref& value);
@@ -278,10 +304,26 @@ bool except_exception(F&& body) {
 // that already holds `raised` is cut there, so no cycle forms. Steals the reference to handled.
 void set_context(PyObject* raised, PyObject* handled);
 
-// Runs body, then finally, as `try: body finally: finally` does. When finally raises while an
-// exception is propagating, the new exception replaces it (with the old one as its context).
+// ---- one call of a module function -------------------------------------------------------------
+
+// The running call: which step it is at, for the traceback entry of an exception.
+struct Call {
+    int line;
+    void at(int step_line) { line = step_line; }
+};
+
+// Runs body, then finally, as `try: body finally: finally` does, the finally clause being one
+// step at finally_line. When finally raises while an exception is propagating, the new exception
+// replaces it (with the old one as its context); an exception that propagates through the
+// finally clause keeps the line of the step that raised it.
 template <class F, class G>
-void try_finally(F&& body, G&& finally) {
+void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
+    auto run_finally = [&] {
+        const int body_line = c.line;
+        c.at(finally_line);
+        finally();
+        c.at(body_line);
+    };
     try {
         body();
     } catch (PythonError&) {
@@ -290,7 +332,7 @@ void try_finally(F&& body, G&& finally) {
         PyErr_NormalizeException(&type, &value, &tb);
         if (tb && value) PyException_SetTraceback(value, tb);
         try {
-            finally();
+            run_finally();
         } catch (PythonError&) {
             PyObject *t2, *v2, *tb2;
             PyErr_Fetch(&t2, &v2, &tb2);
@@ -304,27 +346,7 @@ void try_finally(F&& body, G&& finally) {
         PyErr_Restore(type, value, tb);
         throw;
     }
-    finally();
-}
-
-// ---- one call of a module function -------------------------------------------------------------
-
-// The running call: which step it is at, for the traceback entry of an exception.
-struct Call {
-    int line;
-    void at(int step_line) { line = step_line; }
-};
-
-// try_finally for a function body whose finally clause is one step at finally_line. An
-// exception that propagates through the finally clause keeps the line of the step that raised it.
-template <class F, class G>
-void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
-    try_finally(std::forward<F>(body), [&] {
-        const int body_line = c.line;
-        c.at(finally_line);
-        finally();
-        c.at(body_line);
-    });
+    run_finally();
 }
 
 // Calls visit(item) for each item of an iterable, with the traceback line of the `for`
@@ -340,6 +362,8 @@ void for_each(Call& c, int for_line, const Ref& iterable, F&& visit) {
 }
 
 using Args = const Ref*;
-using Body = Ref (*)(Call&, Args);
+// A module function's body: the steps of the function, given its bound arguments.
+using BodyFunction = Ref(Call&, Args);
+using Body = BodyFunction*;
 
 }  // namespace korvex

@@ -23,26 +23,14 @@ constexpr int kSourceLines = 800;
 PyCodeObject* g_function_codes[kSourceLines];
 PyCodeObject* g_module_body_codes[kSourceLines];
 
-// The name of a traceback entry: the function's name, after the module's name and a dot for the
-// module's own functions.
-struct EntryName {
-    const char* module;  // null for a name of its own
-    const char* function;
-};
-
 // The code object of a traceback name and line (a new reference, or null with the error set),
 // kept in *slot from its first use on; a null slot keeps nothing.
-PyCodeObject* code_object(PyCodeObject** slot, const EntryName& entry_name, int line) {
+PyCodeObject* code_object(PyCodeObject** slot, const char* traceback_name, int line) {
     if (slot && *slot) {
         Py_INCREF(*slot);
         return *slot;
     }
-    char traceback_name[128];
-    if (entry_name.module)
-        PyOS_snprintf(traceback_name, sizeof traceback_name, "%s.%s", entry_name.module,
-                      entry_name.function);
-    PyCodeObject* code = PyCode_NewEmpty(
-        kSourceFile, entry_name.module ? traceback_name : entry_name.function, line);
+    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
     if (!code || !slot) return code;
     if (*slot) {  // made meanwhile by a call that the creation ran
         Py_DECREF(code);
@@ -56,8 +44,8 @@ PyCodeObject* code_object(PyCodeObject** slot, const EntryName& entry_name, int 
 
 // A new frame of the cached code object, whose globals are the module namespace; null with
 // the error set.
-PyFrameObject* new_entry_frame(PyCodeObject** slot, const EntryName& entry_name, int line) {
-    PyCodeObject* code = code_object(slot, entry_name, line);
+PyFrameObject* new_entry_frame(PyCodeObject** slot, const char* traceback_name, int line) {
+    PyCodeObject* code = code_object(slot, traceback_name, line);
     if (!code) return nullptr;
     PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
@@ -69,13 +57,14 @@ PyFrameObject* new_entry_frame(PyCodeObject** slot, const EntryName& entry_name,
     return frame;
 }
 
-// Adds a traceback entry, a frame of its own, to the exception being raised.
-void add_entry(PyCodeObject** slot, const EntryName& entry_name, int line) {
+}  // namespace
+
+void add_traceback(PyCodeObject** slot, const char* traceback_name, int line) {
 #ifdef PYPY_VERSION
     // The error stays set while the entry is made: fetching it would hand its traceback to C,
     // and cpyext then keeps C copies of it and of every frame on it that its collector never
     // frees. Making the code object and the frame runs no Python code there.
-    PyFrameObject* frame = new_entry_frame(slot, entry_name, line);
+    PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
     if (!frame) return;  // the error of the failed creation stands in place of the original
 #else
     // Making the frame can run Python code (a collection, the namespace's key comparisons),
@@ -83,7 +72,7 @@ void add_entry(PyCodeObject** slot, const EntryName& entry_name, int line) {
     // exception stands unchanged.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyFrameObject* frame = new_entry_frame(slot, entry_name, line);
+    PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
     if (!frame) PyErr_Clear();
     PyErr_Restore(type, value, tb);
     if (!frame) return;
@@ -92,12 +81,16 @@ void add_entry(PyCodeObject** slot, const EntryName& entry_name, int line) {
     Py_DECREF(frame);
 }
 
+namespace {
+
 // ---- argument binding ----------------------------------------------------------------------
 
 // What a call needs of its function beyond the table row, made once with the function objects:
-// the interned parameter names and the argument-count messages as they are first needed.
+// the interned parameter names, the traceback name and the argument-count messages as they are
+// first needed.
 struct FunctionRuntime {
     int parameter_count = 0;
+    char traceback_name[96] = {};
     PyObject* parameter_names[6] = {};
     static constexpr Py_ssize_t kRememberedCounts = 8;
     PyObject* count_messages[kRememberedCounts] = {};
@@ -172,9 +165,6 @@ struct TupleAndDict {
         return PyDict_Next(kwargs, position, key, &value) != 0;
     }
 
-    Py_ssize_t bind_keywords(const FunctionRuntime& r, Py_ssize_t positional, Ref* bound) const {
-        return look_up_keywords(*this, r, positional, bound);
-    }
 };
 
 // The arguments of a call as METH_FASTCALL | METH_KEYWORDS passes them: the positional
@@ -199,9 +189,6 @@ struct VectorAndNames {
         if (*position >= keyword_count()) return false;
         *key = PyTuple_GET_ITEM(kwnames, (*position)++);
         return true;
-    }
-    Py_ssize_t bind_keywords(const FunctionRuntime& r, Py_ssize_t positional, Ref* bound) const {
-        return look_up_keywords(*this, r, positional, bound);
     }
 };
 
@@ -249,7 +236,7 @@ bool bind_arguments(int index, const Arguments& given, Ref* bound) {
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
     if (keywords == 0) return true;
 
-    const Py_ssize_t bound_by_keyword = given.bind_keywords(r, positional, bound);
+    const Py_ssize_t bound_by_keyword = look_up_keywords(given, r, positional, bound);
     if (bound_by_keyword < 0) return false;
     if (keywords > bound_by_keyword && !report_stray_keyword(index, given)) return false;
 
@@ -301,7 +288,7 @@ void add_function_traceback(int index, int line) {
     const FunctionRow& f = kFunctions[index];
     const int end = index + 1 < kFunctionCount ? kFunctions[index + 1].first_line : kSourceLines;
     PyCodeObject** slot = line >= f.first_line && line < end ? &g_function_codes[line] : nullptr;
-    add_entry(slot, {kModuleName, f.name}, line);
+    add_traceback(slot, g_functions[index].traceback_name, line);
 }
 
 template <class Arguments>
@@ -380,6 +367,8 @@ bool prepare_function_runtimes() {
     for (int i = 0; i < kFunctionCount; ++i) {
         FunctionRuntime& r = g_functions[i];
         r.parameter_count = parameter_count(kFunctions[i]);
+        PyOS_snprintf(r.traceback_name, sizeof r.traceback_name, "%s.%s", kModuleName,
+                      kFunctions[i].name);
         for (int p = 0; p < r.parameter_count; ++p) {
             if (r.parameter_names[p]) continue;
             r.parameter_names[p] = PyUnicode_InternFromString(kFunctions[i].parameters[p]);
@@ -413,11 +402,8 @@ bool create_function_objects(int* line_of) {
 
 void add_module_body_traceback(int line) {
     PyCodeObject** slot = line > 0 && line < kSourceLines ? &g_module_body_codes[line] : nullptr;
-    add_entry(slot, {nullptr, "init korvex_computer.korvex_core"}, line);
+    add_traceback(slot, "init korvex_computer.korvex_core", line);
 }
 
-void add_traceback(PyCodeObject** code, const char* traceback_name, int line) {
-    add_entry(code, {nullptr, traceback_name}, line);
-}
 
 }  // namespace korvex

@@ -32,8 +32,9 @@ extern const FunctionRow kFunctions[kFunctionCount];
 // is being raised.
 void add_module_body_traceback(int line);
 
-// Adds a traceback entry that a body makes itself (the walk inside find_first_file); its code
-// object is made on first use and kept in *code, which must never move.
+// Adds a traceback entry, a frame of its own, to the exception being raised. Its code object is
+// made on first use and kept in *code (storage that never moves), or made each time when code
+// is null. The module body's entries and the walk inside find_first_file use it directly.
 void add_traceback(PyCodeObject** code, const char* traceback_name, int line);
 
 // Creates the function objects in the module namespace, in table order; `line_of` reports the
@@ -70,45 +71,16 @@ private:
     Ref thread_;
 };
 
-// installation/
-Ref setup_korvex_computer(Call&, Args);
-Ref load_dll(Call&, Args);
-Ref load_dll_c(Call&, Args);
-Ref FindSolverPaths(Call&, Args);
-Ref FindDataProjectPaths(Call&, Args);
-// models/
-Ref loadQuarl(Call&, Args);
-Ref saveQuarl(Call&, Args);
-Ref getQuarl(Call&, Args);
-Ref createQuarl(Call&, Args);
-Ref createPipingQuarl(Call&, Args);
-Ref createStructureQuarl(Call&, Args);
-Ref writeFreFile(Call&, Args);
-Ref find_first_file(Call&, Args);
-Ref copyDirectoryToTemp(Call&, Args);
-// solving/
-Ref solve(Call&, Args);
-Ref disposeSolution(Call&, Args);
-Ref solvePipingModel(Call&, Args);
-Ref solveStructureModel(Call&, Args);
-Ref PipeStressSolve(Call&, Args);
-Ref AsterSolve(Call&, Args);
-// commands/
-Ref inspectClass(Call&, Args);
-Ref findNameSpaceAndAssembly(Call&, Args);
-Ref createCommand(Call&, Args);
-Ref executeCommand(Call&, Args);
-// projects/
-Ref addProjectFolder(Call&, Args);
-Ref removeProjectFolder(Call&, Args);
-Ref addProject(Call&, Args);
-Ref addPipingProject(Call&, Args);
-Ref addStructureProject(Call&, Args);
-Ref removeProject(Call&, Args);
-Ref addStudy(Call&, Args);
-Ref addPipingStudy(Call&, Args);
-Ref addStructureStudy(Call&, Args);
-Ref removeStudy(Call&, Args);
-Ref duplicateStudy(Call&, Args);
+// The bodies, by family folder.
+BodyFunction setup_korvex_computer, load_dll, load_dll_c, FindSolverPaths,  // installation/
+    FindDataProjectPaths;
+BodyFunction loadQuarl, saveQuarl, getQuarl, createQuarl, createPipingQuarl,  // models/
+    createStructureQuarl, writeFreFile, find_first_file, copyDirectoryToTemp;
+BodyFunction solve, disposeSolution, solvePipingModel, solveStructureModel,  // solving/
+    PipeStressSolve, AsterSolve;
+BodyFunction inspectClass, findNameSpaceAndAssembly, createCommand, executeCommand;  // commands/
+BodyFunction addProjectFolder, removeProjectFolder, addProject, addPipingProject,  // projects/
+    addStructureProject, removeProject, addStudy, addPipingStudy, addStructureStudy, removeStudy,
+    duplicateStudy;
 
 }  // namespace korvex

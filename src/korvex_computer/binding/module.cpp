@@ -131,33 +131,22 @@ void run_module_body(int* line) {
     *line = 22;
     set_global(STR("_dataSourcesPath_"),
                text(STR("C:\\ProgramData\\Korvex\\Velmora\\Settings\\DataSources.settings")));
-    const struct { int line; Constant& global; } none_globals[] = {
+    // Lines 23 to 34: every other global is None, but `_dlls_`, an empty list.
+    const struct { int line; Constant& global; } defaults[] = {
         {23, STR("_CultureInfo_")}, {24, STR("_exePath_")}, {25, STR("_dllPath_")},
-        {26, STR("_Aster_")}, {27, STR("_PipeStress_")}};
-    for (const auto& g : none_globals) {
-        *line = g.line;
-        set_global(g.global, none());
-    }
-    *line = 28;
-    set_global(STR("_dlls_"), Ref::steal(PyList_New(0)));
-    const struct { int line; Constant& global; } more_none_globals[] = {
+        {26, STR("_Aster_")}, {27, STR("_PipeStress_")}, {28, STR("_dlls_")},
         {29, STR("_Solution_")}, {30, STR("_dataPath_")}, {31, STR("_projectPath_")},
         {32, STR("_Application_")}, {33, STR("_commandController_")},
         {34, STR("_tempDirectory_")}};
-    for (const auto& g : more_none_globals) {
+    for (const auto& g : defaults) {
         *line = g.line;
-        set_global(g.global, none());
+        set_global(g.global, g.line == 28 ? Ref::steal(PyList_New(0)) : none());
     }
 
     if (!create_function_objects(line)) throw PythonError{};
 
     *line = 1;
     set_global(STR("__test__"), Ref::steal(PyDict_New()));
-}
-
-void release_module() {
-    Py_CLEAR(state::module_dict);
-    Py_CLEAR(state::module);
 }
 
 int exec_module(PyObject* module) {
@@ -195,7 +184,8 @@ int exec_module(PyObject* module) {
     });
     if (executed) return 0;
     if (line) add_module_body_traceback(line);
-    release_module();
+    Py_CLEAR(state::module_dict);  // a later import starts afresh
+    Py_CLEAR(state::module);
     return -1;
 }
 
@@ -205,17 +195,9 @@ PyModuleDef_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "korvex_core",  // m_name
-    nullptr,        // m_doc
-    0,              // m_size
-    nullptr,        // m_methods
-    g_slots,
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
-};
+// No docstring, no per-module state, no methods (the module body makes the functions), no hooks.
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "korvex_core", nullptr, 0, nullptr, g_slots,
+                            nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -1,7 +1,6 @@
 // The helpers the function bodies are written in (see core.h).
 #include "binding/core.h"
 
-#include <cstring>
 
 namespace korvex {
 
@@ -81,41 +80,9 @@ Ref call_object(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return Ref::steal(PyObject_Call(callable, args, kwargs));
 }
 
-#ifdef KORVEX_COMPARES_TEXTS
-bool is_plain_text(PyObject* object) {
-    return PyUnicode_CheckExact(object) && PyUnicode_IS_READY(object);
-}
-
-bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b)))
-        return false;
-    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
-}
-#endif
-
-namespace {
-
 bool compare(PyObject* a, PyObject* b, int op) {
-#ifdef KORVEX_COMPARES_TEXTS
-    if ((op == Py_EQ || op == Py_NE) && is_plain_text(a) && is_plain_text(b))
-        return same_text(a, b) == (op == Py_EQ);
-#endif
-    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
-    return truth(result);
+    return truth(Ref::steal(PyObject_RichCompare(a, b, op)));
 }
-
-}  // namespace
-
-bool equals(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
-bool not_equals(PyObject* a, PyObject* b) { return compare(a, b, Py_NE); }
-bool less_than(PyObject* a, PyObject* b) { return compare(a, b, Py_LT); }
 
 bool is_instance(const Ref& object, const Ref& cls) {
     return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
@@ -143,18 +110,15 @@ bool contains(const Ref& container, const Ref& value) {
     return check(PySequence_Contains(sequence, wanted)) != 0;
 }
 
-namespace {
-
 // The key object to read exact dictionaries with, for a constant key. Dictionaries parsed from
 // one document share one str object per key text, which is not the constant of that text; a
 // lookup with that very object finds its entry by identity instead of comparing texts. An
 // exact str of the same text is the same key to an exact dictionary, and no script can change
 // it, so the first one met in a call serves the rest of that call.
-PyObject* dict_key(Constant& key, PyObject* dict) {
-#ifdef KORVEX_COMPARES_TEXTS
-    if (key.dict_key_call == state::call_serial) return key.dict_key ? key.dict_key : key.object;
+PyObject* learn_dict_key(Constant& key, PyObject* dict) {
     Py_CLEAR(key.dict_key);
     key.dict_key_call = state::call_serial;
+#ifdef KORVEX_COMPARES_TEXTS
     PyObject *candidate, *value;
     Py_ssize_t position = 0;
     while (PyDict_Next(dict, &position, &candidate, &value)) {
@@ -170,14 +134,15 @@ PyObject* dict_key(Constant& key, PyObject* dict) {
     return key.object;
 }
 
-}  // namespace
-
 Ref item(const Ref& container, Constant& key) {
     PyObject* key_object = name(key);
     PyObject* dict = container.get();
     if (!PyDict_CheckExact(dict)) return Ref::steal(PyObject_GetItem(dict, key_object));
     // An exact dictionary is read directly; a missing key raises what subscription raises.
-    PyObject* value = PyDict_GetItemWithError(dict, dict_key(key, dict));
+    PyObject* lookup_key = key.dict_key_call != state::call_serial ? learn_dict_key(key, dict)
+                           : key.dict_key                          ? key.dict_key
+                                                                   : key_object;
+    PyObject* value = PyDict_GetItemWithError(dict, lookup_key);
     if (value) return Ref::borrow(value);
     if (!PyErr_Occurred()) raise(PyExc_KeyError, tuple(key_object));
     throw PythonError{};

@@ -14,14 +14,13 @@ struct SolverWalkLines {
     int assignment;
 };
 
-bool named(const Ref& entry, Constant& expected) {
-    return equals(item(entry, STR("Name")).get(), name(expected));
-}
-
 // Walks Families / SubFamilies "PATH" / Settings for one solver. Every match is visited and
 // each overwrites the one before, so the last match in document order wins.
 Ref solver_path(Call& c, const Ref& settings, Constant& family_name, Constant& setting_name,
                 const SolverWalkLines& line) {
+    auto named = [](const Ref& entry, Constant& expected) {
+        return equals(item(entry, STR("Name")).get(), name(expected));
+    };
     Ref path = none();
     c.at(line.for_family);
     for_each(c, line.for_family, item(settings, STR("Families")), [&](const Ref& family) {
