@@ -90,6 +90,7 @@ namespace {
 // first needed.
 struct FunctionRuntime {
     int parameter_count = 0;
+    int end_line = 0;  // the first line after the function's own lines
     char traceback_name[96] = {};
     PyObject* parameter_names[6] = {};
     static constexpr Py_ssize_t kRememberedCounts = 8;
@@ -102,9 +103,7 @@ PyObject* g_setup_message = nullptr;
 // The error paths below report failure as the C API does: the Python error is set and the
 // caller gets false (or null); nothing is thrown.
 
-bool wrong_count(int index, Py_ssize_t given) {
-    const FunctionRow& f = kFunctions[index];
-    FunctionRuntime& r = g_functions[index];
+bool wrong_count(const FunctionRow& f, FunctionRuntime& r, Py_ssize_t given) {
     const bool remembered = given < FunctionRuntime::kRememberedCounts;
     PyObject* message = remembered ? r.count_messages[given] : nullptr;
     if (!message) {
@@ -180,7 +179,8 @@ struct VectorAndNames {
     PyObject* keyword(PyObject* key) const {
         for (Py_ssize_t k = 0; k < keyword_count(); ++k) {
             PyObject* given_name = PyTuple_GET_ITEM(kwnames, k);
-            if (given_name == key || PyUnicode_Compare(given_name, key) == 0) return args[nargs + k];
+            if (given_name == key || PyUnicode_Compare(given_name, key) == 0)
+                return args[nargs + k];
             if (PyErr_Occurred()) return nullptr;
         }
         return nullptr;
@@ -195,8 +195,7 @@ struct VectorAndNames {
 // Reports the first keyword that names no parameter left to bind, in the order of the given
 // keywords.
 template <class Arguments>
-bool report_stray_keyword(int index, const Arguments& given) {
-    const FunctionRow& f = kFunctions[index];
+bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const Arguments& given) {
     const Py_ssize_t positional = given.positional_count();
     PyObject* key;
     Py_ssize_t position = 0;
@@ -205,7 +204,7 @@ bool report_stray_keyword(int index, const Arguments& given) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
             return false;
         }
-        int i = parameter_index(g_functions[index], key);
+        int i = parameter_index(r, key);
         if (i == -2) return false;
         if (i >= 0 && i < positional) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
@@ -225,24 +224,23 @@ bool report_stray_keyword(int index, const Arguments& given) {
 // scripts see in the messages: counts, then stray keywords, then missing arguments. The
 // caller's tuple, dictionary or vector holds the values for the whole call.
 template <class Arguments>
-bool bind_arguments(int index, const Arguments& given, Ref* bound) {
-    const FunctionRuntime& r = g_functions[index];
+bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given, Ref* bound) {
     const int count = r.parameter_count;
     const Py_ssize_t positional = given.positional_count();
     const Py_ssize_t keywords = given.keyword_count();
     if (keywords == 0 ? positional != count : positional > count)
-        return wrong_count(index, positional);
+        return wrong_count(f, r, positional);
 
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
     if (keywords == 0) return true;
 
     const Py_ssize_t bound_by_keyword = look_up_keywords(given, r, positional, bound);
     if (bound_by_keyword < 0) return false;
-    if (keywords > bound_by_keyword && !report_stray_keyword(index, given)) return false;
+    if (keywords > bound_by_keyword && !report_stray_keyword(f, r, given)) return false;
 
     if (positional + bound_by_keyword == count) return true;
     for (int i = 0; i < count; ++i)
-        if (!bound[i]) return wrong_count(index, i);
+        if (!bound[i]) return wrong_count(f, r, i);
     return true;
 }
 
@@ -284,24 +282,22 @@ PyObject* run_body(const FunctionRow& f, Call& call, Args bound) {
     return result ? result.release() : none().release();
 }
 
-void add_function_traceback(int index, int line) {
-    const FunctionRow& f = kFunctions[index];
-    const int end = index + 1 < kFunctionCount ? kFunctions[index + 1].first_line : kSourceLines;
-    PyCodeObject** slot = line >= f.first_line && line < end ? &g_function_codes[line] : nullptr;
-    add_traceback(slot, g_functions[index].traceback_name, line);
+void add_function_traceback(const FunctionRow& f, const FunctionRuntime& r, int line) {
+    const bool own_line = line >= f.first_line && line < r.end_line;
+    PyCodeObject** slot = own_line ? &g_function_codes[line] : nullptr;
+    add_traceback(slot, r.traceback_name, line);
 }
 
 template <class Arguments>
-PyObject* call_function(int index, const Arguments& given) {
-    const FunctionRow& f = kFunctions[index];
-    if (g_functions[index].parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
+PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const Arguments& given) {
+    if (r.parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
     ++state::call_serial;
     Call call{f.first_line};
     Ref bound[6];
     PyObject* result = nullptr;
-    if (bind_arguments(index, given, bound) && passes_guard(f, call))
+    if (bind_arguments(f, r, given, bound) && passes_guard(f, call))
         result = run_body(f, call, bound);
-    if (!result) add_function_traceback(index, call.line);
+    if (!result) add_function_traceback(f, r, call.line);
     return result;
 }
 
@@ -311,13 +307,13 @@ PyObject* call_function(int index, const Arguments& given) {
 thread_local int t_nesting = 0;
 
 template <class Arguments>
-PyObject* enter(int index, const Arguments& given) {
+PyObject* enter(const FunctionRow& f, FunctionRuntime& r, const Arguments& given) {
     int& nesting = t_nesting;
     if (static_cast<unsigned>(nesting - 1) >= static_cast<unsigned>(kMaximumNesting) &&
-        !nesting_allows(index, &nesting))
+        !nesting_allows(f.name, &nesting))
         return nullptr;
     ++nesting;
-    PyObject* result = call_function(index, given);
+    PyObject* result = call_function(f, r, given);
     --nesting;
     return result;
 }
@@ -337,14 +333,14 @@ constexpr int kCallingConvention = METH_FASTCALL | METH_KEYWORDS;
 
 template <int I>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return enter(I, VectorAndNames{args, nargs, kwnames});
+    return enter(kFunctions[I], g_functions[I], VectorAndNames{args, nargs, kwnames});
 }
 #else
 constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
 
 template <int I>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return enter(I, TupleAndDict{args, kwargs});
+    return enter(kFunctions[I], g_functions[I], TupleAndDict{args, kwargs});
 }
 #endif
 
@@ -367,6 +363,7 @@ bool prepare_function_runtimes() {
     for (int i = 0; i < kFunctionCount; ++i) {
         FunctionRuntime& r = g_functions[i];
         r.parameter_count = parameter_count(kFunctions[i]);
+        r.end_line = i + 1 < kFunctionCount ? kFunctions[i + 1].first_line : kSourceLines;
         PyOS_snprintf(r.traceback_name, sizeof r.traceback_name, "%s.%s", kModuleName,
                       kFunctions[i].name);
         for (int p = 0; p < r.parameter_count; ++p) {

@@ -55,7 +55,7 @@ int call_depth();
 // The slow path of a call, given the thread's counter (0 before its first module call, else 1 +
 // its depth): at the first call the counter takes the depth handed on to the thread, if any.
 // False with RecursionError set when the bound is reached.
-bool nesting_allows(int index, int* nesting);
+bool nesting_allows(const char* function_name, int* nesting);
 
 // Hands the nesting depth of module calls on from the calling thread to a worker thread that
 // it starts: while the handoff lives, module calls on `thread` count on from the starter's

@@ -166,7 +166,8 @@ int exec_module(PyObject* module) {
         Py_INCREF(module_dict);
         state::module_dict = module_dict;
 
-        if (!state::builtins) state::builtins = Ref::steal(PyImport_ImportModule("builtins")).release();
+        if (!state::builtins)
+            state::builtins = Ref::steal(PyImport_ImportModule("builtins")).release();
         check(PyObject_SetAttrString(module, "__builtins__", state::builtins));
 
         warn_on_version_mismatch();

@@ -34,12 +34,12 @@ int handed_on_depth() {
 
 }  // namespace
 
-bool nesting_allows(int index, int* nesting) {
+bool nesting_allows(const char* function_name, int* nesting) {
     if (*nesting == 0) *nesting = 1 + handed_on_depth();
     if (*nesting - 1 < kMaximumNesting) return true;
     PyErr_Format(PyExc_RecursionError,
                  "maximum recursion depth exceeded while calling %.200s() of %s",
-                 kFunctions[index].name, kModuleName);
+                 function_name, kModuleName);
     return false;
 }
 

@@ -170,7 +170,8 @@ bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
         if (ends < 0) throw PythonError{};
         return ends != 0;
     }
-    Ref lowered = Ref::steal(PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
+    Ref lowered =
+        Ref::steal(PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
     return truth(Ref::steal(
         PyObject_CallMethodObjArgs(lowered.get(), name(STR("endswith")), suffix.get(), nullptr)));
 }

@@ -27,11 +27,13 @@ Ref solver_path(Call& c, const Ref& settings, Constant& family_name, Constant& s
         c.at(line.family_test);
         if (!named(family, family_name)) return;
         c.at(line.for_sub_family);
-        for_each(c, line.for_sub_family, item(family, STR("SubFamilies")), [&](const Ref& sub_family) {
+        Ref sub_families = item(family, STR("SubFamilies"));
+        for_each(c, line.for_sub_family, sub_families, [&](const Ref& sub_family) {
             c.at(line.sub_family_test);
             if (!named(sub_family, STR("PATH"))) return;
             c.at(line.for_setting);
-            for_each(c, line.for_setting, item(sub_family, STR("Settings")), [&](const Ref& setting) {
+            Ref settings_of_path = item(sub_family, STR("Settings"));
+            for_each(c, line.for_setting, settings_of_path, [&](const Ref& setting) {
                 c.at(line.setting_test);
                 if (!named(setting, setting_name)) return;
                 c.at(line.assignment);

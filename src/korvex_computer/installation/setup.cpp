@@ -88,12 +88,14 @@ Ref setup_korvex_computer(Call& c, Args a) {
     c.at(70);
     set_global(STR("_exePath_"), installation_directory);
     c.at(71);
-    set_global(STR("_dllPath_"), call(os_path(STR("join")), installation_directory, text(STR("Extensions"))));
+    set_global(STR("_dllPath_"),
+               call(os_path(STR("join")), installation_directory, text(STR("Extensions"))));
 
     c.at(73);
     Ref settings = read_json(c, 73, 74, global(STR("_settingsPath_")));
     c.at(75);
-    unpack_pair_into(call(global(STR("FindSolverPaths")), settings), STR("_Aster_"), STR("_PipeStress_"));
+    unpack_pair_into(call(global(STR("FindSolverPaths")), settings), STR("_Aster_"),
+                     STR("_PipeStress_"));
     c.at(77);
     Ref data_sources = read_json(c, 77, 78, global(STR("_dataSourcesPath_")));
     c.at(79);

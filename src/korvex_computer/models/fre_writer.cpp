@@ -38,7 +38,8 @@ Ref writeFreFile(Call& c, Args a) {
     Ref PSLibrary = from_import(STR("Korvex.Velmora.Core"), STR("PSLibrary"));
     c.at(543);
     Ref join = os_path(STR("join"));
-    Ref PSLibraryFilename = call(join, global(STR("_dllPath_")), text(STR("Korvex.PipeStress.lib")));
+    Ref PSLibraryFilename =
+        call(join, global(STR("_dllPath_")), text(STR("Korvex.PipeStress.lib")));
     c.at(544);
     if (!path_exists(PSLibraryFilename)) {
         c.at(545);
@@ -78,10 +79,12 @@ Ref writeFreFile(Call& c, Args a) {
     c.at(560);
     Ref maxLength = integer_setting(settings, STR("PIPESTRESS"), STR("MAX FIELD LENGTH"));
     c.at(561);
-    Ref s = call_method(settings, STR("GetSettingValue"), text(STR("PIPESTRESS")), text(STR("ROTATION UNITS")));
+    Ref s = call_method(settings, STR("GetSettingValue"), text(STR("PIPESTRESS")),
+                        text(STR("ROTATION UNITS")));
     Ref rotationOption = rotation_code(c, s);
     c.at(568);
-    Ref inlineRestraints = flag_setting(settings, STR("PIPESTRESS"), STR("GENERATE RESTRAINTS INLINE"));
+    Ref inlineRestraints =
+        flag_setting(settings, STR("PIPESTRESS"), STR("GENERATE RESTRAINTS INLINE"));
     c.at(569);
     Ref inlineDLCS = flag_setting(settings, STR("PIPESTRESS"), STR("GENERATE DLCS INLINE"));
     c.at(570);

@@ -40,8 +40,8 @@ Ref addProject(Call& c, Args a) {
     Ref projectViewModel = call(ProjectViewModel, none());
     Ref point = placement_point(c, Point, screenWidth, screenheight, {644, 645, 646});
     c.at(647);
-    call_method(projectViewModel, STR("CreateNewProject"), projectDirectory, point, text(STR("")), studyName,
-                module);
+    call_method(projectViewModel, STR("CreateNewProject"), projectDirectory, point, text(STR("")),
+                studyName, module);
     return projectDirectory;
 }
 

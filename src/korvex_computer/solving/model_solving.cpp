@@ -96,7 +96,8 @@ Ref solvePipingModel(Call& c, Args a) {
         load_assembly(STR("Korvex.SDK.dll"));
         c.at(369);
         load_assembly(STR("Korvex.PipeStress.Core.dll"));
-        run_on_worker(c, {371, 372, 373, 374}, STR("_PipeStressSolve"), quarl, quarlFilename, directory);
+        run_on_worker(c, {371, 372, 373, 374}, STR("_PipeStressSolve"), quarl, quarlFilename,
+                      directory);
         c.at(375);
         return global(STR("_Solution_"));
     }

@@ -20,7 +20,8 @@ Ref PipeStressSolve(Call& c, Args a) {
         [&] {
             c.at(424);
             Ref splitext = os_path(STR("splitext"));
-            Ref studyname = item_at(call(splitext, call(os_path(STR("basename")), quarlFilename)), 0);
+            Ref studyname =
+                item_at(call(splitext, call(os_path(STR("basename")), quarlFilename)), 0);
 
             // The model's own input file first, then the one that writeFreFile names.
             c.at(425);
@@ -40,12 +41,14 @@ Ref PipeStressSolve(Call& c, Args a) {
             Ref thffile = call(global(STR("find_first_file")), directory, text(STR(".thf")));
 
             c.at(432);
-            Ref PipeStressSolver = from_import(STR("Korvex.PipeStress.Core"), STR("PipeStressSolver"));
+            Ref PipeStressSolver =
+                from_import(STR("Korvex.PipeStress.Core"), STR("PipeStressSolver"));
             c.at(433);
             Ref Solution = from_import(STR("Korvex.Velmora.Core"), STR("Solution"));
 
             c.at(434);
-            Ref solver = call(PipeStressSolver, global(STR("_PipeStress_")), quarl, frefile, thffile);
+            Ref solver =
+                call(PipeStressSolver, global(STR("_PipeStress_")), quarl, frefile, thffile);
             c.at(435);
             set_attr(solver, STR("IgnoreWarnings"), boolean(true));
 

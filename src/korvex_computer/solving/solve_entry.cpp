@@ -102,7 +102,8 @@ Ref solve(Call& c, Args a) {
     c.at(302);
     load_assembly(STR("Korvex.Velmora.Core.dll"));
     c.at(303);
-    std::vector<Ref> codes = from_import(STR("Korvex.Velmora.Core"), {&STR("PipingCode"), &STR("StructureCode")});
+    std::vector<Ref> codes =
+        from_import(STR("Korvex.Velmora.Core"), {&STR("PipingCode"), &STR("StructureCode")});
     const Ref& PipingCode = codes[0];
     const Ref& StructureCode = codes[1];
 
