@@ -414,17 +414,17 @@ def _walk(tb):
 
 
 def test_every_traceback_entry_has_a_frame_of_its_own(core):
-    # A debugger writing into one entry's frame must not reach a later error of the same line.
+    # A debugger's hook set on one entry's frame must not reach a later error of the same line.
     def failing_entry():
         with pytest.raises(KeyError) as raised:
             core.FindSolverPaths({})
         return next(tb for tb in _walk(raised.value.__traceback__)
                     if tb.tb_frame.f_code.co_name == "korvex_computer.korvex_core.FindSolverPaths")
     first = failing_entry()
-    first.tb_frame.f_locals["debugger_note"] = object()
+    first.tb_frame.f_trace = lambda frame, event, argument: None
     second = failing_entry()
     assert second.tb_frame is not first.tb_frame
-    assert "debugger_note" not in second.tb_frame.f_locals
+    assert second.tb_frame.f_trace is None
     assert second.tb_lineno == first.tb_lineno == 154
 
     # A nested call failing at the same line: two entries, each with its own frame.
@@ -442,6 +442,8 @@ def test_every_traceback_entry_has_a_frame_of_its_own(core):
     assert entries[0].tb_frame is not entries[1].tb_frame
 
 
+@pytest.mark.skipif(not ON_CPYTHON, reason="PyPy makes a frame without looking `__builtins__` "
+                    "up in the module namespace")
 def test_a_failing_call_made_while_an_entry_is_made_corrupts_nothing():
     # Making a traceback entry looks `__builtins__` up in the module namespace, which can run a
     # key's __eq__; here that makes the same function fail at another line in the middle.
