@@ -178,7 +178,7 @@ bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
 
 Items::Items(const Ref& iterable) {
     // An exact list is walked by index on CPython, its length read again at every step as its
-    // own iterator reads it; PyPy's cpyext would copy the whole list out to read one item.
+    // own iterator reads it; on PyPy, reading a list by index gives it a C copy of every item.
 #ifndef PYPY_VERSION
     if (PyList_CheckExact(iterable.get())) {
         list_ = iterable;
