@@ -130,6 +130,33 @@ def test_usage_errors(temp_dir, arguments, complaint):
     assert result.stdout == ""
 
 
+@pytest.mark.parametrize("arguments, status, shown", [
+    (["--help"], 0, "usage: korvex_computer"),
+    (["worker", "--help"], 0, "usage: korvex_computer worker"),
+    (["solve", "m.quarl", "--solver", "Other"], 2, "invalid choice: 'Other'"),
+    (["info"], 1, "korvex_computer: error: missing platform: the module clr cannot be imported "
+                  "(ModuleNotFoundError: No module named 'clr')"),
+    (["solve", "A.quarl", "B.quarl", "--solver", "Aster"], 1, "korvex_computer: error: missing "
+     "platform: the module clr cannot be imported (ModuleNotFoundError: No module named 'clr')"),
+])
+@pytest.mark.parametrize("command", [None, console_script])
+def test_the_command_line_without_the_platform(installation, tmp_path, temp_dir, arguments,
+                                               status, shown, command):
+    """Where the .NET bridge cannot be imported, only what needs it fails; a script's import
+    of the package still fails as it did."""
+    blocked = tmp_path / "blocked"
+    blocked.mkdir()
+    (blocked / "clr.py").write_text("raise ModuleNotFoundError(\"No module named 'clr'\", "
+                                    "name='clr')\n")
+    env = dict(environment(installation, temp_dir), PYTHONPATH=str(blocked))
+    result = run_cli(arguments, env, command=command() if command else None)
+    assert result.returncode == status
+    assert shown in (result.stdout if status == 0 else result.stderr.splitlines()[-1])
+    script = subprocess.run([sys.executable, "-c", "import korvex_computer"], env=env,
+                            capture_output=True, text=True)
+    assert script.stderr.splitlines()[-1] == "ModuleNotFoundError: No module named 'clr'"
+
+
 BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
 
 

@@ -26,7 +26,8 @@ import sys
 import threading
 import time
 import urllib.parse
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
+import uuid
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Type
 
 from .common import Installation, JobFailed, error_text
 from .status import live_status
@@ -64,7 +65,7 @@ def shown_url(url: str) -> str:
     return urllib.parse.urlunsplit(parts._replace(netloc="%s:***@%s" % (user, host)))
 
 
-def _connection_errors() -> Tuple[type, ...]:
+def _connection_errors() -> Tuple[Type[BaseException], ...]:
     import kombu.exceptions
     import redis.exceptions
 
@@ -96,7 +97,7 @@ def reachable_client(broker: str) -> Any:
 
 
 def celery_app(broker: str, redeliver_after: float = DEFAULT_REDELIVER_AFTER) -> Any:
-    from celery import Celery
+    from celery import Celery  # type: ignore[import-untyped]
 
     app = Celery("korvex_computer", broker=broker, backend=broker, set_as_current=False)
     app.conf.update(
@@ -217,7 +218,7 @@ def run_worker(installation: Installation, broker: str, redeliver_after: float) 
     app.task(name=TASK, bind=True)(solve_task(client, keeper, machine,
                                               lambda message: worker.solve(message, None)))
 
-    from celery.signals import worker_ready
+    from celery.signals import worker_ready  # type: ignore[import-untyped]
 
     def ready(**_: Any) -> None:
         _say("worker %s ready: %s (%s), models from %s" % (
@@ -283,11 +284,16 @@ class Follower(object):
         self.lock = threading.Lock()
 
     def send(self, sandbox: bool) -> None:
+        # Published as Celery's send_task does, less its subscription to each result: the
+        # results are read from the backend in one request for all.
+        amqp = self.app.amqp
         with self.app.producer_or_acquire() as producer:
             for path in self.paths:
-                result = self.app.send_task(TASK, args=[path, self.solver, sandbox],
-                                            queue=QUEUE, producer=producer)
-                self.task_ids.append(result.id)
+                task_id = str(uuid.uuid4())
+                message = amqp.create_task_message(task_id, TASK, [path, self.solver, sandbox],
+                                                   {})
+                amqp.send_task_message(producer, TASK, message, queue=QUEUE)
+                self.task_ids.append(task_id)
 
     def waiting(self) -> List[int]:
         return [index for index, entry in enumerate(self.results) if entry is None]
@@ -303,7 +309,8 @@ class Follower(object):
         keys = [backend.get_key_for_task(self.task_ids[index]) for index in open_models]
         now = time.monotonic()
         for index, value in zip(open_models, self.client.mget(keys) if keys else []):
-            meta = backend.decode_result(value) if value else {"status": "PENDING"}
+            meta: Dict[str, Any] = (backend.decode_result(value) if value
+                                    else {"status": "PENDING"})
             status = meta["status"]
             if status == "SUCCESS" and isinstance(meta["result"], dict):
                 self.close(index, meta["result"])
