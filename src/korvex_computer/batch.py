@@ -26,10 +26,10 @@ def _local_installation(installation: Union[str, Installation, None]) -> Install
     """The installation of the local workers: the one given, else the one this process is
     bound to, else $KORVEX_INSTALLATION (with $KORVEX_SETTINGS_PATH and
     $KORVEX_DATASOURCES_PATH)."""
-    from . import korvex_core as core
-
     if isinstance(installation, Installation):
         return installation
+    from . import korvex_core as core
+
     if installation is None and core._validSetup_ and core._exePath_:
         installation = core._exePath_
     if installation is not None:
