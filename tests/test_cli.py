@@ -138,6 +138,10 @@ def test_usage_errors(temp_dir, arguments, complaint):
                   "(ModuleNotFoundError: No module named 'clr')"),
     (["solve", "A.quarl", "B.quarl", "--solver", "Aster"], 1, "korvex_computer: error: missing "
      "platform: the module clr cannot be imported (ModuleNotFoundError: No module named 'clr')"),
+    # Sending models to other machines needs no platform here.
+    (["solve", "A.quarl", "--solver", "Aster", "--broker", "redis://127.0.0.1:1/0"], 1,
+     "korvex_computer: error: cluster unreachable: cannot reach the broker at "
+     "redis://127.0.0.1:1/0"),
 ])
 @pytest.mark.parametrize("command", [None, console_script])
 def test_the_command_line_without_the_platform(installation, tmp_path, temp_dir, arguments,

@@ -34,7 +34,8 @@ except ImportError as error:
     __all__ = []
 
     def __getattr__(name):
-        if name.startswith("__"):
+        # The command line's modules that need no platform are imported as usual.
+        if name.startswith("__") or name in ("batch", "cli"):
             raise AttributeError(name)
         raise _platform_error
 else:

@@ -65,6 +65,16 @@ def shown_url(url: str) -> str:
     return urllib.parse.urlunsplit(parts._replace(netloc="%s:***@%s" % (user, host)))
 
 
+def require_libraries() -> None:
+    """JobFailed unless the queue's libraries are installed."""
+    try:
+        import celery  # type: ignore[import-untyped]  # noqa: F401
+        import redis  # noqa: F401
+    except ImportError as error:
+        raise JobFailed("missing cluster libraries", "%s; install them with pip install "
+                        "\"korvex_computer[cluster]\"" % error_text(error))
+
+
 def _connection_errors() -> Tuple[Type[BaseException], ...]:
     import kombu.exceptions
     import redis.exceptions
@@ -139,16 +149,21 @@ class Keeper(threading.Thread):
         self.stopping = threading.Event()
 
     def run(self) -> None:
-        with self.app.connection_for_read() as connection:
-            channel = connection.default_channel
-            while True:
-                try:
-                    self.beat(channel)
-                except Exception as error:  # the broker away for a while: try again later
-                    _say("the broker did not answer (%s)" % error_text(error))
-                if self.stopping.wait(self.period):
-                    break
-        self.client.delete(self.key)
+        while not self.stopping.is_set():
+            try:
+                with self.app.connection_for_read() as connection:
+                    channel = connection.default_channel
+                    while True:
+                        self.beat(channel)
+                        if self.stopping.wait(self.period):
+                            break
+            except Exception as error:  # the broker away for a while: try again later
+                _say("the broker did not answer (%s)" % error_text(error))
+                self.stopping.wait(self.period)
+        try:
+            self.client.delete(self.key)
+        except Exception:
+            pass  # the key expires by itself
 
     def beat(self, channel: Any) -> None:
         self.client.set(self.key, json.dumps({"host": socket.gethostname(), "pid": os.getpid()}),
@@ -209,6 +224,7 @@ def run_worker(installation: Installation, broker: str, redeliver_after: float) 
     Raises JobFailed when it cannot bind or reach the broker."""
     from . import jobs, worker
 
+    require_libraries()
     client = reachable_client(broker)
     jobs.bind(installation)
     app = celery_app(broker, redeliver_after)
@@ -383,6 +399,7 @@ def solve_all(broker: str, paths: Sequence[str], solver: str, sandbox: bool,
               timeout: float, status_stream: TextIO) -> List[Dict[str, Any]]:
     """Solves every model through the queue; one result per model, in the order given.
     Raises ClusterUnreachable when the broker cannot be reached, then or later."""
+    require_libraries()
     client = reachable_client(broker)
     follower = Follower(celery_app(broker), client, paths, solver, timeout)
     errors = _connection_errors()
