@@ -307,21 +307,12 @@ def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_d
         (True, None), (False, "worker failure"), (True, None), (True, None)]
 
 
-@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
-@pytest.mark.parametrize("drawn_by", ["rich", "plain"])
-@pytest.mark.parametrize("several", [False, True])
-def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_by, several):
-    if drawn_by == "rich":
-        pytest.importorskip("rich")
-        command = [sys.executable, "-m", "korvex_computer"]
-    else:
-        command = [sys.executable, "-c", PLAIN_STATUS]
-    models = [model(tmp_path / name, name) for name in (("A", "B") if several else ("A",))]
-    env = dict(environment(installation, temp_dir), TERM="xterm", COLUMNS="120")
+def on_a_terminal(command, env):
+    """Runs a command whose standard error is a terminal; its exit status, its output and
+    what it drew on the terminal."""
+    env = dict(env, TERM="xterm", COLUMNS="120")
     terminal, stderr = os.openpty()
-    process = subprocess.Popen(command + ["solve", *models, "--solver", "PipeStress",
-                                          "--jobs", "2"],
-                               env=env, stdout=subprocess.PIPE, stderr=stderr,
+    process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=stderr,
                                stdin=subprocess.DEVNULL)
     os.close(stderr)
     shown = b""
@@ -336,8 +327,23 @@ def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_
     os.close(terminal)
     stdout = process.stdout.read().decode()
     process.stdout.close()
-    status = shown.decode("utf-8", "replace")
-    assert process.wait() == 0, (stdout, status)
+    return process.wait(), stdout, shown.decode("utf-8", "replace")
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+@pytest.mark.parametrize("drawn_by", ["rich", "plain"])
+@pytest.mark.parametrize("several", [False, True])
+def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_by, several):
+    if drawn_by == "rich":
+        pytest.importorskip("rich")
+        command = [sys.executable, "-m", "korvex_computer"]
+    else:
+        command = [sys.executable, "-c", PLAIN_STATUS]
+    models = [model(tmp_path / name, name) for name in (("A", "B") if several else ("A",))]
+    env = environment(installation, temp_dir)
+    code, stdout, status = on_a_terminal(command + ["solve", *models, "--solver", "PipeStress",
+                                                    "--jobs", "2"], env)
+    assert code == 0, (stdout, status)
     if several:
         assert re.search(r"PipeStress: \d done, \d failed, \d running of 2 models, \d+\.\d s",
                          status)

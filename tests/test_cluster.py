@@ -4,6 +4,7 @@ processes of the command line (``korvex_computer worker``) on the stand-in insta
 
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -15,7 +16,7 @@ import pytest
 
 from korvex_standin.installation import build_installation
 from module_helpers import STANDIN
-from test_cli import environment, model, run_cli
+from test_cli import environment, model, on_a_terminal, run_cli
 
 pytest.importorskip("celery", reason="the job queue needs korvex_computer[cluster]")
 REDELIVER_AFTER = "2"  # seconds before the model of a dead worker goes to another
@@ -156,6 +157,21 @@ def test_a_model_that_kills_every_worker_ends_as_a_worker_failure(tmp_path, brok
     assert entries[0]["message"] == "3 workers ended before they finished this model"
 
 
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+def test_with_no_worker_listening_the_models_wait_out_the_timeout(tmp_path, broker):
+    models = [model(tmp_path / name, name) for name in ("A", "B")]
+    code, stdout, status = on_a_terminal(
+        [sys.executable, "-m", "korvex_computer", "solve", *models, "--solver", "PipeStress",
+         "--broker", broker, "--timeout", "1"], environment(None, tmp_path))
+    assert code == 1
+    assert re.search(r"PipeStress: 0 done, 0 failed, 0 running, 2 waiting of 2 models, no worker "
+                     r"listening, \d+\.\d s", status)
+    assert [row.split()[:3] for row in stdout.splitlines()[1:3]] == [
+        [path, "failed", "0.00"] for path in models]
+    assert "no worker took the model within 1 s" in stdout
+    assert status.rstrip().endswith("korvex_computer: error: 2 of 2 models failed (not started)")
+
+
 @pytest.mark.parametrize("arguments, cause", [
     (["solve", "{model}", "--solver", "PipeStress", "--broker", "{closed}"],
      "cluster unreachable: cannot reach the broker at {closed} (ConnectionError: Error 111 "
@@ -163,13 +179,10 @@ def test_a_model_that_kills_every_worker_ends_as_a_worker_failure(tmp_path, brok
     (["worker", "--broker", "{closed}"], "cluster unreachable: cannot reach the broker at "
                                          "{closed} (ConnectionError: Error 111 connecting to "
                                          "127.0.0.1:{port}. Connection refused.)"),
-    # A broker that no worker listens to: the models wait the timeout out.
-    (["solve", "{model}", "{model}", "--solver", "PipeStress", "--broker", "{broker}",
-      "--timeout", "1"], "2 of 2 models failed (not started)"),
 ])
-def test_a_queue_that_cannot_solve_says_why(installation, tmp_path, broker, arguments, cause):
+def test_an_unreachable_broker_ends_the_command(installation, tmp_path, arguments, cause):
     port = free_port()
-    values = {"model": model(tmp_path / "Plant"), "broker": broker, "port": port,
+    values = {"model": model(tmp_path / "Plant"), "port": port,
               "closed": "redis://127.0.0.1:%d/0" % port}
     result = run_cli([a.format(**values) for a in arguments],
                      environment(installation, tmp_path))
