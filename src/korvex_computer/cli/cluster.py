@@ -107,7 +107,7 @@ def reachable_client(broker: str) -> Any:
 
 
 def celery_app(broker: str, redeliver_after: float = DEFAULT_REDELIVER_AFTER) -> Any:
-    from celery import Celery  # type: ignore[import-untyped]
+    from celery import Celery
 
     app = Celery("korvex_computer", broker=broker, backend=broker, set_as_current=False)
     app.conf.update(
