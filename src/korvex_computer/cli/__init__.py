@@ -8,7 +8,8 @@
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
-Every command first binds the module to the installation. The exit status is 0 when the job
+Every command first binds the module to the installation (solve --broker excepted, whose
+workers bind on their machines). The exit status is 0 when the job
 was done, 1 when it failed (a one-line message on standard error names the cause), 2 for a
 command line that is not understood. Parsing the command line needs nothing of the platform:
 the help and the usage errors work where the .NET bridge or the COM bridge is missing, and
@@ -29,7 +30,6 @@ from .cluster import DEFAULT_REDELIVER_AFTER, DEFAULT_TIMEOUT  # Celery is impor
 from .common import MODULE_NAMES, SOLVERS, Installation, JobFailed, error_text, platform_missing
 from .status import live_status
 
-
 PROG = "korvex_computer"
 
 ENVIRONMENT_HELP = """\
@@ -39,7 +39,7 @@ environment:
                            not given; else the module's own path under C:\\ProgramData
   KORVEX_DATASOURCES_PATH  the data sources file (DataSources.settings), when --data-sources
                            is not given; else the module's own path under C:\\ProgramData
-  KORVEX_BROKER            the Redis URL of the job queue of worker, when --broker is not
+  KORVEX_BROKER            the Redis URL of the job queue, for worker, when --broker is not
                            given
 """
 
