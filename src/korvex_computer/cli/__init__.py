@@ -9,9 +9,9 @@
     korvex_computer [options] find CLASS
 
 Every command first binds the module to the installation (solve --broker excepted, whose
-workers bind on their machines). The exit status is 0 when the job
-was done, 1 when it failed (a one-line message on standard error names the cause), 2 for a
-command line that is not understood. Parsing the command line needs nothing of the platform:
+workers bind on their machines). The exit status is 0 when the job was done, 1 when it failed
+(a one-line message on standard error names the cause), 2 for a command line that is not
+understood. Parsing the command line needs nothing of the platform:
 the help and the usage errors work where the .NET bridge or the COM bridge is missing, and
 the commands that need them then fail with "missing platform".
 """
