@@ -14,6 +14,19 @@ install_pypy_if_missing() {
     fi
 }
 
+# The Redis server of the job queue's tests (Debian's redis-server).
+install_redis_if_missing() {
+    command -v redis-server >/dev/null 2>&1 && return 0
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+        echo "== installing Redis (redis-server)"
+        apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq redis-server >/dev/null
+    else
+        echo "Redis is missing: install redis-server" >&2
+        return 1
+    fi
+}
+
 prepare_runtime() {
     local interpreter="$1" venv="$2"
     if [ ! -x "$venv/bin/python" ]; then
@@ -22,5 +35,5 @@ prepare_runtime() {
     fi
     "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
     echo "== building and installing korvex_computer for $("$venv/bin/python" -c 'import sys; print(sys.implementation.name, sys.version.split()[0])')"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[cli]"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".[cli,cluster]"
 }

@@ -130,6 +130,37 @@ def test_usage_errors(temp_dir, arguments, complaint):
     assert result.stdout == ""
 
 
+@pytest.mark.parametrize("arguments, status, shown", [
+    (["--help"], 0, "usage: korvex_computer"),
+    (["worker", "--help"], 0, "usage: korvex_computer worker"),
+    (["solve", "m.quarl", "--solver", "Other"], 2, "invalid choice: 'Other'"),
+    (["info"], 1, "korvex_computer: error: missing platform: the module clr cannot be imported "
+                  "(ModuleNotFoundError: No module named 'clr')"),
+    (["solve", "A.quarl", "B.quarl", "--solver", "Aster"], 1, "korvex_computer: error: missing "
+     "platform: the module clr cannot be imported (ModuleNotFoundError: No module named 'clr')"),
+    # Sending models to other machines needs no platform here.
+    (["solve", "A.quarl", "--solver", "Aster", "--broker", "redis://127.0.0.1:1/0"], 1,
+     "korvex_computer: error: cluster unreachable: cannot reach the broker at "
+     "redis://127.0.0.1:1/0"),
+])
+@pytest.mark.parametrize("command", [None, console_script])
+def test_the_command_line_without_the_platform(installation, tmp_path, temp_dir, arguments,
+                                               status, shown, command):
+    """Where the .NET bridge cannot be imported, only what needs it fails; a script's import
+    of the package still fails as it did."""
+    blocked = tmp_path / "blocked"
+    blocked.mkdir()
+    (blocked / "clr.py").write_text("raise ModuleNotFoundError(\"No module named 'clr'\", "
+                                    "name='clr')\n")
+    env = dict(environment(installation, temp_dir), PYTHONPATH=str(blocked))
+    result = run_cli(arguments, env, command=command() if command else None)
+    assert result.returncode == status
+    assert shown in (result.stdout if status == 0 else result.stderr.splitlines()[-1])
+    script = subprocess.run([sys.executable, "-c", "import korvex_computer"], env=env,
+                            capture_output=True, text=True)
+    assert script.stderr.splitlines()[-1] == "ModuleNotFoundError: No module named 'clr'"
+
+
 BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
 
 
@@ -276,21 +307,12 @@ def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_d
         (True, None), (False, "worker failure"), (True, None), (True, None)]
 
 
-@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal, which Windows lacks")
-@pytest.mark.parametrize("drawn_by", ["rich", "plain"])
-@pytest.mark.parametrize("several", [False, True])
-def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_by, several):
-    if drawn_by == "rich":
-        pytest.importorskip("rich")
-        command = [sys.executable, "-m", "korvex_computer"]
-    else:
-        command = [sys.executable, "-c", PLAIN_STATUS]
-    models = [model(tmp_path / name, name) for name in (("A", "B") if several else ("A",))]
-    env = dict(environment(installation, temp_dir), TERM="xterm", COLUMNS="120")
+def on_a_terminal(command, env):
+    """Runs a command whose standard error is a terminal; its exit status, its output and
+    what it drew on the terminal."""
+    env = dict(env, TERM="xterm", COLUMNS="120")
     terminal, stderr = os.openpty()
-    process = subprocess.Popen(command + ["solve", *models, "--solver", "PipeStress",
-                                          "--jobs", "2"],
-                               env=env, stdout=subprocess.PIPE, stderr=stderr,
+    process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=stderr,
                                stdin=subprocess.DEVNULL)
     os.close(stderr)
     shown = b""
@@ -305,8 +327,24 @@ def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_
     os.close(terminal)
     stdout = process.stdout.read().decode()
     process.stdout.close()
-    status = shown.decode("utf-8", "replace")
-    assert process.wait() == 0, (stdout, status)
+    return process.wait(), stdout, shown.decode("utf-8", "replace")
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"),
+                    reason="needs a pseudo-terminal, which Windows lacks")
+@pytest.mark.parametrize("drawn_by", ["rich", "plain"])
+@pytest.mark.parametrize("several", [False, True])
+def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_by, several):
+    if drawn_by == "rich":
+        pytest.importorskip("rich")
+        command = [sys.executable, "-m", "korvex_computer"]
+    else:
+        command = [sys.executable, "-c", PLAIN_STATUS]
+    models = [model(tmp_path / name, name) for name in (("A", "B") if several else ("A",))]
+    env = environment(installation, temp_dir)
+    code, stdout, status = on_a_terminal(command + ["solve", *models, "--solver", "PipeStress",
+                                                    "--jobs", "2"], env)
+    assert code == 0, (stdout, status)
     if several:
         assert re.search(r"PipeStress: \d done, \d failed, \d running of 2 models, \d+\.\d s",
                          status)

@@ -6,18 +6,49 @@ on the native module at each access: a global that the module changes later (for
 ``_Solution_`` or ``_validSetup_``) reads the same here as there.
 """
 
-from . import korvex_core
 
-__all__ = [name for name in dir(korvex_core) if not name.startswith("__")]
+def _starting_the_command_line():
+    """Whether this import is the start of the command line (``python -m korvex_computer``,
+    whose package is imported while the first argument still reads "-m", or the installed
+    ``korvex_computer`` command), which prints its help, reports usage errors and names a
+    missing platform itself."""
+    import os
+    import sys
+
+    program = sys.argv[0] if sys.argv else ""
+    name = os.path.basename(program)
+    for ending in ("-script.pyw", "-script.py", ".exe"):
+        if name.endswith(ending):
+            name = name[:-len(ending)]
+    return program == "-m" or name == "korvex_computer"
 
 
-def __getattr__(name):
-    try:
-        return getattr(korvex_core, name)
-    except AttributeError:
-        raise AttributeError(
-            "module 'korvex_computer' has no attribute %r" % (name,)) from None
+try:
+    from . import korvex_core
+except ImportError as error:
+    if not _starting_the_command_line():
+        raise
+    # The command line goes on without the platform; any name of the module asked for here
+    # raises the import error again.
+    _platform_error = error
+    __all__ = []
 
+    def __getattr__(name):
+        # The command line's modules that need no platform are imported as usual.
+        if name.startswith("__") or name in ("batch", "cli"):
+            raise AttributeError(name)
+        raise _platform_error
+else:
+    __all__ = [name for name in dir(korvex_core) if not name.startswith("__")]
 
-def __dir__():
-    return sorted(set(globals()) | set(dir(korvex_core)))
+    def __getattr__(name):
+        try:
+            return getattr(korvex_core, name)
+        except AttributeError:
+            raise AttributeError(
+                "module 'korvex_computer' has no attribute %r" % (name,)) from None
+
+    def __dir__():
+        return sorted(set(globals()) | set(dir(korvex_core)))
+
+del _starting_the_command_line

@@ -3,13 +3,17 @@
     korvex_computer [options] info
     korvex_computer [options] fre MODEL.quarl
     korvex_computer [options] solve MODEL.quarl [MODEL.quarl ...] --solver PipeStress|Aster
-                              [--sandbox] [--jobs N]
+                              [--sandbox] [--jobs N | --broker URL [--timeout SECONDS]]
+    korvex_computer [options] worker [--broker URL] [--concurrency N]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
-Every command first binds the module to the installation. The exit status is 0 when the job
-was done, 1 when it failed (a one-line message on standard error names the cause), 2 for a
-command line that is not understood.
+Every command first binds the module to the installation (solve --broker excepted, whose
+workers bind on their machines). The exit status is 0 when the job was done, 1 when it failed
+(a one-line message on standard error names the cause), 2 for a command line that is not
+understood. Parsing the command line needs nothing of the platform:
+the help and the usage errors work where the .NET bridge or the COM bridge is missing, and
+the commands that need them then fail with "missing platform".
 """
 
 from __future__ import annotations
@@ -21,8 +25,9 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from . import batch, jobs, render
-from .jobs import JobFailed
+from . import render
+from .cluster import DEFAULT_REDELIVER_AFTER, DEFAULT_TIMEOUT  # Celery is imported when used
+from .common import MODULE_NAMES, SOLVERS, Installation, JobFailed, error_text, platform_missing
 from .status import live_status
 
 PROG = "korvex_computer"
@@ -34,7 +39,19 @@ environment:
                            not given; else the module's own path under C:\\ProgramData
   KORVEX_DATASOURCES_PATH  the data sources file (DataSources.settings), when --data-sources
                            is not given; else the module's own path under C:\\ProgramData
+  KORVEX_BROKER            the Redis URL of the job queue, for worker, when --broker is not
+                           given
 """
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not value > 0:
+        raise argparse.ArgumentTypeError("%r is not a positive number of seconds" % text)
+    return value
 
 
 def _positive(text: str) -> int:
@@ -55,7 +72,7 @@ def build_parser() -> argparse.ArgumentParser:
     shared.add_argument("--installation", metavar="DIR", default=argparse.SUPPRESS,
                         help="installation directory of the application "
                              "(default: $KORVEX_INSTALLATION)")
-    shared.add_argument("--module", choices=sorted(jobs.MODULES), default=argparse.SUPPRESS,
+    shared.add_argument("--module", choices=MODULE_NAMES, default=argparse.SUPPRESS,
                         help="application module to bind to (default: piping)")
     shared.add_argument("--settings", metavar="FILE", default=argparse.SUPPRESS,
                         help="machine settings file Velmora.settings "
@@ -81,12 +98,31 @@ def build_parser() -> argparse.ArgumentParser:
     fre.add_argument("model", metavar="MODEL.quarl")
     solve = command("solve", "solve models and print a summary of each solution")
     solve.add_argument("models", metavar="MODEL.quarl", nargs="+")
-    solve.add_argument("--solver", choices=jobs.SOLVERS, required=True,
+    solve.add_argument("--solver", choices=SOLVERS, required=True,
                        help="solver of piping models (structure models are solved by Aster)")
     solve.add_argument("--sandbox", action="store_true",
                        help="solve a copy of each model in its own temporary folder")
-    solve.add_argument("--jobs", metavar="N", type=_positive, default=1,
-                       help="with several models: solve them in N worker processes")
+    spread = solve.add_mutually_exclusive_group()
+    spread.add_argument("--jobs", metavar="N", type=_positive, default=1,
+                        help="with several models: solve them in N worker processes")
+    spread.add_argument("--broker", metavar="URL",
+                        help="send the models to the workers of the job queue at this Redis "
+                             "URL (redis://HOST:PORT/DB), on any machine")
+    solve.add_argument("--timeout", metavar="SECONDS", type=_seconds,
+                       default=DEFAULT_TIMEOUT,
+                       help="with --broker: give up a model that has no result this long "
+                            "after a worker started it, and the models that no worker took "
+                            "while nothing started or ended for this long (default: %(default)g)")
+    worker = command("worker", "solve the models of the job queue on this machine, one at a "
+                               "time per process")
+    worker.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
+                        help="Redis URL of the job queue (default: $KORVEX_BROKER)")
+    worker.add_argument("--concurrency", metavar="N", type=_positive, default=1,
+                        help="number of worker processes (default: 1)")
+    worker.add_argument("--redeliver-after", metavar="SECONDS", type=_seconds,
+                        default=DEFAULT_REDELIVER_AFTER,
+                        help="hand the model of a worker that died to another one after "
+                             "this long; the same on every machine (default: %(default)g)")
     describe = command("describe", "print the JSON description of an SDK class")
     describe.add_argument("class_name", metavar="CLASS")
     find = command("find", "print the namespace and assembly of an SDK class")
@@ -95,11 +131,17 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def installation_of(arguments: argparse.Namespace,
-                    parser: argparse.ArgumentParser) -> jobs.Installation:
+                    parser: argparse.ArgumentParser) -> Optional[Installation]:
+    """The installation to bind to; None for a solve through the queue, whose workers each
+    have their own."""
     directory = getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
+    if arguments.command == "worker" and not arguments.broker:
+        parser.error("no broker: give --broker URL or set KORVEX_BROKER")
     if not directory:
+        if arguments.command == "solve" and arguments.broker:
+            return None
         parser.error("no installation: give --installation DIR or set KORVEX_INSTALLATION")
-    return jobs.Installation(
+    return Installation(
         directory=directory,
         module=getattr(arguments, "module", "piping"),
         settings_path=(getattr(arguments, "settings", None)
@@ -119,14 +161,27 @@ def _fail(message: str) -> None:
 
 def _pass_on_module_messages(entries: Sequence[Dict[str, Any]] = ()) -> None:
     """What the module said besides its usual notes, on standard error."""
-    notes: List[str] = jobs.OUTPUT.take_messages()
+    notes: List[str] = []
+    if "korvex_computer.cli.jobs" in sys.modules:  # else no module call was made here
+        notes = sys.modules["korvex_computer.cli.jobs"].OUTPUT.take_messages()
     for entry in entries:
         notes.extend(entry.get("notes", ()))
     for line in notes:
         sys.stderr.write("%s: the module said: %s\n" % (PROG, line))
 
 
+def _report_failure(failure: JobFailed, as_json: bool) -> int:
+    if as_json:
+        _print(json.dumps({"ok": False, "cause": failure.cause, "message": failure.message},
+                          indent=2))
+    _pass_on_module_messages()
+    _fail(str(failure))
+    return 1
+
+
 def solve_one(arguments: argparse.Namespace) -> Dict[str, Any]:
+    from . import jobs
+
     model = arguments.models[0]
 
     def describe(elapsed: float) -> str:
@@ -136,13 +191,24 @@ def solve_one(arguments: argparse.Namespace) -> Dict[str, Any]:
         return jobs.solve_model(model, arguments.solver, arguments.sandbox)
 
 
-def solve_many(arguments: argparse.Namespace, installation: jobs.Installation,
+def solve_many(arguments: argparse.Namespace, installation: Optional[Installation],
                as_json: bool) -> int:
+    from .. import batch
+
     started = time.monotonic()
-    entries = batch.solve_all(installation, arguments.models, arguments.solver,
-                              arguments.sandbox, arguments.jobs, sys.stderr)
+    try:
+        entries = batch.solve_many(arguments.models, arguments.solver, arguments.sandbox,
+                                   jobs=arguments.jobs, broker=arguments.broker,
+                                   timeout=arguments.timeout, installation=installation,
+                                   status=sys.stderr)
+    except JobFailed as failure:  # the cluster unreachable
+        return _report_failure(failure, as_json)
     elapsed = time.monotonic() - started
-    processes = min(arguments.jobs, len(arguments.models))
+    if arguments.broker:
+        processes = len(set((e.get("machine"), e.get("process")) for e in entries
+                            if "process" in e))
+    else:
+        processes = min(arguments.jobs, len(arguments.models))
     failed = [entry for entry in entries if not entry["ok"]]
     if as_json:
         _print(json.dumps({"ok": not failed, "solved": len(entries) - len(failed),
@@ -158,9 +224,28 @@ def solve_many(arguments: argparse.Namespace, installation: jobs.Installation,
     return 0
 
 
+def run_worker(arguments: argparse.Namespace, installation: Installation) -> int:
+    from . import cluster
+
+    if arguments.concurrency > 1:
+        given = ["--broker", arguments.broker, "--redeliver-after", str(arguments.redeliver_after),
+                 "--installation", installation.directory, "--module", installation.module]
+        if installation.settings_path:
+            given += ["--settings", installation.settings_path]
+        if installation.data_sources_path:
+            given += ["--data-sources", installation.data_sources_path]
+        return cluster.run_workers(given, arguments.concurrency)
+    try:
+        return cluster.run_worker(installation, arguments.broker, arguments.redeliver_after)
+    except JobFailed as failure:
+        return _report_failure(failure, False)
+
+
 def do_job(arguments: argparse.Namespace,
-           installation: jobs.Installation) -> Tuple[Dict[str, Any], str]:
+           installation: Installation) -> Tuple[Dict[str, Any], str]:
     """Runs the job of a one-model command once bound; its result, and the result's text."""
+    from . import jobs
+
     command = arguments.command
     if command == "info":
         result = jobs.info(installation)
@@ -178,20 +263,27 @@ def do_job(arguments: argparse.Namespace,
     return result, render.located(result)
 
 
-def run(arguments: argparse.Namespace, installation: jobs.Installation) -> int:
+def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> int:
     as_json = getattr(arguments, "json", False)
-    if arguments.command == "solve" and len(arguments.models) > 1:
+    if arguments.command == "solve" and not arguments.broker:
+        try:
+            from . import jobs  # noqa: F401 (the platform, before any job)
+        except ImportError as error:
+            return _report_failure(platform_missing(error), as_json)
+    if arguments.command == "solve" and (len(arguments.models) > 1 or arguments.broker):
         return solve_many(arguments, installation, as_json)
+    assert installation is not None
+    try:
+        from . import jobs  # noqa: F811
+    except ImportError as error:
+        return _report_failure(platform_missing(error), as_json)
+    if arguments.command == "worker":
+        return run_worker(arguments, installation)
     try:
         jobs.bind(installation)
         result, text = do_job(arguments, installation)
     except JobFailed as failure:
-        if as_json:
-            _print(json.dumps({"ok": False, "cause": failure.cause,
-                               "message": failure.message}, indent=2))
-        _pass_on_module_messages()
-        _fail(str(failure))
-        return 1
+        return _report_failure(failure, as_json)
     _print(json.dumps(dict({"ok": True}, **result), indent=2) if as_json else text)
     _pass_on_module_messages()
     return 0
@@ -210,5 +302,5 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _fail("interrupted")
         return 130
     except Exception as error:  # a fault of the command line itself, still in one line
-        _fail("unexpected failure: %s" % jobs.error_text(error))
+        _fail("unexpected failure: %s" % error_text(error))
         return 1

@@ -17,12 +17,14 @@ import os
 import threading
 import time
 import warnings
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional
+from typing import Any, Dict, Iterator, List
 
 from .. import korvex_core as core
+# Named here too for the modules that use them with the jobs.
+from .common import (SOLVERS as SOLVERS, Installation as Installation, JobFailed as JobFailed,
+                     error_text as error_text)
 
 MODULES = {"piping": core.KorvexModule.Velmora, "structure": core.KorvexModule.Norvane}
-SOLVERS = ("PipeStress", "Aster")
 
 # The module's words for a model file that the application cannot read (from solve).
 _INVALID_QUARL_LINE = "Invalid quarl"
@@ -35,34 +37,6 @@ _REWORDED_LINES = ("Invalid filename", _INVALID_QUARL_LINE,
 # report as deprecated; a user of the command line can do nothing about it.
 warnings.filterwarnings("ignore", message=r"setDaemon\(\) is deprecated",
                         category=DeprecationWarning)
-
-
-class JobFailed(Exception):
-    """A job that could not be done: `cause` in a few words, `message` with the details."""
-
-    def __init__(self, cause: str, message: str) -> None:
-        super().__init__("%s: %s" % (cause, message))
-        self.cause = cause
-        self.message = message
-
-
-class Installation(NamedTuple):
-    """Where and how to bind: the installation directory, the application module, and the
-    two machine settings files (None keeps the module's own paths)."""
-
-    directory: str
-    module: str = "piping"
-    settings_path: Optional[str] = None
-    data_sources_path: Optional[str] = None
-
-
-def error_text(error: BaseException) -> str:
-    """An exception in one line: the module's own OSError messages as they are, any other
-    exception with its type's name in front."""
-    message = " ".join(str(error).split())
-    if type(error) in (OSError, FileNotFoundError) and message:
-        return message
-    return "%s: %s" % (type(error).__name__, message) if message else type(error).__name__
 
 
 class ModuleOutput(object):

@@ -1,0 +1,156 @@
+"""Times a batch of short stand-in solves through the local worker pool and through the job
+queue (Celery with Redis), with 1, 2 and 4 worker processes, and prints the total times and
+the overhead per model of the queue over the local pool. Figures only, never asserted.
+
+    .venv-cpython/bin/python benchmarks/bench_queue.py [--models 100] [--repeats 3]
+
+Needs the cluster extra (./scripts/test installs it) and redis-server. The script builds a
+stand-in installation and the models in a temporary folder and starts a Redis server of its
+own on 127.0.0.1. The local pool's time includes starting and binding its worker processes,
+as each batch does; the queue's workers are started and bound before the timing, as a farm's
+are, so its time is that of sending the tasks, the workers' round trips through Redis and
+reading the results. Each figure is the best of the repeats. "Beyond the solves" is the total
+less the solve times that the workers measured (spread over the processes), per model and
+process: what the pool or the queue adds to each solve, the local pool's start included.
+"""
+
+import argparse
+import os
+import pathlib
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "standin"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+
+from korvex_standin.installation import build_installation  # noqa: E402
+from module_helpers import write_quarl  # noqa: E402
+
+WORKER_COUNTS = (1, 2, 4)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def start_redis(folder):
+    port = free_port()
+    server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1",
+                               "--save", "", "--appendonly", "no", "--dir", folder],
+                              stdout=subprocess.DEVNULL)
+    for _ in range(200):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    return server, "redis://127.0.0.1:%d/0" % port
+
+
+def make_models(folder, count):
+    paths = []
+    for number in range(count):
+        model = pathlib.Path(folder, "M%03d" % number, "M%03d.quarl" % number)
+        model.parent.mkdir(parents=True)
+        (model.parent / ("M%03d.thf" % number)).write_text("TEMPERATURE 180\n")
+        write_quarl(model, "Velmora")
+        paths.append(str(model))
+    return paths
+
+
+def start_workers(broker, count, env, log):
+    from korvex_computer.cli import cluster
+
+    workers = subprocess.Popen([sys.executable, "-m", "korvex_computer", "worker", "--broker",
+                                broker, "--concurrency", str(count)], env=env, stdout=log,
+                               stderr=log)
+    client = cluster.redis_client(broker)
+    while sum(1 for _ in client.scan_iter(match=cluster.WORKER_KEY % "*")) < count:
+        if workers.poll() is not None:
+            raise SystemExit("the workers ended; see %s" % log.name)
+        time.sleep(0.1)
+    # The presence key appears when a worker binds; Celery then starts consuming.
+    time.sleep(1.0)
+    return workers
+
+
+def timed(solve, repeats):
+    """The best total time of the repeats, and that run's time beyond the solves themselves
+    (the total less the solve times that the workers measured, spread over the processes)."""
+    best = (float("inf"), 0.0)
+    for _ in range(repeats):
+        started = time.perf_counter()
+        results = solve()
+        total = time.perf_counter() - started
+        failed = [entry for entry in results if not entry["ok"]]
+        if failed:
+            raise SystemExit("%d models failed: %s" % (len(failed), failed[0]))
+        processes = len(set(entry["process"] for entry in results))
+        solving = sum(entry["elapsed"] for entry in results) / processes
+        best = min(best, (total, total - solving))
+    return best
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(prog="bench_queue.py")
+    parser.add_argument("--models", type=int, default=100)
+    parser.add_argument("--repeats", type=int, default=3)
+    options = parser.parse_args(argv)
+
+    from korvex_computer.batch import Installation, solve_many
+
+    root = tempfile.mkdtemp(prefix="bench_queue_")
+    server = None
+    try:
+        inst = build_installation(os.path.join(root, "installation"))
+        installation = Installation(inst.directory, settings_path=inst.settings_path,
+                                    data_sources_path=inst.data_sources_path)
+        paths = make_models(os.path.join(root, "models"), options.models)
+        temp = os.path.join(root, "temp")
+        os.makedirs(temp)
+        env = dict(os.environ, KORVEX_INSTALLATION=inst.directory,
+                   KORVEX_SETTINGS_PATH=inst.settings_path,
+                   KORVEX_DATASOURCES_PATH=inst.data_sources_path, TMPDIR=temp,
+                   PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "standin")]
+                                              + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+        os.environ.update(TMPDIR=temp, PYTHONPATH=env["PYTHONPATH"])
+        server, broker = start_redis(root)
+
+        print("%d stand-in PipeStress solves in sandboxes, %s %s, %d cores, best of %d"
+              % (options.models, sys.implementation.name, sys.version.split()[0],
+                 os.cpu_count() or 0, options.repeats))
+        print("| processes | local pool | queue | queue - local, per model "
+              "| beyond the solves, per model: local pool / queue |")
+        print("|---|---|---|---|---|")
+        for count in WORKER_COUNTS:
+            local = timed(lambda: solve_many(paths, "PipeStress", True, jobs=count,
+                                             installation=installation), options.repeats)
+            with open(os.path.join(root, "workers-%d.log" % count), "w") as log:
+                workers = start_workers(broker, count, env, log)
+                try:
+                    queue = timed(lambda: solve_many(paths, "PipeStress", True, broker=broker),
+                                  options.repeats)
+                finally:
+                    workers.terminate()
+                    workers.wait()
+            print("| %d | %.2f s | %.2f s | %+.1f ms | %.1f ms / %.1f ms |"
+                  % (count, local[0], queue[0], (queue[0] - local[0]) / options.models * 1000,
+                     local[1] / options.models * 1000 * count,
+                     queue[1] / options.models * 1000 * count))
+    finally:
+        if server is not None:
+            server.terminate()
+            server.wait()
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

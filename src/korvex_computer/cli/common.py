@@ -1,0 +1,48 @@
+"""What the command line needs before it touches the platform: the names it accepts, the
+failure of a job, the installation to bind to. Nothing here imports the native module, so
+the command line can parse its arguments and print its help where the .NET bridge or the COM
+bridge cannot be imported.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple, Optional
+
+MODULE_NAMES = ("piping", "structure")
+SOLVERS = ("PipeStress", "Aster")
+
+
+class JobFailed(Exception):
+    """A job that could not be done: `cause` in a few words, `message` with the details."""
+
+    def __init__(self, cause: str, message: str) -> None:
+        super().__init__("%s: %s" % (cause, message))
+        self.cause = cause
+        self.message = message
+
+
+class Installation(NamedTuple):
+    """Where and how to bind: the installation directory, the application module, and the
+    two machine settings files (None keeps the module's own paths)."""
+
+    directory: str
+    module: str = "piping"
+    settings_path: Optional[str] = None
+    data_sources_path: Optional[str] = None
+
+
+def error_text(error: BaseException) -> str:
+    """An exception in one line: the module's own OSError messages as they are, any other
+    exception with its type's name in front."""
+    message = " ".join(str(error).split())
+    if type(error) in (OSError, FileNotFoundError) and message:
+        return message
+    return "%s: %s" % (type(error).__name__, message) if message else type(error).__name__
+
+
+def platform_missing(error: ImportError) -> JobFailed:
+    """The failure of a job on a machine where the native module cannot be imported (no .NET
+    bridge `clr`, no COM bridge `pythoncom`)."""
+    missing = getattr(error, "name", None)
+    what = "the module %s cannot be imported" % missing if missing else error_text(error)
+    return JobFailed("missing platform", "%s (%s)" % (what, error_text(error)))
