@@ -6,14 +6,7 @@
 
 install_mono_if_missing() {
     command -v mcs >/dev/null 2>&1 && [ -e /usr/lib/mono/4.5/Facades/netstandard.dll ] && return 0
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        echo "== installing Mono (mono-devel)"
-        apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-            DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq mono-devel >/dev/null
-    else
-        echo "Mono is missing: install mono-devel" >&2
-        return 1
-    fi
+    apt_install Mono mono-devel
 }
 
 prepare_dotnet_bridge() {

@@ -2,29 +2,28 @@
 # installs the package into it, building the native module for that interpreter.
 # Usage: prepare_runtime <interpreter> <venv dir>
 
-install_pypy_if_missing() {
-    command -v pypy3 >/dev/null 2>&1 && return 0
+# Installs Debian packages through apt (as root); otherwise says what to install and fails.
+# Usage: apt_install <what, for the messages> <package>...
+apt_install() {
+    local what="$1"
+    shift
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        echo "== installing PyPy (pypy3, pypy3-dev, pypy3-venv)"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pypy3 pypy3-dev pypy3-venv >/dev/null
+        echo "== installing $what ($*)"
+        apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "$@" >/dev/null
     else
-        echo "PyPy is missing: install pypy3, pypy3-dev and pypy3-venv" >&2
+        echo "$what is missing: install $*" >&2
         return 1
     fi
 }
 
+install_pypy_if_missing() {
+    command -v pypy3 >/dev/null 2>&1 || apt_install PyPy pypy3 pypy3-dev pypy3-venv
+}
+
 # The Redis server of the job queue's tests (Debian's redis-server).
 install_redis_if_missing() {
-    command -v redis-server >/dev/null 2>&1 && return 0
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        echo "== installing Redis (redis-server)"
-        apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-            DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq redis-server >/dev/null
-    else
-        echo "Redis is missing: install redis-server" >&2
-        return 1
-    fi
+    command -v redis-server >/dev/null 2>&1 || apt_install Redis redis-server
 }
 
 prepare_runtime() {

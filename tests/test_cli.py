@@ -289,15 +289,21 @@ def test_every_model_fails_when_the_workers_cannot_bind(cli, tmp_path, temp_dir)
                                                           for m in models]
 
 
-@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL, which Windows lacks")
-def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_dir):
+def installation_killing_workers(folder):
+    """A stand-in installation whose PipeStress kills the process that started it (the worker)
+    when it solves a model in a folder named Crash."""
     solver = os.path.join(str(STANDIN), "korvex_standin", "programs", "pipestress_solver.py")
     killer = ("import os, runpy, signal, sys\n"
               "if os.sep + 'Crash' + os.sep in ' '.join(sys.argv):\n"
               "    os.kill(os.getppid(), signal.SIGKILL)  # the worker that runs this solver\n"
               "    sys.exit(4)\n"
               "runpy.run_path(%r, run_name='__main__')\n" % solver)
-    installation = build_installation(tmp_path / "installation", pipestress_solver=killer)
+    return build_installation(folder, pipestress_solver=killer)
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL, which Windows lacks")
+def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_dir):
+    installation = installation_killing_workers(tmp_path / "installation")
     models = [model(tmp_path / name, name) for name in ("A", "Crash", "B", "C")]
     result = run_cli(["solve", *models, "--solver", "PipeStress", "--jobs", "2", "--json"],
                      environment(installation, temp_dir))

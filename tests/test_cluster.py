@@ -14,9 +14,7 @@ import time
 
 import pytest
 
-from korvex_standin.installation import build_installation
-from module_helpers import STANDIN
-from test_cli import environment, model, on_a_terminal, run_cli
+from test_cli import environment, installation_killing_workers, model, on_a_terminal, run_cli
 
 pytest.importorskip("celery", reason="the job queue needs korvex_computer[cluster]")
 REDELIVER_AFTER = "2"  # seconds before the model of a dead worker goes to another
@@ -141,13 +139,7 @@ def test_the_model_of_a_killed_worker_is_solved_by_another(installation, tmp_pat
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL, which Windows lacks")
 def test_a_model_that_kills_every_worker_ends_as_a_worker_failure(tmp_path, broker,
                                                                   start_worker):
-    solver = os.path.join(str(STANDIN), "korvex_standin", "programs", "pipestress_solver.py")
-    killer = ("import os, runpy, signal, sys\n"
-              "if os.sep + 'Crash' + os.sep in ' '.join(sys.argv):\n"
-              "    os.kill(os.getppid(), signal.SIGKILL)  # the worker that runs this solver\n"
-              "    sys.exit(4)\n"
-              "runpy.run_path(%r, run_name='__main__')\n" % solver)
-    installation = build_installation(tmp_path / "installation", pipestress_solver=killer)
+    installation = installation_killing_workers(tmp_path / "installation")
     for number in range(4):
         start_worker(installation, "w%d" % number)
     models = [model(tmp_path / name, name) for name in ("Crash", "Plant")]
