@@ -25,10 +25,11 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from ..batch.broker import DEFAULT_REDELIVER_AFTER, DEFAULT_TIMEOUT  # Celery imported when used
+from ..batch.common import (MODULE_NAMES, SOLVERS, Installation, JobFailed, error_text,
+                            platform_missing)
+from ..batch.status import live_status
 from . import render
-from .cluster import DEFAULT_REDELIVER_AFTER, DEFAULT_TIMEOUT  # Celery is imported when used
-from .common import MODULE_NAMES, SOLVERS, Installation, JobFailed, error_text, platform_missing
-from .status import live_status
 
 PROG = "korvex_computer"
 
@@ -162,8 +163,8 @@ def _fail(message: str) -> None:
 def _pass_on_module_messages(entries: Sequence[Dict[str, Any]] = ()) -> None:
     """What the module said besides its usual notes, on standard error."""
     notes: List[str] = []
-    if "korvex_computer.cli.jobs" in sys.modules:  # else no module call was made here
-        notes = sys.modules["korvex_computer.cli.jobs"].OUTPUT.take_messages()
+    if "korvex_computer.batch.jobs" in sys.modules:  # else no module call was made here
+        notes = sys.modules["korvex_computer.batch.jobs"].OUTPUT.take_messages()
     for entry in entries:
         notes.extend(entry.get("notes", ()))
     for line in notes:
@@ -180,7 +181,7 @@ def _report_failure(failure: JobFailed, as_json: bool) -> int:
 
 
 def solve_one(arguments: argparse.Namespace) -> Dict[str, Any]:
-    from . import jobs
+    from ..batch import jobs
 
     model = arguments.models[0]
 
@@ -225,7 +226,7 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
 
 
 def run_worker(arguments: argparse.Namespace, installation: Installation) -> int:
-    from . import cluster
+    from ..batch import queue_worker
 
     if arguments.concurrency > 1:
         given = ["--broker", arguments.broker, "--redeliver-after", str(arguments.redeliver_after),
@@ -234,9 +235,9 @@ def run_worker(arguments: argparse.Namespace, installation: Installation) -> int
             given += ["--settings", installation.settings_path]
         if installation.data_sources_path:
             given += ["--data-sources", installation.data_sources_path]
-        return cluster.run_workers(given, arguments.concurrency)
+        return queue_worker.run_workers(given, arguments.concurrency)
     try:
-        return cluster.run_worker(installation, arguments.broker, arguments.redeliver_after)
+        return queue_worker.run_worker(installation, arguments.broker, arguments.redeliver_after)
     except JobFailed as failure:
         return _report_failure(failure, False)
 
@@ -244,7 +245,7 @@ def run_worker(arguments: argparse.Namespace, installation: Installation) -> int
 def do_job(arguments: argparse.Namespace,
            installation: Installation) -> Tuple[Dict[str, Any], str]:
     """Runs the job of a one-model command once bound; its result, and the result's text."""
-    from . import jobs
+    from ..batch import jobs
 
     command = arguments.command
     if command == "info":
@@ -267,14 +268,14 @@ def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> 
     as_json = getattr(arguments, "json", False)
     if arguments.command == "solve" and not arguments.broker:
         try:
-            from . import jobs  # noqa: F401 (the platform, before any job)
+            from ..batch import jobs  # noqa: F401 (the platform, before any job)
         except ImportError as error:
             return _report_failure(platform_missing(error), as_json)
     if arguments.command == "solve" and (len(arguments.models) > 1 or arguments.broker):
         return solve_many(arguments, installation, as_json)
     assert installation is not None
     try:
-        from . import jobs  # noqa: F811
+        from ..batch import jobs  # noqa: F811
     except ImportError as error:
         return _report_failure(platform_missing(error), as_json)
     if arguments.command == "worker":

@@ -1,4 +1,4 @@
-"""The jobs of the command line: binding to an installation, then a few module calls each.
+"""The jobs on the module: binding to an installation, then a few module calls each.
 
 A job returns a dictionary of plain values (text, numbers, lists), ready for JSON, or raises
 ``JobFailed`` with the cause of the failure in a few words and a message that says what

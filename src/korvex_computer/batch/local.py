@@ -1,8 +1,8 @@
 """Solving several models side by side, in worker processes.
 
 The module holds one solution per process, so each model is solved in one of N worker
-processes, each running ``python -m korvex_computer.cli.worker``: a worker binds to the
-installation once, when it starts, then solves the models it is sent one after the other,
+processes, each running ``python -m korvex_computer.batch.local_worker``: a worker binds to
+the installation once, when it starts, then solves the models it is sent one after the other,
 each in its own sandbox when asked, describing and disposing of each solution before the next.
 Here one thread per worker sends it the next model as soon as it has answered for the last.
 A model that fails is reported and the others go on; a worker that dies fails the model it was
@@ -29,8 +29,9 @@ class Worker(object):
 
     def __init__(self, installation: jobs.Installation) -> None:
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "korvex_computer.cli.worker"], stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, universal_newlines=True, encoding="utf-8")
+            [sys.executable, "-m", "korvex_computer.batch.local_worker"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True,
+            encoding="utf-8")
         self.send(installation._asdict())
 
     def send(self, message: Dict[str, Any]) -> None:

@@ -1,4 +1,4 @@
-"""A worker process of ``solve`` with several models (see batch.py).
+"""A worker process of the local pool (see local.py).
 
 Reads lines of JSON on standard input: first the installation, which it binds to once, then
 one model to solve per line; it answers each model with one line of JSON on standard output.
@@ -10,29 +10,9 @@ from __future__ import annotations
 import json
 import os
 import sys
-import time
-from typing import Any, Dict, Optional, TextIO
+from typing import Optional, TextIO
 
-from . import jobs
-
-
-def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) -> Dict[str, Any]:
-    path, solver, sandbox = message["model"], message["solver"], message["sandbox"]
-    started = time.monotonic()
-    entry: Dict[str, Any] = {"model": os.path.abspath(path), "solver": solver,
-                             "process": os.getpid()}
-    try:
-        if binding_failure is not None:
-            raise binding_failure
-        entry.update(jobs.solve_model(path, solver, sandbox))
-        entry["ok"] = True
-    except jobs.JobFailed as failure:
-        entry.update(ok=False, cause=failure.cause, message=failure.message)
-    except Exception as error:
-        entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
-    entry.setdefault("elapsed", round(time.monotonic() - started, 3))
-    entry["notes"] = jobs.OUTPUT.take_messages()
-    return entry
+from . import jobs, task
 
 
 def answers_channel() -> TextIO:
@@ -53,7 +33,7 @@ def main() -> None:
     except jobs.JobFailed as failure:
         binding_failure = failure
     for line in sys.stdin:
-        answers.write(json.dumps(solve(json.loads(line), binding_failure)) + "\n")
+        answers.write(json.dumps(task.solve(json.loads(line), binding_failure)) + "\n")
         answers.flush()
 
 

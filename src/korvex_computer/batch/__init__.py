@@ -4,8 +4,8 @@
     results = solve_many(paths, "PipeStress", sandbox=True, jobs=4)
     results = solve_many(paths, "PipeStress", broker="redis://farm:6379/0")
 
-Without a broker the models are solved on this machine in ``jobs`` worker processes of the
-command line's own; with one, by the workers of the job queue (``korvex_computer worker``, on
+Without a broker the models are solved on this machine in ``jobs`` worker processes (the
+local pool, local.py); with one, by the workers of the job queue (``korvex_computer worker``, on
 any machine; ``pip install "korvex_computer[cluster]"``). Either way there is one result per
 model, in the order given: the dictionaries that ``korvex_computer solve --json`` prints.
 """
@@ -16,8 +16,8 @@ import io
 import os
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Union
 
-from .cli.cluster import DEFAULT_TIMEOUT, ClusterUnreachable
-from .cli.common import SOLVERS, Installation, JobFailed
+from .broker import DEFAULT_TIMEOUT, ClusterUnreachable
+from .common import SOLVERS, Installation, JobFailed
 
 __all__ = ["solve_many", "Installation", "JobFailed", "ClusterUnreachable"]
 
@@ -28,7 +28,7 @@ def _local_installation(installation: Union[str, Installation, None]) -> Install
     $KORVEX_DATASOURCES_PATH)."""
     if isinstance(installation, Installation):
         return installation
-    from . import korvex_core as core
+    from .. import korvex_core as core
 
     if installation is None and core._validSetup_ and core._exePath_:
         installation = core._exePath_
@@ -68,10 +68,10 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
         return []
     stream = status if status is not None else io.StringIO()
     if broker is not None:
-        from .cli import cluster
+        from . import queue_client
 
-        return cluster.solve_all(broker, paths, solver, sandbox, timeout, stream)
-    from .cli import batch
+        return queue_client.solve_all(broker, paths, solver, sandbox, timeout, stream)
+    from . import local
 
-    return batch.solve_all(_local_installation(installation), paths, solver, sandbox,
+    return local.solve_all(_local_installation(installation), paths, solver, sandbox,
                            max(1, int(jobs)), stream)
