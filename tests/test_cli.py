@@ -167,8 +167,9 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
 @pytest.mark.parametrize("built, arguments, cause, message", [
     ({}, ["--installation", "{tmp}/nowhere", "info"], "missing installation",
      "The directory '{tmp}/nowhere' does not exist."),
-    ({}, ["--settings", "{tmp}/none.settings", "info"], "missing installation",
-     "The directory '{tmp}/none.settings' does not exist."),
+    ({}, ["--settings", "{tmp}/none.settings", "info"], "missing settings",
+     "the settings file {tmp}/none.settings does not exist (give --settings FILE or set "
+     "KORVEX_SETTINGS_PATH)"),
     ({"extensions": False}, ["info"], "invalid installation",
      "{directory} has no Extensions folder"),
     ({}, ["fre", "{tmp}/none.quarl"], "invalid model", "{tmp}/none.quarl does not exist"),
@@ -182,10 +183,9 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
      "solver failure", "PipeStress gave no solution for {model}"),
     ({"pipestress_setting": ""}, ["solve", "{model}", "--solver", "PipeStress", "--sandbox"],
      "solver failure", "no PipeStress solver path in {settings}"),
-    # In place and without a .fre file, the worker thread writes one and fails.
+    # In place and without a .fre file, the model's own input cannot be written.
     ({"pipestress_lib": False}, ["solve", "{model}", "--solver", "PipeStress"],
-     "solver failure", "the PipeStress run stopped: Invalid setup! Korvex.PipeStress.lib not "
-                       "found!"),
+     "fre file not written", "Invalid setup! Korvex.PipeStress.lib not found!"),
     ({}, ["find", "NoSuchClass"], "unknown class", "the installation has no class NoSuchClass"),
 ])
 def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments, cause,
@@ -231,13 +231,15 @@ def test_solve_one_model(cli, tmp_path, temp_dir, sandbox, solver, module):
     properties = summary["solution"]["properties"]
     assert (summary["ok"], summary["model"], summary["solver"]) == (True, path, solver)
     assert (properties["Status"], properties["SolverName"]) == ("Solved", solver)
-    run_directory = os.path.dirname(properties["ResultFile"])
-    if sandbox:
-        assert run_directory == summary["sandbox"]
-        assert os.path.dirname(run_directory) == str(temp_dir)
+    if sandbox:  # the run's files went with the sandbox: no path names them
+        assert os.path.dirname(summary["sandbox"]) == str(temp_dir)
+        assert (summary["input"], properties["ResultFile"], summary["files"]) == (None, None, [])
     else:
         assert summary["sandbox"] is None
-        assert run_directory == os.path.dirname(path)
+        assert os.path.dirname(properties["ResultFile"]) == os.path.dirname(path)
+        assert summary["input"] == path[:-len(".quarl")] + (
+            ".fre" if solver == "PipeStress" else ".aster.inp")
+        assert properties["ResultFile"] in summary["files"]
     assert os.listdir(str(temp_dir)) == []  # the sandbox went with the solution
 
     text = cli("solve", path, "--solver", solver, *(["--sandbox"] if sandbox else []))

@@ -6,7 +6,7 @@ bridge cannot be imported.
 
 from __future__ import annotations
 
-from typing import Any, Dict, NamedTuple, Optional
+from typing import Any, Dict, List, NamedTuple, Optional
 
 MODULE_NAMES = ("piping", "structure")
 SOLVERS = ("PipeStress", "Aster")
@@ -19,6 +19,16 @@ class JobFailed(Exception):
         super().__init__("%s: %s" % (cause, message))
         self.cause = cause
         self.message = message
+
+
+class BatchInterrupted(KeyboardInterrupt):
+    """A batch stopped by Ctrl-C or SIGTERM; `results` holds one result per model, in the
+    order given: those that ended, then "interrupted" for the models being solved and "not
+    started" for the others."""
+
+    def __init__(self, results: List[Dict[str, Any]]) -> None:
+        super().__init__("the batch was interrupted")
+        self.results = results
 
 
 class Installation(NamedTuple):

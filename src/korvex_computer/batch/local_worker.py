@@ -2,13 +2,15 @@
 
 Reads lines of JSON on standard input: first the installation, which it binds to once, then
 one model to solve per line; it answers each model with one line of JSON on standard output.
-It ends when its standard input does.
+It ends when its standard input does. It ignores Ctrl-C, which is for the command line that
+started it: that one stops the workers itself.
 """
 
 from __future__ import annotations
 
 import json
 import os
+import signal
 import sys
 from typing import Optional, TextIO
 
@@ -25,6 +27,7 @@ def answers_channel() -> TextIO:
 
 
 def main() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     answers = answers_channel()
     installation = jobs.Installation(**json.loads(sys.stdin.readline()))
     binding_failure: Optional[jobs.JobFailed] = None
@@ -38,7 +41,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    except KeyboardInterrupt:  # the command line reports the interruption
-        sys.exit(130)
+    main()

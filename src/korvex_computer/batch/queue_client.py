@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .broker import (TASK, QUEUE, TASK_KEY, TASK_KEY_SECONDS, WORKER_KEY, ClusterUnreachable,
                      celery_app, connection_errors, reachable_client, require_libraries)
-from .common import error_text, failed_entry
+from .common import BatchInterrupted, error_text, failed_entry
 from .status import live_status
 
 POLL_SECONDS = 0.1
@@ -24,10 +24,11 @@ class Follower(object):
     result."""
 
     def __init__(self, app: Any, client: Any, paths: Sequence[str], solver: str,
-                 timeout: float) -> None:
+                 timeout: float, outputs: Sequence[Optional[str]]) -> None:
         self.app = app
         self.client = client
         self.paths = [os.path.abspath(path) for path in paths]
+        self.outputs = list(outputs)
         self.solver = solver
         self.timeout = timeout
         self.task_ids: List[str] = []
@@ -43,10 +44,10 @@ class Follower(object):
         # results are read from the backend in one request for all.
         amqp = self.app.amqp
         with self.app.producer_or_acquire() as producer:
-            for path in self.paths:
+            for path, output in zip(self.paths, self.outputs):
                 task_id = str(uuid.uuid4())
-                message = amqp.create_task_message(task_id, TASK, [path, self.solver, sandbox],
-                                                   {})
+                message = amqp.create_task_message(task_id, TASK,
+                                                   [path, self.solver, sandbox, output], {})
                 amqp.send_task_message(producer, TASK, message, queue=QUEUE)
                 self.task_ids.append(task_id)
 
@@ -108,11 +109,33 @@ class Follower(object):
     def close_all(self, cause: str, message: str) -> None:
         for index in self.waiting():
             self.results[index] = failed_entry(self.paths[index], self.solver, cause, message)
-            if index < len(self.task_ids):
-                try:
-                    self.client.hset(TASK_KEY % self.task_ids[index], "closed", 1)
-                except Exception:
-                    pass
+            self.withdraw(index)
+
+    def interrupt(self) -> None:
+        """Answers for the models without a result: those that a worker is solving are left
+        to it (with an output folder, the worker keeps their record there); the others are
+        withdrawn."""
+        for index in self.waiting():
+            if index in self.started:
+                worker = self.started[index][0].split("/")[0]
+                kept = ("its record goes to %s" % self.outputs[index] if self.outputs[index]
+                        else "its result is not kept")
+                self.results[index] = failed_entry(
+                    self.paths[index], self.solver, "interrupted", "left to worker %s when the "
+                    "batch was interrupted; %s" % (worker, kept))
+            else:
+                self.results[index] = failed_entry(
+                    self.paths[index], self.solver, "never started",
+                    "withdrawn from the queue when the batch was interrupted")
+            self.withdraw(index)
+
+    def withdraw(self, index: int) -> None:
+        """Tells the workers to leave a model: not to start it, nor to store its result."""
+        if index < len(self.task_ids):
+            try:
+                self.client.hset(TASK_KEY % self.task_ids[index], "closed", 1)
+            except Exception:
+                pass  # the broker away: the model's result expires with the others
 
     def describe(self, elapsed: float) -> str:
         with self.lock:
@@ -135,12 +158,16 @@ def _task_error(result: Any) -> str:
 
 
 def solve_all(broker: str, paths: Sequence[str], solver: str, sandbox: bool,
-              timeout: float, status_stream: TextIO) -> List[Dict[str, Any]]:
-    """Solves every model through the queue; one result per model, in the order given.
-    Raises ClusterUnreachable when the broker cannot be reached, then or later."""
+              timeout: float, status_stream: TextIO,
+              outputs: Optional[Sequence[Optional[str]]] = None) -> List[Dict[str, Any]]:
+    """Solves every model through the queue, each worker keeping the model's files and
+    record in `outputs[i]` when given; one result per model, in the order given. Raises
+    ClusterUnreachable when the broker cannot be reached, then or later, and
+    BatchInterrupted when interrupted."""
     require_libraries()
     client = reachable_client(broker)
-    follower = Follower(celery_app(broker), client, paths, solver, timeout)
+    follower = Follower(celery_app(broker), client, paths, solver, timeout,
+                        outputs or [None] * len(paths))
     errors = connection_errors()
     try:
         follower.send(sandbox)
@@ -156,6 +183,6 @@ def solve_all(broker: str, paths: Sequence[str], solver: str, sandbox: bool,
         follower.close_all("cluster unreachable", error_text(error))
         raise ClusterUnreachable(broker, error)
     except KeyboardInterrupt:
-        follower.close_all("interrupted", "the command line was interrupted")
-        raise
+        follower.interrupt()
+        raise BatchInterrupted([entry for entry in follower.results if entry is not None])
     return [entry for entry in follower.results if entry is not None]

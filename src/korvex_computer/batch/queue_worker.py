@@ -81,10 +81,14 @@ def solve_task(client: Any, keeper: Keeper, machine: str,
                solve: Callable[[Dict[str, Any]], Dict[str, Any]]) -> Callable[..., Any]:
     """The body of the task that solves one model on a worker."""
 
-    def run(task: Any, path: str, solver: str, sandbox: bool) -> Optional[Dict[str, Any]]:
+    def run(task: Any, path: str, solver: str, sandbox: bool,
+            output: Optional[str] = None) -> Optional[Dict[str, Any]]:
+        from celery.exceptions import Ignore  # type: ignore[import-untyped]
+
         attempt, closed = _delivery(client, task.request.id)
-        if closed:  # answered already, or given up by the command line
-            return None
+        if closed:  # answered already, or given up by the command line: no result stored
+            task.backend.forget(task.request.id)
+            raise Ignore()
         if attempt > MAX_ATTEMPTS:
             entry = failed_entry(path, solver, "worker failure",
                                  "%d workers ended before they finished this model"
@@ -92,12 +96,17 @@ def solve_task(client: Any, keeper: Keeper, machine: str,
         else:
             keeper.delivery_tag = (task.request.properties or {}).get("delivery_tag")
             try:
-                entry = solve({"model": path, "solver": solver, "sandbox": sandbox})
+                entry = solve({"model": path, "solver": solver, "sandbox": sandbox,
+                               "output": output})
             finally:
                 keeper.delivery_tag = None
         entry.update(machine=machine, attempt=attempt)
         say("%s %s (%s)" % ("solved" if entry["ok"] else "failed", path,
                              entry.get("cause") or "%.1f s" % entry["elapsed"]))
+        if client.hget(TASK_KEY % task.request.id, "closed"):
+            # The command line left (its output folder, when it gave one, has the record).
+            task.backend.forget(task.request.id)
+            raise Ignore()
         return entry
 
     return run

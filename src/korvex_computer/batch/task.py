@@ -1,5 +1,7 @@
 """The body of one model's task, the same in a worker of the local pool and in a worker of
-the job queue: solves the model and answers with its result, a failure included."""
+the job queue: solves the model and answers with its result, a failure included. With an
+output folder for the model, the run's files are copied there and the result is written there
+as the model's record as soon as the model ends, on the machine that solved it."""
 
 from __future__ import annotations
 
@@ -7,18 +9,28 @@ import os
 import time
 from typing import Any, Dict, Optional
 
-from . import jobs
+from . import jobs, results
 
 
 def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) -> Dict[str, Any]:
     path, solver, sandbox = message["model"], message["solver"], message["sandbox"]
+    folder: Optional[str] = message.get("output")
     started = time.monotonic()
     entry: Dict[str, Any] = {"model": os.path.abspath(path), "solver": solver,
                              "process": os.getpid()}
+
+    def keep(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+        try:
+            results.keep_files(result, run_directory, started_at, sandbox, folder)
+        except OSError as error:
+            raise jobs.JobFailed("output not written", "the files of %s were not kept in %s "
+                                 "(%s)" % (path, folder, jobs.error_text(error)))
+
+    stamp = results.model_stamp(entry["model"])  # before the solve, which may take hours
     try:
         if binding_failure is not None:
             raise binding_failure
-        entry.update(jobs.solve_model(path, solver, sandbox))
+        entry.update(jobs.solve_model(path, solver, sandbox, keep))
         entry["ok"] = True
     except jobs.JobFailed as failure:
         entry.update(ok=False, cause=failure.cause, message=failure.message)
@@ -26,4 +38,11 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) ->
         entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
     entry.setdefault("elapsed", round(time.monotonic() - started, 3))
     entry["notes"] = jobs.OUTPUT.take_messages()
+    entry["model_file"] = stamp
+    if folder is not None:
+        try:
+            results.write_record(folder, entry)
+        except OSError as error:
+            entry.update(ok=False, cause="output not written", message="the record of %s was "
+                         "not written in %s (%s)" % (path, folder, jobs.error_text(error)))
     return entry

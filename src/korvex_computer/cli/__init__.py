@@ -4,6 +4,7 @@
     korvex_computer [options] fre MODEL.quarl
     korvex_computer [options] solve MODEL.quarl [MODEL.quarl ...] --solver PipeStress|Aster
                               [--sandbox] [--jobs N | --broker URL [--timeout SECONDS]]
+                              [--output DIR [--resume]]
     korvex_computer [options] worker [--broker URL] [--concurrency N]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
@@ -11,7 +12,8 @@
 Every command first binds the module to the installation (solve --broker excepted, whose
 workers bind on their machines). The exit status is 0 when the job was done, 1 when it failed
 (a one-line message on standard error names the cause), 2 for a command line that is not
-understood. Parsing the command line needs nothing of the platform:
+understood, 130 when a batch was interrupted (Ctrl-C or SIGTERM) and its table printed.
+Parsing the command line needs nothing of the platform:
 the help and the usage errors work where the .NET bridge or the COM bridge is missing, and
 the commands that need them then fail with "missing platform".
 """
@@ -20,14 +22,17 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import os
+import signal
 import sys
+import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ..batch.broker import DEFAULT_REDELIVER_AFTER, DEFAULT_TIMEOUT  # Celery imported when used
-from ..batch.common import (MODULE_NAMES, SOLVERS, Installation, JobFailed, error_text,
-                            platform_missing)
+from ..batch.common import (MODULE_NAMES, SOLVERS, BatchInterrupted, Installation, JobFailed,
+                            error_text, platform_missing)
 from ..batch.status import live_status
 from . import render
 
@@ -36,6 +41,7 @@ PROG = "korvex_computer"
 ENVIRONMENT_HELP = """\
 environment:
   KORVEX_INSTALLATION      the installation directory, when --installation is not given
+                           (KORVEX_INSTALL_DIR, its former name, is still read)
   KORVEX_SETTINGS_PATH     the machine settings file (Velmora.settings), when --settings is
                            not given; else the module's own path under C:\\ProgramData
   KORVEX_DATASOURCES_PATH  the data sources file (DataSources.settings), when --data-sources
@@ -83,11 +89,16 @@ def build_parser() -> argparse.ArgumentParser:
                              "(default: $KORVEX_DATASOURCES_PATH, else the module's own)")
     shared.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                         help="print the result as one JSON document")
+    shared.add_argument("-v", "--verbose", action="count", default=argparse.SUPPRESS,
+                        help="say more of what is done (twice: everything)")
+    shared.add_argument("-q", "--quiet", action="count", default=argparse.SUPPRESS,
+                        help="say less: warnings and errors only (twice: errors only)")
 
     parser = argparse.ArgumentParser(
         prog=PROG, parents=[shared], epilog=ENVIRONMENT_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Run engineering jobs with an installed Velmora application.")
+    parser.add_argument("--version", action="version", version="%(prog)s " + version())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -109,6 +120,13 @@ def build_parser() -> argparse.ArgumentParser:
     spread.add_argument("--broker", metavar="URL",
                         help="send the models to the workers of the job queue at this Redis "
                              "URL (redis://HOST:PORT/DB), on any machine")
+    solve.add_argument("--output", metavar="DIR",
+                       help="keep each model's files and record in DIR/<model name>/, and "
+                            "the batch's index in DIR/batch.json (with --broker: a folder "
+                            "that the workers share)")
+    solve.add_argument("--resume", action="store_true",
+                       help="with --output: solve only the models that DIR has no record "
+                            "of, as solved from the same model file")
     solve.add_argument("--timeout", metavar="SECONDS", type=_seconds,
                        default=DEFAULT_TIMEOUT,
                        help="with --broker: give up a model that has no result this long "
@@ -135,9 +153,12 @@ def installation_of(arguments: argparse.Namespace,
                     parser: argparse.ArgumentParser) -> Optional[Installation]:
     """The installation to bind to; None for a solve through the queue, whose workers each
     have their own."""
-    directory = getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
+    directory = (getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
+                 or os.environ.get("KORVEX_INSTALL_DIR"))
     if arguments.command == "worker" and not arguments.broker:
         parser.error("no broker: give --broker URL or set KORVEX_BROKER")
+    if arguments.command == "solve":
+        check_solve_arguments(arguments, parser)
     if not directory:
         if arguments.command == "solve" and arguments.broker:
             return None
@@ -149,6 +170,39 @@ def installation_of(arguments: argparse.Namespace,
                        or os.environ.get("KORVEX_SETTINGS_PATH")),
         data_sources_path=(getattr(arguments, "data_sources", None)
                            or os.environ.get("KORVEX_DATASOURCES_PATH")))
+
+
+def check_solve_arguments(arguments: argparse.Namespace,
+                          parser: argparse.ArgumentParser) -> None:
+    from ..batch import same_files_in_place
+
+    if arguments.resume and not arguments.output:
+        parser.error("--resume needs --output DIR, the folder of the earlier run")
+    shared = None if arguments.sandbox else same_files_in_place(arguments.models)
+    if shared:
+        parser.error(shared)
+
+
+def version() -> str:
+    try:
+        from importlib.metadata import version as installed_version
+
+        return installed_version("korvex_computer")
+    except Exception:  # run from a source tree
+        return "(not installed)"
+
+
+def configure_logging(arguments: argparse.Namespace) -> None:
+    """The command line's own messages on standard error, through logging: warnings by
+    default, and the worker's line per model too; -v and -q move the threshold."""
+    default = logging.INFO if arguments.command == "worker" else logging.WARNING
+    level = default + 10 * (getattr(arguments, "quiet", 0) - getattr(arguments, "verbose", 0))
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(PROG + ": %(message)s"))
+    logger = logging.getLogger("korvex_computer")
+    logger.handlers[:] = [handler]
+    logger.setLevel(max(logging.DEBUG, min(level, logging.CRITICAL)))
+    logger.propagate = False
 
 
 def _print(text: str) -> None:
@@ -181,15 +235,18 @@ def _report_failure(failure: JobFailed, as_json: bool) -> int:
 
 
 def solve_one(arguments: argparse.Namespace) -> Dict[str, Any]:
-    from ..batch import jobs
+    from ..batch import jobs, results
 
     model = arguments.models[0]
 
     def describe(elapsed: float) -> str:
         return "%s: solving %s, %.1f s" % (arguments.solver, os.path.basename(model), elapsed)
 
+    def keep(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+        results.keep_files(result, run_directory, started_at, arguments.sandbox, None)
+
     with live_status(sys.stderr, describe):
-        return jobs.solve_model(model, arguments.solver, arguments.sandbox)
+        return jobs.solve_model(model, arguments.solver, arguments.sandbox, keep)
 
 
 def solve_many(arguments: argparse.Namespace, installation: Optional[Installation],
@@ -197,27 +254,39 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
     from .. import batch
 
     started = time.monotonic()
+    interrupted = False
     try:
         entries = batch.solve_many(arguments.models, arguments.solver, arguments.sandbox,
                                    jobs=arguments.jobs, broker=arguments.broker,
                                    timeout=arguments.timeout, installation=installation,
-                                   status=sys.stderr)
+                                   status=sys.stderr, output=arguments.output,
+                                   resume=arguments.resume)
     except JobFailed as failure:  # the cluster unreachable
         return _report_failure(failure, as_json)
+    except BatchInterrupted as stop:
+        entries, interrupted = stop.results, True
     elapsed = time.monotonic() - started
     if arguments.broker:
         processes = len(set((e.get("machine"), e.get("process")) for e in entries
-                            if "process" in e))
+                            if "process" in e and not e.get("resumed")))
     else:
-        processes = min(arguments.jobs, len(arguments.models))
+        processes = min(arguments.jobs, sum(1 for e in entries if not e.get("resumed")))
     failed = [entry for entry in entries if not entry["ok"]]
     if as_json:
         _print(json.dumps({"ok": not failed, "solved": len(entries) - len(failed),
-                           "failed": len(failed), "processes": processes,
-                           "elapsed": round(elapsed, 3), "models": entries}, indent=2))
+                           "failed": len(failed), "interrupted": interrupted,
+                           "processes": processes, "elapsed": round(elapsed, 3),
+                           "output": arguments.output and os.path.abspath(arguments.output),
+                           "models": entries}, indent=2))
     else:
         _print(render.batch(entries, arguments.models, processes, elapsed))
     _pass_on_module_messages(entries)
+    if interrupted:
+        unfinished = [entry for entry in entries
+                      if entry.get("cause") in ("interrupted", "never started")]
+        _fail("interrupted: %d of %d models ended, %d did not" % (
+            len(entries) - len(unfinished), len(entries), len(unfinished)))
+        return 130
     if failed:
         causes = sorted(set(entry["cause"] for entry in failed))
         _fail("%d of %d models failed (%s)" % (len(failed), len(entries), ", ".join(causes)))
@@ -271,7 +340,8 @@ def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> 
             from ..batch import jobs  # noqa: F401 (the platform, before any job)
         except ImportError as error:
             return _report_failure(platform_missing(error), as_json)
-    if arguments.command == "solve" and (len(arguments.models) > 1 or arguments.broker):
+    if arguments.command == "solve" and (len(arguments.models) > 1 or arguments.broker
+                                         or arguments.output):
         return solve_many(arguments, installation, as_json)
     assert installation is not None
     try:
@@ -290,6 +360,15 @@ def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> 
     return 0
 
 
+def stop_on_sigterm() -> None:
+    """SIGTERM stops a solve as Ctrl-C does: the table of what ended, exit status 130."""
+    def interrupt(signum: int, _: Any) -> None:
+        raise KeyboardInterrupt()
+
+    if hasattr(signal, "SIGTERM") and threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, interrupt)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     try:
@@ -297,7 +376,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         installation = installation_of(arguments, parser)
     except SystemExit as exit:  # --help, or a usage error that argparse reported
         return exit.code if isinstance(exit.code, int) else 2
+    configure_logging(arguments)
     try:
+        if arguments.command == "solve":
+            stop_on_sigterm()
         return run(arguments, installation)
     except KeyboardInterrupt:
         _fail("interrupted")
