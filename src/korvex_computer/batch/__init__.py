@@ -17,12 +17,15 @@ so models of one folder can be solved side by side, in place or in sandboxes.
 from __future__ import annotations
 
 import io
+import logging
 import os
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Union
 
 from . import results as _results
 from .broker import DEFAULT_TIMEOUT, ClusterUnreachable
 from .common import SOLVERS, BatchInterrupted, Installation, JobFailed
+
+LOG = logging.getLogger("korvex_computer.batch")
 
 __all__ = ["solve_many", "Installation", "JobFailed", "ClusterUnreachable", "BatchInterrupted",
            "same_files_in_place"]
@@ -116,6 +119,9 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
             entries[index] = dict(record, resumed=True)
         else:
             to_solve.append(index)
+    if resume:
+        LOG.info("%d of %d models solved already, as their records in %s say; %d to solve",
+                 len(paths) - len(to_solve), len(paths), output, len(to_solve))
     interrupted: Optional[BatchInterrupted] = None
     try:
         solved = _solve(installation, [paths[i] for i in to_solve], solver, sandbox, jobs,

@@ -7,6 +7,7 @@ answering with the same result. See broker.py for how a model outlives its worke
 from __future__ import annotations
 
 import json
+import logging
 import os
 import socket
 import sys
@@ -19,9 +20,7 @@ from .broker import (MAX_ATTEMPTS, QUEUE, TASK, TASK_KEY, TASK_KEY_SECONDS, WORK
 from .common import Installation, failed_entry, error_text
 
 
-def say(message: str) -> None:
-    sys.stderr.write("korvex_computer: %s\n" % message)
-    sys.stderr.flush()
+LOG = logging.getLogger("korvex_computer.worker")
 
 
 class Keeper(threading.Thread):
@@ -47,7 +46,7 @@ class Keeper(threading.Thread):
                         if self.stopping.wait(self.period):
                             break
             except Exception as error:  # the broker away for a while: try again later
-                say("the broker did not answer (%s)" % error_text(error))
+                LOG.warning("the broker did not answer (%s)" % error_text(error))
                 self.stopping.wait(self.period)
         try:
             self.client.delete(self.key)
@@ -101,7 +100,7 @@ def solve_task(client: Any, keeper: Keeper, machine: str,
             finally:
                 keeper.delivery_tag = None
         entry.update(machine=machine, attempt=attempt)
-        say("%s %s (%s)" % ("solved" if entry["ok"] else "failed", path,
+        LOG.info("%s %s (%s)" % ("solved" if entry["ok"] else "failed", path,
                              entry.get("cause") or "%.1f s" % entry["elapsed"]))
         if client.hget(TASK_KEY % task.request.id, "closed"):
             # The command line left (its output folder, when it gave one, has the record).
@@ -130,7 +129,7 @@ def run_worker(installation: Installation, broker: str, redeliver_after: float) 
     from celery.signals import worker_ready  # type: ignore[import-untyped]
 
     def ready(**_: Any) -> None:
-        say("worker %s ready: %s (%s), models from %s" % (
+        LOG.info("worker %s ready: %s (%s), models from %s" % (
             name, installation.directory, installation.module, shown_url(broker)))
 
     worker_ready.connect(ready, weak=False)

@@ -304,6 +304,7 @@ def run_worker(arguments: argparse.Namespace, installation: Installation) -> int
             given += ["--settings", installation.settings_path]
         if installation.data_sources_path:
             given += ["--data-sources", installation.data_sources_path]
+        given += ["-v"] * getattr(arguments, "verbose", 0) + ["-q"] * getattr(arguments, "quiet", 0)
         return queue_worker.run_workers(given, arguments.concurrency)
     try:
         return queue_worker.run_worker(installation, arguments.broker, arguments.redeliver_after)
