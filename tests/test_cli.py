@@ -234,7 +234,8 @@ def test_solve_one_model(cli, tmp_path, temp_dir, sandbox, solver, module):
     assert (properties["Status"], properties["SolverName"]) == ("Solved", solver)
     if sandbox:  # the run's files went with the sandbox: no path names them
         assert os.path.dirname(summary["sandbox"]) == str(temp_dir)
-        assert (summary["input"], properties["ResultFile"], summary["files"]) == (None, None, [])
+        assert (summary["input"], properties["ResultFile"], summary["files"]) == (
+            "Plant.fre", None, [])
     else:
         assert summary["sandbox"] is None
         assert os.path.dirname(properties["ResultFile"]) == os.path.dirname(path)

@@ -176,14 +176,16 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
 
 
 class _interruptions_held(object):
-    """Ignores further Ctrl-C while the batch stops (in the main thread, where Python
-    handles signals)."""
+    """Ignores further Ctrl-C and SIGTERM while the batch stops (in the main thread, where
+    Python handles signals)."""
 
     def __enter__(self) -> None:
-        self.previous: Any = None
+        self.previous: Dict[int, Any] = {}
         if threading.current_thread() is threading.main_thread():
-            self.previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                self.previous[signum] = signal.signal(signum, signal.SIG_IGN)
 
     def __exit__(self, *_: Any) -> None:
-        if self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
+        for signum, handler in self.previous.items():
+            if handler is not None:  # None: a handler set outside Python, left as it is
+                signal.signal(signum, handler)

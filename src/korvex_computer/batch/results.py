@@ -56,12 +56,17 @@ def _run_files(result: Dict[str, Any], run_directory: str, started_at: float,
     input file and the files named after the model that the run wrote."""
     model_copy = os.path.join(run_directory, os.path.basename(result["model"]))
     base = os.path.splitext(os.path.basename(result["model"]))[0] + "."
+    names = os.listdir(run_directory)
+    # Plant.rev.quarl beside Plant.quarl: Plant.rev.* are the other model's files.
+    others = [name[:-len(".quarl")] + "." for name in names if name.lower().endswith(".quarl")
+              and name.startswith(base) and len(name) > len(base) + len("quarl")]
     found = set()
-    for name in os.listdir(run_directory):
+    for name in names:
         path = os.path.join(run_directory, name)
         if not os.path.isfile(path) or os.path.normcase(path) == os.path.normcase(model_copy):
             continue
-        if in_sandbox or (name.startswith(base) and os.path.getmtime(path) >= started_at - 2):
+        if in_sandbox or (name.startswith(base) and not any(map(name.startswith, others))
+                          and os.path.getmtime(path) >= started_at - 2):
             found.add(path)
     for value in [result.get("input")] + list(result["solution"]["properties"].values()):
         if isinstance(value, str) and os.path.dirname(value) == run_directory \
@@ -74,7 +79,8 @@ def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
                in_sandbox: bool, folder: Optional[str]) -> None:
     """Copies the run's files into `folder` (when there is one) and makes every path of
     the result name a file that outlives the run: the copy, the file in place, or None for
-    a file that goes with the sandbox. Called before the solution is disposed of."""
+    a file that goes with the sandbox (the input file then keeps its bare name). Called
+    before the solution is disposed of."""
     files = _run_files(result, run_directory, started_at, in_sandbox)
     moved: Dict[str, Optional[str]] = {}
     if folder is not None:
@@ -94,7 +100,10 @@ def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
             return None if in_sandbox else value
         return value
 
-    result["input"] = outliving(result.get("input"))
+    solved_from = result.get("input")
+    result["input"] = outliving(solved_from)
+    if result["input"] is None and isinstance(solved_from, str):
+        result["input"] = os.path.basename(solved_from)  # which file, though it is gone
     properties = result["solution"]["properties"]
     for key, value in properties.items():
         properties[key] = outliving(value)
