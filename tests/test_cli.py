@@ -188,6 +188,8 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
     ({"pipestress_lib": False}, ["solve", "{model}", "--solver", "PipeStress"],
      "fre file not written", "Invalid setup! Korvex.PipeStress.lib not found!"),
     ({}, ["find", "NoSuchClass"], "unknown class", "the installation has no class NoSuchClass"),
+    ({}, ["solve", "{model}", "--solver", "PipeStress", "--output", "{model}"],
+     "output not written", "{model} is a file, not a folder"),
 ])
 def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments, cause,
                                            message):

@@ -23,7 +23,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Union
 
 from . import results as _results
 from .broker import DEFAULT_TIMEOUT, ClusterUnreachable
-from .common import SOLVERS, BatchInterrupted, Installation, JobFailed
+from .common import SOLVERS, BatchInterrupted, Installation, JobFailed, error_text
 
 LOG = logging.getLogger("korvex_computer.batch")
 
@@ -81,7 +81,8 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     $KORVEX_INSTALLATION). With `broker`, a Redis URL: through the job queue, whose workers
     are bound to their own installations; `timeout` seconds bound each solve, and the wait
     for a worker while nothing starts or ends. Raises ClusterUnreachable when the broker
-    cannot be reached. `status`: a terminal stream for the live status line (none by default).
+    cannot be reached, and JobFailed when the output folder cannot be made. `status`: a
+    terminal stream for the live status line (none by default).
 
     `output`: a folder (shared with the queue's workers) where each model's files and record
     are kept, in output/<model name>/, and the batch's index, output/batch.json. With `resume`,
@@ -108,7 +109,13 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     folders: List[Optional[str]] = [None] * len(paths)
     if output is not None:
         output = os.path.abspath(output)
-        os.makedirs(output, exist_ok=True)
+        if os.path.exists(output) and not os.path.isdir(output):
+            raise JobFailed("output not written", "%s is a file, not a folder" % output)
+        try:
+            os.makedirs(output, exist_ok=True)
+        except OSError as error:
+            raise JobFailed("output not written", "the output folder %s cannot be made (%s)"
+                            % (output, error_text(error)))
         folders = [os.path.join(output, name) for name in names]
     entries: List[Optional[Dict[str, Any]]] = [None] * len(paths)
     to_solve: List[int] = []

@@ -84,10 +84,6 @@ def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
     files = _run_files(result, run_directory, started_at, in_sandbox)
     moved: Dict[str, Optional[str]] = {}
     if folder is not None:
-        os.makedirs(folder, exist_ok=True)
-        for name in os.listdir(folder):  # a former run's files, which would mislead
-            if os.path.isfile(os.path.join(folder, name)):
-                os.remove(os.path.join(folder, name))
         for path in files:
             moved[path] = shutil.copy2(path, os.path.join(folder, os.path.basename(path)))
     elif in_sandbox:
@@ -112,6 +108,15 @@ def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
     else:
         result["files"] = [] if in_sandbox else files
     result["output"] = folder
+
+
+def empty_folder(folder: str) -> None:
+    """Makes a model's output folder, or empties it of a former run's files (which would
+    mislead), before the model is solved."""
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        if os.path.isfile(os.path.join(folder, name)):
+            os.remove(os.path.join(folder, name))
 
 
 def write_json(path: str, document: Any) -> None:

@@ -30,6 +30,12 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) ->
     try:
         if binding_failure is not None:
             raise binding_failure
+        if folder is not None:
+            try:
+                results.empty_folder(folder)
+            except OSError as error:
+                raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
+                                     % (folder, jobs.error_text(error)))
         entry.update(jobs.solve_model(path, solver, sandbox, keep))
         entry["ok"] = True
     except jobs.JobFailed as failure:

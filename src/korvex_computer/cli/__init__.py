@@ -261,7 +261,7 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
                                    timeout=arguments.timeout, installation=installation,
                                    status=sys.stderr, output=arguments.output,
                                    resume=arguments.resume)
-    except JobFailed as failure:  # the cluster unreachable
+    except JobFailed as failure:  # the cluster unreachable, no output folder
         return _report_failure(failure, as_json)
     except BatchInterrupted as stop:
         entries, interrupted = stop.results, True
