@@ -92,6 +92,10 @@ def solve_task(client: Any, keeper: Keeper, machine: str,
             entry = failed_entry(path, solver, "worker failure",
                                  "%d workers ended before they finished this model"
                                  % MAX_ATTEMPTS)
+            if output is not None:
+                from . import task as task_body
+
+                task_body.keep_record(output, entry)
         else:
             keeper.delivery_tag = (task.request.properties or {}).get("delivery_tag")
             try:
@@ -101,7 +105,7 @@ def solve_task(client: Any, keeper: Keeper, machine: str,
                 keeper.delivery_tag = None
         entry.update(machine=machine, attempt=attempt)
         LOG.info("%s %s (%s)" % ("solved" if entry["ok"] else "failed", path,
-                             entry.get("cause") or "%.1f s" % entry["elapsed"]))
+                                 entry.get("cause") or "%.1f s" % entry["elapsed"]))
         if client.hget(TASK_KEY % task.request.id, "closed"):
             # The command line left (its output folder, when it gave one, has the record).
             task.backend.forget(task.request.id)

@@ -46,9 +46,15 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) ->
     entry["notes"] = jobs.OUTPUT.take_messages()
     entry["model_file"] = stamp
     if folder is not None:
-        try:
-            results.write_record(folder, entry)
-        except OSError as error:
-            entry.update(ok=False, cause="output not written", message="the record of %s was "
-                         "not written in %s (%s)" % (path, folder, jobs.error_text(error)))
+        keep_record(folder, entry)
     return entry
+
+
+def keep_record(folder: str, entry: Dict[str, Any]) -> None:
+    """Writes a model's record in its output folder; a record that cannot be written fails
+    the model, which is then not reported solved."""
+    try:
+        results.write_record(folder, entry)
+    except OSError as error:
+        entry.update(ok=False, cause="output not written", message="the record of %s was not "
+                     "written in %s (%s)" % (entry["model"], folder, jobs.error_text(error)))
