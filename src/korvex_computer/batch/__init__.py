@@ -44,7 +44,7 @@ def _local_installation(installation: Union[str, Installation, None]) -> Install
     if installation is not None:
         return Installation(installation, settings_path=core._settingsPath_,
                             data_sources_path=core._dataSourcesPath_)
-    directory = os.environ.get("KORVEX_INSTALLATION")
+    directory = os.environ.get("KORVEX_INSTALLATION") or os.environ.get("KORVEX_INSTALL_DIR")
     if not directory:
         raise ValueError("no installation: give one, bind this process to one, or set "
                          "KORVEX_INSTALLATION")
