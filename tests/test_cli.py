@@ -122,6 +122,10 @@ def test_info_as_text(cli, installation):
     (["solve", "m.quarl", "--solver", "Aster", "--jobs", "0"],
      "'0' is not a positive whole number"),
     (["fre"], "the following arguments are required: MODEL.quarl"),
+    (["solve", "m.quarl", "--solver", "Aster", "--resume"],
+     "--resume needs --output DIR, the folder of the earlier run"),
+    (["solve", "m.quarl", "./m.quarl", "--solver", "Aster"],
+     "m.quarl and ./m.quarl would be solved in place from the same input file"),
 ])
 def test_usage_errors(temp_dir, arguments, complaint):
     result = run_cli(arguments, environment(None, temp_dir))
@@ -134,6 +138,7 @@ def test_usage_errors(temp_dir, arguments, complaint):
 @pytest.mark.parametrize("arguments, status, shown", [
     (["--help"], 0, "usage: korvex_computer"),
     (["worker", "--help"], 0, "usage: korvex_computer worker"),
+    (["--version"], 0, "korvex_computer "),
     (["solve", "m.quarl", "--solver", "Other"], 2, "invalid choice: 'Other'"),
     (["info"], 1, "korvex_computer: error: missing platform: the module clr cannot be imported "
                   "(ModuleNotFoundError: No module named 'clr')"),

@@ -139,6 +139,7 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
         entries[index] = entry
     ended = [entry for entry in entries if entry is not None]
     if output is not None:
+        LOG.info("the models' files and records are in %s", output)
         solved_count = sum(1 for entry in ended if entry["ok"])
         _results.write_index(output, ended, names, {
             "ok": solved_count == len(ended) and interrupted is None,
@@ -156,9 +157,13 @@ def _solve(installation: Union[str, Installation, None], paths: List[str], solve
         return []
     if broker is not None:
         from . import queue_client
+        from .broker import shown_url
 
+        LOG.info("sending %d models to the job queue at %s", len(paths), shown_url(broker))
         return queue_client.solve_all(broker, paths, solver, sandbox, timeout, stream, folders)
     from . import local
+
+    LOG.info("solving %d models in %d worker processes", len(paths), min(len(paths), jobs))
 
     messages = [{"model": path, "solver": solver, "sandbox": sandbox, "output": folder}
                 for path, folder in zip(paths, folders)]

@@ -16,6 +16,7 @@ the solvers they run with them, and answers for every model (BatchInterrupted).
 from __future__ import annotations
 
 import json
+import logging
 import os
 import queue
 import signal
@@ -27,6 +28,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 from .common import BatchInterrupted, Installation, failed_entry
 from .status import live_status
 
+LOG = logging.getLogger("korvex_computer.batch")
 STOP_SECONDS = 5.0  # for a stopped worker to end before it is killed
 
 
@@ -133,6 +135,8 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
                 with lock:
                     running.pop(number, None)
                 worker = None
+            LOG.debug("%s %s (%s)", "solved" if entry["ok"] else "failed", message["model"],
+                      entry.get("cause") or "%.1f s" % entry["elapsed"])
             with lock:
                 results[index] = entry
                 finished["done" if entry["ok"] else "failed"] += 1
