@@ -50,6 +50,7 @@ def main(argv):
     else:
         for name, value in settings:
             print("export %s='%s'" % (name, value))
+    sys.stdout.flush()  # the exports first, also when both streams go to one pipe
     sys.stderr.write("models to try: %s\n" % models)
 
 
