@@ -92,9 +92,11 @@ class RabbitNode(object):
         # The workers take models from the queue and declare it; the client only sends
         # models to it and reads its consumer count.
         self.ctl("set_permissions", "-p", VHOST, WORKER_USER, "^korvex_computer.*",
-                 "^korvex_computer.*", "^korvex_computer.*")
+                 "^(korvex_computer.*|amq\\.default)$", "^korvex_computer.*")
         self.ctl("set_permissions", "-p", VHOST, CLIENT_USER, "^korvex_computer$",
-                 "^korvex_computer$", "^$")
+                 "^amq\\.default$", "^$")
+        self.ctl("set_policy", "-p", VHOST, "--apply-to", "queues", "korvex-dead-letters",
+                 "^korvex_computer$", '{"dead-letter-exchange": "korvex_computer.dead"}')
 
     def start(self):
         with open(os.path.join(self.folder, "node.out"), "ab") as out:

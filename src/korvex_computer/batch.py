@@ -2,7 +2,8 @@
 
     from korvex_computer.batch import solve_many
     results = solve_many(paths, "PipeStress", sandbox=True, jobs=4)
-    results = solve_many(paths, "PipeStress", broker="redis://farm:6379/0")
+    results = solve_many(paths, "PipeStress", broker="amqp://farm-client@farm/farm",
+                         results="redis://farm:6379/0")
 
 Without a broker the models are solved on this machine in ``jobs`` worker processes of the
 command line's own; with one, by the workers of the job queue (``korvex_computer worker``, on
@@ -16,7 +17,7 @@ import io
 import os
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Union
 
-from .cli.cluster import DEFAULT_TIMEOUT, ClusterUnreachable
+from .cli.cluster import DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT, ClusterUnreachable
 from .cli.common import SOLVERS, Installation, JobFailed
 
 __all__ = ["solve_many", "Installation", "JobFailed", "ClusterUnreachable"]
@@ -44,7 +45,9 @@ def _local_installation(installation: Union[str, Installation, None]) -> Install
 
 
 def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: int = 1,
-               broker: Optional[str] = None, *, timeout: float = DEFAULT_TIMEOUT,
+               broker: Optional[str] = None, *, results: Optional[str] = None,
+               timeout: float = DEFAULT_TIMEOUT,
+               no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT,
                installation: Union[str, Installation, None] = None,
                status: Optional[TextIO] = None) -> List[Dict[str, Any]]:
     """Solves each model with `solver` ("PipeStress" or "Aster"; structure models are always
@@ -54,10 +57,13 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
 
     Without `broker`: in `jobs` worker processes on this machine, bound to `installation` (a
     directory, or an Installation; by default the one this process is bound to, else
-    $KORVEX_INSTALLATION). With `broker`, a Redis URL: through the job queue, whose workers
-    are bound to their own installations; `timeout` seconds bound each solve, and the wait
-    for a worker while nothing starts or ends. Raises ClusterUnreachable when the broker
-    cannot be reached. `status`: a terminal stream for the live status line (none by default).
+    $KORVEX_INSTALLATION). With `broker`, a RabbitMQ URL, and `results`, a Redis URL (by
+    default $KORVEX_RESULTS): through the job queue, whose workers are bound to their own
+    installations; `timeout` seconds bound each solve from its start, `no_worker_timeout` the
+    wait while no worker listens. Raises ClusterUnreachable when the broker or the results
+    store cannot be reached at the start; models whose result could not be read later end
+    with the cause "unknown outcome". `status`: a terminal stream for the live status line
+    (none by default).
     """
     if solver not in SOLVERS:
         raise ValueError("solver must be one of %s, not %r" % (", ".join(SOLVERS), solver))
@@ -70,7 +76,12 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     if broker is not None:
         from .cli import cluster
 
-        return cluster.solve_all(broker, paths, solver, sandbox, timeout, stream)
+        results = results or os.environ.get("KORVEX_RESULTS")
+        if not broker.strip() or not results:
+            raise ValueError("the job queue needs a broker URL and a results store URL "
+                             "(results=, or $KORVEX_RESULTS)")
+        return cluster.solve_all(broker, results, paths, solver, sandbox, timeout, stream,
+                                 no_worker_timeout)
     from .cli import batch
 
     return batch.solve_all(_local_installation(installation), paths, solver, sandbox,

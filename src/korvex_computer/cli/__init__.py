@@ -3,8 +3,10 @@
     korvex_computer [options] info
     korvex_computer [options] fre MODEL.quarl
     korvex_computer [options] solve MODEL.quarl [MODEL.quarl ...] --solver PipeStress|Aster
-                              [--sandbox] [--jobs N | --broker URL [--timeout SECONDS]]
-    korvex_computer [options] worker [--broker URL] [--concurrency N]
+                              [--sandbox] [--jobs N | --broker [URL] [--results URL]
+                              [--timeout SECONDS] [--no-worker-timeout SECONDS]]
+    korvex_computer [options] worker [--broker URL] [--results URL] [--concurrency N]
+                              [--heartbeat SECONDS]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
@@ -26,11 +28,13 @@ import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from . import render
-from .cluster import DEFAULT_REDELIVER_AFTER, DEFAULT_TIMEOUT  # Celery is imported when used
+# Celery is imported when used
+from .cluster import DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT
 from .common import MODULE_NAMES, SOLVERS, Installation, JobFailed, error_text, platform_missing
 from .status import live_status
 
 PROG = "korvex_computer"
+_FROM_ENVIRONMENT = "\0from the environment"
 
 ENVIRONMENT_HELP = """\
 environment:
@@ -39,8 +43,10 @@ environment:
                            not given; else the module's own path under C:\\ProgramData
   KORVEX_DATASOURCES_PATH  the data sources file (DataSources.settings), when --data-sources
                            is not given; else the module's own path under C:\\ProgramData
-  KORVEX_BROKER            the Redis URL of the job queue, for worker, when --broker is not
-                           given
+  KORVEX_BROKER            the RabbitMQ URL of the job queue (amqp:// or amqps://), for
+                           worker, and for solve --broker given without a URL
+  KORVEX_RESULTS           the Redis URL of the job queue's results store, when --results
+                           is not given
 """
 
 
@@ -105,24 +111,37 @@ def build_parser() -> argparse.ArgumentParser:
     spread = solve.add_mutually_exclusive_group()
     spread.add_argument("--jobs", metavar="N", type=_positive, default=1,
                         help="with several models: solve them in N worker processes")
-    spread.add_argument("--broker", metavar="URL",
-                        help="send the models to the workers of the job queue at this Redis "
-                             "URL (redis://HOST:PORT/DB), on any machine")
+    spread.add_argument("--broker", metavar="URL", nargs="?", const=_FROM_ENVIRONMENT,
+                        help="send the models to the workers of the job queue at this "
+                             "RabbitMQ URL (amqp://USER@HOST/VHOST; given alone: "
+                             "$KORVEX_BROKER, which keeps the password off the command line)")
+    solve.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+                       help="with --broker: the Redis URL of the queue's results store "
+                            "(default: $KORVEX_RESULTS)")
     solve.add_argument("--timeout", metavar="SECONDS", type=_seconds,
                        default=DEFAULT_TIMEOUT,
                        help="with --broker: give up a model that has no result this long "
-                            "after a worker started it, and the models that no worker took "
-                            "while nothing started or ended for this long (default: %(default)g)")
+                            "after a worker started it (default: %(default)g)")
+    solve.add_argument("--no-worker-timeout", metavar="SECONDS", type=_seconds,
+                       default=DEFAULT_NO_WORKER_TIMEOUT,
+                       help="with --broker: give up the models still open when no worker "
+                            "listened for this long (default: %(default)g)")
     worker = command("worker", "solve the models of the job queue on this machine, one at a "
                                "time per process")
     worker.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
-                        help="Redis URL of the job queue (default: $KORVEX_BROKER)")
+                        help="RabbitMQ URL of the job queue (default: $KORVEX_BROKER)")
+    worker.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+                        help="Redis URL of the queue's results store (default: "
+                             "$KORVEX_RESULTS)")
     worker.add_argument("--concurrency", metavar="N", type=_positive, default=1,
-                        help="number of worker processes (default: 1)")
-    worker.add_argument("--redeliver-after", metavar="SECONDS", type=_seconds,
-                        default=DEFAULT_REDELIVER_AFTER,
-                        help="hand the model of a worker that died to another one after "
-                             "this long; the same on every machine (default: %(default)g)")
+                        help="number of worker processes, kept running (default: 1)")
+    worker.add_argument("--heartbeat", metavar="SECONDS", type=_seconds,
+                        default=DEFAULT_HEARTBEAT,
+                        help="heartbeat with the broker: a machine that stops answering has "
+                             "its model given to another after about two (default: "
+                             "%(default)g)")
+    # One worker process of the keeper's, with the URLs in its environment.
+    worker.add_argument("--one-process", action="store_true", help=argparse.SUPPRESS)
     describe = command("describe", "print the JSON description of an SDK class")
     describe.add_argument("class_name", metavar="CLASS")
     find = command("find", "print the namespace and assembly of an SDK class")
@@ -135,6 +154,18 @@ def installation_of(arguments: argparse.Namespace,
     """The installation to bind to; None for a solve through the queue, whose workers each
     have their own."""
     directory = getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
+    if arguments.command == "solve" and arguments.broker == _FROM_ENVIRONMENT:
+        arguments.broker = os.environ.get("KORVEX_BROKER")
+        if not arguments.broker:
+            parser.error("no broker: give --broker URL or set KORVEX_BROKER")
+    if arguments.command == "worker" and arguments.one_process:
+        arguments.broker = os.environ.get("KORVEX_BROKER")
+        arguments.results = os.environ.get("KORVEX_RESULTS")
+    if arguments.command in ("solve", "worker") and arguments.broker is not None:
+        if not arguments.broker.strip():
+            parser.error("the broker URL is empty")
+        if not arguments.results:
+            parser.error("no results store: give --results URL or set KORVEX_RESULTS")
     if arguments.command == "worker" and not arguments.broker:
         parser.error("no broker: give --broker URL or set KORVEX_BROKER")
     if not directory:
@@ -199,7 +230,9 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
     try:
         entries = batch.solve_many(arguments.models, arguments.solver, arguments.sandbox,
                                    jobs=arguments.jobs, broker=arguments.broker,
-                                   timeout=arguments.timeout, installation=installation,
+                                   results=arguments.results, timeout=arguments.timeout,
+                                   no_worker_timeout=arguments.no_worker_timeout,
+                                   installation=installation,
                                    status=sys.stderr)
     except JobFailed as failure:  # the cluster unreachable
         return _report_failure(failure, as_json)
@@ -227,16 +260,12 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
 def run_worker(arguments: argparse.Namespace, installation: Installation) -> int:
     from . import cluster
 
-    if arguments.concurrency > 1:
-        given = ["--broker", arguments.broker, "--redeliver-after", str(arguments.redeliver_after),
-                 "--installation", installation.directory, "--module", installation.module]
-        if installation.settings_path:
-            given += ["--settings", installation.settings_path]
-        if installation.data_sources_path:
-            given += ["--data-sources", installation.data_sources_path]
-        return cluster.run_workers(given, arguments.concurrency)
     try:
-        return cluster.run_worker(installation, arguments.broker, arguments.redeliver_after)
+        if arguments.one_process:
+            return cluster.run_worker(installation, arguments.broker, arguments.results,
+                                      arguments.heartbeat)
+        return cluster.run_workers(installation, arguments.broker, arguments.results,
+                                   arguments.heartbeat, arguments.concurrency)
     except JobFailed as failure:
         return _report_failure(failure, False)
 

@@ -17,7 +17,7 @@ import os
 import threading
 import time
 import warnings
-from typing import Any, Dict, Iterator, List
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from .. import korvex_core as core
 # Named here too for the modules that use them with the jobs.
@@ -191,12 +191,15 @@ def solve_failure(path: str, solver: str, collected: List[str],
     return JobFailed("solver failure", "%s gave no solution for %s" % (solver, path))
 
 
-def solve_model(path: str, solver: str, sandbox: bool) -> Dict[str, Any]:
+def solve_model(path: str, solver: str, sandbox: bool,
+                before_dispose: Optional[Callable[[str], None]] = None) -> Dict[str, Any]:
     """Solves one model file and describes the solution, which is then disposed of (with
-    its sandbox)."""
+    its sandbox). `before_dispose` is called with the sandbox's folder before it goes."""
     path = os.path.abspath(path)
     if not os.path.isfile(path):
         raise JobFailed("invalid model", "%s does not exist" % path)
+    if not os.access(path, os.R_OK):
+        raise JobFailed("invalid model", "%s cannot be read" % path)
     first_line = len(OUTPUT.lines)
     started = time.monotonic()
     try:
@@ -209,6 +212,8 @@ def solve_model(path: str, solver: str, sandbox: bool) -> Dict[str, Any]:
         if solution is None:
             raise solve_failure(path, solver, OUTPUT.lines[first_line:], worker_errors)
         sandbox_directory = core._tempDirectory_ if sandbox else None
+        if before_dispose is not None and sandbox_directory:
+            before_dispose(sandbox_directory)
         return {"model": path, "solver": solver, "sandbox": sandbox_directory,
                 "elapsed": round(elapsed, 3), "solution": describe_solution(solution)}
     finally:

@@ -11,12 +11,13 @@ import json
 import os
 import sys
 import time
-from typing import Any, Dict, Optional, TextIO
+from typing import Any, Callable, Dict, Optional, TextIO
 
 from . import jobs
 
 
-def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) -> Dict[str, Any]:
+def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
+          before_dispose: Optional[Callable[[str], None]] = None) -> Dict[str, Any]:
     path, solver, sandbox = message["model"], message["solver"], message["sandbox"]
     started = time.monotonic()
     entry: Dict[str, Any] = {"model": os.path.abspath(path), "solver": solver,
@@ -24,7 +25,7 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) ->
     try:
         if binding_failure is not None:
             raise binding_failure
-        entry.update(jobs.solve_model(path, solver, sandbox))
+        entry.update(jobs.solve_model(path, solver, sandbox, before_dispose))
         entry["ok"] = True
     except jobs.JobFailed as failure:
         entry.update(ok=False, cause=failure.cause, message=failure.message)
