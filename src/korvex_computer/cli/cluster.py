@@ -360,6 +360,34 @@ def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]
     return run
 
 
+LOOP_WAKE_SECONDS = 0.01
+
+
+def wake_the_event_loop(app: Any) -> None:
+    """Before kombu 5.7 (the latest on PyPy 3.9 is 5.6), work that a pool thread hands to the
+    worker's event loop, a task's acknowledgement among it, waits until the loop wakes for its
+    own reasons, up to seconds; kombu 5.7 wakes it at once. A timer that wakes it every few
+    milliseconds bounds that wait."""
+    import kombu
+    from celery import bootsteps
+
+    if tuple(int(part) for part in kombu.VERSION[:2]) >= (5, 7):
+        return
+
+    class WakeLoop(bootsteps.StartStopStep):  # type: ignore[misc]
+        requires = {"celery.worker.components:Hub"}
+
+        def start(self, worker: Any) -> None:
+            if worker.hub is not None:
+                worker.hub.call_repeatedly(LOOP_WAKE_SECONDS, _nothing)
+
+    app.steps["worker"].add(WakeLoop)
+
+
+def _nothing() -> None:
+    pass
+
+
 def run_worker(installation: Installation, broker: str, results: str,
                heartbeat: float) -> int:
     """One worker process: binds, then solves the queue's models until it is stopped.
@@ -377,6 +405,7 @@ def run_worker(installation: Installation, broker: str, results: str,
     machine = socket.gethostname()
     name = "korvex-%d@%s" % (os.getpid(), machine)
     app.task(name=TASK, bind=True)(solve_task(store, name, machine))
+    wake_the_event_loop(app)
 
     from celery.signals import worker_ready  # type: ignore[import-untyped]
 
