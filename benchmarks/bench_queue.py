@@ -67,7 +67,7 @@ def make_models(folder, count):
 
 
 def start_workers(broker, count, env, log):
-    from korvex_computer.cli import cluster
+    from korvex_computer.batch import broker as cluster
 
     workers = subprocess.Popen([sys.executable, "-m", "korvex_computer", "worker", "--broker",
                                 broker, "--concurrency", str(count)], env=env, stdout=log,

@@ -8,6 +8,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -167,8 +168,9 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
 @pytest.mark.parametrize("built, arguments, cause, message", [
     ({}, ["--installation", "{tmp}/nowhere", "info"], "missing installation",
      "The directory '{tmp}/nowhere' does not exist."),
-    ({}, ["--settings", "{tmp}/none.settings", "info"], "missing installation",
-     "The directory '{tmp}/none.settings' does not exist."),
+    ({}, ["--settings", "{tmp}/none.settings", "info"], "missing settings",
+     "the settings file {tmp}/none.settings does not exist (give --settings FILE or set "
+     "KORVEX_SETTINGS_PATH)"),
     ({"extensions": False}, ["info"], "invalid installation",
      "{directory} has no Extensions folder"),
     ({}, ["fre", "{tmp}/none.quarl"], "invalid model", "{tmp}/none.quarl does not exist"),
@@ -182,10 +184,9 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
      "solver failure", "PipeStress gave no solution for {model}"),
     ({"pipestress_setting": ""}, ["solve", "{model}", "--solver", "PipeStress", "--sandbox"],
      "solver failure", "no PipeStress solver path in {settings}"),
-    # In place and without a .fre file, the worker thread writes one and fails.
+    # In place and without a .fre file, the model's own input cannot be written.
     ({"pipestress_lib": False}, ["solve", "{model}", "--solver", "PipeStress"],
-     "solver failure", "the PipeStress run stopped: Invalid setup! Korvex.PipeStress.lib not "
-                       "found!"),
+     "fre file not written", "Invalid setup! Korvex.PipeStress.lib not found!"),
     ({}, ["find", "NoSuchClass"], "unknown class", "the installation has no class NoSuchClass"),
 ])
 def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments, cause,
@@ -231,13 +232,15 @@ def test_solve_one_model(cli, tmp_path, temp_dir, sandbox, solver, module):
     properties = summary["solution"]["properties"]
     assert (summary["ok"], summary["model"], summary["solver"]) == (True, path, solver)
     assert (properties["Status"], properties["SolverName"]) == ("Solved", solver)
-    run_directory = os.path.dirname(properties["ResultFile"])
-    if sandbox:
-        assert run_directory == summary["sandbox"]
-        assert os.path.dirname(run_directory) == str(temp_dir)
+    if sandbox:  # the run's files went with the sandbox: no path names them
+        assert os.path.dirname(summary["sandbox"]) == str(temp_dir)
+        assert (summary["input"], properties["ResultFile"], summary["files"]) == (None, None, [])
     else:
         assert summary["sandbox"] is None
-        assert run_directory == os.path.dirname(path)
+        assert os.path.dirname(properties["ResultFile"]) == os.path.dirname(path)
+        assert summary["input"] == path[:-len(".quarl")] + (
+            ".fre" if solver == "PipeStress" else ".aster.inp")
+        assert properties["ResultFile"] in summary["files"]
     assert os.listdir(str(temp_dir)) == []  # the sandbox went with the solution
 
     text = cli("solve", path, "--solver", solver, *(["--sandbox"] if sandbox else []))
@@ -247,7 +250,8 @@ def test_solve_one_model(cli, tmp_path, temp_dir, sandbox, solver, module):
 
 
 def test_solve_several_models_in_worker_processes(cli, tmp_path, temp_dir):
-    good = [model(tmp_path / name, name) for name in ("A", "B", "C")]
+    good = [model(tmp_path / "A", "A"), model(tmp_path / "B", "B"),
+            model(tmp_path / "C", "C", module="Norvane")]  # a structure model
     unreadable = str(tmp_path / "Unreadable.quarl")
     with open(unreadable, "w") as f:
         f.write("not a model\n")
@@ -264,6 +268,7 @@ def test_solve_several_models_in_worker_processes(cli, tmp_path, temp_dir):
     assert [e["model"] for e in entries] == models
     assert [e["ok"] for e in entries] == [True, False, True, False, True]
     assert [e["cause"] for e in entries if not e["ok"]] == ["invalid model"] * 2
+    assert [e["solver"] for e in entries if e["ok"]] == ["PipeStress", "PipeStress", "Aster"]
     sandboxes = [e["sandbox"] for e in entries if e["ok"]]
     assert len(set(sandboxes)) == 3
     assert all(os.path.dirname(s) == str(temp_dir) for s in sandboxes)
@@ -271,12 +276,15 @@ def test_solve_several_models_in_worker_processes(cli, tmp_path, temp_dir):
     assert os.getpid() not in set(e["process"] for e in entries)
     assert os.listdir(str(temp_dir)) == []
 
-    text = cli("solve", *good, "--solver", "Aster", "--jobs", "3")
+    no_thf = model(tmp_path / "D", "D", thf=False)
+    text = cli("solve", *good, no_thf, "--solver", "Aster", "--jobs", "3")
     assert text.returncode == 0
     rows = text.stdout.splitlines()
     assert rows[0].split() == ["MODEL", "RESULT", "TIME", "DETAILS"]
-    assert [row.split()[:2] for row in rows[1:4]] == [[path, "solved"] for path in good]
-    assert rows[4].startswith("3 solved, 0 failed, in 3 processes")
+    assert [row.split()[:2] for row in rows[1:5]] == [[path, "solved"] for path in good + [no_thf]]
+    assert rows[4].endswith("Solved, by Aster, warnings: no .thf file: ambient temperature "
+                            "assumed")
+    assert rows[5].startswith("4 solved, 0 failed, in 3 processes")
 
 
 def test_every_model_fails_when_the_workers_cannot_bind(cli, tmp_path, temp_dir):
@@ -287,6 +295,171 @@ def test_every_model_fails_when_the_workers_cannot_bind(cli, tmp_path, temp_dir)
     entries = json.loads(result.stdout)["models"]
     assert [(e["model"], e["cause"]) for e in entries] == [(m, "missing installation")
                                                           for m in models]
+
+
+FOLDER_MODELS = {"Plant": ["PIPE-A", "PIPE-B"], "Frame": ["RACK"], "Pump": ["SUCTION"],
+                 "Tank": ["NOZZLE"]}
+
+
+def models_of_one_folder(folder, env):
+    """The four models of FOLDER_MODELS saved in one folder, with the folder's .thf file and
+    the conception.fre that saving Plant last wrote there; their paths."""
+    folder.mkdir()
+    (folder / "site.thf").write_text("TEMPERATURE 180\n")
+    paths = []
+    for name, layers in FOLDER_MODELS.items():
+        (folder / (name + ".quarl")).write_text(json.dumps(
+            {"Format": "quarL", "Module": "Velmora", "Layers": [{"Name": n} for n in layers]}))
+        paths.append(str(folder / (name + ".quarl")))
+    assert run_cli(["fre", paths[0]], env).returncode == 0
+    return paths
+
+
+def assert_each_solved_from_its_own_model(report, paths, output, solved_by=None):
+    """Each model solved from its own input, its files and record kept in output/<name>."""
+    entries = report["models"]
+    assert [(e["model"], e["ok"]) for e in entries] == [(path, True) for path in paths]
+    for entry in entries:
+        name = os.path.basename(entry["model"])[:-len(".quarl")]
+        kept = output / name
+        results = json.loads((kept / (name + ".pipestress.json")).read_text())
+        assert (results["Title"], results["Layers"]) == (name, FOLDER_MODELS[name])
+        assert entry["input"] == str(kept / (name + ".fre"))
+        assert entry["solution"]["properties"]["ResultFile"] == str(
+            kept / (name + ".pipestress.json"))
+        assert set(entry["files"]) <= set(str(kept / f) for f in os.listdir(str(kept)))
+        record = json.loads((kept / "result.json").read_text())
+        assert {key: record[key] for key in ("input", "files", "process")} == {
+            key: entry[key] for key in ("input", "files", "process")}
+        assert solved_by is None or entry["process"] in solved_by
+    index = json.loads((output / "batch.json").read_text())
+    assert [(m["model"], m["record"]) for m in index["models"]] == [
+        (path, str(output / os.path.basename(path)[:-len(".quarl")] / "result.json"))
+        for path in paths]
+
+
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_models_of_one_folder_each_solved_from_its_own_input(installation, tmp_path, temp_dir,
+                                                             sandbox):
+    env = environment(installation, temp_dir)
+    paths = models_of_one_folder(tmp_path / "share", env)
+    before = sorted(os.listdir(str(tmp_path / "share")))
+    result = run_cli(["solve", *paths, "--solver", "PipeStress", "--jobs", "2", "--json",
+                      "--output", str(tmp_path / "out")] + (["--sandbox"] if sandbox else []),
+                     env)
+    assert result.returncode == 0, result.stderr
+    assert_each_solved_from_its_own_model(json.loads(result.stdout), paths, tmp_path / "out")
+    if sandbox:  # the models' folder as it was
+        assert sorted(os.listdir(str(tmp_path / "share"))) == before
+
+
+def many_models(folder, count):
+    folder.mkdir()
+    (folder / "site.thf").write_text("TEMPERATURE 180\n")
+    return [write_quarl(folder / ("M%02d.quarl" % number)) for number in range(count)]
+
+
+def wait_for(condition, seconds=120):
+    for _ in range(int(seconds / 0.05)):
+        if condition():
+            return
+        time.sleep(0.05)
+    raise AssertionError("waited %g s in vain" % seconds)
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL, which Windows lacks")
+def test_resume_solves_only_what_a_killed_client_left(installation, tmp_path, temp_dir):
+    env = dict(environment(installation, temp_dir), KORVEX_STANDIN_SOLVE_SECONDS="0.3")
+    paths = many_models(tmp_path / "share", 6)
+    output = tmp_path / "out"
+    command = [sys.executable, "-m", "korvex_computer", "solve", *paths, "--solver",
+               "PipeStress", "--sandbox", "--output", str(output), "--json"]
+
+    def records():
+        return {path.parent.name: path.stat().st_mtime_ns for path in output.glob("*/result.json")}
+
+    client = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL)
+    wait_for(lambda: len(records()) >= 2)
+    os.kill(client.pid, signal.SIGKILL)
+    client.wait()
+    kept = records()  # the worker then ends its model, and sees that its client is gone
+    while True:
+        time.sleep(2)
+        if records() == kept:
+            break
+        kept = records()
+    assert 2 <= len(kept) < 6
+
+    result = run_cli(command[3:] + ["--resume"], env)
+    assert result.returncode == 0, result.stderr
+    entries = json.loads(result.stdout)["models"]
+    assert [e["ok"] for e in entries] == [True] * 6
+    assert sorted(os.path.basename(e["model"])[:-6] for e in entries if e.get("resumed")) == \
+        sorted(kept)
+    now = records()
+    assert all(now[name] == kept[name] for name in kept) and len(now) == 6
+
+
+def interrupted_on_a_terminal(command, env, ready):
+    """Runs a command on a pseudo-terminal that is its controlling terminal, as in a shell,
+    and types Ctrl-C there once `ready(text drawn so far)`; its exit status, its output and
+    what it (and its children) drew on the terminal."""
+    import fcntl
+    import select
+    import termios
+
+    def take_the_terminal():
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    terminal, child_end = os.openpty()
+    process = subprocess.Popen(command, env=dict(env, TERM="xterm", COLUMNS="120"),
+                               stdin=child_end, stderr=child_end, stdout=subprocess.PIPE,
+                               preexec_fn=take_the_terminal)
+    os.close(child_end)
+    shown, typed = b"", False
+    while True:
+        if select.select([terminal], [], [], 60)[0] == []:
+            break
+        try:
+            chunk = os.read(terminal, 4096)
+        except OSError:  # every process of the terminal ended
+            break
+        if not chunk:
+            break
+        shown += chunk
+        if not typed and ready(shown.decode("utf-8", "replace")):
+            os.write(terminal, b"\x03")
+            typed = True
+    os.close(terminal)
+    stdout = process.stdout.read().decode()
+    process.stdout.close()
+    assert typed, "the command ended before it was interrupted"
+    return process.wait(timeout=60), stdout, shown.decode("utf-8", "replace")
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"),
+                    reason="needs a pseudo-terminal, which Windows lacks")
+def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_dir):
+    env = dict(environment(installation, temp_dir), KORVEX_STANDIN_SOLVE_SECONDS="0.2")
+    paths = many_models(tmp_path / "share", 50)
+    command = [sys.executable, "-m", "korvex_computer", "solve", *paths, "--solver",
+               "PipeStress", "--sandbox", "--jobs", "2"]
+    for attempt in range(10):
+        code, stdout, shown = interrupted_on_a_terminal(
+            command, env, lambda text: re.search(r"PipeStress: ([3-9]|\d\d) done", text))
+        rows = stdout.splitlines()
+        assert code == 130, (attempt, stdout, shown)
+        assert rows[0].split() == ["MODEL", "RESULT", "TIME", "DETAILS"]
+        results = [row.split()[1] for row in rows[1:51]]
+        assert [row.split()[0] for row in rows[1:51]] == paths
+        assert set(results) <= {"solved", "interrupted", "never"} and "never" in results
+        assert re.match(r"\d+ solved, 0 failed, (\d+ interrupted, )?\d+ never started, in 2 "
+                        r"processes", rows[51]), rows[51]
+        for fault in ("Traceback", "FATAL", "Error", "Segmentation"):
+            assert fault not in shown, (attempt, shown)
+        assert re.search(r"korvex_computer: error: interrupted: \d+ of 50 models ended, \d+ "
+                         r"did not\s*$", shown), shown
 
 
 def installation_killing_workers(folder):

@@ -14,7 +14,9 @@ import time
 
 import pytest
 
-from test_cli import environment, installation_killing_workers, model, on_a_terminal, run_cli
+from test_cli import (assert_each_solved_from_its_own_model, environment,
+                      installation_killing_workers, model, models_of_one_folder, on_a_terminal,
+                      run_cli, wait_for)
 
 pytest.importorskip("celery", reason="the job queue needs korvex_computer[cluster]")
 REDELIVER_AFTER = "2"  # seconds before the model of a dead worker goes to another
@@ -26,9 +28,9 @@ def free_port():
         return probe.getsockname()[1]
 
 
-@pytest.fixture
-def broker(tmp_path):
-    """The URL of a Redis server that lives as long as the test."""
+@pytest.fixture(scope="session")
+def redis_server(tmp_path_factory):
+    """The URL of a Redis server for the session's tests."""
     server = shutil.which("redis-server")
     if server is None and sys.platform == "win32":
         pytest.skip("Redis is not built for Windows; the queue's tests run where it is")
@@ -38,7 +40,8 @@ def broker(tmp_path):
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)  # the memory checks' sanitizers are for the module alone
     process = subprocess.Popen([server, "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-                                "--appendonly", "no", "--dir", str(tmp_path)],
+                                "--appendonly", "no", "--dir",
+                                str(tmp_path_factory.mktemp("redis"))],
                                stdout=subprocess.DEVNULL, env=env)
     for _ in range(200):
         try:
@@ -49,6 +52,15 @@ def broker(tmp_path):
     yield "redis://127.0.0.1:%d/0" % port
     process.terminate()
     process.wait(timeout=30)
+
+
+@pytest.fixture
+def broker(redis_server):
+    """The session's Redis server, emptied for the test."""
+    import redis
+
+    redis.Redis.from_url(redis_server).flushall()
+    return redis_server
 
 
 @pytest.fixture
@@ -183,3 +195,48 @@ def test_an_unreachable_broker_ends_the_command(installation, tmp_path, argument
                      environment(installation, tmp_path))
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1] == "korvex_computer: error: " + cause.format(**values)
+
+
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_models_of_one_folder_through_the_queue(installation, tmp_path, broker, start_worker,
+                                                sandbox):
+    worker, _ = start_worker(installation, "pair", "--concurrency", "2")
+    paths = models_of_one_folder(tmp_path / "share", environment(installation, tmp_path))
+    result = run_cli(["solve", *paths, "--solver", "PipeStress", "--broker", broker, "--json",
+                      "--output", str(tmp_path / "out")] + (["--sandbox"] if sandbox else []),
+                     environment(None, tmp_path))
+    assert result.returncode == 0, result.stderr
+    # The records were written by the worker processes (children of the one started).
+    report = json.loads(result.stdout)
+    assert_each_solved_from_its_own_model(report, paths, tmp_path / "out")
+    assert os.getpid() not in set(e["process"] for e in report["models"])
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGTERM"), reason="needs SIGTERM")
+def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation, tmp_path,
+                                                                   broker, start_worker):
+    import redis
+
+    _, worker_temp = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="3")
+    paths = [model(tmp_path / name, name) for name in ("A", "B", "C")]
+    output = tmp_path / "out"
+    client = subprocess.Popen(
+        [sys.executable, "-m", "korvex_computer", "solve", *paths, "--solver", "PipeStress",
+         "--sandbox", "--broker", broker, "--output", str(output), "--json"],
+        env=environment(None, tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True)
+    wait_for(lambda: os.listdir(str(worker_temp)))  # A is being solved
+    time.sleep(1)  # the client has seen it start
+    client.send_signal(signal.SIGTERM)
+    stdout, stderr = client.communicate(timeout=60)
+    assert client.returncode == 130
+    assert "Traceback" not in stderr
+    entries = json.loads(stdout)["models"]
+    assert [e["cause"] for e in entries] == ["interrupted", "never started", "never started"]
+    wait_for(lambda: (output / "A" / "result.json").exists())  # the worker finished A
+    assert json.loads((output / "A" / "result.json").read_text())["ok"] is True
+    server = redis.Redis.from_url(broker)
+    wait_for(lambda: server.llen("korvex_computer") == 0)  # B and C taken, and left
+    time.sleep(2)
+    assert sorted(os.listdir(str(output))) == ["A", "batch.json"]
+    assert list(server.scan_iter(match="celery-task-meta-*")) == []

@@ -5,6 +5,7 @@
     korvex_computer [options] solve MODEL.quarl [MODEL.quarl ...] --solver PipeStress|Aster
                               [--sandbox] [--jobs N | --broker [URL] [--results URL]
                               [--timeout SECONDS] [--no-worker-timeout SECONDS]]
+                              [--output DIR [--resume]]
     korvex_computer [options] worker [--broker URL] [--results URL] [--concurrency N]
                               [--heartbeat SECONDS]
     korvex_computer [options] describe CLASS
@@ -13,7 +14,8 @@
 Every command first binds the module to the installation (solve --broker excepted, whose
 workers bind on their machines). The exit status is 0 when the job was done, 1 when it failed
 (a one-line message on standard error names the cause), 2 for a command line that is not
-understood. Parsing the command line needs nothing of the platform:
+understood, 130 when a batch was interrupted (Ctrl-C or SIGTERM) and its table printed.
+Parsing the command line needs nothing of the platform:
 the help and the usage errors work where the .NET bridge or the COM bridge is missing, and
 the commands that need them then fail with "missing platform".
 """
@@ -22,16 +24,20 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import os
+import signal
 import sys
+import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from . import render
 # Celery is imported when used
-from .cluster import DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT
-from .common import MODULE_NAMES, SOLVERS, Installation, JobFailed, error_text, platform_missing
-from .status import live_status
+from ..batch.broker import DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT
+from ..batch.common import (MODULE_NAMES, SOLVERS, BatchInterrupted, Installation, JobFailed,
+                            error_text, platform_missing)
+from ..batch.status import live_status
+from . import render
 
 PROG = "korvex_computer"
 _FROM_ENVIRONMENT = "\0from the environment"
@@ -39,6 +45,7 @@ _FROM_ENVIRONMENT = "\0from the environment"
 ENVIRONMENT_HELP = """\
 environment:
   KORVEX_INSTALLATION      the installation directory, when --installation is not given
+                           (KORVEX_INSTALL_DIR, its former name, is still read)
   KORVEX_SETTINGS_PATH     the machine settings file (Velmora.settings), when --settings is
                            not given; else the module's own path under C:\\ProgramData
   KORVEX_DATASOURCES_PATH  the data sources file (DataSources.settings), when --data-sources
@@ -88,11 +95,16 @@ def build_parser() -> argparse.ArgumentParser:
                              "(default: $KORVEX_DATASOURCES_PATH, else the module's own)")
     shared.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                         help="print the result as one JSON document")
+    shared.add_argument("-v", "--verbose", action="count", default=argparse.SUPPRESS,
+                        help="say more of what is done (twice: everything)")
+    shared.add_argument("-q", "--quiet", action="count", default=argparse.SUPPRESS,
+                        help="say less: warnings and errors only (twice: errors only)")
 
     parser = argparse.ArgumentParser(
         prog=PROG, parents=[shared], epilog=ENVIRONMENT_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Run engineering jobs with an installed Velmora application.")
+    parser.add_argument("--version", action="version", version="%(prog)s " + version())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -118,6 +130,13 @@ def build_parser() -> argparse.ArgumentParser:
     solve.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
                        help="with --broker: the Redis URL of the queue's results store "
                             "(default: $KORVEX_RESULTS)")
+    solve.add_argument("--output", metavar="DIR",
+                       help="keep each model's files and record in DIR/<model name>/, and "
+                            "the batch's index in DIR/batch.json (with --broker: a folder "
+                            "that the workers share)")
+    solve.add_argument("--resume", action="store_true",
+                       help="with --output: solve only the models that DIR has no record "
+                            "of, as solved from the same model file")
     solve.add_argument("--timeout", metavar="SECONDS", type=_seconds,
                        default=DEFAULT_TIMEOUT,
                        help="with --broker: give up a model that has no result this long "
@@ -153,7 +172,8 @@ def installation_of(arguments: argparse.Namespace,
                     parser: argparse.ArgumentParser) -> Optional[Installation]:
     """The installation to bind to; None for a solve through the queue, whose workers each
     have their own."""
-    directory = getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
+    directory = (getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
+                 or os.environ.get("KORVEX_INSTALL_DIR"))
     if arguments.command == "solve" and arguments.broker == _FROM_ENVIRONMENT:
         arguments.broker = os.environ.get("KORVEX_BROKER")
         if not arguments.broker:
@@ -168,6 +188,8 @@ def installation_of(arguments: argparse.Namespace,
             parser.error("no results store: give --results URL or set KORVEX_RESULTS")
     if arguments.command == "worker" and not arguments.broker:
         parser.error("no broker: give --broker URL or set KORVEX_BROKER")
+    if arguments.command == "solve":
+        check_solve_arguments(arguments, parser)
     if not directory:
         if arguments.command == "solve" and arguments.broker:
             return None
@@ -179,6 +201,39 @@ def installation_of(arguments: argparse.Namespace,
                        or os.environ.get("KORVEX_SETTINGS_PATH")),
         data_sources_path=(getattr(arguments, "data_sources", None)
                            or os.environ.get("KORVEX_DATASOURCES_PATH")))
+
+
+def check_solve_arguments(arguments: argparse.Namespace,
+                          parser: argparse.ArgumentParser) -> None:
+    from ..batch import same_files_in_place
+
+    if arguments.resume and not arguments.output:
+        parser.error("--resume needs --output DIR, the folder of the earlier run")
+    shared = None if arguments.sandbox else same_files_in_place(arguments.models)
+    if shared:
+        parser.error(shared)
+
+
+def version() -> str:
+    try:
+        from importlib.metadata import version as installed_version
+
+        return installed_version("korvex_computer")
+    except Exception:  # run from a source tree
+        return "(not installed)"
+
+
+def configure_logging(arguments: argparse.Namespace) -> None:
+    """The command line's own messages on standard error, through logging: warnings by
+    default, and the worker's line per model too; -v and -q move the threshold."""
+    default = logging.INFO if arguments.command == "worker" else logging.WARNING
+    level = default + 10 * (getattr(arguments, "quiet", 0) - getattr(arguments, "verbose", 0))
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(PROG + ": %(message)s"))
+    logger = logging.getLogger("korvex_computer")
+    logger.handlers[:] = [handler]
+    logger.setLevel(max(logging.DEBUG, min(level, logging.CRITICAL)))
+    logger.propagate = False
 
 
 def _print(text: str) -> None:
@@ -193,8 +248,8 @@ def _fail(message: str) -> None:
 def _pass_on_module_messages(entries: Sequence[Dict[str, Any]] = ()) -> None:
     """What the module said besides its usual notes, on standard error."""
     notes: List[str] = []
-    if "korvex_computer.cli.jobs" in sys.modules:  # else no module call was made here
-        notes = sys.modules["korvex_computer.cli.jobs"].OUTPUT.take_messages()
+    if "korvex_computer.batch.jobs" in sys.modules:  # else no module call was made here
+        notes = sys.modules["korvex_computer.batch.jobs"].OUTPUT.take_messages()
     for entry in entries:
         notes.extend(entry.get("notes", ()))
     for line in notes:
@@ -211,15 +266,18 @@ def _report_failure(failure: JobFailed, as_json: bool) -> int:
 
 
 def solve_one(arguments: argparse.Namespace) -> Dict[str, Any]:
-    from . import jobs
+    from ..batch import jobs, results
 
     model = arguments.models[0]
 
     def describe(elapsed: float) -> str:
         return "%s: solving %s, %.1f s" % (arguments.solver, os.path.basename(model), elapsed)
 
+    def keep(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+        results.keep_files(result, run_directory, started_at, arguments.sandbox, None)
+
     with live_status(sys.stderr, describe):
-        return jobs.solve_model(model, arguments.solver, arguments.sandbox)
+        return jobs.solve_model(model, arguments.solver, arguments.sandbox, keep)
 
 
 def solve_many(arguments: argparse.Namespace, installation: Optional[Installation],
@@ -227,29 +285,40 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
     from .. import batch
 
     started = time.monotonic()
+    interrupted = False
     try:
         entries = batch.solve_many(arguments.models, arguments.solver, arguments.sandbox,
                                    jobs=arguments.jobs, broker=arguments.broker,
                                    results=arguments.results, timeout=arguments.timeout,
                                    no_worker_timeout=arguments.no_worker_timeout,
-                                   installation=installation,
-                                   status=sys.stderr)
+                                   installation=installation, status=sys.stderr,
+                                   output=arguments.output, resume=arguments.resume)
     except JobFailed as failure:  # the cluster unreachable
         return _report_failure(failure, as_json)
+    except BatchInterrupted as stop:
+        entries, interrupted = stop.results, True
     elapsed = time.monotonic() - started
     if arguments.broker:
         processes = len(set((e.get("machine"), e.get("process")) for e in entries
-                            if "process" in e))
+                            if "process" in e and not e.get("resumed")))
     else:
-        processes = min(arguments.jobs, len(arguments.models))
+        processes = min(arguments.jobs, sum(1 for e in entries if not e.get("resumed")))
     failed = [entry for entry in entries if not entry["ok"]]
     if as_json:
         _print(json.dumps({"ok": not failed, "solved": len(entries) - len(failed),
-                           "failed": len(failed), "processes": processes,
-                           "elapsed": round(elapsed, 3), "models": entries}, indent=2))
+                           "failed": len(failed), "interrupted": interrupted,
+                           "processes": processes, "elapsed": round(elapsed, 3),
+                           "output": arguments.output and os.path.abspath(arguments.output),
+                           "models": entries}, indent=2))
     else:
         _print(render.batch(entries, arguments.models, processes, elapsed))
     _pass_on_module_messages(entries)
+    if interrupted:
+        unfinished = [entry for entry in entries
+                      if entry.get("cause") in ("interrupted", "never started")]
+        _fail("interrupted: %d of %d models ended, %d did not" % (
+            len(entries) - len(unfinished), len(entries), len(unfinished)))
+        return 130
     if failed:
         causes = sorted(set(entry["cause"] for entry in failed))
         _fail("%d of %d models failed (%s)" % (len(failed), len(entries), ", ".join(causes)))
@@ -258,14 +327,16 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
 
 
 def run_worker(arguments: argparse.Namespace, installation: Installation) -> int:
-    from . import cluster
+    from ..batch import queue_worker
 
+    verbosity = (["-v"] * getattr(arguments, "verbose", 0)
+                 + ["-q"] * getattr(arguments, "quiet", 0))
     try:
         if arguments.one_process:
-            return cluster.run_worker(installation, arguments.broker, arguments.results,
-                                      arguments.heartbeat)
-        return cluster.run_workers(installation, arguments.broker, arguments.results,
-                                   arguments.heartbeat, arguments.concurrency)
+            return queue_worker.run_worker(installation, arguments.broker, arguments.results,
+                                           arguments.heartbeat)
+        return queue_worker.run_workers(installation, arguments.broker, arguments.results,
+                                        arguments.heartbeat, arguments.concurrency, verbosity)
     except JobFailed as failure:
         return _report_failure(failure, False)
 
@@ -273,7 +344,7 @@ def run_worker(arguments: argparse.Namespace, installation: Installation) -> int
 def do_job(arguments: argparse.Namespace,
            installation: Installation) -> Tuple[Dict[str, Any], str]:
     """Runs the job of a one-model command once bound; its result, and the result's text."""
-    from . import jobs
+    from ..batch import jobs
 
     command = arguments.command
     if command == "info":
@@ -296,14 +367,15 @@ def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> 
     as_json = getattr(arguments, "json", False)
     if arguments.command == "solve" and not arguments.broker:
         try:
-            from . import jobs  # noqa: F401 (the platform, before any job)
+            from ..batch import jobs  # noqa: F401 (the platform, before any job)
         except ImportError as error:
             return _report_failure(platform_missing(error), as_json)
-    if arguments.command == "solve" and (len(arguments.models) > 1 or arguments.broker):
+    if arguments.command == "solve" and (len(arguments.models) > 1 or arguments.broker
+                                         or arguments.output):
         return solve_many(arguments, installation, as_json)
     assert installation is not None
     try:
-        from . import jobs  # noqa: F811
+        from ..batch import jobs  # noqa: F811
     except ImportError as error:
         return _report_failure(platform_missing(error), as_json)
     if arguments.command == "worker":
@@ -318,6 +390,15 @@ def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> 
     return 0
 
 
+def stop_on_sigterm() -> None:
+    """SIGTERM stops a solve as Ctrl-C does: the table of what ended, exit status 130."""
+    def interrupt(signum: int, _: Any) -> None:
+        raise KeyboardInterrupt()
+
+    if hasattr(signal, "SIGTERM") and threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, interrupt)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     try:
@@ -325,7 +406,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         installation = installation_of(arguments, parser)
     except SystemExit as exit:  # --help, or a usage error that argparse reported
         return exit.code if isinstance(exit.code, int) else 2
+    configure_logging(arguments)
     try:
+        if arguments.command == "solve":
+            stop_on_sigterm()
         return run(arguments, installation)
     except KeyboardInterrupt:
         _fail("interrupted")

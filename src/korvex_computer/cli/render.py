@@ -15,6 +15,13 @@ def _or_unset(value: Any, unset: str = "(not configured)") -> Any:
     return unset if value is None else value
 
 
+def _shown(value: Any) -> str:
+    """A value as a reader wants it: a list as its items, nothing as "(none)"."""
+    if isinstance(value, (list, tuple)):
+        return "; ".join(_shown(item) for item in value) if value else "(none)"
+    return "(none)" if value is None else str(value)
+
+
 def info(result: Dict[str, Any]) -> str:
     solvers = result["solvers"]
     return "\n".join(_fields([
@@ -40,17 +47,34 @@ def solution(result: Dict[str, Any]) -> str:
     lines = ["Solved %s with %s in %.2f s (%s)" % (result["model"], result["solver"],
                                                     result["elapsed"], where),
              "Solution: %s" % result["solution"]["class"]]
-    properties = sorted(result["solution"]["properties"].items())
+    if result.get("input"):
+        lines.insert(1, "Input: %s" % result["input"])
+    properties = sorted((name, _shown(value))
+                        for name, value in result["solution"]["properties"].items())
     if properties:
         lines += _fields(properties, indent="  ")
     return "\n".join(lines)
 
 
+def _result(entry: Dict[str, Any]) -> str:
+    if entry["ok"]:
+        return "kept" if entry.get("resumed") else "solved"
+    return entry["cause"] if entry["cause"] in ("interrupted", "never started") else "failed"
+
+
 def _outcome(entry: Dict[str, Any]) -> str:
     if not entry["ok"]:
         return "%s: %s" % (entry["cause"], entry["message"])
-    status = entry["solution"]["properties"].get("Status")
-    return str(status if status is not None else entry["solution"]["class"])
+    properties = entry["solution"]["properties"]
+    status = properties.get("Status")
+    shown = [str(status if status is not None else entry["solution"]["class"])]
+    if entry.get("solver"):
+        shown.append("by " + entry["solver"])
+    if properties.get("Warnings"):
+        shown.append("warnings: " + _shown(properties["Warnings"]))
+    if entry.get("output"):
+        shown.append("kept in " + entry["output"])
+    return ", ".join(shown)
 
 
 def batch(entries: Sequence[Dict[str, Any]], given: Sequence[str], processes: int,
@@ -58,14 +82,22 @@ def batch(entries: Sequence[Dict[str, Any]], given: Sequence[str], processes: in
     """A table of the models, one row each in the order given, and a closing count."""
     rows = [("MODEL", "RESULT", "TIME", "DETAILS")]
     for name, entry in zip(given, entries):
-        rows.append((name, "solved" if entry["ok"] else "failed",
-                     "%.2f s" % entry["elapsed"], _outcome(entry)))
+        rows.append((name, _result(entry), "%.2f s" % entry["elapsed"], _outcome(entry)))
     widths = [max(len(row[column]) for row in rows) for column in range(3)]
     lines = ["  ".join([row[0].ljust(widths[0]), row[1].ljust(widths[1]),
                         row[2].rjust(widths[2]), row[3]]).rstrip() for row in rows]
-    solved = sum(1 for entry in entries if entry["ok"])
-    lines.append("%d solved, %d failed, in %d process%s, %.1f s" % (
-        solved, len(entries) - solved, processes, "" if processes == 1 else "es", elapsed))
+    counts: Dict[str, int] = {}
+    for entry in entries:
+        counts[_result(entry)] = counts.get(_result(entry), 0) + 1
+    solved = counts.get("solved", 0) + counts.get("kept", 0)
+    closing = "%d solved, %d failed" % (solved, counts.get("failed", 0))
+    for result in ("interrupted", "never started"):
+        if counts.get(result):
+            closing += ", %d %s" % (counts[result], result)
+    if counts.get("kept"):
+        closing += " (%d kept from an earlier run)" % counts["kept"]
+    lines.append("%s, in %d process%s, %.1f s" % (closing, processes,
+                                                 "" if processes == 1 else "es", elapsed))
     return "\n".join(lines)
 
 

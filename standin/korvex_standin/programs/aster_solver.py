@@ -63,6 +63,7 @@ def main(argv):
         "ThermalFile": os.path.abspath(args.thf) if args.thf else None,
         "ResultFile": os.path.abspath(args.results),
         "Model": model.get("Model"),
+        "QuarlFile": model.get("QuarlFile"),
         "Layers": layers,
         "Warnings": warnings,
         "Culture": args.culture,

@@ -102,6 +102,7 @@ def main(argv):
         "ThermalFile": os.path.abspath(args.thf) if args.thf else None,
         "ResultFile": os.path.abspath(args.results),
         "Model": options.get("MODEL"),
+        "Title": options.get("TITLE"),
         "Units": options.get("UNITS"),
         "Rotation": options.get("ROTATION"),
         "Layers": layers,

@@ -1,4 +1,4 @@
-"""The jobs of the command line: binding to an installation, then a few module calls each.
+"""The jobs on the module: binding to an installation, then a few module calls each.
 
 A job returns a dictionary of plain values (text, numbers, lists), ready for JSON, or raises
 ``JobFailed`` with the cause of the failure in a few words and a message that says what
@@ -14,8 +14,11 @@ import importlib
 import io
 import json
 import os
+import shutil
+import tempfile
 import threading
 import time
+import uuid
 import warnings
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
@@ -93,6 +96,10 @@ def bind(installation: Installation) -> None:
         core._settingsPath_ = installation.settings_path
     if installation.data_sources_path:
         core._dataSourcesPath_ = installation.data_sources_path
+    for path, option, variable in (
+            (core._settingsPath_, "--settings", "KORVEX_SETTINGS_PATH"),
+            (core._dataSourcesPath_, "--data-sources", "KORVEX_DATASOURCES_PATH")):
+        _check_settings_file(path, option, variable)
     try:
         with OUTPUT.collect():
             valid = core.setup_korvex_computer(installation.directory,
@@ -104,6 +111,21 @@ def bind(installation: Installation) -> None:
     if not valid:
         raise JobFailed("invalid installation",
                         "%s has no Extensions folder" % installation.directory)
+
+
+def _check_settings_file(path: Any, option: str, variable: str) -> None:
+    """JobFailed naming the file, and how to give another, when a settings file is missing
+    or cannot be read (the module would call it a missing directory)."""
+    where = "give %s FILE or set %s" % (option, variable)
+    if not isinstance(path, str) or not os.path.isfile(path):
+        raise JobFailed("missing settings", "the settings file %s does not exist (%s)"
+                        % (path, where))
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as error:
+        raise JobFailed("missing settings", "the settings file %s cannot be read: %s (%s)"
+                        % (path, error_text(error), where))
 
 
 def info(installation: Installation) -> Dict[str, Any]:
@@ -121,8 +143,9 @@ def info(installation: Installation) -> Dict[str, Any]:
     }
 
 
-def load_model(path: str) -> Any:
-    """The model of a .quarl file, or JobFailed for a file that is missing or unreadable."""
+def load_model(path: str, shown: Optional[str] = None) -> Any:
+    """The model of a .quarl file, or JobFailed for a file that is missing or unreadable
+    (named as `shown`, the file that the user gave, when `path` is a copy)."""
     if not os.path.isfile(path):
         raise JobFailed("invalid model", "%s does not exist" % path)
     try:
@@ -131,7 +154,8 @@ def load_model(path: str) -> Any:
     except Exception as error:
         raise JobFailed("invalid installation", error_text(error))
     if model is None:
-        raise JobFailed("invalid model", "%s is not a model the application can read" % path)
+        raise JobFailed("invalid model", "%s is not a model the application can read"
+                        % (shown or path))
     return model
 
 
@@ -149,6 +173,11 @@ def write_fre(model_path: str) -> Dict[str, Any]:
     model_path = os.path.abspath(model_path)
     model = load_model(model_path)
     target = fre_file_of(model_path)
+    _write_fre_file(model, model_path, target)
+    return {"model": model_path, "fre": target}
+
+
+def _write_fre_file(model: Any, model_path: str, target: str) -> None:
     try:
         with OUTPUT.collect():
             core.writeFreFile(model, model_path)
@@ -157,18 +186,38 @@ def write_fre(model_path: str) -> Dict[str, Any]:
     if not os.path.isfile(target):
         raise JobFailed("fre file not written",
                         "the application's settings controller gave no settings")
-    return {"model": model_path, "fre": target}
+
+
+def _value(value: Any) -> Any:
+    """A property value as JSON: text, numbers and None as they are, a sequence or a .NET
+    collection as the list of its items, anything else as its text."""
+    if value is None or isinstance(value, (str, bool, int, float)):
+        return value
+    if isinstance(value, (list, tuple)) or (hasattr(value, "__iter__")
+                                            and not isinstance(value, dict)):
+        try:
+            return [_value(item) for item in value]
+        except Exception:
+            pass
+    return str(value)
 
 
 def describe_solution(solution: Any) -> Dict[str, Any]:
-    """The class of a solution and the values of its properties, as the SDK's class
-    inspector describes them."""
+    """The class of a solution and the values of its properties: the properties that the
+    SDK's class inspector lists, each read from the solution itself (the inspector gives a
+    sequence's type name, not its items)."""
     try:
         with OUTPUT.collect():
             text = core.inspectClass(solution, False)
         description = json.loads(text)
-        properties = {entry["Name"]: entry["Value"]
-                      for entry in description.get("Properties", []) if "Value" in entry}
+        properties = {}
+        for entry in description.get("Properties", []):
+            if "Value" not in entry:
+                continue
+            try:
+                properties[entry["Name"]] = _value(getattr(solution, entry["Name"]))
+            except Exception:  # a property that cannot be read: the inspector's text
+                properties[entry["Name"]] = entry["Value"]
         return {"class": description.get("FullName") or description.get("Name"),
                 "properties": properties}
     except Exception:
@@ -191,34 +240,89 @@ def solve_failure(path: str, solver: str, collected: List[str],
     return JobFailed("solver failure", "%s gave no solution for %s" % (solver, path))
 
 
+def _is_piping(model: Any) -> bool:
+    with OUTPUT.collect():
+        core.load_dll("Korvex.Velmora.Core.dll")
+    from Korvex.Velmora.Core import PipingCode  # type: ignore[import-not-found]
+
+    return isinstance(model.CalculationCode, PipingCode)
+
+
+def _make_sandbox(path: str) -> str:
+    """A fresh folder under the temporary folder with a copy of the model, of its own .fre
+    file when it has one, and of the first .thf file of its folder; the copy's path. A
+    shared conception.fre is not copied: the run's input is written from the model."""
+    sandbox = os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
+    os.makedirs(sandbox)
+    copy = os.path.join(sandbox, os.path.basename(path))
+    shutil.copy(path, copy)
+    own_fre = os.path.splitext(path)[0] + ".fre"
+    thf = core.find_first_file(os.path.dirname(path), ".thf")
+    for extra in (own_fre, thf):
+        if extra and os.path.isfile(extra):
+            shutil.copy(extra, os.path.join(sandbox, os.path.basename(extra)))
+    return copy
+
+
+def own_input(model: Any, run_path: str) -> str:
+    """Makes sure that the PipeStress run of a model reads an input file of the model's own:
+    the model's own .fre file (kept as it is when there is one), else one written now from
+    the model under the model's name. Without it the run would read the folder's
+    conception.fre, which the last model saved in the folder wrote; and models of one
+    folder would write their results over each other's. The input file's path."""
+    own = os.path.splitext(run_path)[0] + ".fre"
+    if not os.path.exists(own):
+        # writeFreFile writes the model's own file only when it exists: an empty one first.
+        open(own, "w").close()
+        try:
+            _write_fre_file(model, run_path, own)
+        finally:
+            if os.path.isfile(own) and os.path.getsize(own) == 0:
+                os.remove(own)
+    return own
+
+
 def solve_model(path: str, solver: str, sandbox: bool,
-                before_dispose: Optional[Callable[[str], None]] = None) -> Dict[str, Any]:
-    """Solves one model file and describes the solution, which is then disposed of (with
-    its sandbox). `before_dispose` is called with the sandbox's folder before it goes."""
+                keep: Optional[Callable[[Dict[str, Any], str, float], None]] = None
+                ) -> Dict[str, Any]:
+    """Solves one model file, from an input file written from that model, and describes the
+    solution, which is then disposed of (with its sandbox). `keep(result, run directory,
+    start time)` is called before the disposal, to keep the run's files."""
     path = os.path.abspath(path)
     if not os.path.isfile(path):
         raise JobFailed("invalid model", "%s does not exist" % path)
-    if not os.access(path, os.R_OK):
+    if not os.access(path, os.R_OK):  # else a sandbox's copy fails with a PermissionError
         raise JobFailed("invalid model", "%s cannot be read" % path)
     first_line = len(OUTPUT.lines)
     started = time.monotonic()
+    started_at = time.time()
+    run_path = _make_sandbox(path) if sandbox else path
+    run_directory = os.path.dirname(run_path)
     try:
+        model = load_model(run_path, shown=path)
+        used = solver if _is_piping(model) else "Aster"  # structure models: Aster alone
+        input_file = own_input(model, run_path) if used == "PipeStress" else None
         with worker_thread_errors() as worker_errors, OUTPUT.collect():
             try:
-                solution = core.solve(path, solver, sandbox)
+                solution = core.solve(run_path, solver, False)
             except Exception as error:
                 raise JobFailed("solver failure", error_text(error))
         elapsed = time.monotonic() - started
         if solution is None:
-            raise solve_failure(path, solver, OUTPUT.lines[first_line:], worker_errors)
-        sandbox_directory = core._tempDirectory_ if sandbox else None
-        if before_dispose is not None and sandbox_directory:
-            before_dispose(sandbox_directory)
-        return {"model": path, "solver": solver, "sandbox": sandbox_directory,
-                "elapsed": round(elapsed, 3), "solution": describe_solution(solution)}
+            raise solve_failure(path, used, OUTPUT.lines[first_line:], worker_errors)
+        described = describe_solution(solution)
+        if input_file is None:
+            input_file = described["properties"].get("InputFile")
+        result = {"model": path, "solver": used, "sandbox": run_directory if sandbox else None,
+                  "input": input_file, "elapsed": round(elapsed, 3), "solution": described}
+        if keep is not None:
+            keep(result, run_directory, started_at)
+        return result
     finally:
         with OUTPUT.collect():
             core.disposeSolution()
+        if sandbox:
+            shutil.rmtree(run_directory, ignore_errors=True)
 
 
 def locate_class(name: str) -> Dict[str, Any]:

@@ -6,7 +6,7 @@ bridge cannot be imported.
 
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
+from typing import Any, Dict, List, NamedTuple, Optional
 
 MODULE_NAMES = ("piping", "structure")
 SOLVERS = ("PipeStress", "Aster")
@@ -19,6 +19,16 @@ class JobFailed(Exception):
         super().__init__("%s: %s" % (cause, message))
         self.cause = cause
         self.message = message
+
+
+class BatchInterrupted(KeyboardInterrupt):
+    """A batch stopped by Ctrl-C or SIGTERM; `results` holds one result per model, in the
+    order given: those that ended, then "interrupted" for the models being solved and "not
+    started" for the others."""
+
+    def __init__(self, results: List[Dict[str, Any]]) -> None:
+        super().__init__("the batch was interrupted")
+        self.results = results
 
 
 class Installation(NamedTuple):
@@ -46,3 +56,9 @@ def platform_missing(error: ImportError) -> JobFailed:
     missing = getattr(error, "name", None)
     what = "the module %s cannot be imported" % missing if missing else error_text(error)
     return JobFailed("missing platform", "%s (%s)" % (what, error_text(error)))
+
+
+def failed_entry(path: str, solver: str, cause: str, message: str) -> Dict[str, Any]:
+    """The result of a model that was not solved, for a failure outside the solve itself."""
+    return {"model": path, "solver": solver, "ok": False, "cause": cause, "message": message,
+            "elapsed": 0.0, "notes": []}

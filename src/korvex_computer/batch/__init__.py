@@ -1,0 +1,172 @@
+"""Solving many models, from a script or from ``korvex_computer solve`` with several models.
+
+    from korvex_computer.batch import solve_many
+    results = solve_many(paths, "PipeStress", sandbox=True, jobs=4, output="results")
+    results = solve_many(paths, "PipeStress", broker="amqps://farm-client@farm/farm",
+                         results="redis://farm:6379/0", output="//share/results")
+
+Without a broker the models are solved on this machine in ``jobs`` worker processes (the
+local pool, local.py); with one, by the workers of the job queue (``korvex_computer worker``,
+on any machine; ``pip install "korvex_computer[cluster]"``). Either way there is one result per
+model, in the order given: the dictionaries that ``korvex_computer solve --json`` prints.
+
+Every model is solved from an input file of its own, written from the model (jobs.own_input),
+so models of one folder can be solved side by side, in place or in sandboxes.
+"""
+
+from __future__ import annotations
+
+import io
+import logging
+import os
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+
+from . import results as _results
+from .broker import DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT, ClusterUnreachable
+from .common import SOLVERS, BatchInterrupted, Installation, JobFailed
+
+LOG = logging.getLogger("korvex_computer.batch")
+
+__all__ = ["solve_many", "Installation", "JobFailed", "ClusterUnreachable", "BatchInterrupted",
+           "same_files_in_place"]
+
+
+def _local_installation(installation: Union[str, Installation, None]) -> Installation:
+    """The installation of the local workers: the one given, else the one this process is
+    bound to, else $KORVEX_INSTALLATION (with $KORVEX_SETTINGS_PATH and
+    $KORVEX_DATASOURCES_PATH)."""
+    if isinstance(installation, Installation):
+        return installation
+    from .. import korvex_core as core
+
+    if installation is None and core._validSetup_ and core._exePath_:
+        installation = core._exePath_
+    if installation is not None:
+        return Installation(installation, settings_path=core._settingsPath_,
+                            data_sources_path=core._dataSourcesPath_)
+    directory = os.environ.get("KORVEX_INSTALLATION")
+    if not directory:
+        raise ValueError("no installation: give one, bind this process to one, or set "
+                         "KORVEX_INSTALLATION")
+    return Installation(directory, settings_path=os.environ.get("KORVEX_SETTINGS_PATH"),
+                        data_sources_path=os.environ.get("KORVEX_DATASOURCES_PATH"))
+
+
+def same_files_in_place(paths: Sequence[str]) -> Optional[str]:
+    """Why models solved in place would share files: the same model given twice (its input
+    and result files are named after it); None when they would not."""
+    seen: Dict[str, str] = {}
+    for path in paths:
+        key = os.path.normcase(os.path.splitext(os.path.abspath(path))[0])
+        if key in seen:
+            return ("%s and %s would be solved in place from the same input file %s.fre and "
+                    "write the same result files; give each model once, or --sandbox"
+                    % (seen[key], path, key))
+        seen[key] = path
+    return None
+
+
+def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: int = 1,
+               broker: Optional[str] = None, *, results: Optional[str] = None,
+               timeout: float = DEFAULT_TIMEOUT,
+               no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT,
+               installation: Union[str, Installation, None] = None,
+               status: Optional[TextIO] = None, output: Optional[str] = None,
+               resume: bool = False) -> List[Dict[str, Any]]:
+    """Solves each model with `solver` ("PipeStress" or "Aster"; structure models are always
+    solved with Aster), each in its own sandbox when `sandbox` is true; one result per model,
+    in the order of `paths`, each with "ok" and either the solution or the "cause" and
+    "message" of its failure. A model that fails does not stop the others.
+
+    Without `broker`: in `jobs` worker processes on this machine, bound to `installation` (a
+    directory, or an Installation; by default the one this process is bound to, else
+    $KORVEX_INSTALLATION). With `broker`, a RabbitMQ URL, and `results`, a Redis URL (by
+    default $KORVEX_RESULTS): through the job queue, whose workers are bound to their own
+    installations; `timeout` seconds bound each solve from its start, `no_worker_timeout` the
+    wait while no worker listens. Raises ClusterUnreachable when the broker or the results
+    store cannot be reached at the start; a model whose result cannot be read later, the
+    servers gone for longer than a bounded wait, ends with the cause "unknown outcome".
+    `status`: a terminal stream for the live status line (none by default).
+
+    `output`: a folder (shared with the queue's workers) where each model's files and record
+    are kept, in output/<model name>/, and the batch's index, output/batch.json. With `resume`,
+    the models whose record there says they were solved from the same model file are not
+    solved again: their records are the results (with "resumed" true).
+
+    Ctrl-C (KeyboardInterrupt) stops the batch: BatchInterrupted, a KeyboardInterrupt, then
+    carries the results of all models, those that ended and those "interrupted" or "never
+    started".
+    """
+    if solver not in SOLVERS:
+        raise ValueError("solver must be one of %s, not %r" % (", ".join(SOLVERS), solver))
+    if isinstance(paths, str):
+        raise TypeError("paths must be a sequence of model paths, not one text")
+    paths = [os.path.abspath(path) for path in paths]
+    if not paths:
+        return []
+    if not sandbox and same_files_in_place(paths):
+        raise ValueError(same_files_in_place(paths))
+    if broker is not None:
+        results = results or os.environ.get("KORVEX_RESULTS")
+        if not broker.strip() or not results:
+            raise ValueError("the job queue needs a broker URL and a results store URL "
+                             "(results=, or $KORVEX_RESULTS)")
+    if resume and output is None:
+        raise ValueError("resume needs the output folder of the earlier run")
+    stream = status if status is not None else io.StringIO()
+    names = _results.output_names(paths)
+    folders: List[Optional[str]] = [None] * len(paths)
+    if output is not None:
+        output = os.path.abspath(output)
+        os.makedirs(output, exist_ok=True)
+        folders = [os.path.join(output, name) for name in names]
+    entries: List[Optional[Dict[str, Any]]] = [None] * len(paths)
+    to_solve: List[int] = []
+    for index, path in enumerate(paths):
+        folder = folders[index]
+        record = _results.solved_record(folder, path) if resume and folder else None
+        if record is not None:
+            entries[index] = dict(record, resumed=True)
+        else:
+            to_solve.append(index)
+    if resume:
+        LOG.info("%d of %d models solved already, as their records in %s say; %d to solve",
+                 len(paths) - len(to_solve), len(paths), output, len(to_solve))
+    interrupted: Optional[BatchInterrupted] = None
+    try:
+        solved = _solve(installation, [paths[i] for i in to_solve], solver, sandbox, jobs,
+                        (broker, results, timeout, no_worker_timeout), stream,
+                        [folders[i] for i in to_solve])
+    except BatchInterrupted as stop:
+        solved, interrupted = stop.results, stop
+    for index, entry in zip(to_solve, solved):
+        entries[index] = entry
+    ended = [entry for entry in entries if entry is not None]
+    if output is not None:
+        solved_count = sum(1 for entry in ended if entry["ok"])
+        _results.write_index(output, ended, names, {
+            "ok": solved_count == len(ended) and interrupted is None,
+            "interrupted": interrupted is not None, "solved": solved_count,
+            "failed": len(ended) - solved_count})
+    if interrupted is not None:
+        raise BatchInterrupted(ended) from None
+    return ended
+
+
+def _solve(installation: Union[str, Installation, None], paths: List[str], solver: str,
+           sandbox: bool, jobs: int, queue: Tuple[Optional[str], Optional[str], float, float],
+           stream: TextIO, folders: List[Optional[str]]) -> List[Dict[str, Any]]:
+    if not paths:
+        return []
+    broker, results, timeout, no_worker_timeout = queue
+    if broker is not None and results is not None:
+        from . import queue_client
+
+        return queue_client.solve_all(broker, results, paths, solver, sandbox, timeout, stream,
+                                      folders, no_worker_timeout)
+    from . import local
+
+    messages = [{"model": path, "solver": solver, "sandbox": sandbox, "output": folder}
+                for path, folder in zip(paths, folders)]
+    return local.solve_all(_local_installation(installation), messages, max(1, int(jobs)),
+                           stream)

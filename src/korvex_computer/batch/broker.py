@@ -1,0 +1,195 @@
+"""Solving models on several machines through a job queue: Celery, with a RabbitMQ broker
+that holds the models to solve and a Redis server that holds their results
+(``pip install "korvex_computer[cluster]"``). This module holds what the client
+(queue_client.py) and the workers (queue_worker.py) share.
+
+``korvex_computer worker`` runs on a machine with the application: a keeper process starts N
+worker processes and replaces one that dies. Each binds to its installation once, then takes
+one model at a time from the queue and solves it. ``korvex_computer solve ... --broker URL
+--results URL`` sends one task per model and reads the results.
+
+Nothing is lost with a worker. The queue is a quorum queue (durable, its messages persistent)
+whose messages are acknowledged only once the model's result is stored: the broker hands the
+model of a worker whose connection drops (a dead process, a machine switched off, missed
+heartbeats) to another worker at once. Each delivery is an attempt with an id and a working
+copy of its own (a sandbox, even for a model solved in place); the first attempt that finishes
+stores the result, under a lock, and moves an in-place solve's files into the model's folder;
+a later attempt's answer never replaces it. Past MAX_ATTEMPTS deliveries the model is answered
+as a worker failure, and the broker's delivery limit bounds a model that kills every worker
+even when that answer cannot be stored.
+
+Who is trusted: only holders of the farm's broker credentials can send or take models (the
+broker's permissions), and each batch gives its tasks a secret with which the worker signs
+the result: a result written into the store by anyone else is refused.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import json
+import re
+import urllib.parse
+from typing import Any, Dict, Tuple, Type
+
+from .common import JobFailed, error_text
+
+QUEUE = "korvex_computer"
+DEAD_LETTERS = "korvex_computer.dead"
+TASK = "korvex_computer.solve"
+# Keys in the results store.
+RESULT_KEY = "korvex_computer:result:%s"  # the signed result of the attempt that finished
+TASK_KEY = "korvex_computer:task:%s"  # the deliveries of one model, and whether it is closed
+BATCH_KEY = "korvex_computer:batch:%s"  # present while the batch's client lives
+FINISH_LOCK = "korvex_computer:finishing:%s"
+RECORD_SECONDS = 24 * 3600  # what a client that went leaves behind expires after this long
+BATCH_ALIVE_SECONDS = 60  # a batch whose client was not heard of for this long is gone
+
+MAX_ATTEMPTS = 3
+DEFAULT_HEARTBEAT = 10.0
+DEFAULT_TIMEOUT = 6 * 3600.0
+DEFAULT_NO_WORKER_TIMEOUT = 600.0
+RECONNECT_SECONDS = 30.0  # how long the client waits for a server that went away
+CONNECT_SECONDS = 3.0
+
+BROKER_VARIABLE = "KORVEX_BROKER"
+RESULTS_VARIABLE = "KORVEX_RESULTS"
+
+
+class ClusterUnreachable(JobFailed):
+    """The broker or the results store of the queue cannot be reached."""
+
+    def __init__(self, url: str, error: BaseException, what: str = "broker") -> None:
+        super().__init__("cluster unreachable", "cannot reach the %s at %s (%s)"
+                         % (what, shown_url(url), without_password(error_text(error), url)))
+
+
+_SCHEME = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")
+
+
+def _split_user_info(url: str) -> Tuple[str, str, str, str]:
+    """Scheme, user, password and the rest ("@host..."), taking whatever lies between the
+    scheme and the last "@" as user information, even a password that holds "/" or "@"."""
+    url = url.strip()
+    scheme, at = _SCHEME.match(url), url.rfind("@")
+    if scheme is None or at < scheme.end() or ":" not in url[scheme.end():at]:
+        return "", "", "", url
+    user, password = url[scheme.end():at].split(":", 1)
+    return scheme.group(0), user, password, url[at:]
+
+
+def shown_url(url: str) -> str:
+    """The URL without its password, for messages."""
+    scheme, user, password, rest = _split_user_info(url)
+    return "%s%s:***%s" % (scheme, user, rest) if scheme else rest
+
+
+def without_password(text: str, url: str) -> str:
+    """The text with the URL's password, as given and decoded, replaced by ***."""
+    password = _split_user_info(url)[2]
+    for form in sorted({password, urllib.parse.unquote(password)}, key=len, reverse=True):
+        if form:
+            text = text.replace(form, "***")
+    return text
+
+
+def require_libraries() -> None:
+    """JobFailed unless the queue's libraries are installed."""
+    try:
+        import celery  # type: ignore[import-untyped]  # noqa: F401
+        import redis  # noqa: F401
+    except ImportError as error:
+        raise JobFailed("missing cluster libraries", "%s; install them with pip install "
+                        "\"korvex_computer[cluster]\"" % error_text(error))
+
+
+def connection_errors() -> Tuple[Type[BaseException], ...]:
+    import amqp.exceptions  # type: ignore[import-untyped]
+    import kombu.exceptions  # type: ignore[import-untyped]
+    import redis.exceptions
+
+    return (OSError, redis.exceptions.ConnectionError, redis.exceptions.TimeoutError,
+            kombu.exceptions.OperationalError, amqp.exceptions.ConnectionError)
+
+
+def results_client(url: str) -> Any:
+    """A client of the results store that gives up at once on a server it cannot reach,
+    instead of trying again (the caller decides how long to keep trying)."""
+    import redis
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
+
+    return redis.Redis.from_url(url, socket_connect_timeout=CONNECT_SECONDS,
+                                socket_timeout=CONNECT_SECONDS, retry=Retry(NoBackoff(), 0))
+
+
+def reachable_results(url: str) -> Any:
+    """A client of the results store, once it answered; else ClusterUnreachable."""
+    try:
+        client = results_client(url)
+        client.ping()
+        return client
+    except ImportError:
+        raise
+    except Exception as error:  # a bad URL included
+        raise ClusterUnreachable(url, error, "results store")
+
+
+def check_broker(app: Any, url: str) -> None:
+    """ClusterUnreachable unless the broker accepts the connection."""
+    try:
+        with app.connection_for_write() as connection:
+            connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
+    except Exception as error:
+        raise ClusterUnreachable(url, error)
+
+
+def task_queues() -> Any:
+    from kombu import Exchange, Queue  # type: ignore[import-untyped]
+
+    # A quorum queue (durable, its messages persistent) whose broker counts the deliveries of
+    # each message and drops a model delivered past the limit, or hands it to the dead letters
+    # when the broker's policy names them (a dead-letter exchange given here would need the
+    # right to read the queue of everyone who declares it, the clients included).
+    # Models go through the broker's default exchange, which routes by queue name: the
+    # clients need no right to bind anything.
+    return [Queue(QUEUE, Exchange(""), routing_key=QUEUE, queue_arguments={
+        "x-queue-type": "quorum", "x-delivery-limit": MAX_ATTEMPTS + 1})]
+
+
+def declare_dead_letters(app: Any) -> None:
+    """The exchange and queue of the models delivered past the limit, kept a week."""
+    from kombu import Exchange, Queue
+
+    with app.connection_for_write() as connection:
+        Queue(DEAD_LETTERS, Exchange(DEAD_LETTERS, type="fanout"), durable=True,
+              queue_arguments={"x-message-ttl": 7 * 24 * 3600 * 1000}
+              )(connection.default_channel).declare()
+
+
+def celery_app(broker: str, heartbeat: float = DEFAULT_HEARTBEAT) -> Any:
+    from celery import Celery
+
+    app = Celery("korvex_computer", broker=broker, set_as_current=False)
+    app.conf.update(
+        task_queues=task_queues(), task_default_queue=QUEUE,
+        task_default_exchange="", task_default_routing_key=QUEUE,
+        task_serializer="json", accept_content=["json"], task_ignore_result=True,
+        # A task is acknowledged once its result is stored: the broker gives the model of a
+        # worker that went before to another one.
+        task_acks_late=True, task_reject_on_worker_lost=True, worker_prefetch_multiplier=1,
+        broker_heartbeat=heartbeat, broker_connection_timeout=CONNECT_SECONDS,
+        broker_connection_retry_on_startup=False, broker_connection_max_retries=None,
+        broker_transport_options={"confirm_publish": True},
+        # Nobody steers the workers through the broker, and they send no events.
+        worker_enable_remote_control=False, worker_send_task_events=False,
+        task_send_sent_event=False,
+        worker_hijack_root_logger=False, worker_redirect_stdouts=False,
+    )
+    return app
+
+
+def signature(secret: str, task_id: str, entry: Dict[str, Any]) -> str:
+    text = json.dumps(entry, sort_keys=True)
+    return hmac.new(secret.encode("utf-8"), (task_id + "\n" + text).encode("utf-8"),
+                    hashlib.sha256).hexdigest()

@@ -1,0 +1,189 @@
+"""The local pool: several models solved side by side, in worker processes of this machine.
+
+The module holds one solution per process, so each model is solved in one of N worker
+processes, each running ``python -m korvex_computer.batch.local_worker``: a worker binds to
+the installation once, when it starts, then solves the models it is sent one after the other,
+each in its own sandbox when asked, describing and disposing of each solution before the next.
+Here one thread per worker sends it the next model as soon as it has answered for the last.
+A model that fails is reported and the others go on; a worker that dies fails the model it was
+solving, and a fresh worker takes over the models still to come.
+
+The workers do not share the terminal's interruptions: they run in a process group of their
+own and ignore SIGINT, so Ctrl-C reaches this process alone, which then stops the workers,
+the solvers they run with them, and answers for every model (BatchInterrupted).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+
+from .common import BatchInterrupted, Installation, failed_entry
+from .status import live_status
+
+STOP_SECONDS = 5.0  # for a stopped worker to end before it is killed
+
+
+class Worker(object):
+    """A worker process, spoken to in lines of JSON: the installation first, then one model
+    at a time, each answered with the model's result."""
+
+    def __init__(self, installation: Installation) -> None:
+        # Apart from the terminal's Ctrl-C: a process group (Windows) or session of its own.
+        if sys.platform == "win32":
+            group = subprocess.CREATE_NEW_PROCESS_GROUP
+        else:
+            group = 0
+        self.process: "subprocess.Popen[str]" = subprocess.Popen(
+            [sys.executable, "-m", "korvex_computer.batch.local_worker"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True,
+            encoding="utf-8", creationflags=group, start_new_session=sys.platform != "win32")
+        self.send(installation._asdict())
+
+    def send(self, message: Dict[str, Any]) -> None:
+        assert self.process.stdin is not None
+        self.process.stdin.write(json.dumps(message) + "\n")
+        self.process.stdin.flush()
+
+    def solve(self, message: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+        """The result for one model; None when the worker died before it answered."""
+        assert self.process.stdout is not None
+        try:
+            self.send(message)
+            answer = self.process.stdout.readline()
+        except (OSError, ValueError):  # the pipe to a dead worker
+            return None
+        try:
+            return json.loads(answer) if answer else None
+        except ValueError:  # cut short by the worker's end
+            return None
+
+    def end(self) -> Optional[int]:
+        """Lets the worker finish; its exit status."""
+        try:
+            assert self.process.stdin is not None
+            self.process.stdin.close()
+        except OSError:
+            pass
+        return self.process.wait()
+
+    def stop(self) -> None:
+        """Ends the worker now, with the solver it runs (its process group)."""
+        if sys.platform == "win32":
+            self.process.kill()
+        else:
+            for signum in (signal.SIGTERM, signal.SIGKILL):
+                try:
+                    os.killpg(self.process.pid, signum)
+                except OSError:  # ended already
+                    break
+                try:
+                    self.process.wait(timeout=STOP_SECONDS)
+                    break
+                except subprocess.TimeoutExpired:
+                    continue
+        self.process.wait()
+
+
+def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
+              processes: int, status_stream: TextIO) -> List[Dict[str, Any]]:
+    """Solves every model (one task message each) in `processes` worker processes; one
+    result per model, in the order given, each with "ok" and either the solution or the
+    cause of the failure. Raises BatchInterrupted, with a result for every model, when
+    interrupted."""
+    total = len(messages)
+    workers = max(1, min(processes, total))
+    to_solve: "queue.Queue[Tuple[int, Dict[str, Any]]]" = queue.Queue()
+    for index, message in enumerate(messages):
+        to_solve.put((index, message))
+    results: List[Optional[Dict[str, Any]]] = [None] * total
+    finished = {"done": 0, "failed": 0}
+    lock = threading.Lock()
+    stopping = threading.Event()
+    running: Dict[int, Worker] = {}  # the workers alive, by the index of their feeder
+
+    def feed_one_worker(number: int) -> None:
+        worker: Optional[Worker] = None
+        while not stopping.is_set():
+            try:
+                index, message = to_solve.get_nowait()
+            except queue.Empty:
+                break
+            if worker is None:
+                worker = Worker(installation)
+                with lock:
+                    running[number] = worker
+                if stopping.is_set():  # interrupted while it started
+                    worker.stop()
+            entry = worker.solve(message)
+            if entry is None:
+                if stopping.is_set():
+                    entry = failed_entry(message["model"], message["solver"], "interrupted",
+                                         "stopped when the batch was interrupted")
+                else:
+                    entry = failed_entry(message["model"], message["solver"],
+                                         "worker failure", "the worker process ended with "
+                                         "exit status %s" % worker.end())
+                with lock:
+                    running.pop(number, None)
+                worker = None
+            with lock:
+                results[index] = entry
+                finished["done" if entry["ok"] else "failed"] += 1
+        if worker is not None:
+            worker.end()
+            with lock:
+                running.pop(number, None)
+
+    def describe(elapsed: float) -> str:
+        with lock:
+            done, failed = finished["done"], finished["failed"]
+        active = min(workers, total - done - failed)
+        return "%s: %d done, %d failed, %d running of %d models, %.1f s" % (
+            messages[0]["solver"], done, failed, active, total, elapsed)
+
+    feeders = [threading.Thread(target=feed_one_worker, args=(number,),
+                                name="korvex worker %d" % number, daemon=True)
+               for number in range(workers)]
+    try:
+        with live_status(status_stream, describe):
+            for feeder in feeders:
+                feeder.start()
+            for feeder in feeders:
+                while feeder.is_alive():  # a short wait, so that an interruption is seen
+                    feeder.join(0.2)
+    except KeyboardInterrupt:
+        with _interruptions_held():
+            stopping.set()
+            with lock:
+                stopped = list(running.values())
+            for worker in stopped:
+                worker.stop()
+            for feeder in feeders:
+                feeder.join()
+        raise BatchInterrupted([
+            entry if entry is not None else failed_entry(
+                messages[index]["model"], messages[index]["solver"], "never started",
+                "the batch was interrupted before the model was started")
+            for index, entry in enumerate(results)])
+    return [entry for entry in results if entry is not None]
+
+
+class _interruptions_held(object):
+    """Ignores further Ctrl-C while the batch stops (in the main thread, where Python
+    handles signals)."""
+
+    def __enter__(self) -> None:
+        self.previous: Any = None
+        if threading.current_thread() is threading.main_thread():
+            self.previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    def __exit__(self, *_: Any) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)

@@ -1,0 +1,44 @@
+"""A worker process of the local pool (see local.py).
+
+Reads lines of JSON on standard input: first the installation, which it binds to once, then
+one model to solve per line; it answers each model with one line of JSON on standard output.
+It ends when its standard input does. It ignores Ctrl-C, which is for the command line that
+started it: that one stops the workers itself.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import sys
+from typing import Optional, TextIO
+
+from . import jobs, task
+
+
+def answers_channel() -> TextIO:
+    """Standard output, kept for the answers alone: whatever else this process writes there
+    (the SDK, a solver, a stray print) goes to standard error instead."""
+    channel = os.fdopen(os.dup(sys.stdout.fileno()), "w", encoding="utf-8")
+    sys.stdout.flush()
+    os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
+    return channel
+
+
+def main() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    answers = answers_channel()
+    installation = jobs.Installation(**json.loads(sys.stdin.readline()))
+    binding_failure: Optional[jobs.JobFailed] = None
+    try:
+        jobs.bind(installation)
+    except jobs.JobFailed as failure:
+        binding_failure = failure
+    for line in sys.stdin:
+        answers.write(json.dumps(task.solve(json.loads(line), binding_failure)) + "\n")
+        answers.flush()
+
+
+if __name__ == "__main__":
+    main()

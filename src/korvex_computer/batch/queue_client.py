@@ -1,0 +1,251 @@
+"""The sending side of the job queue (``korvex_computer solve --broker``): one task per model,
+followed in the results store until each has a result. See broker.py.
+"""
+
+from __future__ import annotations
+
+import hmac
+import json
+import logging
+import os
+import secrets
+import threading
+import time
+import uuid
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+
+from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
+                     DEFAULT_NO_WORKER_TIMEOUT, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS,
+                     RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, celery_app,
+                     connection_errors, reachable_results, require_libraries, shown_url,
+                     signature, without_password)
+from .common import BatchInterrupted, error_text, failed_entry
+from .status import live_status
+
+LOG = logging.getLogger("korvex_computer.batch")
+
+POLL_SECONDS = 0.1
+WORKERS_POLL_SECONDS = 1.0
+
+
+class Follower(object):
+    """The models sent to the queue, followed in the results store until each has a
+    result."""
+
+    def __init__(self, app: Any, store: Any, paths: Sequence[str], solver: str,
+                 timeout: float, no_worker_timeout: float,
+                 outputs: Sequence[Optional[str]]) -> None:
+        self.app = app
+        self.store = store
+        self.paths = [os.path.abspath(path) for path in paths]
+        self.outputs = list(outputs)
+        self.solver = solver
+        self.timeout = timeout
+        self.no_worker_timeout = no_worker_timeout
+        self.batch = uuid.uuid4().hex
+        self.secret = secrets.token_hex(16)
+        self.task_ids: List[str] = []
+        self.results: List[Optional[Dict[str, Any]]] = [None] * len(paths)
+        # When each model being solved was first seen started (by this client's clock).
+        self.started: Dict[int, float] = {}
+        self.workers: Optional[int] = None
+        self.last_worker_seen = time.monotonic()
+        self.refused = 0
+        self.lock = threading.Lock()
+
+    def keep_alive(self) -> None:
+        self.store.set(BATCH_KEY % self.batch, 1, ex=BATCH_ALIVE_SECONDS)
+
+    def send(self, sandbox: bool) -> None:
+        self.keep_alive()
+        with self.app.producer_or_acquire() as producer:
+            for path, output in zip(self.paths, self.outputs):
+                task_id = str(uuid.uuid4())
+                self.app.send_task(TASK, args=[path, self.solver, sandbox, output, self.batch,
+                                               self.secret],
+                                   task_id=task_id, producer=producer, queue=QUEUE,
+                                   retry=False, timeout=CONNECT_SECONDS * 3,
+                                   confirm_timeout=CONNECT_SECONDS * 3)
+                self.task_ids.append(task_id)
+
+    def waiting(self) -> List[int]:
+        return [index for index, entry in enumerate(self.results) if entry is None]
+
+    def count_workers(self) -> None:
+        """The consumers of the queue, as the broker counts them."""
+        with self.app.connection_for_write() as connection:
+            connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
+            channel = connection.channel()
+            try:
+                _, _, consumers = channel.queue_declare(QUEUE, passive=True)
+            finally:
+                channel.close()
+        with self.lock:
+            self.workers = consumers
+        if consumers:
+            self.last_worker_seen = time.monotonic()
+
+    def poll(self) -> None:
+        open_models = self.waiting()
+        with self.store.pipeline() as pipe:
+            for index in open_models:
+                pipe.get(RESULT_KEY % self.task_ids[index])
+                pipe.hget(TASK_KEY % self.task_ids[index], "attempts")
+            answers = pipe.execute()
+        now = time.monotonic()
+        for position, index in enumerate(open_models):
+            record, attempts = answers[2 * position], answers[2 * position + 1]
+            entry = self.verified(index, record)
+            if entry is not None:
+                self.close(index, entry)
+            elif attempts is not None and index not in self.started:
+                with self.lock:
+                    self.started[index] = now
+            elif index in self.started and now - self.started[index] > self.timeout:
+                self.close(index, failed_entry(
+                    self.paths[index], self.solver, "timed out",
+                    "no result within %g s of its start" % self.timeout))
+        if now - self.last_worker_seen > self.no_worker_timeout:
+            for index in self.waiting():
+                self.close(index, failed_entry(
+                    self.paths[index], self.solver, "not started",
+                    "no worker listened for %g s" % self.no_worker_timeout))
+
+    def verified(self, index: int, record: Optional[bytes]) -> Optional[Dict[str, Any]]:
+        """The entry of a stored result, if a worker of this batch signed it."""
+        if record is None:
+            return None
+        try:
+            stored = json.loads(record)
+            entry, seal = stored["entry"], stored["signature"]
+            if (isinstance(entry, dict) and isinstance(seal, str) and hmac.compare_digest(
+                    seal, signature(self.secret, self.task_ids[index], entry))):
+                entry["model"] = self.paths[index]
+                return entry
+        except (ValueError, KeyError, TypeError):
+            pass
+        self.refused += 1
+        LOG.warning("refused a result of %s that no worker of this batch signed",
+                    self.paths[index])
+        self.store.delete(RESULT_KEY % self.task_ids[index])
+        return None
+
+    def close(self, index: int, entry: Dict[str, Any]) -> None:
+        """Keeps a model's result, and tells the workers not to solve it again."""
+        task_id = self.task_ids[index]
+        with self.store.pipeline() as pipe:
+            pipe.hset(TASK_KEY % task_id, "closed", 1).expire(TASK_KEY % task_id,
+                                                              RECORD_SECONDS)
+            pipe.delete(RESULT_KEY % task_id)
+            pipe.execute()
+        with self.lock:
+            self.results[index] = entry
+            self.started.pop(index, None)
+
+    def give_up(self, cause: str, message: str) -> None:
+        """Ends the models still open with `cause`, without reaching the servers."""
+        with self.lock:
+            for index in self.waiting():
+                self.results[index] = failed_entry(self.paths[index], self.solver, cause,
+                                                   message)
+            self.started.clear()
+
+    def interrupt(self) -> None:
+        """Answers for the models without a result: those that a worker is solving are left
+        to it (with an output folder, the worker keeps their record there); the others are
+        withdrawn (their workers skip them, the batch being gone)."""
+        with self.lock:
+            for index in self.waiting():
+                if index in self.started:
+                    kept = ("its record goes to %s" % self.outputs[index] if self.outputs[index]
+                            else "its result is not kept")
+                    self.results[index] = failed_entry(
+                        self.paths[index], self.solver, "interrupted",
+                        "left to its worker when the batch was interrupted; %s" % kept)
+                else:
+                    self.results[index] = failed_entry(
+                        self.paths[index], self.solver, "never started",
+                        "withdrawn from the queue when the batch was interrupted")
+            self.started.clear()
+
+    def end(self) -> None:
+        """Removes the batch's records that are left: its workers skip what it left."""
+        keys = [BATCH_KEY % self.batch] + [TASK_KEY % task_id for task_id in self.task_ids]
+        try:
+            self.store.delete(*keys)
+        except Exception:
+            pass  # they expire
+
+    def describe(self, elapsed: float) -> str:
+        with self.lock:
+            done = sum(1 for entry in self.results if entry is not None and entry["ok"])
+            finished = sum(1 for entry in self.results if entry is not None)
+            running, workers = len(self.started), self.workers
+        total = len(self.results)
+        if workers is None:
+            listening = "broker not reached"
+        elif workers:
+            listening = "%d worker%s" % (workers, "" if workers == 1 else "s")
+        else:
+            listening = "no worker listening"
+        return "%s: %d done, %d failed, %d running, %d waiting of %d models, %s, %.1f s" % (
+            self.solver, done, finished - done, running, total - finished - running, total,
+            listening, elapsed)
+
+
+def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sandbox: bool,
+              timeout: float, status_stream: TextIO,
+              outputs: Optional[Sequence[Optional[str]]] = None,
+              no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT) -> List[Dict[str, Any]]:
+    """Solves every model through the queue, the worker keeping the model's files and record
+    in `outputs[i]` when given; one result per model, in the order given. Raises
+    ClusterUnreachable when the broker or the results store cannot be reached at the start,
+    and BatchInterrupted when interrupted. When a server goes away later for longer than
+    RECONNECT_SECONDS, the models still open end with the cause "unknown outcome"."""
+    require_libraries()
+    store = reachable_results(results)
+    app = celery_app(broker)
+    follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,
+                        outputs or [None] * len(paths))
+    errors = connection_errors()
+    try:
+        follower.send(sandbox)
+    except errors as error:
+        follower.end()
+        raise ClusterUnreachable(broker, error)
+    reconnect_window = min(RECONNECT_SECONDS, timeout)
+    unreachable_since: Dict[str, float] = {}
+
+    def attempt(what: str, action: Callable[[], None]) -> None:
+        try:
+            action()
+            unreachable_since.pop(what, None)
+        except errors as error:
+            since = unreachable_since.setdefault(what, time.monotonic())
+            if time.monotonic() - since > reconnect_window:
+                url = broker if what == "broker" else results
+                follower.give_up("unknown outcome", "the %s at %s was unreachable for %g s "
+                                 "(%s): the model may have been solved" % (
+                                     what, shown_url(url), reconnect_window,
+                                     without_password(error_text(error), url)))
+            with follower.lock:
+                if what == "broker":
+                    follower.workers = None
+
+    try:
+        with live_status(status_stream, follower.describe):
+            next_count = 0.0
+            while follower.waiting():
+                if time.monotonic() >= next_count:
+                    attempt("broker", follower.count_workers)
+                    attempt("results store", follower.keep_alive)
+                    next_count = time.monotonic() + WORKERS_POLL_SECONDS
+                if follower.waiting():
+                    attempt("results store", follower.poll)
+                time.sleep(POLL_SECONDS)
+    except KeyboardInterrupt:
+        follower.interrupt()
+        raise BatchInterrupted([entry for entry in follower.results if entry is not None])
+    finally:
+        follower.end()
+    return [entry for entry in follower.results if entry is not None]

@@ -1,0 +1,348 @@
+"""The workers of the job queue (``korvex_computer worker``): a keeper process that keeps N
+worker processes running, each bound to its installation once and then solving one model at a
+time from the queue. See broker.py for how a model outlives its worker.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+import warnings
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+from . import results
+from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, QUEUE,
+                     RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, TASK, TASK_KEY,
+                     ClusterUnreachable, celery_app, check_broker, declare_dead_letters,
+                     reachable_results, require_libraries, shown_url, signature)
+from .common import Installation, failed_entry
+
+LOG = logging.getLogger("korvex_computer.worker")
+
+RESPAWN_BACKOFF = (1.0, 60.0)  # first and longest wait before replacing a dead process
+LOOP_WAKE_SECONDS = 0.01
+
+
+class Attempt(object):
+    """One delivery of a model to this worker. It solves the model in a sandbox of its own and
+    keeps the run's files in a staging folder; then, if no other attempt finished first, it
+    puts the files in their place (the model's folder for a model solved in place, the output
+    folder), writes the model's record and stores the signed result, all under one lock."""
+
+    def __init__(self, store: Any, task_id: str, batch: str, secret: str) -> None:
+        self.store = store
+        self.task_id = task_id
+        self.batch = batch
+        self.secret = secret
+        self.id = uuid.uuid4().hex[:12]
+
+    def begin(self, worker: str) -> Tuple[int, bool]:
+        """Counts the delivery; its number, and whether the model still needs solving."""
+        key = TASK_KEY % self.task_id
+        with self.store.pipeline() as pipe:
+            pipe.exists(BATCH_KEY % self.batch).exists(RESULT_KEY % self.task_id)
+            pipe.hincrby(key, "attempts", 1).hget(key, "closed")
+            pipe.hset(key, mapping={"worker": worker, "attempt": self.id})
+            pipe.expire(key, RECORD_SECONDS)
+            batch_alive, answered, attempts, closed, _, _ = pipe.execute()
+        return int(attempts), bool(batch_alive) and not answered and not closed
+
+    def finish(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
+               output: Optional[str]) -> bool:
+        """Stores the entry unless another attempt finished first; whether it did."""
+        with self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600):
+            if self.store.exists(RESULT_KEY % self.task_id):
+                if output is not None:
+                    note_superseded(output, entry, self.id)
+                return False
+            if self.store.hget(TASK_KEY % self.task_id, "closed"):
+                return False  # given up by its client meanwhile
+            entry = dict(entry, attempt_id=self.id)
+            if staged is not None:
+                place_files(entry, staged, in_place, output)
+            if output is not None:
+                entry["output"] = output
+                results.write_record(output, entry)
+            record = {"entry": entry, "signature": signature(self.secret, self.task_id, entry)}
+            self.store.set(RESULT_KEY % self.task_id, json.dumps(record), ex=RECORD_SECONDS)
+            return True
+
+
+def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:
+    """Adds a late attempt's outcome to the model's record, which it does not replace."""
+    record = results.read_record(output)
+    if record is None:
+        return
+    record.setdefault("superseded_attempts", []).append(
+        {"attempt_id": attempt_id, "machine": entry.get("machine"), "ok": entry["ok"],
+         "cause": entry.get("cause"), "elapsed": entry.get("elapsed")})
+    results.write_record(output, record)
+
+
+def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
+                output: Optional[str]) -> None:
+    """Puts a run's staged files in their place and makes the entry's paths name them: moved
+    into the model's folder for a model solved in place (each file replacing its namesake in
+    one step), copied into the output folder when there is one."""
+    model_folder = os.path.dirname(entry["model"])
+    placed: Dict[str, Optional[str]] = {}
+    for name in sorted(os.listdir(staged)):
+        placed[os.path.join(staged, name)] = None
+    if in_place:
+        for source in placed:
+            target = os.path.join(model_folder, os.path.basename(source))
+            os.replace(source, target)
+            placed[source] = target
+    if output is not None:
+        os.makedirs(output, exist_ok=True)
+        for name in os.listdir(output):  # a former run's files, which would mislead
+            if os.path.isfile(os.path.join(output, name)):
+                os.remove(os.path.join(output, name))
+        for source, where in placed.items():
+            placed[source] = shutil.copy2(where or source, os.path.join(
+                output, os.path.basename(source)))
+
+    def where(value: Any) -> Any:
+        if isinstance(value, str) and os.path.dirname(value) == staged:
+            return placed.get(value)
+        return value
+
+    entry["input"] = where(entry.get("input"))
+    properties = entry.get("solution", {}).get("properties", {})
+    for key, value in properties.items():
+        properties[key] = where(value)
+    entry["files"] = sorted(path for path in placed.values() if path is not None)
+
+
+def solve_attempt(path: str, solver: str, sandbox: bool,
+                  attempt_id: str) -> Tuple[Dict[str, Any], Optional[str]]:
+    """Solves a model in a sandbox, keeping the run's files in a staging folder: beside the
+    model for a model solved in place (to be moved into its folder), else in the temporary
+    folder. The entry, and the staging folder (None when the run made none)."""
+    from . import jobs, task
+
+    folder = os.path.dirname(os.path.abspath(path))
+    staging = os.path.join(folder if not sandbox else tempfile.gettempdir(),
+                           ".korvex-attempt-%s" % attempt_id)
+
+    def keep_run(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+        try:
+            results.keep_files(result, run_directory, started_at, True, staging)
+        except OSError as error:
+            raise jobs.JobFailed("output not written", "the files of %s were not kept (%s)"
+                                 % (path, jobs.error_text(error)))
+
+    entry = task.solve({"model": path, "solver": solver, "sandbox": True}, None, keep_run)
+    entry["sandbox"] = None if not sandbox else entry.get("sandbox")
+    entry.pop("output", None)
+    return entry, staging if os.path.isdir(staging) else None
+
+
+def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]:
+    """The body of the task that solves one model on a worker."""
+
+    def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
+            batch: str, secret: str) -> None:
+        attempt = Attempt(store, task.request.id, batch, secret)
+        number, needed = attempt.begin(worker_name)
+        if not needed:  # answered already, given up, or its client is gone
+            return
+        staged = None
+        if number > MAX_ATTEMPTS:
+            entry = failed_entry(path, solver, "worker failure",
+                                 "%d workers ended before they finished this model"
+                                 % MAX_ATTEMPTS)
+        else:
+            entry, staged = solve_attempt(path, solver, sandbox, attempt.id)
+        entry.update(machine=machine, attempt=number)
+        try:
+            stored = attempt.finish(entry, staged, not sandbox, output)
+        finally:
+            if staged is not None:
+                shutil.rmtree(staged, ignore_errors=True)
+        if stored:
+            LOG.info("%s %s (%s)", "solved" if entry["ok"] else "failed", path,
+                     entry.get("cause") or "%.1f s" % entry["elapsed"])
+        else:
+            LOG.info("%s: another attempt finished first or the batch ended; this attempt's "
+                     "result is not kept", path)
+
+    return run
+
+
+def wake_the_event_loop(app: Any) -> None:
+    """Before kombu 5.7 (the latest on PyPy 3.9 is 5.6), work that a pool thread hands to the
+    worker's event loop, a task's acknowledgement among it, waits until the loop wakes for its
+    own reasons, seconds later; kombu 5.7 wakes it at once. A timer that wakes it every few
+    milliseconds bounds that wait."""
+    import kombu  # type: ignore[import-untyped]
+    from celery import bootsteps  # type: ignore[import-untyped]
+
+    if tuple(int(part) for part in kombu.VERSION[:2]) >= (5, 7):
+        return
+
+    class WakeLoop(bootsteps.StartStopStep):  # type: ignore[misc]
+        requires = {"celery.worker.components:Hub"}
+
+        def start(self, worker: Any) -> None:
+            if worker.hub is not None:
+                worker.hub.call_repeatedly(LOOP_WAKE_SECONDS, _nothing)
+
+    app.steps["worker"].add(WakeLoop)
+
+
+def _nothing() -> None:
+    pass
+
+
+def run_worker(installation: Installation, broker: str, results_url: str,
+               heartbeat: float) -> int:
+    """One worker process: binds, then solves the queue's models until it is stopped.
+    Raises JobFailed when it cannot bind or reach the broker or the results store."""
+    from . import jobs
+
+    require_libraries()
+    store = reachable_results(results_url)
+    app = celery_app(broker, heartbeat)
+    check_broker(app, broker)
+    try:
+        declare_dead_letters(app)
+    except Exception as error:
+        raise ClusterUnreachable(broker, error)
+    jobs.bind(installation)
+    machine = socket.gethostname()
+    name = "korvex-%d@%s" % (os.getpid(), machine)
+    app.task(name=TASK, bind=True)(solve_task(store, name, machine))
+    wake_the_event_loop(app)
+
+    from celery.signals import worker_ready  # type: ignore[import-untyped]
+
+    def ready(**_: Any) -> None:
+        LOG.info("worker %s ready: %s (%s), models from %s", name, installation.directory,
+                 installation.module, shown_url(broker))
+
+    worker_ready.connect(ready, weak=False)
+    # Celery prepares delayed delivery for quorum queues, with exchanges of its own that a
+    # farm's worker user may not make; the tasks here never wait for a time.
+    logging.getLogger("celery.worker.consumer.delayed_delivery").disabled = True
+    # A solve goes on when the broker's connection drops: its attempt may still finish
+    # first, and the broker hands the model to another worker anyway.
+    warnings.filterwarnings("ignore", message=".*worker_cancel_long_running_tasks_on_conn")
+    # A pool of one thread: the solve runs beside the event loop, which keeps the broker's
+    # heartbeats going however long the solve takes (Celery's solo pool would stop them).
+    celery_worker = app.Worker(hostname=name, pool="threads", concurrency=1, queues=[QUEUE],
+                               loglevel="WARNING", quiet=True, without_gossip=True,
+                               without_mingle=True, without_heartbeat=True)
+    celery_worker.start()
+    return int(celery_worker.exitcode or 0)
+
+
+class Keeper(object):
+    """Keeps `count` worker processes running: one that dies is replaced, after a wait that
+    doubles while they keep dying early. SIGINT or SIGTERM asks each to finish its model and
+    end. The worker processes run in a process group of their own, so that the terminal's
+    Ctrl-C reaches neither them nor the solver programs that they start."""
+
+    def __init__(self, command: Sequence[str], env: Dict[str, str], count: int) -> None:
+        self.command = list(command)
+        self.env = env
+        self.processes: List[Optional[subprocess.Popen]] = [None] * count
+        self.started = [0.0] * count
+        self.backoff = [RESPAWN_BACKOFF[0]] * count
+        self.due = [0.0] * count
+        self.ever_ready = False
+        self.stopping = threading.Event()
+
+    def spawn(self, slot: int) -> None:
+        options: Dict[str, Any] = {}
+        if sys.platform == "win32":
+            options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP  # type: ignore
+        else:
+            options["start_new_session"] = True
+        self.processes[slot] = subprocess.Popen(self.command, env=self.env, **options)
+        self.started[slot] = time.monotonic()
+
+    def run(self) -> int:
+        def stop(signum: int, _: Any) -> None:
+            self.stopping.set()
+
+        previous = {signum: signal.signal(signum, stop)
+                    for signum in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            for slot in range(len(self.processes)):
+                self.spawn(slot)
+            while not self.stopping.wait(0.2):
+                if not self.replace_ended():
+                    self.finish()
+                    return 1
+            LOG.warning("stopping: the worker processes finish their models")
+            return self.finish()
+        finally:
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+
+    def replace_ended(self) -> bool:
+        """Starts the processes that are due and schedules the replacement of those that
+        ended; False when every process failed to start (each said why), as a worker that
+        cannot bind or reach the servers would, again and again."""
+        now = time.monotonic()
+        for slot, process in enumerate(self.processes):
+            if process is None:
+                if now >= self.due[slot]:
+                    self.spawn(slot)
+                continue
+            status = process.poll()
+            if status is None:
+                if now - self.started[slot] > 30:
+                    self.ever_ready = True
+                continue
+            lived = now - self.started[slot]
+            if status == 1 and not self.ever_ready and all(
+                    other is not None and other.poll() == 1 for other in self.processes):
+                return False
+            if lived > RESPAWN_BACKOFF[1]:
+                self.backoff[slot] = RESPAWN_BACKOFF[0]
+            wait = self.backoff[slot]
+            self.backoff[slot] = min(wait * 2, RESPAWN_BACKOFF[1])
+            LOG.warning("worker process %d ended (exit status %s) after %.1f s; another "
+                        "starts in %g s", process.pid, status, lived, wait)
+            self.processes[slot] = None
+            self.due[slot] = now + wait
+        return True
+
+    def finish(self) -> int:
+        stop = signal.CTRL_BREAK_EVENT if sys.platform == "win32" else signal.SIGTERM
+        for process in self.processes:
+            if process is not None and process.poll() is None:
+                process.send_signal(stop)
+        statuses = [process.wait() for process in self.processes if process is not None]
+        return 0 if all(status in (0, -signal.SIGTERM) for status in statuses) else 1
+
+
+def run_workers(installation: Installation, broker: str, results_url: str, heartbeat: float,
+                count: int, verbosity: Sequence[str] = ()) -> int:
+    """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM.
+    The URLs reach them through the environment, never on a command line."""
+    require_libraries()
+    reachable_results(results_url)
+    check_broker(celery_app(broker, heartbeat), broker)
+    env = dict(os.environ)
+    env.update({BROKER_VARIABLE: broker, RESULTS_VARIABLE: results_url,
+                "KORVEX_INSTALLATION": installation.directory})
+    if installation.settings_path:
+        env["KORVEX_SETTINGS_PATH"] = installation.settings_path
+    if installation.data_sources_path:
+        env["KORVEX_DATASOURCES_PATH"] = installation.data_sources_path
+    command = [sys.executable, "-m", "korvex_computer", *verbosity, "--module",
+               installation.module, "worker", "--heartbeat", "%g" % heartbeat, "--one-process"]
+    return Keeper(command, env, count).run()

@@ -1,0 +1,156 @@
+"""What a batch keeps of each model: its files and its record, in an output folder.
+
+With an output folder DIR, each model of a batch has a folder of its own, DIR/<model name>
+(the model file's name without its extension, made unique within the batch), where the
+machine that solved the model copies the run's files (input, results, logs) before the
+solution is disposed of, then writes the model's record, the result that ``solve --json``
+prints, as result.json. A record is written whole or not at all (a temporary file renamed),
+so a batch whose client died leaves a record for every model that ended; ``--resume`` reads
+them back. DIR/batch.json indexes the records once the batch ends.
+
+Nothing here needs the platform.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import uuid
+from typing import Any, Dict, List, Optional, Sequence
+
+RECORD = "result.json"
+INDEX = "batch.json"
+
+
+def output_names(paths: Sequence[str]) -> List[str]:
+    """A folder name per model, in the order given: the model file's name without its
+    extension, then "Name (2)", "Name (3)", ... for the next models of the same name (names
+    compared without case, as Windows does)."""
+    names: List[str] = []
+    taken = set()
+    for path in paths:
+        base = os.path.splitext(os.path.basename(path))[0] or "model"
+        name, number = base, 1
+        while name.lower() in taken:
+            number += 1
+            name = "%s (%d)" % (base, number)
+        taken.add(name.lower())
+        names.append(name)
+    return names
+
+
+def model_stamp(path: str) -> Optional[Dict[str, int]]:
+    """The size and modification time of a model file, which tell whether a record is still
+    the model's; None for a file that cannot be read."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns}
+
+
+def _run_files(result: Dict[str, Any], run_directory: str, started_at: float,
+               in_sandbox: bool) -> List[str]:
+    """The files of a model's run: in a sandbox all but the model's copy; in place the
+    input file and the files named after the model that the run wrote."""
+    model_copy = os.path.join(run_directory, os.path.basename(result["model"]))
+    base = os.path.splitext(os.path.basename(result["model"]))[0] + "."
+    found = set()
+    for name in os.listdir(run_directory):
+        path = os.path.join(run_directory, name)
+        if not os.path.isfile(path) or os.path.normcase(path) == os.path.normcase(model_copy):
+            continue
+        if in_sandbox or (name.startswith(base) and os.path.getmtime(path) >= started_at - 2):
+            found.add(path)
+    for value in [result.get("input")] + list(result["solution"]["properties"].values()):
+        if isinstance(value, str) and os.path.dirname(value) == run_directory \
+                and os.path.isfile(value):
+            found.add(value)
+    return sorted(found)
+
+
+def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
+               in_sandbox: bool, folder: Optional[str]) -> None:
+    """Copies the run's files into `folder` (when there is one) and makes every path of
+    the result name a file that outlives the run: the copy, the file in place, or None for
+    a file that goes with the sandbox. Called before the solution is disposed of."""
+    files = _run_files(result, run_directory, started_at, in_sandbox)
+    moved: Dict[str, Optional[str]] = {}
+    if folder is not None:
+        os.makedirs(folder, exist_ok=True)
+        for name in os.listdir(folder):  # a former run's files, which would mislead
+            if os.path.isfile(os.path.join(folder, name)):
+                os.remove(os.path.join(folder, name))
+        for path in files:
+            moved[path] = shutil.copy2(path, os.path.join(folder, os.path.basename(path)))
+    elif in_sandbox:
+        moved = dict.fromkeys(files)
+
+    def outliving(value: Any) -> Any:
+        if isinstance(value, str) and os.path.dirname(value) == run_directory:
+            if value in moved:
+                return moved[value]
+            return None if in_sandbox else value
+        return value
+
+    result["input"] = outliving(result.get("input"))
+    properties = result["solution"]["properties"]
+    for key, value in properties.items():
+        properties[key] = outliving(value)
+    if folder is not None:
+        result["files"] = sorted(path for path in moved.values() if path is not None)
+    else:
+        result["files"] = [] if in_sandbox else files
+    result["output"] = folder
+
+
+def write_json(path: str, document: Any) -> None:
+    """Writes a JSON file whole or not at all: readers see the former file or the new one."""
+    temporary = "%s.%s.tmp" % (path, uuid.uuid4().hex[:8])
+    try:
+        with open(temporary, "w", encoding="utf-8") as stream:
+            json.dump(document, stream, indent=2)
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def write_record(folder: str, entry: Dict[str, Any]) -> None:
+    os.makedirs(folder, exist_ok=True)
+    write_json(os.path.join(folder, RECORD), entry)
+
+
+def read_record(folder: str) -> Optional[Dict[str, Any]]:
+    try:
+        with open(os.path.join(folder, RECORD), "r", encoding="utf-8") as stream:
+            record = json.load(stream)
+    except (OSError, ValueError):
+        return None
+    return record if isinstance(record, dict) else None
+
+
+def solved_record(folder: str, path: str) -> Optional[Dict[str, Any]]:
+    """The record in `folder` when it says that the model was solved from the same model
+    file (same path, size and modification time); else None."""
+    record = read_record(folder)
+    if record is None or not record.get("ok") or record.get("model") != path:
+        return None
+    stamp = model_stamp(path)
+    return record if stamp is not None and record.get("model_file") == stamp else None
+
+
+def write_index(output: str, entries: Sequence[Dict[str, Any]], names: Sequence[str],
+                summary: Dict[str, Any]) -> None:
+    """DIR/batch.json: the batch's counts and, per model, its outcome and its record."""
+    models = [{"model": entry["model"], "ok": entry["ok"], "cause": entry.get("cause"),
+               "record": os.path.join(output, name, RECORD)
+               if os.path.isfile(os.path.join(output, name, RECORD)) else None}
+              for entry, name in zip(entries, names)]
+    write_json(os.path.join(output, INDEX), dict(summary, models=models))

@@ -1,0 +1,53 @@
+"""The body of one model's task, the same in a worker of the local pool and in a worker of
+the job queue: solves the model and answers with its result, a failure included. With an
+output folder for the model, the run's files are copied there and the result is written there
+as the model's record as soon as the model ends, on the machine that solved it."""
+
+from __future__ import annotations
+
+import os
+import time
+from typing import Any, Callable, Dict, Optional
+
+from . import jobs, results
+
+
+Keep = Callable[[Dict[str, Any], str, float], None]
+
+
+def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
+          keep_run: Optional[Keep] = None) -> Dict[str, Any]:
+    """`keep_run`, when given, keeps the run's files instead of the output folder."""
+    path, solver, sandbox = message["model"], message["solver"], message["sandbox"]
+    folder: Optional[str] = message.get("output")
+    started = time.monotonic()
+    entry: Dict[str, Any] = {"model": os.path.abspath(path), "solver": solver,
+                             "process": os.getpid()}
+
+    def keep(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+        try:
+            results.keep_files(result, run_directory, started_at, sandbox, folder)
+        except OSError as error:
+            raise jobs.JobFailed("output not written", "the files of %s were not kept in %s "
+                                 "(%s)" % (path, folder, jobs.error_text(error)))
+
+    stamp = results.model_stamp(entry["model"])  # before the solve, which may take hours
+    try:
+        if binding_failure is not None:
+            raise binding_failure
+        entry.update(jobs.solve_model(path, solver, sandbox, keep_run or keep))
+        entry["ok"] = True
+    except jobs.JobFailed as failure:
+        entry.update(ok=False, cause=failure.cause, message=failure.message)
+    except Exception as error:
+        entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
+    entry.setdefault("elapsed", round(time.monotonic() - started, 3))
+    entry["notes"] = jobs.OUTPUT.take_messages()
+    entry["model_file"] = stamp
+    if folder is not None:
+        try:
+            results.write_record(folder, entry)
+        except OSError as error:
+            entry.update(ok=False, cause="output not written", message="the record of %s was "
+                         "not written in %s (%s)" % (path, folder, jobs.error_text(error)))
+    return entry
