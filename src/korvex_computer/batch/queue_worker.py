@@ -5,6 +5,7 @@ time from the queue. See broker.py for how a model outlives its worker.
 
 from __future__ import annotations
 
+import hmac
 import json
 import logging
 import os
@@ -46,35 +47,58 @@ class Attempt(object):
         self.secret = secret
         self.id = uuid.uuid4().hex[:12]
 
-    def begin(self, worker: str) -> Tuple[int, bool]:
-        """Counts the delivery; its number, and whether the model still needs solving."""
+    def begin(self, worker: str) -> Optional[int]:
+        """Counts the delivery; its number, or None when the model needs no solving: its
+        batch is gone (its client ended), or it was answered or given up."""
         key = TASK_KEY % self.task_id
         with self.store.pipeline() as pipe:
-            pipe.exists(BATCH_KEY % self.batch).exists(RESULT_KEY % self.task_id)
-            pipe.hincrby(key, "attempts", 1).hget(key, "closed")
+            pipe.exists(BATCH_KEY % self.batch).hget(key, "closed")
+            pipe.get(RESULT_KEY % self.task_id)
+            batch_alive, closed, answer = pipe.execute()
+        if not batch_alive or closed or self.signed(answer):
+            return None
+        with self.store.pipeline() as pipe:
+            pipe.hincrby(key, "attempts", 1)
             pipe.hset(key, mapping={"worker": worker, "attempt": self.id})
             pipe.expire(key, RECORD_SECONDS)
-            batch_alive, answered, attempts, closed, _, _ = pipe.execute()
-        return int(attempts), bool(batch_alive) and not answered and not closed
+            attempts, _, _ = pipe.execute()
+        return int(attempts)
+
+    def signed(self, answer: Optional[bytes]) -> bool:
+        """Whether a stored answer is one of this batch's workers' (anything else is
+        overwritten: whoever wrote it cannot make a model's real result be dropped)."""
+        try:
+            stored = json.loads(answer) if answer else None
+            return stored is not None and hmac.compare_digest(
+                stored["signature"], signature(self.secret, self.task_id, stored["entry"]))
+        except (ValueError, KeyError, TypeError):
+            return False
 
     def finish(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
                output: Optional[str]) -> bool:
         """Stores the entry unless another attempt finished first; whether it did."""
         with self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600):
-            if self.store.exists(RESULT_KEY % self.task_id):
+            with self.store.pipeline() as pipe:
+                pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
+                pipe.get(RESULT_KEY % self.task_id)
+                batch_alive, closed, answer = pipe.execute()
+            if self.signed(answer):
                 if output is not None:
                     note_superseded(output, entry, self.id)
                 return False
-            if self.store.hget(TASK_KEY % self.task_id, "closed"):
-                return False  # given up by its client meanwhile
+            if closed:
+                return False  # given up by its client (timed out)
             entry = dict(entry, attempt_id=self.id)
             if staged is not None:
                 place_files(entry, staged, in_place, output)
             if output is not None:
                 entry["output"] = output
                 results.write_record(output, entry)
-            record = {"entry": entry, "signature": signature(self.secret, self.task_id, entry)}
-            self.store.set(RESULT_KEY % self.task_id, json.dumps(record), ex=RECORD_SECONDS)
+            if batch_alive:  # else its client is gone: the record in the output folder stays
+                record = {"entry": entry,
+                          "signature": signature(self.secret, self.task_id, entry)}
+                self.store.set(RESULT_KEY % self.task_id, json.dumps(record),
+                               ex=RECORD_SECONDS)
             return True
 
 
@@ -154,8 +178,9 @@ def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]
     def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
             batch: str, secret: str) -> None:
         attempt = Attempt(store, task.request.id, batch, secret)
-        number, needed = attempt.begin(worker_name)
-        if not needed:  # answered already, given up, or its client is gone
+        number = attempt.begin(worker_name)
+        if number is None:
+            LOG.info("%s: skipped, answered already or its batch ended", path)
             return
         staged = None
         if number > MAX_ATTEMPTS:
