@@ -163,3 +163,33 @@ class RedisServer(object):
     def stop(self):
         self.process.terminate()
         self.process.wait(timeout=30)
+
+
+def serve(folder):
+    """Starts a node and a Redis server in `folder`, writes the lines that export their URLs
+    (the worker's, the client's and the results store's) to folder/urls.sh, and stops them
+    on SIGTERM or SIGINT."""
+    node = RabbitNode(os.path.join(folder, "rabbitmq"))
+    store = None
+    stopping = []
+    signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
+    try:
+        store = RedisServer(os.path.join(folder, "redis"))
+        with open(os.path.join(folder, "urls.sh.tmp"), "w") as f:
+            f.write("WORKER_BROKER='%s'\nCLIENT_BROKER='%s'\nRESULTS='%s'\n"
+                    % (node.url(), node.url(CLIENT_USER), store.url()))
+        os.replace(os.path.join(folder, "urls.sh.tmp"), os.path.join(folder, "urls.sh"))
+        while not stopping:
+            time.sleep(0.2)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        node.stop()
+        if store is not None:
+            store.stop()
+
+
+if __name__ == "__main__":
+    import sys
+
+    serve(sys.argv[1])

@@ -182,10 +182,14 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
     assert [(e["model"], e["ok"], e["solution"]["properties"]["SolverName"])
             for e in answers] == [(path, True, "Aster") for path in good]
     # In place: each model's folder holds its run's files, and no attempt's leftovers.
-    assert sorted(os.listdir(os.path.dirname(good[0]))) == [
-        "A.quarl", "A.thf", "conception.aster.json", "conception.aster.log"]
-    # The batch's records went with it.
-    assert sorted(farm.redis().keys("korvex_computer:*")) == []
+    for entry in answers:
+        folder = os.path.dirname(entry["model"])
+        assert os.path.dirname(entry["solution"]["properties"]["ResultFile"]) == folder
+        assert [name for name in os.listdir(folder) if name.startswith(".")] == []
+    # The batch's records went with it, but for a mark of each model closed, which expires.
+    store = farm.redis()
+    assert all(key.startswith(b"korvex_computer:task:") and 0 < store.ttl(key) <= 24 * 3600
+               for key in store.keys("korvex_computer:*"))
 
 
 def test_the_model_of_a_killed_worker_is_solved_by_another(installation, tmp_path, farm,
@@ -401,7 +405,7 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     wait_for(lambda: farm.messages() == 0)  # B and C taken, and left
     wait_for(lambda: worker.said().count("its batch ended") == 2)
     assert sorted(os.listdir(str(output))) == ["A", "batch.json"]
-    assert farm.redis().keys("korvex_computer:*") == []
+    assert farm.redis().keys("korvex_computer:*") == []  # the client withdrew them all
 
 
 def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, farm,

@@ -169,10 +169,17 @@ class Follower(object):
             self.started.clear()
 
     def end(self) -> None:
-        """Removes the batch's records that are left: its workers skip what it left."""
-        keys = [BATCH_KEY % self.batch] + [TASK_KEY % task_id for task_id in self.task_ids]
+        """Removes the batch's records: its workers skip the models it left. A model with a
+        result keeps a mark that it is closed, expiring in a day, so that an attempt that
+        ends later (a machine that woke up) leaves it as it is."""
+        with self.lock:
+            open_models = [self.task_ids[index] for index in range(len(self.task_ids))
+                           if self.results[index] is None
+                           or self.results[index].get("cause") in ("interrupted",
+                                                                    "never started")]
         try:
-            self.store.delete(*keys)
+            self.store.delete(BATCH_KEY % self.batch, *[TASK_KEY % task_id
+                                                        for task_id in open_models])
         except Exception:
             pass  # they expire
 
