@@ -93,6 +93,16 @@ def without_password(text: str, url: str) -> str:
     return text
 
 
+def check_url(url: str, what: str) -> None:
+    """JobFailed for a URL that cannot be read, saying so without its password."""
+    try:
+        urllib.parse.urlsplit(url.strip()).port  # reading the port checks the URL
+    except ValueError:
+        raise JobFailed("invalid URL", "the %s URL %s cannot be read: a user name or password "
+                        "that holds \"/\", \"@\" or \":\" must be percent-encoded "
+                        "(%%2F, %%40, %%3A)" % (what, shown_url(url)))
+
+
 def require_libraries() -> None:
     """JobFailed unless the queue's libraries are installed."""
     try:

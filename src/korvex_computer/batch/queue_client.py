@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
 from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
                      DEFAULT_NO_WORKER_TIMEOUT, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS,
-                     RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, celery_app,
+                     RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, celery_app, check_url,
                      connection_errors, reachable_results, require_libraries, shown_url,
                      signature, without_password)
 from .common import BatchInterrupted, error_text, failed_entry
@@ -210,6 +210,8 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     and BatchInterrupted when interrupted. When a server goes away later for longer than
     RECONNECT_SECONDS, the models still open end with the cause "unknown outcome"."""
     require_libraries()
+    check_url(broker, "broker")
+    check_url(results, "results store")
     store = reachable_results(results)
     app = celery_app(broker)
     follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,

@@ -24,7 +24,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from . import results
 from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, QUEUE,
                      RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, TASK, TASK_KEY,
-                     ClusterUnreachable, celery_app, check_broker, declare_dead_letters,
+                     ClusterUnreachable, celery_app, check_broker, check_url, declare_dead_letters,
                      reachable_results, require_libraries, shown_url, signature)
 from .common import Installation, failed_entry
 
@@ -237,6 +237,8 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     from . import jobs
 
     require_libraries()
+    check_url(broker, "broker")
+    check_url(results_url, "results store")
     store = reachable_results(results_url)
     app = celery_app(broker, heartbeat)
     check_broker(app, broker)
@@ -359,6 +361,8 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
     """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM.
     The URLs reach them through the environment, never on a command line."""
     require_libraries()
+    check_url(broker, "broker")
+    check_url(results_url, "results store")
     reachable_results(results_url)
     check_broker(celery_app(broker, heartbeat), broker)
     env = dict(os.environ)
