@@ -103,8 +103,16 @@ class RabbitNode(object):
             self.process = subprocess.Popen(
                 [os.path.join(RABBITMQ_SCRIPTS, "rabbitmq-server")], env=self.env,
                 stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
-        wait_for_port(self.port, self.process, 120)
-        self.ctl("await_startup")
+        deadline = time.monotonic() + 120
+        while True:  # until the node has registered and booted (the port alone is not enough)
+            wait_for_port(self.port, self.process, 120)
+            try:
+                self.ctl("await_startup")
+                return
+            except RuntimeError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.5)
 
     def ctl(self, *arguments, password=None):
         command = [os.path.join(RABBITMQ_SCRIPTS, "rabbitmqctl"), "-q", *arguments]
@@ -128,6 +136,12 @@ class RabbitNode(object):
         if self.process is not None and self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
+        for _ in range(600):  # until the Erlang VM, which dies apart from the script, is gone
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                time.sleep(0.05)
+            except OSError:
+                break
 
     def signal(self, signum):
         os.killpg(self.process.pid, signum)

@@ -350,7 +350,7 @@ def test_an_unreachable_server_ends_the_command(installation, tmp_path, farm, ar
                      environment(installation, tmp_path))
     if message is None:  # an empty broker URL is a usage error, not a local solve
         assert (result.returncode, result.stderr.splitlines()[-1]) == (
-            2, "korvex_computer solve: error: the broker URL is empty")
+            2, "korvex_computer: error: the broker URL is empty")
         return
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1] == "korvex_computer: error: " + message.format(**values)
