@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import hashlib
 import hmac
+import importlib
 import json
 import re
 import urllib.parse
@@ -115,7 +116,7 @@ def require_libraries() -> None:
 
 def connection_errors() -> Tuple[Type[BaseException], ...]:
     import amqp.exceptions  # type: ignore[import-untyped]
-    import kombu.exceptions  # type: ignore[import-untyped]
+    import kombu.exceptions
     import redis.exceptions
 
     return (OSError, redis.exceptions.ConnectionError, redis.exceptions.TimeoutError,
@@ -154,8 +155,14 @@ def check_broker(app: Any, url: str) -> None:
         raise ClusterUnreachable(url, error)
 
 
+def _kombu_entities() -> Tuple[Any, Any]:
+    """kombu's Exchange and Queue classes (untyped)."""
+    kombu: Any = importlib.import_module("kombu")
+    return kombu.Exchange, kombu.Queue
+
+
 def task_queues() -> Any:
-    from kombu import Exchange, Queue  # type: ignore[import-untyped]
+    Exchange, Queue = _kombu_entities()
 
     # A quorum queue (durable, its messages persistent) whose broker counts the deliveries of
     # each message and drops a model delivered past the limit, or hands it to the dead letters
@@ -169,8 +176,7 @@ def task_queues() -> Any:
 
 def declare_dead_letters(app: Any) -> None:
     """The exchange and queue of the models delivered past the limit, kept a week."""
-    from kombu import Exchange, Queue
-
+    Exchange, Queue = _kombu_entities()
     with app.connection_for_write() as connection:
         Queue(DEAD_LETTERS, Exchange(DEAD_LETTERS, type="fanout"), durable=True,
               queue_arguments={"x-message-ttl": 7 * 24 * 3600 * 1000}

@@ -173,10 +173,9 @@ class Follower(object):
         result keeps a mark that it is closed, expiring in a day, so that an attempt that
         ends later (a machine that woke up) leaves it as it is."""
         with self.lock:
-            open_models = [self.task_ids[index] for index in range(len(self.task_ids))
-                           if self.results[index] is None
-                           or self.results[index].get("cause") in ("interrupted",
-                                                                    "never started")]
+            open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
+                           if entry is None
+                           or entry.get("cause") in ("interrupted", "never started")]
         try:
             self.store.delete(BATCH_KEY % self.batch, *[TASK_KEY % task_id
                                                         for task_id in open_models])

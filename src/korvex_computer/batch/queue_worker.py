@@ -132,8 +132,8 @@ def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
         for name in os.listdir(output):  # a former run's files, which would mislead
             if os.path.isfile(os.path.join(output, name)):
                 os.remove(os.path.join(output, name))
-        for source, where in placed.items():
-            placed[source] = shutil.copy2(where or source, os.path.join(
+        for source, place in placed.items():
+            placed[source] = shutil.copy2(place or source, os.path.join(
                 output, os.path.basename(source)))
 
     def where(value: Any) -> Any:
@@ -210,7 +210,7 @@ def wake_the_event_loop(app: Any) -> None:
     worker's event loop, a task's acknowledgement among it, waits until the loop wakes for its
     own reasons, seconds later; kombu 5.7 wakes it at once. A timer that wakes it every few
     milliseconds bounds that wait."""
-    import kombu  # type: ignore[import-untyped]
+    import kombu
     from celery import bootsteps  # type: ignore[import-untyped]
 
     if tuple(int(part) for part in kombu.VERSION[:2]) >= (5, 7):
@@ -283,7 +283,7 @@ class Keeper(object):
     def __init__(self, command: Sequence[str], env: Dict[str, str], count: int) -> None:
         self.command = list(command)
         self.env = env
-        self.processes: List[Optional[subprocess.Popen]] = [None] * count
+        self.processes: List[Optional["subprocess.Popen[bytes]"]] = [None] * count
         self.started = [0.0] * count
         self.backoff = [RESPAWN_BACKOFF[0]] * count
         self.due = [0.0] * count
@@ -348,7 +348,9 @@ class Keeper(object):
         return True
 
     def finish(self) -> int:
-        stop = signal.CTRL_BREAK_EVENT if sys.platform == "win32" else signal.SIGTERM
+        stop = signal.SIGTERM
+        if sys.platform == "win32":  # the console's Ctrl-Break, to a group of its own
+            stop = signal.CTRL_BREAK_EVENT
         for process in self.processes:
             if process is not None and process.poll() is None:
                 process.send_signal(stop)
