@@ -48,6 +48,28 @@ def rabbitmq_available():
         shutil.which("epmd"))
 
 
+def make_certificates(folder):
+    """A CA, a server certificate for 127.0.0.1 that it signed, and another CA that signed
+    nothing, made with openssl in `folder`; the folder."""
+    os.makedirs(folder, exist_ok=True)
+
+    def openssl(*arguments):
+        subprocess.run(["openssl", *arguments], cwd=folder, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    for name in ("ca", "other-ca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                "-subj", "/CN=korvex test %s" % name, "-keyout", name + ".key",
+                "-out", name + ".pem")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+            "-keyout", "server.key", "-out", "server.csr")
+    with open(os.path.join(folder, "server.ext"), "w") as f:
+        f.write("subjectAltName = IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "server.ext", "-out", "server.pem")
+    return folder
+
+
 class RabbitNode(object):
     """A RabbitMQ node with a vhost of its own, no guest, a worker user and a client user that
     can send models but neither consume nor control workers."""
@@ -56,6 +78,8 @@ class RabbitNode(object):
         self.folder = str(folder)
         os.makedirs(self.folder, exist_ok=True)
         self.port, self.dist_port, self.epmd_port = free_port(), free_port(), free_port()
+        self.tls_port = free_port()
+        self.tls = make_certificates(os.path.join(self.folder, "tls"))
         self.passwords = {WORKER_USER: "w0rk/er:%d" % self.port,
                           CLIENT_USER: "cl!ent@%d" % self.port}
         home = os.path.join(self.folder, "home")
@@ -64,6 +88,11 @@ class RabbitNode(object):
         with open(config, "w") as f:
             f.write("listeners.tcp.1 = 127.0.0.1:%d\n" % self.port)
             f.write("loopback_users = none\n")
+            f.write("listeners.ssl.1 = 127.0.0.1:%d\n" % self.tls_port)
+            for key, name in (("cacertfile", "ca.pem"), ("certfile", "server.pem"),
+                              ("keyfile", "server.key")):
+                f.write("ssl_options.%s = %s\n" % (key, os.path.join(self.tls, name)))
+            f.write("ssl_options.versions.1 = tlsv1.3\nssl_options.versions.2 = tlsv1.2\n")
             if heartbeat:
                 f.write("heartbeat = %d\n" % heartbeat)
         plugins = os.path.join(self.folder, "enabled_plugins")
@@ -124,11 +153,12 @@ class RabbitNode(object):
             raise RuntimeError("rabbitmqctl %s: %s" % (arguments[0], result.stdout))
         return result.stdout
 
-    def url(self, user=WORKER_USER):
+    def url(self, user=WORKER_USER, tls=False):
         from urllib.parse import quote
 
-        return "amqp://%s:%s@127.0.0.1:%d/%s" % (user, quote(self.passwords[user], safe=""),
-                                               self.port, VHOST)
+        return "%s://%s:%s@127.0.0.1:%d/%s" % (
+            "amqps" if tls else "amqp", user, quote(self.passwords[user], safe=""),
+            self.tls_port if tls else self.port, VHOST)
 
     def kill(self):
         """Kills the node at once, as a crash would (its whole process group: the script,

@@ -125,8 +125,8 @@ def start_worker(tmp_path, farm):
         with open(str(log), "w") as stream:
             process = subprocess.Popen(
                 [sys.executable, "-m", "korvex_computer", "worker", *arguments],
-                env=dict(environment(installation, temp_dir), KORVEX_BROKER=farm.worker_url,
-                         KORVEX_RESULTS=farm.results_url, **env),
+                env=dict(environment(installation, temp_dir), **dict(
+                    dict(KORVEX_BROKER=farm.worker_url, KORVEX_RESULTS=farm.results_url), **env)),
                 stdout=stream, stderr=stream, start_new_session=True)
         worker = Worker(process, temp_dir, log)
         started.append(worker)
@@ -430,3 +430,21 @@ def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, 
     resumed = run_cli(command[3:] + ["--resume"], farm.client_env(tmp_path))
     assert resumed.returncode == 0, resumed.stderr
     assert [e["ok"] for e in json.loads(resumed.stdout)["models"]] == [True] * len(paths)
+
+
+@pytest.mark.parametrize("authority, solved", [("ca.pem", True), ("other-ca.pem", False)])
+def test_a_farm_over_tls_trusts_only_its_authority(installation, tmp_path, farm, start_worker,
+                                                   authority, solved):
+    tls = farm.node.tls
+    start_worker(installation, "one", KORVEX_BROKER=farm.node.url(tls=True),
+                 KORVEX_BROKER_CA=os.path.join(tls, "ca.pem"))
+    env = dict(farm.client_env(tmp_path), KORVEX_BROKER_CA=os.path.join(tls, authority),
+               KORVEX_BROKER=farm.node.url(broker_servers.CLIENT_USER, tls=True))
+    result = run_cli(solve_command(model(tmp_path / "Plant"))[3:], env)
+    if solved:
+        assert result.returncode == 0, result.stderr
+        assert json.loads(result.stdout)["models"][0]["ok"]
+    else:
+        assert result.returncode == 1
+        assert "cluster unreachable" in result.stderr and "CERTIFICATE_VERIFY_FAILED" in \
+            result.stderr

@@ -29,6 +29,7 @@ import hashlib
 import hmac
 import importlib
 import json
+import os
 import re
 import urllib.parse
 from typing import Any, Dict, Tuple, Type
@@ -55,6 +56,7 @@ CONNECT_SECONDS = 3.0
 
 BROKER_VARIABLE = "KORVEX_BROKER"
 RESULTS_VARIABLE = "KORVEX_RESULTS"
+CA_VARIABLE = "KORVEX_BROKER_CA"
 
 
 class ClusterUnreachable(JobFailed):
@@ -202,7 +204,21 @@ def celery_app(broker: str, heartbeat: float = DEFAULT_HEARTBEAT) -> Any:
         task_send_sent_event=False,
         worker_hijack_root_logger=False, worker_redirect_stdouts=False,
     )
+    if broker.strip().lower().startswith("amqps://"):
+        app.conf.broker_use_ssl = tls_options(broker)
     return app
+
+
+def tls_options(broker: str) -> Dict[str, Any]:
+    """TLS for an amqps:// broker: its certificate checked against the CA file of
+    $KORVEX_BROKER_CA (else the system's), and its name against the URL's host."""
+    import ssl
+
+    ca_file = os.environ.get(CA_VARIABLE) or ssl.get_default_verify_paths().cafile
+    if ca_file and not os.path.isfile(ca_file):
+        raise JobFailed("invalid URL", "the broker's CA file %s does not exist" % ca_file)
+    return {"ca_certs": ca_file, "cert_reqs": ssl.CERT_REQUIRED,
+            "server_hostname": urllib.parse.urlsplit(broker.strip()).hostname}
 
 
 def signature(secret: str, task_id: str, entry: Dict[str, Any]) -> str:

@@ -54,6 +54,8 @@ environment:
                            worker, and for solve --broker given without a URL
   KORVEX_RESULTS           the Redis URL of the job queue's results store, when --results
                            is not given
+  KORVEX_BROKER_CA         the CA file that an amqps:// broker's certificate is checked
+                           against (default: the system's)
 """
 
 
