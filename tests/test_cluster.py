@@ -448,3 +448,16 @@ def test_a_farm_over_tls_trusts_only_its_authority(installation, tmp_path, farm,
         assert result.returncode == 1
         assert "cluster unreachable" in result.stderr and "CERTIFICATE_VERIFY_FAILED" in \
             result.stderr
+
+
+def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm, start_worker):
+    import amqp.exceptions
+
+    from korvex_computer.batch.broker import celery_app
+
+    worker = start_worker(installation, "one")
+    for url in (farm.client_url, farm.worker_url):  # remote control is off, and refused
+        with pytest.raises(amqp.exceptions.AccessRefused):
+            celery_app(url).control.broadcast("shutdown")
+    time.sleep(1)
+    assert worker.process.poll() is None and len(children(worker.process.pid)) == 1
