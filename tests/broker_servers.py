@@ -113,6 +113,13 @@ class RabbitNode(object):
         self.epmd = subprocess.Popen(["epmd", "-port", str(self.epmd_port), "-address",
                                       "127.0.0.1"], env=self.env)
         self.process = None
+        try:
+            self.prepare()
+        except BaseException:
+            self.stop()
+            raise
+
+    def prepare(self):
         self.start()
         self.ctl("add_vhost", VHOST)
         for user, password in self.passwords.items():

@@ -148,12 +148,16 @@ def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
     entry["files"] = sorted(path for path in placed.values() if path is not None)
 
 
-def solve_attempt(path: str, solver: str, sandbox: bool,
+def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
                   attempt_id: str) -> Tuple[Dict[str, Any], Optional[str]]:
     """Solves a model in a sandbox, keeping the run's files in a staging folder: beside the
     model for a model solved in place (to be moved into its folder), else in the temporary
-    folder. The entry, and the staging folder (None when the run made none)."""
+    folder when they go to an output folder. The entry, and the staging folder (None when
+    nothing is kept)."""
     from . import jobs, task
+
+    if sandbox and output is None:  # the run's files go with its sandbox
+        return task.solve({"model": path, "solver": solver, "sandbox": True}, None), None
 
     folder = os.path.dirname(os.path.abspath(path))
     staging = os.path.join(folder if not sandbox else tempfile.gettempdir(),
@@ -188,7 +192,7 @@ def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]
                                  "%d workers ended before they finished this model"
                                  % MAX_ATTEMPTS)
         else:
-            entry, staged = solve_attempt(path, solver, sandbox, attempt.id)
+            entry, staged = solve_attempt(path, solver, sandbox, output, attempt.id)
         entry.update(machine=machine, attempt=number)
         try:
             stored = attempt.finish(entry, staged, not sandbox, output)
@@ -230,6 +234,20 @@ def _nothing() -> None:
     pass
 
 
+def end_with_the_keeper() -> None:
+    """Stops this worker process (its model finished first) when the keeper that started it
+    is gone, killed without the chance to stop it."""
+    keeper = os.getppid()
+
+    def watch() -> None:
+        while os.getppid() == keeper:
+            time.sleep(1)
+        LOG.warning("the worker's keeper (process %d) is gone: stopping", keeper)
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    threading.Thread(target=watch, name="korvex keeper watch", daemon=True).start()
+
+
 def run_worker(installation: Installation, broker: str, results_url: str,
                heartbeat: float) -> int:
     """One worker process: binds, then solves the queue's models until it is stopped.
@@ -259,6 +277,7 @@ def run_worker(installation: Installation, broker: str, results_url: str,
                  installation.module, shown_url(broker))
 
     worker_ready.connect(ready, weak=False)
+    end_with_the_keeper()
     # Celery prepares delayed delivery for quorum queues, with exchanges of its own that a
     # farm's worker user may not make; the tasks here never wait for a time.
     logging.getLogger("celery.worker.consumer.delayed_delivery").disabled = True
