@@ -19,7 +19,7 @@ from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
                      RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, celery_app, check_url,
                      connection_errors, reachable_results, require_libraries, shown_url,
                      signature, without_password)
-from .common import BatchInterrupted, error_text, failed_entry
+from .common import BatchInterrupted, JobFailed, error_text, failed_entry
 from .status import live_status
 
 LOG = logging.getLogger("korvex_computer.batch")
@@ -216,11 +216,17 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,
                         outputs or [None] * len(paths))
     errors = connection_errors()
+    import amqp.exceptions  # type: ignore[import-untyped]
+
     try:
         follower.send(sandbox)
     except errors as error:
         follower.end()
         raise ClusterUnreachable(broker, error)
+    except amqp.exceptions.AMQPError as error:  # a user without the right to send models
+        follower.end()
+        raise JobFailed("broker refused", "the broker at %s refused the models (%s)"
+                        % (shown_url(broker), without_password(error_text(error), broker)))
     reconnect_window = min(RECONNECT_SECONDS, timeout)
     unreachable_since: Dict[str, float] = {}
 
