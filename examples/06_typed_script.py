@@ -37,7 +37,8 @@ def solve_in_sandbox(model_path: str, solver: str) -> Optional[str]:
 
 
 def main() -> None:
-    if not bind(os.environ["KORVEX_INSTALL_DIR"], os.environ.get("KORVEX_SETTINGS_PATH"),
+    directory = os.environ.get("KORVEX_INSTALLATION") or os.environ["KORVEX_INSTALL_DIR"]
+    if not bind(directory, os.environ.get("KORVEX_SETTINGS_PATH"),
                 os.environ.get("KORVEX_DATASOURCES_PATH")):
         raise SystemExit("The installation has no Extensions folder.")
     folder = os.path.join(os.environ.get("KORVEX_WORK_DIR", "."), "typed")

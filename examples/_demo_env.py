@@ -1,7 +1,8 @@
 """Shared by the example scripts: where the demo's installation and work folder are.
 
 The demo (run_demo.py) sets these environment variables:
-  KORVEX_INSTALL_DIR       the installation directory of the application
+  KORVEX_INSTALLATION      the installation directory of the application, as for the
+                           command line (KORVEX_INSTALL_DIR, its former name, is still read)
   KORVEX_SETTINGS_PATH     the machine settings file (Velmora.settings)
   KORVEX_DATASOURCES_PATH  the data sources file (DataSources.settings)
   KORVEX_WORK_DIR          a folder where the scripts may write
@@ -17,7 +18,7 @@ import korvex_computer.korvex_core as core
 # reports as deprecated; the demo's readers need not see that each time.
 warnings.filterwarnings("ignore", message="setDaemon", category=DeprecationWarning)
 
-INSTALL_DIR = os.environ["KORVEX_INSTALL_DIR"]
+INSTALL_DIR = os.environ.get("KORVEX_INSTALLATION") or os.environ["KORVEX_INSTALL_DIR"]
 WORK_DIR = os.environ["KORVEX_WORK_DIR"]
 
 

@@ -50,7 +50,7 @@ def script_environment(installation, work_dir, temp_dir, bridge):
     env.update({
         "PYTHONPATH": os.pathsep.join(path),
         "PYTHONUNBUFFERED": "1",
-        "KORVEX_INSTALL_DIR": installation.directory,
+        "KORVEX_INSTALLATION": installation.directory,
         "KORVEX_SETTINGS_PATH": installation.settings_path,
         "KORVEX_DATASOURCES_PATH": installation.data_sources_path,
         "KORVEX_WORK_DIR": work_dir,

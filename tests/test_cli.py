@@ -122,6 +122,10 @@ def test_info_as_text(cli, installation):
     (["solve", "m.quarl", "--solver", "Aster", "--jobs", "0"],
      "'0' is not a positive whole number"),
     (["fre"], "the following arguments are required: MODEL.quarl"),
+    (["solve", "m.quarl", "--solver", "Aster", "--resume"],
+     "--resume needs --output DIR, the folder of the earlier run"),
+    (["solve", "m.quarl", "./m.quarl", "--solver", "Aster"],
+     "m.quarl and ./m.quarl would be solved in place from the same input file"),
 ])
 def test_usage_errors(temp_dir, arguments, complaint):
     result = run_cli(arguments, environment(None, temp_dir))
@@ -134,6 +138,7 @@ def test_usage_errors(temp_dir, arguments, complaint):
 @pytest.mark.parametrize("arguments, status, shown", [
     (["--help"], 0, "usage: korvex_computer"),
     (["worker", "--help"], 0, "usage: korvex_computer worker"),
+    (["--version"], 0, "korvex_computer "),
     (["solve", "m.quarl", "--solver", "Other"], 2, "invalid choice: 'Other'"),
     (["info"], 1, "korvex_computer: error: missing platform: the module clr cannot be imported "
                   "(ModuleNotFoundError: No module named 'clr')"),
@@ -189,6 +194,8 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
     ({"pipestress_lib": False}, ["solve", "{model}", "--solver", "PipeStress"],
      "fre file not written", "Invalid setup! Korvex.PipeStress.lib not found!"),
     ({}, ["find", "NoSuchClass"], "unknown class", "the installation has no class NoSuchClass"),
+    ({}, ["solve", "{model}", "--solver", "PipeStress", "--output", "{model}"],
+     "output not written", "{model} is a file, not a folder"),
 ])
 def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments, cause,
                                            message):
@@ -235,7 +242,8 @@ def test_solve_one_model(cli, tmp_path, temp_dir, sandbox, solver, module):
     assert (properties["Status"], properties["SolverName"]) == ("Solved", solver)
     if sandbox:  # the run's files went with the sandbox: no path names them
         assert os.path.dirname(summary["sandbox"]) == str(temp_dir)
-        assert (summary["input"], properties["ResultFile"], summary["files"]) == (None, None, [])
+        assert (summary["input"], properties["ResultFile"], summary["files"]) == (
+            "Plant.fre", None, [])
     else:
         assert summary["sandbox"] is None
         assert os.path.dirname(properties["ResultFile"]) == os.path.dirname(path)
@@ -345,11 +353,13 @@ def test_models_of_one_folder_each_solved_from_its_own_input(installation, tmp_p
     env = environment(installation, temp_dir)
     paths = models_of_one_folder(tmp_path / "share", env)
     before = sorted(os.listdir(str(tmp_path / "share")))
-    result = run_cli(["solve", *paths, "--solver", "PipeStress", "--jobs", "2", "--json",
+    pattern = str(tmp_path / "share" / "*.quarl")  # as Windows' shells pass it on
+    result = run_cli(["solve", pattern, "--solver", "PipeStress", "--jobs", "2", "--json",
                       "--output", str(tmp_path / "out")] + (["--sandbox"] if sandbox else []),
                      env)
     assert result.returncode == 0, result.stderr
-    assert_each_solved_from_its_own_model(json.loads(result.stdout), paths, tmp_path / "out")
+    assert_each_solved_from_its_own_model(json.loads(result.stdout), sorted(paths),
+                                          tmp_path / "out")
     if sandbox:  # the models' folder as it was
         assert sorted(os.listdir(str(tmp_path / "share"))) == before
 
@@ -379,16 +389,15 @@ def test_resume_solves_only_what_a_killed_client_left(installation, tmp_path, te
     def records():
         return {path.parent.name: path.stat().st_mtime_ns for path in output.glob("*/result.json")}
 
-    client = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL)
+    client = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, universal_newlines=True)
     wait_for(lambda: len(records()) >= 2)
     os.kill(client.pid, signal.SIGKILL)
     client.wait()
-    kept = records()  # the worker then ends its model, and sees that its client is gone
-    while True:
-        time.sleep(2)
-        if records() == kept:
-            break
-        kept = records()
+    # The worker ends its model, sees that its client is gone and ends quietly (the last
+    # holder of the client's standard error).
+    assert client.stderr.read() == ""
+    kept = records()
     assert 2 <= len(kept) < 6
 
     result = run_cli(command[3:] + ["--resume"], env)

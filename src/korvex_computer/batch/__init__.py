@@ -23,7 +23,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from . import results as _results
 from .broker import DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT, ClusterUnreachable
-from .common import SOLVERS, BatchInterrupted, Installation, JobFailed
+from .common import SOLVERS, BatchInterrupted, Installation, JobFailed, error_text
 
 LOG = logging.getLogger("korvex_computer.batch")
 
@@ -44,7 +44,7 @@ def _local_installation(installation: Union[str, Installation, None]) -> Install
     if installation is not None:
         return Installation(installation, settings_path=core._settingsPath_,
                             data_sources_path=core._dataSourcesPath_)
-    directory = os.environ.get("KORVEX_INSTALLATION")
+    directory = os.environ.get("KORVEX_INSTALLATION") or os.environ.get("KORVEX_INSTALL_DIR")
     if not directory:
         raise ValueError("no installation: give one, bind this process to one, or set "
                          "KORVEX_INSTALLATION")
@@ -84,9 +84,10 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     default $KORVEX_RESULTS): through the job queue, whose workers are bound to their own
     installations; `timeout` seconds bound each solve from its start, `no_worker_timeout` the
     wait while no worker listens. Raises ClusterUnreachable when the broker or the results
-    store cannot be reached at the start; a model whose result cannot be read later, the
-    servers gone for longer than a bounded wait, ends with the cause "unknown outcome".
-    `status`: a terminal stream for the live status line (none by default).
+    store cannot be reached at the start (a model whose result cannot be read later, the
+    servers gone for longer than a bounded wait, ends with the cause "unknown outcome"), and
+    JobFailed when the output folder cannot be made. `status`: a terminal stream for the live
+    status line (none by default).
 
     `output`: a folder (shared with the queue's workers) where each model's files and record
     are kept, in output/<model name>/, and the batch's index, output/batch.json. With `resume`,
@@ -118,7 +119,13 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     folders: List[Optional[str]] = [None] * len(paths)
     if output is not None:
         output = os.path.abspath(output)
-        os.makedirs(output, exist_ok=True)
+        if os.path.exists(output) and not os.path.isdir(output):
+            raise JobFailed("output not written", "%s is a file, not a folder" % output)
+        try:
+            os.makedirs(output, exist_ok=True)
+        except OSError as error:
+            raise JobFailed("output not written", "the output folder %s cannot be made (%s)"
+                            % (output, error_text(error)))
         folders = [os.path.join(output, name) for name in names]
     entries: List[Optional[Dict[str, Any]]] = [None] * len(paths)
     to_solve: List[int] = []
@@ -143,6 +150,7 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
         entries[index] = entry
     ended = [entry for entry in entries if entry is not None]
     if output is not None:
+        LOG.info("the models' files and records are in %s", output)
         solved_count = sum(1 for entry in ended if entry["ok"])
         _results.write_index(output, ended, names, {
             "ok": solved_count == len(ended) and interrupted is None,
@@ -161,10 +169,14 @@ def _solve(installation: Union[str, Installation, None], paths: List[str], solve
     broker, results, timeout, no_worker_timeout = queue
     if broker is not None and results is not None:
         from . import queue_client
+        from .broker import shown_url
 
+        LOG.info("sending %d models to the job queue at %s", len(paths), shown_url(broker))
         return queue_client.solve_all(broker, results, paths, solver, sandbox, timeout, stream,
                                       folders, no_worker_timeout)
     from . import local
+
+    LOG.info("solving %d models in %d worker processes", len(paths), min(len(paths), jobs))
 
     messages = [{"model": path, "solver": solver, "sandbox": sandbox, "output": folder}
                 for path, folder in zip(paths, folders)]

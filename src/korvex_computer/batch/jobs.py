@@ -188,18 +188,18 @@ def _write_fre_file(model: Any, model_path: str, target: str) -> None:
                         "the application's settings controller gave no settings")
 
 
-def _value(value: Any) -> Any:
-    """A property value as JSON: text, numbers and None as they are, a sequence or a .NET
-    collection as the list of its items, anything else as its text."""
-    if value is None or isinstance(value, (str, bool, int, float)):
-        return value
-    if isinstance(value, (list, tuple)) or (hasattr(value, "__iter__")
-                                            and not isinstance(value, dict)):
-        try:
-            return [_value(item) for item in value]
-        except Exception:
-            pass
-    return str(value)
+_PLAIN = (str, bool, int, float, type(None))
+
+
+def _items(value: Any) -> Optional[List[Any]]:
+    """The items of a sequence or a .NET collection, each plain or as its text; None for a
+    value that is not a collection."""
+    if isinstance(value, (str, bytes, dict)) or not hasattr(value, "__iter__"):
+        return None
+    try:
+        return [item if isinstance(item, _PLAIN) else str(item) for item in value]
+    except Exception:
+        return None
 
 
 def describe_solution(solution: Any) -> Dict[str, Any]:
@@ -214,10 +214,15 @@ def describe_solution(solution: Any) -> Dict[str, Any]:
         for entry in description.get("Properties", []):
             if "Value" not in entry:
                 continue
-            try:
-                properties[entry["Name"]] = _value(getattr(solution, entry["Name"]))
-            except Exception:  # a property that cannot be read: the inspector's text
-                properties[entry["Name"]] = entry["Value"]
+            value = entry["Value"]
+            if not isinstance(value, _PLAIN) or isinstance(value, str):
+                try:  # a collection shows as its type's name: its items instead
+                    items = _items(getattr(solution, entry["Name"]))
+                except Exception:
+                    items = None
+                if items is not None:
+                    value = items
+            properties[entry["Name"]] = value
         return {"class": description.get("FullName") or description.get("Name"),
                 "properties": properties}
     except Exception:

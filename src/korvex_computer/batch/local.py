@@ -16,6 +16,7 @@ the solvers they run with them, and answers for every model (BatchInterrupted).
 from __future__ import annotations
 
 import json
+import logging
 import os
 import queue
 import signal
@@ -27,6 +28,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 from .common import BatchInterrupted, Installation, failed_entry
 from .status import live_status
 
+LOG = logging.getLogger("korvex_computer.batch")
 STOP_SECONDS = 5.0  # for a stopped worker to end before it is killed
 
 
@@ -133,6 +135,8 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
                 with lock:
                     running.pop(number, None)
                 worker = None
+            LOG.debug("%s %s (%s)", "solved" if entry["ok"] else "failed", message["model"],
+                      entry.get("cause") or "%.1f s" % entry["elapsed"])
             with lock:
                 results[index] = entry
                 finished["done" if entry["ok"] else "failed"] += 1
@@ -176,14 +180,16 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
 
 
 class _interruptions_held(object):
-    """Ignores further Ctrl-C while the batch stops (in the main thread, where Python
-    handles signals)."""
+    """Ignores further Ctrl-C and SIGTERM while the batch stops (in the main thread, where
+    Python handles signals)."""
 
     def __enter__(self) -> None:
-        self.previous: Any = None
+        self.previous: Dict[int, Any] = {}
         if threading.current_thread() is threading.main_thread():
-            self.previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                self.previous[signum] = signal.signal(signum, signal.SIG_IGN)
 
     def __exit__(self, *_: Any) -> None:
-        if self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
+        for signum, handler in self.previous.items():
+            if handler is not None:  # None: a handler set outside Python, left as it is
+                signal.signal(signum, handler)

@@ -2,7 +2,7 @@
 
 Reads lines of JSON on standard input: first the installation, which it binds to once, then
 one model to solve per line; it answers each model with one line of JSON on standard output.
-It ends when its standard input does. It ignores Ctrl-C, which is for the command line that
+It ends when its standard input does, or when the command line is gone. It ignores Ctrl-C, which is for the command line that
 started it: that one stops the workers itself.
 """
 
@@ -29,15 +29,25 @@ def answers_channel() -> TextIO:
 def main() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     answers = answers_channel()
-    installation = jobs.Installation(**json.loads(sys.stdin.readline()))
+    first = sys.stdin.readline()
+    if not first:  # the command line ended before it said anything
+        return
+    installation = jobs.Installation(**json.loads(first))
     binding_failure: Optional[jobs.JobFailed] = None
     try:
         jobs.bind(installation)
     except jobs.JobFailed as failure:
         binding_failure = failure
     for line in sys.stdin:
-        answers.write(json.dumps(task.solve(json.loads(line), binding_failure)) + "\n")
-        answers.flush()
+        answer = json.dumps(task.solve(json.loads(line), binding_failure)) + "\n"
+        try:
+            answers.write(answer)
+            answers.flush()
+        except OSError:  # the command line is gone; an output folder has the record
+            # What is left to write goes nowhere, instead of failing again at the exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), answers.fileno())
+            break
+    answers.close()
 
 
 if __name__ == "__main__":

@@ -26,7 +26,7 @@ from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, QUEU
                      RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, TASK, TASK_KEY,
                      ClusterUnreachable, celery_app, check_broker, check_url, declare_dead_letters,
                      reachable_results, require_libraries, shown_url, signature)
-from .common import Installation, failed_entry
+from .common import Installation, error_text, failed_entry
 
 LOG = logging.getLogger("korvex_computer.worker")
 
@@ -90,10 +90,17 @@ class Attempt(object):
                 return False  # given up by its client (timed out)
             entry = dict(entry, attempt_id=self.id)
             if staged is not None:
-                place_files(entry, staged, in_place, output)
+                try:
+                    place_files(entry, staged, in_place, output)
+                except OSError as error:
+                    entry.update(ok=False, cause="output not written", message="the files of "
+                                 "%s were not put in place (%s)" % (entry["model"],
+                                                                   error_text(error)))
             if output is not None:
+                from . import task as task_body
+
                 entry["output"] = output
-                results.write_record(output, entry)
+                task_body.keep_record(output, entry)
             if batch_alive:  # else its client is gone: the record in the output folder stays
                 record = {"entry": entry,
                           "signature": signature(self.secret, self.task_id, entry)}
@@ -128,10 +135,7 @@ def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
             os.replace(source, target)
             placed[source] = target
     if output is not None:
-        os.makedirs(output, exist_ok=True)
-        for name in os.listdir(output):  # a former run's files, which would mislead
-            if os.path.isfile(os.path.join(output, name)):
-                os.remove(os.path.join(output, name))
+        results.empty_folder(output)  # of a former run's files, which would mislead
         for source, place in placed.items():
             placed[source] = shutil.copy2(place or source, os.path.join(
                 output, os.path.basename(source)))
@@ -165,6 +169,7 @@ def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
 
     def keep_run(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
         try:
+            os.mkdir(staging)
             results.keep_files(result, run_directory, started_at, True, staging)
         except OSError as error:
             raise jobs.JobFailed("output not written", "the files of %s were not kept (%s)"

@@ -50,51 +50,66 @@ def model_stamp(path: str) -> Optional[Dict[str, int]]:
     return {"size": status.st_size, "mtime_ns": status.st_mtime_ns}
 
 
+def _key(path: str) -> str:
+    """A path as the file system compares it (an SDK may spell a path its own way)."""
+    return os.path.normcase(os.path.normpath(os.path.abspath(path)))
+
+
+def _in_run(value: Any, run_directory: str) -> bool:
+    return isinstance(value, str) and bool(value) and \
+        _key(os.path.dirname(value)) == _key(run_directory)
+
+
 def _run_files(result: Dict[str, Any], run_directory: str, started_at: float,
                in_sandbox: bool) -> List[str]:
     """The files of a model's run: in a sandbox all but the model's copy; in place the
     input file and the files named after the model that the run wrote."""
     model_copy = os.path.join(run_directory, os.path.basename(result["model"]))
     base = os.path.splitext(os.path.basename(result["model"]))[0] + "."
-    found = set()
-    for name in os.listdir(run_directory):
+    names = os.listdir(run_directory)
+    # Plant.rev.quarl beside Plant.quarl: Plant.rev.* are the other model's files.
+    others = [name[:-len(".quarl")] + "." for name in names if name.lower().endswith(".quarl")
+              and name.startswith(base) and len(name) > len(base) + len("quarl")]
+    found: Dict[str, str] = {}
+    for name in names:
         path = os.path.join(run_directory, name)
         if not os.path.isfile(path) or os.path.normcase(path) == os.path.normcase(model_copy):
             continue
-        if in_sandbox or (name.startswith(base) and os.path.getmtime(path) >= started_at - 2):
-            found.add(path)
-    for value in [result.get("input")] + list(result["solution"]["properties"].values()):
-        if isinstance(value, str) and os.path.dirname(value) == run_directory \
-                and os.path.isfile(value):
-            found.add(value)
-    return sorted(found)
+        if in_sandbox or (name.startswith(base) and not any(map(name.startswith, others))
+                          and os.path.getmtime(path) >= started_at - 2):
+            found[_key(path)] = path
+    named: List[Any] = [result.get("input")] + list(result["solution"]["properties"].values())
+    for value in named:
+        if _in_run(value, run_directory) and os.path.isfile(value):
+            found.setdefault(_key(value), value)
+    return sorted(found.values())
 
 
 def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
                in_sandbox: bool, folder: Optional[str]) -> None:
     """Copies the run's files into `folder` (when there is one) and makes every path of
     the result name a file that outlives the run: the copy, the file in place, or None for
-    a file that goes with the sandbox. Called before the solution is disposed of."""
+    a file that goes with the sandbox (the input file then keeps its bare name). Called
+    before the solution is disposed of."""
     files = _run_files(result, run_directory, started_at, in_sandbox)
-    moved: Dict[str, Optional[str]] = {}
+    moved: Dict[str, Optional[str]] = {}  # by _key of the run's file
     if folder is not None:
-        os.makedirs(folder, exist_ok=True)
-        for name in os.listdir(folder):  # a former run's files, which would mislead
-            if os.path.isfile(os.path.join(folder, name)):
-                os.remove(os.path.join(folder, name))
         for path in files:
-            moved[path] = shutil.copy2(path, os.path.join(folder, os.path.basename(path)))
+            moved[_key(path)] = shutil.copy2(path, os.path.join(folder, os.path.basename(path)))
     elif in_sandbox:
-        moved = dict.fromkeys(files)
+        moved = dict.fromkeys(_key(path) for path in files)
 
     def outliving(value: Any) -> Any:
-        if isinstance(value, str) and os.path.dirname(value) == run_directory:
-            if value in moved:
-                return moved[value]
+        if _in_run(value, run_directory):
+            if _key(value) in moved:
+                return moved[_key(value)]
             return None if in_sandbox else value
         return value
 
-    result["input"] = outliving(result.get("input"))
+    solved_from = result.get("input")
+    result["input"] = outliving(solved_from)
+    if result["input"] is None and isinstance(solved_from, str):
+        result["input"] = os.path.basename(solved_from)  # which file, though it is gone
     properties = result["solution"]["properties"]
     for key, value in properties.items():
         properties[key] = outliving(value)
@@ -103,6 +118,15 @@ def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
     else:
         result["files"] = [] if in_sandbox else files
     result["output"] = folder
+
+
+def empty_folder(folder: str) -> None:
+    """Makes a model's output folder, or empties it of a former run's files (which would
+    mislead), before the model is solved."""
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        if os.path.isfile(os.path.join(folder, name)):
+            os.remove(os.path.join(folder, name))
 
 
 def write_json(path: str, document: Any) -> None:

@@ -35,6 +35,12 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
     try:
         if binding_failure is not None:
             raise binding_failure
+        if folder is not None:
+            try:
+                results.empty_folder(folder)
+            except OSError as error:
+                raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
+                                     % (folder, jobs.error_text(error)))
         entry.update(jobs.solve_model(path, solver, sandbox, keep_run or keep))
         entry["ok"] = True
     except jobs.JobFailed as failure:
@@ -45,9 +51,15 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
     entry["notes"] = jobs.OUTPUT.take_messages()
     entry["model_file"] = stamp
     if folder is not None:
-        try:
-            results.write_record(folder, entry)
-        except OSError as error:
-            entry.update(ok=False, cause="output not written", message="the record of %s was "
-                         "not written in %s (%s)" % (path, folder, jobs.error_text(error)))
+        keep_record(folder, entry)
     return entry
+
+
+def keep_record(folder: str, entry: Dict[str, Any]) -> None:
+    """Writes a model's record in its output folder; a record that cannot be written fails
+    the model, which is then not reported solved."""
+    try:
+        results.write_record(folder, entry)
+    except OSError as error:
+        entry.update(ok=False, cause="output not written", message="the record of %s was not "
+                     "written in %s (%s)" % (entry["model"], folder, jobs.error_text(error)))

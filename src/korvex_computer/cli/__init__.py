@@ -23,6 +23,7 @@ the commands that need them then fail with "missing platform".
 from __future__ import annotations
 
 import argparse
+import glob
 import json
 import logging
 import os
@@ -209,11 +210,24 @@ def check_solve_arguments(arguments: argparse.Namespace,
                           parser: argparse.ArgumentParser) -> None:
     from ..batch import same_files_in_place
 
+    arguments.models = expand_patterns(arguments.models)
     if arguments.resume and not arguments.output:
         parser.error("--resume needs --output DIR, the folder of the earlier run")
     shared = None if arguments.sandbox else same_files_in_place(arguments.models)
     if shared:
         parser.error(shared)
+
+
+def expand_patterns(models: Sequence[str]) -> List[str]:
+    """The models named by wildcard patterns (C:\\Work\\*.quarl), in name order, as a POSIX
+    shell gives them: Windows' shells leave the patterns to the program. A pattern that
+    names no file stays as it is, and fails as a missing model."""
+    expanded: List[str] = []
+    for model in models:
+        pattern = any(character in model for character in "*?[")
+        found = sorted(glob.glob(model)) if pattern else []
+        expanded.extend(found if found and not os.path.exists(model) else [model])
+    return expanded
 
 
 def version() -> str:
@@ -295,7 +309,7 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
                                    no_worker_timeout=arguments.no_worker_timeout,
                                    installation=installation, status=sys.stderr,
                                    output=arguments.output, resume=arguments.resume)
-    except JobFailed as failure:  # the cluster unreachable
+    except JobFailed as failure:  # the cluster unreachable, no output folder
         return _report_failure(failure, as_json)
     except BatchInterrupted as stop:
         entries, interrupted = stop.results, True
