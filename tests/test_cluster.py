@@ -255,9 +255,9 @@ def test_a_model_that_kills_its_workers_is_a_worker_failure_at_once(tmp_path, fa
                                                             (True, None)]
     assert entries[0]["message"] == "3 workers ended before they finished this model"
     assert time.monotonic() - started < 60
-    # Every process that the model killed was replaced.
+    # Every process that the model killed was replaced, and the keeper said so.
+    wait_for(lambda: worker.said().count("ended (exit status -9)") == 3)
     wait_for(lambda: len(children(worker.process.pid)) == 2)
-    assert worker.said().count("ended (exit status -9)") == 3
 
 
 def test_with_no_worker_listening_the_models_wait_out_their_bound(tmp_path, farm):
