@@ -1,14 +1,16 @@
 """Times a batch of short stand-in solves through the local worker pool and through the job
-queue (Celery with Redis), with 1, 2 and 4 worker processes, and prints the total times and
-the overhead per model of the queue over the local pool. Figures only, never asserted.
+queue (Celery with a RabbitMQ broker and a Redis results store), with 1, 2 and 4 worker
+processes, and prints the total times and the overhead per model of the queue over the local
+pool. Figures only, never asserted.
 
     .venv-cpython/bin/python benchmarks/bench_queue.py [--models 100] [--repeats 3]
 
-Needs the cluster extra (./scripts/test installs it) and redis-server. The script builds a
-stand-in installation and the models in a temporary folder and starts a Redis server of its
-own on 127.0.0.1. The local pool's time includes starting and binding its worker processes,
-as each batch does; the queue's workers are started and bound before the timing, as a farm's
-are, so its time is that of sending the tasks, the workers' round trips through Redis and
+Needs the cluster extra (./scripts/test installs it), rabbitmq-server and redis-server. The
+script builds a stand-in installation and the models in a temporary folder and starts a
+RabbitMQ node and a Redis server of its own on 127.0.0.1 (tests/broker_servers.py). The local
+pool's time includes starting and binding its worker processes, as each batch does; the
+queue's workers are started and bound before the timing, as a farm's are, so its time is that
+of sending the tasks, the workers' round trips through the broker and the results store, and
 reading the results. Each figure is the best of the repeats. "Beyond the solves" is the total
 less the solve times that the workers measured (spread over the processes), per model and
 process: what the pool or the queue adds to each solve, the local pool's start included.
@@ -18,7 +20,6 @@ import argparse
 import os
 import pathlib
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -30,29 +31,10 @@ sys.path.insert(0, os.path.join(ROOT, "standin"))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 
 from korvex_standin.installation import build_installation  # noqa: E402
+import broker_servers  # noqa: E402
 from module_helpers import write_quarl  # noqa: E402
 
 WORKER_COUNTS = (1, 2, 4)
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def start_redis(folder):
-    port = free_port()
-    server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1",
-                               "--save", "", "--appendonly", "no", "--dir", folder],
-                              stdout=subprocess.DEVNULL)
-    for _ in range(200):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            break
-        except OSError:
-            time.sleep(0.05)
-    return server, "redis://127.0.0.1:%d/0" % port
 
 
 def make_models(folder, count):
@@ -66,19 +48,27 @@ def make_models(folder, count):
     return paths
 
 
-def start_workers(broker, count, env, log):
-    from korvex_computer.batch import broker as cluster
+def start_workers(node, results_url, count, env, log):
+    from kombu import Connection
 
-    workers = subprocess.Popen([sys.executable, "-m", "korvex_computer", "worker", "--broker",
-                                broker, "--concurrency", str(count)], env=env, stdout=log,
-                               stderr=log)
-    client = cluster.redis_client(broker)
-    while sum(1 for _ in client.scan_iter(match=cluster.WORKER_KEY % "*")) < count:
-        if workers.poll() is not None:
-            raise SystemExit("the workers ended; see %s" % log.name)
-        time.sleep(0.1)
-    # The presence key appears when a worker binds; Celery then starts consuming.
-    time.sleep(1.0)
+    workers = subprocess.Popen([sys.executable, "-m", "korvex_computer", "worker",
+                                "--concurrency", str(count)],
+                               env=dict(env, KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url),
+                               stdout=log, stderr=log)
+    # Ready once the broker counts every worker process among the queue's consumers.
+    with Connection(node.url()) as connection:
+        while True:
+            if workers.poll() is not None:
+                raise SystemExit("the workers ended; see %s" % log.name)
+            channel = connection.channel()
+            try:
+                if channel.queue_declare("korvex_computer", passive=True)[2] >= count:
+                    break
+            except Exception:  # the queue not declared yet
+                pass
+            finally:
+                channel.close()
+            time.sleep(0.1)
     return workers
 
 
@@ -108,7 +98,7 @@ def main(argv):
     from korvex_computer.batch import Installation, solve_many
 
     root = tempfile.mkdtemp(prefix="bench_queue_")
-    server = None
+    node = store = None
     try:
         inst = build_installation(os.path.join(root, "installation"))
         installation = Installation(inst.directory, settings_path=inst.settings_path,
@@ -122,7 +112,9 @@ def main(argv):
                    PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "standin")]
                                               + [p for p in [os.environ.get("PYTHONPATH")] if p]))
         os.environ.update(TMPDIR=temp, PYTHONPATH=env["PYTHONPATH"])
-        server, broker = start_redis(root)
+        node = broker_servers.RabbitNode(os.path.join(root, "rabbitmq"))
+        store = broker_servers.RedisServer(os.path.join(root, "redis"))
+        client_url = node.url(broker_servers.CLIENT_USER)
 
         print("%d stand-in PipeStress solves in sandboxes, %s %s, %d cores, best of %d"
               % (options.models, sys.implementation.name, sys.version.split()[0],
@@ -134,9 +126,10 @@ def main(argv):
             local = timed(lambda: solve_many(paths, "PipeStress", True, jobs=count,
                                              installation=installation), options.repeats)
             with open(os.path.join(root, "workers-%d.log" % count), "w") as log:
-                workers = start_workers(broker, count, env, log)
+                workers = start_workers(node, store.url(), count, env, log)
                 try:
-                    queue = timed(lambda: solve_many(paths, "PipeStress", True, broker=broker),
+                    queue = timed(lambda: solve_many(paths, "PipeStress", True,
+                                                     broker=client_url, results=store.url()),
                                   options.repeats)
                 finally:
                     workers.terminate()
@@ -146,9 +139,10 @@ def main(argv):
                      local[1] / options.models * 1000 * count,
                      queue[1] / options.models * 1000 * count))
     finally:
-        if server is not None:
-            server.terminate()
-            server.wait()
+        if node is not None:
+            node.stop()
+        if store is not None:
+            store.stop()
         shutil.rmtree(root, ignore_errors=True)
 
 

@@ -21,9 +21,13 @@ install_pypy_if_missing() {
     command -v pypy3 >/dev/null 2>&1 || apt_install PyPy pypy3 pypy3-dev pypy3-venv
 }
 
-# The Redis server of the job queue's tests (Debian's redis-server).
-install_redis_if_missing() {
-    command -v redis-server >/dev/null 2>&1 || apt_install Redis redis-server
+# The servers of the job queue's tests: Debian's rabbitmq-server (the broker) and
+# redis-server (the results store).
+install_queue_servers_if_missing() {
+    local missing=()
+    [ -x /usr/lib/rabbitmq/bin/rabbitmq-server ] || missing+=(rabbitmq-server)
+    command -v redis-server >/dev/null 2>&1 || missing+=(redis-server)
+    [ ${#missing[@]} = 0 ] || apt_install "the job queue's servers" "${missing[@]}"
 }
 
 prepare_runtime() {

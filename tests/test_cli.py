@@ -145,8 +145,9 @@ def test_usage_errors(temp_dir, arguments, complaint):
     (["solve", "A.quarl", "B.quarl", "--solver", "Aster"], 1, "korvex_computer: error: missing "
      "platform: the module clr cannot be imported (ModuleNotFoundError: No module named 'clr')"),
     # Sending models to other machines needs no platform here.
-    (["solve", "A.quarl", "--solver", "Aster", "--broker", "redis://127.0.0.1:1/0"], 1,
-     "korvex_computer: error: cluster unreachable: cannot reach the broker at "
+    (["solve", "A.quarl", "--solver", "Aster", "--broker", "amqp://127.0.0.1:1/farm",
+      "--results", "redis://127.0.0.1:1/0"], 1,
+     "korvex_computer: error: cluster unreachable: cannot reach the results store at "
      "redis://127.0.0.1:1/0"),
 ])
 @pytest.mark.parametrize("command", [None, console_script])
@@ -473,10 +474,10 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
 
 def installation_killing_workers(folder):
     """A stand-in installation whose PipeStress kills the process that started it (the worker)
-    when it solves a model in a folder named Crash."""
+    when it solves a model named Crash or in a folder named Crash (also from a sandbox)."""
     solver = os.path.join(str(STANDIN), "korvex_standin", "programs", "pipestress_solver.py")
     killer = ("import os, runpy, signal, sys\n"
-              "if os.sep + 'Crash' + os.sep in ' '.join(sys.argv):\n"
+              "if os.sep + 'Crash' in ' '.join(sys.argv):\n"
               "    os.kill(os.getppid(), signal.SIGKILL)  # the worker that runs this solver\n"
               "    sys.exit(4)\n"
               "runpy.run_path(%r, run_name='__main__')\n" % solver)

@@ -2,8 +2,8 @@
 
     from korvex_computer.batch import solve_many
     results = solve_many(paths, "PipeStress", sandbox=True, jobs=4, output="results")
-    results = solve_many(paths, "PipeStress", broker="redis://farm:6379/0",
-                         output="//share/results")
+    results = solve_many(paths, "PipeStress", broker="amqps://farm-client@farm/farm",
+                         results="redis://farm:6379/0", output="//share/results")
 
 Without a broker the models are solved on this machine in ``jobs`` worker processes (the
 local pool, local.py); with one, by the workers of the job queue (``korvex_computer worker``,
@@ -19,10 +19,10 @@ from __future__ import annotations
 import io
 import logging
 import os
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Union
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from . import results as _results
-from .broker import DEFAULT_TIMEOUT, ClusterUnreachable
+from .broker import DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT, ClusterUnreachable
 from .common import SOLVERS, BatchInterrupted, Installation, JobFailed, error_text
 
 LOG = logging.getLogger("korvex_computer.batch")
@@ -67,7 +67,9 @@ def same_files_in_place(paths: Sequence[str]) -> Optional[str]:
 
 
 def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: int = 1,
-               broker: Optional[str] = None, *, timeout: float = DEFAULT_TIMEOUT,
+               broker: Optional[str] = None, *, results: Optional[str] = None,
+               timeout: float = DEFAULT_TIMEOUT,
+               no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT,
                installation: Union[str, Installation, None] = None,
                status: Optional[TextIO] = None, output: Optional[str] = None,
                resume: bool = False) -> List[Dict[str, Any]]:
@@ -78,11 +80,14 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
 
     Without `broker`: in `jobs` worker processes on this machine, bound to `installation` (a
     directory, or an Installation; by default the one this process is bound to, else
-    $KORVEX_INSTALLATION). With `broker`, a Redis URL: through the job queue, whose workers
-    are bound to their own installations; `timeout` seconds bound each solve, and the wait
-    for a worker while nothing starts or ends. Raises ClusterUnreachable when the broker
-    cannot be reached, and JobFailed when the output folder cannot be made. `status`: a
-    terminal stream for the live status line (none by default).
+    $KORVEX_INSTALLATION). With `broker`, a RabbitMQ URL, and `results`, a Redis URL (by
+    default $KORVEX_RESULTS): through the job queue, whose workers are bound to their own
+    installations; `timeout` seconds bound each solve from its start, `no_worker_timeout` the
+    wait while no worker listens. Raises ClusterUnreachable when the broker or the results
+    store cannot be reached at the start (a model whose result cannot be read later, the
+    servers gone for longer than a bounded wait, ends with the cause "unknown outcome"), and
+    JobFailed when the output folder cannot be made. `status`: a terminal stream for the live
+    status line (none by default).
 
     `output`: a folder (shared with the queue's workers) where each model's files and record
     are kept, in output/<model name>/, and the batch's index, output/batch.json. With `resume`,
@@ -102,6 +107,11 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
         return []
     if not sandbox and same_files_in_place(paths):
         raise ValueError(same_files_in_place(paths))
+    if broker is not None:
+        results = results or os.environ.get("KORVEX_RESULTS")
+        if not broker.strip() or not results:
+            raise ValueError("the job queue needs a broker URL and a results store URL "
+                             "(results=, or $KORVEX_RESULTS)")
     if resume and output is None:
         raise ValueError("resume needs the output folder of the earlier run")
     stream = status if status is not None else io.StringIO()
@@ -132,7 +142,8 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     interrupted: Optional[BatchInterrupted] = None
     try:
         solved = _solve(installation, [paths[i] for i in to_solve], solver, sandbox, jobs,
-                        broker, timeout, stream, [folders[i] for i in to_solve])
+                        (broker, results, timeout, no_worker_timeout), stream,
+                        [folders[i] for i in to_solve])
     except BatchInterrupted as stop:
         solved, interrupted = stop.results, stop
     for index, entry in zip(to_solve, solved):
@@ -151,16 +162,18 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
 
 
 def _solve(installation: Union[str, Installation, None], paths: List[str], solver: str,
-           sandbox: bool, jobs: int, broker: Optional[str], timeout: float, stream: TextIO,
-           folders: List[Optional[str]]) -> List[Dict[str, Any]]:
+           sandbox: bool, jobs: int, queue: Tuple[Optional[str], Optional[str], float, float],
+           stream: TextIO, folders: List[Optional[str]]) -> List[Dict[str, Any]]:
     if not paths:
         return []
-    if broker is not None:
+    broker, results, timeout, no_worker_timeout = queue
+    if broker is not None and results is not None:
         from . import queue_client
         from .broker import shown_url
 
         LOG.info("sending %d models to the job queue at %s", len(paths), shown_url(broker))
-        return queue_client.solve_all(broker, paths, solver, sandbox, timeout, stream, folders)
+        return queue_client.solve_all(broker, results, paths, solver, sandbox, timeout, stream,
+                                      folders, no_worker_timeout)
     from . import local
 
     LOG.info("solving %d models in %d worker processes", len(paths), min(len(paths), jobs))

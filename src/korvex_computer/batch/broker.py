@@ -1,58 +1,109 @@
-"""Solving models on several machines through a job queue: Celery, with one Redis server as
-its broker and its result backend (``pip install "korvex_computer[cluster]"``).
+"""Solving models on several machines through a job queue: Celery, with a RabbitMQ broker
+that holds the models to solve and a Redis server that holds their results
+(``pip install "korvex_computer[cluster]"``). This module holds what the client
+(queue_client.py) and the workers (queue_worker.py) share.
 
-``korvex_computer worker --broker URL`` runs a worker on a machine with the application: it
-binds to its installation once, then takes one model at a time from the queue (Celery's
-``solo`` pool: the module holds one solution per process), solves it as a worker of the local
-pool does, and answers with the same result. ``korvex_computer solve ... --broker URL`` sends
-one task per model and follows them in the result backend.
+``korvex_computer worker`` runs on a machine with the application: a keeper process starts N
+worker processes and replaces one that dies. Each binds to its installation once, then takes
+one model at a time from the queue and solves it. ``korvex_computer solve ... --broker URL
+--results URL`` sends one task per model and reads the results.
 
-A model is never lost with its worker. A task is acknowledged only once its result is stored
-(late acknowledgement), so until then its message stays claimed in Redis; while the worker
-lives, a thread of it renews that claim every few seconds. The same thread of every worker
-hands back to the queue the messages whose claim was not renewed for ``redeliver_after``
-seconds, those of workers that died, and another worker then solves the model again, in a
-fresh sandbox. Each delivery of a model is counted: past MAX_ATTEMPTS it is answered as a
-worker failure instead of being solved once more. The thread also keeps a key that says the
-worker is listening, which the command line counts for its status line.
+Nothing is lost with a worker. The queue is a quorum queue (durable, its messages persistent)
+whose messages are acknowledged only once the model's result is stored: the broker hands the
+model of a worker whose connection drops (a dead process, a machine switched off, missed
+heartbeats) to another worker at once. Each delivery is an attempt with an id and a working
+copy of its own (a sandbox, even for a model solved in place); the first attempt that finishes
+stores the result, under a lock, and moves an in-place solve's files into the model's folder;
+a later attempt's answer never replaces it. Past MAX_ATTEMPTS deliveries the model is answered
+as a worker failure, and the broker's delivery limit bounds a model that kills every worker
+even when that answer cannot be stored.
+
+Who is trusted: only holders of the farm's broker credentials can send or take models (the
+broker's permissions), and each batch gives its tasks a secret with which the worker signs
+the result: a result written into the store by anyone else is refused.
 """
 
 from __future__ import annotations
 
+import hashlib
+import hmac
+import importlib
+import json
+import os
+import re
 import urllib.parse
-from typing import Any, Tuple, Type
+from typing import Any, Dict, Tuple, Type
 
 from .common import JobFailed, error_text
 
 QUEUE = "korvex_computer"
+DEAD_LETTERS = "korvex_computer.dead"
 TASK = "korvex_computer.solve"
-# Keys of the command line's own beside Celery's, on the same Redis server.
-WORKER_KEY = "korvex_computer:worker:%s"  # one per listening worker, expiring
+# Keys in the results store.
+RESULT_KEY = "korvex_computer:result:%s"  # the signed result of the attempt that finished
 TASK_KEY = "korvex_computer:task:%s"  # the deliveries of one model, and whether it is closed
-TASK_KEY_SECONDS = 7 * 24 * 3600
+BATCH_KEY = "korvex_computer:batch:%s"  # present while the batch's client lives
+FINISH_LOCK = "korvex_computer:finishing:%s"
+RECORD_SECONDS = 24 * 3600  # what a client that went leaves behind expires after this long
+BATCH_ALIVE_SECONDS = 60  # a batch whose client was not heard of for this long is gone
 
 MAX_ATTEMPTS = 3
-DEFAULT_REDELIVER_AFTER = 60.0
+DEFAULT_HEARTBEAT = 10.0
 DEFAULT_TIMEOUT = 6 * 3600.0
+DEFAULT_NO_WORKER_TIMEOUT = 600.0
+RECONNECT_SECONDS = 30.0  # how long the client waits for a server that went away
 CONNECT_SECONDS = 3.0
+
+BROKER_VARIABLE = "KORVEX_BROKER"
+RESULTS_VARIABLE = "KORVEX_RESULTS"
+CA_VARIABLE = "KORVEX_BROKER_CA"
 
 
 class ClusterUnreachable(JobFailed):
-    """The Redis server of the queue cannot be reached."""
+    """The broker or the results store of the queue cannot be reached."""
 
-    def __init__(self, broker: str, error: BaseException) -> None:
-        super().__init__("cluster unreachable", "cannot reach the broker at %s (%s)"
-                         % (shown_url(broker), error_text(error)))
+    def __init__(self, url: str, error: BaseException, what: str = "broker") -> None:
+        super().__init__("cluster unreachable", "cannot reach the %s at %s (%s)"
+                         % (what, shown_url(url), without_password(error_text(error), url)))
+
+
+_SCHEME = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")
+
+
+def _split_user_info(url: str) -> Tuple[str, str, str, str]:
+    """Scheme, user, password and the rest ("@host..."), taking whatever lies between the
+    scheme and the last "@" as user information, even a password that holds "/" or "@"."""
+    url = url.strip()
+    scheme, at = _SCHEME.match(url), url.rfind("@")
+    if scheme is None or at < scheme.end() or ":" not in url[scheme.end():at]:
+        return "", "", "", url
+    user, password = url[scheme.end():at].split(":", 1)
+    return scheme.group(0), user, password, url[at:]
 
 
 def shown_url(url: str) -> str:
     """The URL without its password, for messages."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    host = parts.netloc.rsplit("@", 1)[-1]
-    user = parts.username or ""
-    return urllib.parse.urlunsplit(parts._replace(netloc="%s:***@%s" % (user, host)))
+    scheme, user, password, rest = _split_user_info(url)
+    return "%s%s:***%s" % (scheme, user, rest) if scheme else rest
+
+
+def without_password(text: str, url: str) -> str:
+    """The text with the URL's password, as given and decoded, replaced by ***."""
+    password = _split_user_info(url)[2]
+    for form in sorted({password, urllib.parse.unquote(password)}, key=len, reverse=True):
+        if form:
+            text = text.replace(form, "***")
+    return text
+
+
+def check_url(url: str, what: str) -> None:
+    """JobFailed for a URL that cannot be read, saying so without its password."""
+    try:
+        urllib.parse.urlsplit(url.strip()).port  # reading the port checks the URL
+    except ValueError:
+        raise JobFailed("invalid URL", "the %s URL %s cannot be read: a user name or password "
+                        "that holds \"/\", \"@\" or \":\" must be percent-encoded "
+                        "(%%2F, %%40, %%3A)" % (what, shown_url(url)))
 
 
 def require_libraries() -> None:
@@ -66,53 +117,111 @@ def require_libraries() -> None:
 
 
 def connection_errors() -> Tuple[Type[BaseException], ...]:
+    import amqp.exceptions  # type: ignore[import-untyped]
     import kombu.exceptions
     import redis.exceptions
 
     return (OSError, redis.exceptions.ConnectionError, redis.exceptions.TimeoutError,
-            kombu.exceptions.OperationalError)
+            kombu.exceptions.OperationalError, amqp.exceptions.ConnectionError)
 
 
-def redis_client(broker: str) -> Any:
-    """A client of the broker's Redis server that gives up at once on a server it cannot
-    reach, instead of trying again (the command line says so within seconds)."""
+def results_client(url: str) -> Any:
+    """A client of the results store that gives up at once on a server it cannot reach,
+    instead of trying again (the caller decides how long to keep trying)."""
     import redis
     from redis.backoff import NoBackoff
     from redis.retry import Retry
 
-    return redis.Redis.from_url(broker, socket_connect_timeout=CONNECT_SECONDS,
-                                socket_timeout=3 * CONNECT_SECONDS, retry=Retry(NoBackoff(), 0))
+    return redis.Redis.from_url(url, socket_connect_timeout=CONNECT_SECONDS,
+                                socket_timeout=CONNECT_SECONDS, retry=Retry(NoBackoff(), 0))
 
 
-def reachable_client(broker: str) -> Any:
-    """A client of the broker's Redis server, once it answered; else ClusterUnreachable."""
+def reachable_results(url: str) -> Any:
+    """A client of the results store, once it answered; else ClusterUnreachable."""
     try:
-        client = redis_client(broker)
+        client = results_client(url)
         client.ping()
         return client
     except ImportError:
         raise
     except Exception as error:  # a bad URL included
-        raise ClusterUnreachable(broker, error)
+        raise ClusterUnreachable(url, error, "results store")
 
 
-def celery_app(broker: str, redeliver_after: float = DEFAULT_REDELIVER_AFTER) -> Any:
+def check_broker(app: Any, url: str) -> None:
+    """ClusterUnreachable unless the broker accepts the connection."""
+    try:
+        with app.connection_for_write() as connection:
+            connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
+    except Exception as error:
+        raise ClusterUnreachable(url, error)
+
+
+def _kombu_entities() -> Tuple[Any, Any]:
+    """kombu's Exchange and Queue classes (untyped)."""
+    kombu: Any = importlib.import_module("kombu")
+    return kombu.Exchange, kombu.Queue
+
+
+def task_queues() -> Any:
+    Exchange, Queue = _kombu_entities()
+
+    # A quorum queue (durable, its messages persistent) whose broker counts the deliveries of
+    # each message and drops a model delivered past the limit, or hands it to the dead letters
+    # when the broker's policy names them (a dead-letter exchange given here would need the
+    # right to read the queue of everyone who declares it, the clients included).
+    # Models go through the broker's default exchange, which routes by queue name: the
+    # clients need no right to bind anything.
+    return [Queue(QUEUE, Exchange(""), routing_key=QUEUE, queue_arguments={
+        "x-queue-type": "quorum", "x-delivery-limit": MAX_ATTEMPTS + 1})]
+
+
+def declare_dead_letters(app: Any) -> None:
+    """The exchange and queue of the models delivered past the limit, kept a week."""
+    Exchange, Queue = _kombu_entities()
+    with app.connection_for_write() as connection:
+        Queue(DEAD_LETTERS, Exchange(DEAD_LETTERS, type="fanout"), durable=True,
+              queue_arguments={"x-message-ttl": 7 * 24 * 3600 * 1000}
+              )(connection.default_channel).declare()
+
+
+def celery_app(broker: str, heartbeat: float = DEFAULT_HEARTBEAT) -> Any:
     from celery import Celery
 
-    app = Celery("korvex_computer", broker=broker, backend=broker, set_as_current=False)
+    app = Celery("korvex_computer", broker=broker, set_as_current=False)
     app.conf.update(
-        task_default_queue=QUEUE,
-        task_serializer="json", result_serializer="json", accept_content=["json"],
-        # A task is acknowledged once its result is stored: a worker that dies before leaves
-        # its message to be delivered again.
-        task_acks_late=True, task_reject_on_worker_lost=True, task_track_started=True,
-        worker_prefetch_multiplier=1,
-        result_expires=TASK_KEY_SECONDS,
-        broker_connection_timeout=CONNECT_SECONDS,
-        broker_transport_options={"visibility_timeout": redeliver_after,
-                                  "unacked_mutex_expire": max(10, int(redeliver_after))},
-        task_publish_retry_policy={"max_retries": 1, "interval_start": 0,
-                                   "interval_step": 1, "interval_max": 1},
+        task_queues=task_queues(), task_default_queue=QUEUE,
+        task_default_exchange="", task_default_routing_key=QUEUE,
+        task_serializer="json", accept_content=["json"], task_ignore_result=True,
+        # A task is acknowledged once its result is stored: the broker gives the model of a
+        # worker that went before to another one.
+        task_acks_late=True, task_reject_on_worker_lost=True, worker_prefetch_multiplier=1,
+        broker_heartbeat=heartbeat, broker_connection_timeout=CONNECT_SECONDS,
+        broker_connection_retry_on_startup=False, broker_connection_max_retries=None,
+        broker_transport_options={"confirm_publish": True},
+        # Nobody steers the workers through the broker, and they send no events.
+        worker_enable_remote_control=False, worker_send_task_events=False,
+        task_send_sent_event=False,
         worker_hijack_root_logger=False, worker_redirect_stdouts=False,
     )
+    if broker.strip().lower().startswith("amqps://"):
+        app.conf.broker_use_ssl = tls_options(broker)
     return app
+
+
+def tls_options(broker: str) -> Dict[str, Any]:
+    """TLS for an amqps:// broker: its certificate checked against the CA file of
+    $KORVEX_BROKER_CA (else the system's), and its name against the URL's host."""
+    import ssl
+
+    ca_file = os.environ.get(CA_VARIABLE) or ssl.get_default_verify_paths().cafile
+    if ca_file and not os.path.isfile(ca_file):
+        raise JobFailed("invalid URL", "the broker's CA file %s does not exist" % ca_file)
+    return {"ca_certs": ca_file, "cert_reqs": ssl.CERT_REQUIRED,
+            "server_hostname": urllib.parse.urlsplit(broker.strip()).hostname}
+
+
+def signature(secret: str, task_id: str, entry: Dict[str, Any]) -> str:
+    text = json.dumps(entry, sort_keys=True)
+    return hmac.new(secret.encode("utf-8"), (task_id + "\n" + text).encode("utf-8"),
+                    hashlib.sha256).hexdigest()

@@ -296,6 +296,8 @@ def solve_model(path: str, solver: str, sandbox: bool,
     path = os.path.abspath(path)
     if not os.path.isfile(path):
         raise JobFailed("invalid model", "%s does not exist" % path)
+    if not os.access(path, os.R_OK):  # else a sandbox's copy fails with a PermissionError
+        raise JobFailed("invalid model", "%s cannot be read" % path)
     first_line = len(OUTPUT.lines)
     started = time.monotonic()
     started_at = time.time()

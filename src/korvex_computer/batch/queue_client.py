@@ -1,141 +1,186 @@
-"""The sending side of the job queue (``korvex_computer solve --broker URL``): one task per
-model, followed in the result backend until each has a result.
+"""The sending side of the job queue (``korvex_computer solve --broker``): one task per model,
+followed in the results store until each has a result. See broker.py.
 """
 
 from __future__ import annotations
 
+import hmac
+import json
+import logging
 import os
+import secrets
 import threading
 import time
 import uuid
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
-from .broker import (TASK, QUEUE, TASK_KEY, TASK_KEY_SECONDS, WORKER_KEY, ClusterUnreachable,
-                     celery_app, connection_errors, reachable_client, require_libraries)
-from .common import BatchInterrupted, error_text, failed_entry
+from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
+                     DEFAULT_NO_WORKER_TIMEOUT, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS,
+                     RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, celery_app, check_url,
+                     connection_errors, reachable_results, require_libraries, shown_url,
+                     signature, without_password)
+from .common import BatchInterrupted, JobFailed, error_text, failed_entry
 from .status import live_status
+
+LOG = logging.getLogger("korvex_computer.batch")
 
 POLL_SECONDS = 0.1
 WORKERS_POLL_SECONDS = 1.0
 
 
 class Follower(object):
-    """The models sent to the queue, followed in the result backend until each has a
+    """The models sent to the queue, followed in the results store until each has a
     result."""
 
-    def __init__(self, app: Any, client: Any, paths: Sequence[str], solver: str,
-                 timeout: float, outputs: Sequence[Optional[str]]) -> None:
+    def __init__(self, app: Any, store: Any, paths: Sequence[str], solver: str,
+                 timeout: float, no_worker_timeout: float,
+                 outputs: Sequence[Optional[str]]) -> None:
         self.app = app
-        self.client = client
+        self.store = store
         self.paths = [os.path.abspath(path) for path in paths]
         self.outputs = list(outputs)
         self.solver = solver
         self.timeout = timeout
+        self.no_worker_timeout = no_worker_timeout
+        self.batch = uuid.uuid4().hex
+        self.secret = secrets.token_hex(16)
         self.task_ids: List[str] = []
         self.results: List[Optional[Dict[str, Any]]] = [None] * len(paths)
-        # For each model being solved: the worker that started it and when it was seen.
-        self.started: Dict[int, Tuple[str, float]] = {}
-        self.workers = 0
-        self.last_progress = time.monotonic()
+        # When each model being solved was first seen started (by this client's clock).
+        self.started: Dict[int, float] = {}
+        self.workers: Optional[int] = None
+        self.last_worker_seen = time.monotonic()
+        self.refused = 0
         self.lock = threading.Lock()
 
+    def keep_alive(self) -> None:
+        self.store.set(BATCH_KEY % self.batch, 1, ex=BATCH_ALIVE_SECONDS)
+
     def send(self, sandbox: bool) -> None:
-        # Published as Celery's send_task does, less its subscription to each result: the
-        # results are read from the backend in one request for all.
-        amqp = self.app.amqp
+        self.keep_alive()
         with self.app.producer_or_acquire() as producer:
             for path, output in zip(self.paths, self.outputs):
                 task_id = str(uuid.uuid4())
-                message = amqp.create_task_message(task_id, TASK,
-                                                   [path, self.solver, sandbox, output], {})
-                amqp.send_task_message(producer, TASK, message, queue=QUEUE)
+                self.app.send_task(TASK, args=[path, self.solver, sandbox, output, self.batch,
+                                               self.secret],
+                                   task_id=task_id, producer=producer, queue=QUEUE,
+                                   retry=False, timeout=CONNECT_SECONDS * 3,
+                                   confirm_timeout=CONNECT_SECONDS * 3)
                 self.task_ids.append(task_id)
 
     def waiting(self) -> List[int]:
         return [index for index, entry in enumerate(self.results) if entry is None]
 
     def count_workers(self) -> None:
-        workers = sum(1 for _ in self.client.scan_iter(match=WORKER_KEY % "*", count=1000))
+        """The consumers of the queue, as the broker counts them."""
+        with self.app.connection_for_write() as connection:
+            connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
+            channel = connection.channel()
+            try:
+                _, _, consumers = channel.queue_declare(QUEUE, passive=True)
+            finally:
+                channel.close()
         with self.lock:
-            self.workers = workers
+            self.workers = consumers
+        if consumers:
+            self.last_worker_seen = time.monotonic()
 
     def poll(self) -> None:
-        backend = self.app.backend
         open_models = self.waiting()
-        keys = [backend.get_key_for_task(self.task_ids[index]) for index in open_models]
+        with self.store.pipeline() as pipe:
+            for index in open_models:
+                pipe.get(RESULT_KEY % self.task_ids[index])
+                pipe.hget(TASK_KEY % self.task_ids[index], "attempts")
+            answers = pipe.execute()
         now = time.monotonic()
-        for index, value in zip(open_models, self.client.mget(keys) if keys else []):
-            meta: Dict[str, Any] = (backend.decode_result(value) if value
-                                    else {"status": "PENDING"})
-            status = meta["status"]
-            if status == "SUCCESS" and isinstance(meta["result"], dict):
-                self.close(index, meta["result"])
-            elif status == "FAILURE":
-                self.close(index, failed_entry(self.paths[index], self.solver,
-                                               "worker failure", _task_error(meta["result"])))
-            elif status == "STARTED":
-                worker = "%(hostname)s/%(pid)s" % meta["result"]
-                if self.started.get(index, ("",))[0] != worker:  # a (new) delivery began
-                    with self.lock:
-                        self.started[index] = (worker, now)
-                    self.last_progress = now
-                elif now - self.started[index][1] > self.timeout:
-                    self.close(index, failed_entry(
-                        self.paths[index], self.solver, "timed out",
-                        "no result within %g s of its start by worker %s"
-                        % (self.timeout, worker.split("/")[0])))
-        if now - self.last_progress > self.timeout:
-            # Nothing began or ended for that long (no worker listening): the models that
-            # no worker took are given up.
+        for position, index in enumerate(open_models):
+            record, attempts = answers[2 * position], answers[2 * position + 1]
+            entry = self.verified(index, record)
+            if entry is not None:
+                self.close(index, entry)
+            elif attempts is not None and index not in self.started:
+                with self.lock:
+                    self.started[index] = now
+            elif index in self.started and now - self.started[index] > self.timeout:
+                self.close(index, failed_entry(
+                    self.paths[index], self.solver, "timed out",
+                    "no result within %g s of its start" % self.timeout))
+        if now - self.last_worker_seen > self.no_worker_timeout:
             for index in self.waiting():
-                if index not in self.started:
-                    self.close(index, failed_entry(
-                        self.paths[index], self.solver, "not started",
-                        "no worker took the model within %g s" % self.timeout))
+                self.close(index, failed_entry(
+                    self.paths[index], self.solver, "not started",
+                    "no worker listened for %g s" % self.no_worker_timeout))
+
+    def verified(self, index: int, record: Optional[bytes]) -> Optional[Dict[str, Any]]:
+        """The entry of a stored result, if a worker of this batch signed it."""
+        if record is None:
+            return None
+        try:
+            stored = json.loads(record)
+            entry, seal = stored["entry"], stored["signature"]
+            if (isinstance(entry, dict) and isinstance(seal, str) and hmac.compare_digest(
+                    seal, signature(self.secret, self.task_ids[index], entry))):
+                entry["model"] = self.paths[index]
+                return entry
+        except (ValueError, KeyError, TypeError):
+            pass
+        self.refused += 1
+        LOG.warning("refused a result of %s that no worker of this batch signed",
+                    self.paths[index])
+        self.store.delete(RESULT_KEY % self.task_ids[index])
+        return None
 
     def close(self, index: int, entry: Dict[str, Any]) -> None:
         """Keeps a model's result, and tells the workers not to solve it again."""
         task_id = self.task_ids[index]
-        with self.client.pipeline() as pipe:
+        with self.store.pipeline() as pipe:
             pipe.hset(TASK_KEY % task_id, "closed", 1).expire(TASK_KEY % task_id,
-                                                              TASK_KEY_SECONDS)
-            pipe.delete(self.app.backend.get_key_for_task(task_id))
+                                                              RECORD_SECONDS)
+            pipe.delete(RESULT_KEY % task_id)
             pipe.execute()
         with self.lock:
             self.results[index] = entry
             self.started.pop(index, None)
-        self.last_progress = time.monotonic()
 
-    def close_all(self, cause: str, message: str) -> None:
-        for index in self.waiting():
-            self.results[index] = failed_entry(self.paths[index], self.solver, cause, message)
-            self.withdraw(index)
+    def give_up(self, cause: str, message: str) -> None:
+        """Ends the models still open with `cause`, without reaching the servers."""
+        with self.lock:
+            for index in self.waiting():
+                self.results[index] = failed_entry(self.paths[index], self.solver, cause,
+                                                   message)
+            self.started.clear()
 
     def interrupt(self) -> None:
         """Answers for the models without a result: those that a worker is solving are left
         to it (with an output folder, the worker keeps their record there); the others are
-        withdrawn."""
-        for index in self.waiting():
-            if index in self.started:
-                worker = self.started[index][0].split("/")[0]
-                kept = ("its record goes to %s" % self.outputs[index] if self.outputs[index]
-                        else "its result is not kept")
-                self.results[index] = failed_entry(
-                    self.paths[index], self.solver, "interrupted", "left to worker %s when the "
-                    "batch was interrupted; %s" % (worker, kept))
-            else:
-                self.results[index] = failed_entry(
-                    self.paths[index], self.solver, "never started",
-                    "withdrawn from the queue when the batch was interrupted")
-            self.withdraw(index)
+        withdrawn (their workers skip them, the batch being gone)."""
+        with self.lock:
+            for index in self.waiting():
+                if index in self.started:
+                    kept = ("its record goes to %s" % self.outputs[index] if self.outputs[index]
+                            else "its result is not kept")
+                    self.results[index] = failed_entry(
+                        self.paths[index], self.solver, "interrupted",
+                        "left to its worker when the batch was interrupted; %s" % kept)
+                else:
+                    self.results[index] = failed_entry(
+                        self.paths[index], self.solver, "never started",
+                        "withdrawn from the queue when the batch was interrupted")
+            self.started.clear()
 
-    def withdraw(self, index: int) -> None:
-        """Tells the workers to leave a model: not to start it, nor to store its result."""
-        if index < len(self.task_ids):
-            try:
-                self.client.hset(TASK_KEY % self.task_ids[index], "closed", 1)
-            except Exception:
-                pass  # the broker away: the model's result expires with the others
+    def end(self) -> None:
+        """Removes the batch's records: its workers skip the models it left. A model with a
+        result keeps a mark that it is closed, expiring in a day, so that an attempt that
+        ends later (a machine that woke up) leaves it as it is."""
+        with self.lock:
+            open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
+                           if entry is None
+                           or entry.get("cause") in ("interrupted", "never started")]
+        try:
+            self.store.delete(BATCH_KEY % self.batch, *[TASK_KEY % task_id
+                                                        for task_id in open_models])
+        except Exception:
+            pass  # they expire
 
     def describe(self, elapsed: float) -> str:
         with self.lock:
@@ -143,46 +188,78 @@ class Follower(object):
             finished = sum(1 for entry in self.results if entry is not None)
             running, workers = len(self.started), self.workers
         total = len(self.results)
-        listening = ("%d worker%s" % (workers, "" if workers == 1 else "s") if workers
-                     else "no worker listening")
+        if workers is None:
+            listening = "broker not reached"
+        elif workers:
+            listening = "%d worker%s" % (workers, "" if workers == 1 else "s")
+        else:
+            listening = "no worker listening"
         return "%s: %d done, %d failed, %d running, %d waiting of %d models, %s, %.1f s" % (
             self.solver, done, finished - done, running, total - finished - running, total,
             listening, elapsed)
 
 
-def _task_error(result: Any) -> str:
-    if isinstance(result, dict) and "exc_type" in result:
-        return "%s: %s" % (result["exc_type"], " ".join(str(result.get("exc_message"))
-                                                       .split()))
-    return str(result)
-
-
-def solve_all(broker: str, paths: Sequence[str], solver: str, sandbox: bool,
+def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sandbox: bool,
               timeout: float, status_stream: TextIO,
-              outputs: Optional[Sequence[Optional[str]]] = None) -> List[Dict[str, Any]]:
-    """Solves every model through the queue, each worker keeping the model's files and
-    record in `outputs[i]` when given; one result per model, in the order given. Raises
-    ClusterUnreachable when the broker cannot be reached, then or later, and
-    BatchInterrupted when interrupted."""
+              outputs: Optional[Sequence[Optional[str]]] = None,
+              no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT) -> List[Dict[str, Any]]:
+    """Solves every model through the queue, the worker keeping the model's files and record
+    in `outputs[i]` when given; one result per model, in the order given. Raises
+    ClusterUnreachable when the broker or the results store cannot be reached at the start,
+    and BatchInterrupted when interrupted. When a server goes away later for longer than
+    RECONNECT_SECONDS, the models still open end with the cause "unknown outcome"."""
     require_libraries()
-    client = reachable_client(broker)
-    follower = Follower(celery_app(broker), client, paths, solver, timeout,
+    check_url(broker, "broker")
+    check_url(results, "results store")
+    store = reachable_results(results)
+    app = celery_app(broker)
+    follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,
                         outputs or [None] * len(paths))
     errors = connection_errors()
+    import amqp.exceptions  # type: ignore[import-untyped]
+
     try:
         follower.send(sandbox)
+    except errors as error:
+        follower.end()
+        raise ClusterUnreachable(broker, error)
+    except amqp.exceptions.AMQPError as error:  # a user without the right to send models
+        follower.end()
+        raise JobFailed("broker refused", "the broker at %s refused the models (%s)"
+                        % (shown_url(broker), without_password(error_text(error), broker)))
+    reconnect_window = min(RECONNECT_SECONDS, timeout)
+    unreachable_since: Dict[str, float] = {}
+
+    def attempt(what: str, action: Callable[[], None]) -> None:
+        try:
+            action()
+            unreachable_since.pop(what, None)
+        except errors as error:
+            since = unreachable_since.setdefault(what, time.monotonic())
+            if time.monotonic() - since > reconnect_window:
+                url = broker if what == "broker" else results
+                follower.give_up("unknown outcome", "the %s at %s was unreachable for %g s "
+                                 "(%s): the model may have been solved" % (
+                                     what, shown_url(url), reconnect_window,
+                                     without_password(error_text(error), url)))
+            with follower.lock:
+                if what == "broker":
+                    follower.workers = None
+
+    try:
         with live_status(status_stream, follower.describe):
             next_count = 0.0
             while follower.waiting():
                 if time.monotonic() >= next_count:
-                    follower.count_workers()
+                    attempt("broker", follower.count_workers)
+                    attempt("results store", follower.keep_alive)
                     next_count = time.monotonic() + WORKERS_POLL_SECONDS
-                follower.poll()
+                if follower.waiting():
+                    attempt("results store", follower.poll)
                 time.sleep(POLL_SECONDS)
-    except errors as error:
-        follower.close_all("cluster unreachable", error_text(error))
-        raise ClusterUnreachable(broker, error)
     except KeyboardInterrupt:
         follower.interrupt()
         raise BatchInterrupted([entry for entry in follower.results if entry is not None])
+    finally:
+        follower.end()
     return [entry for entry in follower.results if entry is not None]

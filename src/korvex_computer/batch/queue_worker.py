@@ -1,176 +1,403 @@
-"""A worker of the job queue (``korvex_computer worker --broker URL``): binds to its
-installation once, then takes one model at a time from the queue (Celery's ``solo`` pool: the
-module holds one solution per process) and solves it as a worker of the local pool does,
-answering with the same result. See broker.py for how a model outlives its worker.
+"""The workers of the job queue (``korvex_computer worker``): a keeper process that keeps N
+worker processes running, each bound to its installation once and then solving one model at a
+time from the queue. See broker.py for how a model outlives its worker.
 """
 
 from __future__ import annotations
 
+import hmac
 import json
 import logging
 import os
+import shutil
+import signal
 import socket
+import subprocess
 import sys
+import tempfile
 import threading
 import time
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+import uuid
+import warnings
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from .broker import (MAX_ATTEMPTS, QUEUE, TASK, TASK_KEY, TASK_KEY_SECONDS, WORKER_KEY,
-                     celery_app, reachable_client, require_libraries, shown_url)
-from .common import Installation, failed_entry, error_text
-
+from . import results
+from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, QUEUE,
+                     RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, TASK, TASK_KEY,
+                     ClusterUnreachable, celery_app, check_broker, check_url, declare_dead_letters,
+                     reachable_results, require_libraries, shown_url, signature)
+from .common import Installation, error_text, failed_entry
 
 LOG = logging.getLogger("korvex_computer.worker")
 
+RESPAWN_BACKOFF = (1.0, 60.0)  # first and longest wait before replacing a dead process
+LOOP_WAKE_SECONDS = 0.01
 
-class Keeper(threading.Thread):
-    """A worker's thread that, every few seconds, says that the worker listens, renews the
-    claim of the message being solved, and hands back the messages of dead workers."""
 
-    def __init__(self, app: Any, client: Any, name: str, redeliver_after: float) -> None:
-        super().__init__(name="korvex queue keeper", daemon=True)
-        self.app = app
-        self.client = client
-        self.key = WORKER_KEY % name
-        self.period = max(0.5, min(5.0, redeliver_after / 4))
-        self.delivery_tag: Optional[str] = None
-        self.stopping = threading.Event()
+class Attempt(object):
+    """One delivery of a model to this worker. It solves the model in a sandbox of its own and
+    keeps the run's files in a staging folder; then, if no other attempt finished first, it
+    puts the files in their place (the model's folder for a model solved in place, the output
+    folder), writes the model's record and stores the signed result, all under one lock."""
 
-    def run(self) -> None:
-        while not self.stopping.is_set():
-            try:
-                with self.app.connection_for_read() as connection:
-                    channel = connection.default_channel
-                    while True:
-                        self.beat(channel)
-                        if self.stopping.wait(self.period):
-                            break
-            except Exception as error:  # the broker away for a while: try again later
-                LOG.warning("the broker did not answer (%s)" % error_text(error))
-                self.stopping.wait(self.period)
+    def __init__(self, store: Any, task_id: str, batch: str, secret: str) -> None:
+        self.store = store
+        self.task_id = task_id
+        self.batch = batch
+        self.secret = secret
+        self.id = uuid.uuid4().hex[:12]
+
+    def begin(self, worker: str) -> Optional[int]:
+        """Counts the delivery; its number, or None when the model needs no solving: its
+        batch is gone (its client ended), or it was answered or given up."""
+        key = TASK_KEY % self.task_id
+        with self.store.pipeline() as pipe:
+            pipe.exists(BATCH_KEY % self.batch).hget(key, "closed")
+            pipe.get(RESULT_KEY % self.task_id)
+            batch_alive, closed, answer = pipe.execute()
+        if not batch_alive or closed or self.signed(answer):
+            return None
+        with self.store.pipeline() as pipe:
+            pipe.hincrby(key, "attempts", 1)
+            pipe.hset(key, mapping={"worker": worker, "attempt": self.id})
+            pipe.expire(key, RECORD_SECONDS)
+            attempts, _, _ = pipe.execute()
+        return int(attempts)
+
+    def signed(self, answer: Optional[bytes]) -> bool:
+        """Whether a stored answer is one of this batch's workers' (anything else is
+        overwritten: whoever wrote it cannot make a model's real result be dropped)."""
         try:
-            self.client.delete(self.key)
-        except Exception:
-            pass  # the key expires by itself
+            stored = json.loads(answer) if answer else None
+            return stored is not None and hmac.compare_digest(
+                stored["signature"], signature(self.secret, self.task_id, stored["entry"]))
+        except (ValueError, KeyError, TypeError):
+            return False
 
-    def beat(self, channel: Any) -> None:
-        self.client.set(self.key, json.dumps({"host": socket.gethostname(), "pid": os.getpid()}),
-                        ex=max(2, int(3 * self.period + 1)))
-        tag = self.delivery_tag
-        if tag is not None:
-            # Only renews a claim that is still there (xx): an acknowledged message has none.
-            self.client.zadd(channel.unacked_index_key, {tag: time.time()}, xx=True)
-        channel.qos.restore_visible(num=None, interval=1)
-
-    def stop(self) -> None:
-        self.stopping.set()
-        self.join()
-
-
-def _delivery(client: Any, task_id: str) -> Tuple[int, bool]:
-    """Counts one more delivery of a task; the count, and whether the task is closed."""
-    key = TASK_KEY % task_id
-    with client.pipeline() as pipe:
-        pipe.hincrby(key, "attempts", 1).hget(key, "closed").expire(key, TASK_KEY_SECONDS)
-        attempts, closed, _ = pipe.execute()
-    return int(attempts), bool(closed)
-
-
-def solve_task(client: Any, keeper: Keeper, machine: str,
-               solve: Callable[[Dict[str, Any]], Dict[str, Any]]) -> Callable[..., Any]:
-    """The body of the task that solves one model on a worker."""
-
-    def run(task: Any, path: str, solver: str, sandbox: bool,
-            output: Optional[str] = None) -> Optional[Dict[str, Any]]:
-        from celery.exceptions import Ignore  # type: ignore[import-untyped]
-
-        attempt, closed = _delivery(client, task.request.id)
-        if closed:  # answered already, or given up by the command line: no result stored
-            task.backend.forget(task.request.id)
-            raise Ignore()
-        if attempt > MAX_ATTEMPTS:
-            entry = failed_entry(path, solver, "worker failure",
-                                 "%d workers ended before they finished this model"
-                                 % MAX_ATTEMPTS)
+    def finish(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
+               output: Optional[str]) -> bool:
+        """Stores the entry unless another attempt finished first; whether it did."""
+        with self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600):
+            with self.store.pipeline() as pipe:
+                pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
+                pipe.get(RESULT_KEY % self.task_id)
+                batch_alive, closed, answer = pipe.execute()
+            if self.signed(answer):
+                if output is not None:
+                    note_superseded(output, entry, self.id)
+                return False
+            if closed:
+                return False  # given up by its client (timed out)
+            entry = dict(entry, attempt_id=self.id)
+            if staged is not None:
+                try:
+                    place_files(entry, staged, in_place, output)
+                except OSError as error:
+                    entry.update(ok=False, cause="output not written", message="the files of "
+                                 "%s were not put in place (%s)" % (entry["model"],
+                                                                   error_text(error)))
             if output is not None:
                 from . import task as task_body
 
+                entry["output"] = output
                 task_body.keep_record(output, entry)
+            if batch_alive:  # else its client is gone: the record in the output folder stays
+                record = {"entry": entry,
+                          "signature": signature(self.secret, self.task_id, entry)}
+                self.store.set(RESULT_KEY % self.task_id, json.dumps(record),
+                               ex=RECORD_SECONDS)
+            return True
+
+
+def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:
+    """Adds a late attempt's outcome to the model's record, which it does not replace."""
+    record = results.read_record(output)
+    if record is None:
+        return
+    record.setdefault("superseded_attempts", []).append(
+        {"attempt_id": attempt_id, "machine": entry.get("machine"), "ok": entry["ok"],
+         "cause": entry.get("cause"), "elapsed": entry.get("elapsed")})
+    results.write_record(output, record)
+
+
+def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
+                output: Optional[str]) -> None:
+    """Puts a run's staged files in their place and makes the entry's paths name them: moved
+    into the model's folder for a model solved in place (each file replacing its namesake in
+    one step), copied into the output folder when there is one."""
+    model_folder = os.path.dirname(entry["model"])
+    placed: Dict[str, Optional[str]] = {}
+    for name in sorted(os.listdir(staged)):
+        placed[os.path.join(staged, name)] = None
+    if in_place:
+        for source in placed:
+            target = os.path.join(model_folder, os.path.basename(source))
+            os.replace(source, target)
+            placed[source] = target
+    if output is not None:
+        results.empty_folder(output)  # of a former run's files, which would mislead
+        for source, place in placed.items():
+            placed[source] = shutil.copy2(place or source, os.path.join(
+                output, os.path.basename(source)))
+
+    def where(value: Any) -> Any:
+        if isinstance(value, str) and os.path.dirname(value) == staged:
+            return placed.get(value)
+        return value
+
+    entry["input"] = where(entry.get("input"))
+    properties = entry.get("solution", {}).get("properties", {})
+    for key, value in properties.items():
+        properties[key] = where(value)
+    entry["files"] = sorted(path for path in placed.values() if path is not None)
+
+
+def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
+                  attempt_id: str) -> Tuple[Dict[str, Any], Optional[str]]:
+    """Solves a model in a sandbox, keeping the run's files in a staging folder: beside the
+    model for a model solved in place (to be moved into its folder), else in the temporary
+    folder when they go to an output folder. The entry, and the staging folder (None when
+    nothing is kept)."""
+    from . import jobs, task
+
+    if sandbox and output is None:  # the run's files go with its sandbox
+        return task.solve({"model": path, "solver": solver, "sandbox": True}, None), None
+
+    folder = os.path.dirname(os.path.abspath(path))
+    staging = os.path.join(folder if not sandbox else tempfile.gettempdir(),
+                           ".korvex-attempt-%s" % attempt_id)
+
+    def keep_run(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+        try:
+            os.mkdir(staging)
+            results.keep_files(result, run_directory, started_at, True, staging)
+        except OSError as error:
+            raise jobs.JobFailed("output not written", "the files of %s were not kept (%s)"
+                                 % (path, jobs.error_text(error)))
+
+    entry = task.solve({"model": path, "solver": solver, "sandbox": True}, None, keep_run)
+    entry["sandbox"] = None if not sandbox else entry.get("sandbox")
+    entry.pop("output", None)
+    return entry, staging if os.path.isdir(staging) else None
+
+
+def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]:
+    """The body of the task that solves one model on a worker."""
+
+    def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
+            batch: str, secret: str) -> None:
+        attempt = Attempt(store, task.request.id, batch, secret)
+        number = attempt.begin(worker_name)
+        if number is None:
+            LOG.info("%s: skipped, answered already or its batch ended", path)
+            return
+        staged = None
+        if number > MAX_ATTEMPTS:
+            entry = failed_entry(path, solver, "worker failure",
+                                 "%d workers ended before they finished this model"
+                                 % MAX_ATTEMPTS)
         else:
-            keeper.delivery_tag = (task.request.properties or {}).get("delivery_tag")
-            try:
-                entry = solve({"model": path, "solver": solver, "sandbox": sandbox,
-                               "output": output})
-            finally:
-                keeper.delivery_tag = None
-        entry.update(machine=machine, attempt=attempt)
-        LOG.info("%s %s (%s)" % ("solved" if entry["ok"] else "failed", path,
-                                 entry.get("cause") or "%.1f s" % entry["elapsed"]))
-        if client.hget(TASK_KEY % task.request.id, "closed"):
-            # The command line left (its output folder, when it gave one, has the record).
-            task.backend.forget(task.request.id)
-            raise Ignore()
-        return entry
+            entry, staged = solve_attempt(path, solver, sandbox, output, attempt.id)
+        entry.update(machine=machine, attempt=number)
+        try:
+            stored = attempt.finish(entry, staged, not sandbox, output)
+        finally:
+            if staged is not None:
+                shutil.rmtree(staged, ignore_errors=True)
+        if stored:
+            LOG.info("%s %s (%s)", "solved" if entry["ok"] else "failed", path,
+                     entry.get("cause") or "%.1f s" % entry["elapsed"])
+        else:
+            LOG.info("%s: another attempt finished first or the batch ended; this attempt's "
+                     "result is not kept", path)
 
     return run
 
 
-def run_worker(installation: Installation, broker: str, redeliver_after: float) -> int:
+def wake_the_event_loop(app: Any) -> None:
+    """Before kombu 5.7 (the latest on PyPy 3.9 is 5.6), work that a pool thread hands to the
+    worker's event loop, a task's acknowledgement among it, waits until the loop wakes for its
+    own reasons, seconds later; kombu 5.7 wakes it at once. A timer that wakes it every few
+    milliseconds bounds that wait."""
+    import kombu
+    from celery import bootsteps  # type: ignore[import-untyped]
+
+    if tuple(int(part) for part in kombu.VERSION[:2]) >= (5, 7):
+        return
+
+    class WakeLoop(bootsteps.StartStopStep):  # type: ignore[misc]
+        requires = {"celery.worker.components:Hub"}
+
+        def start(self, worker: Any) -> None:
+            if worker.hub is not None:
+                worker.hub.call_repeatedly(LOOP_WAKE_SECONDS, _nothing)
+
+    app.steps["worker"].add(WakeLoop)
+
+
+def _nothing() -> None:
+    pass
+
+
+def end_with_the_keeper() -> None:
+    """Stops this worker process (its model finished first) when the keeper that started it
+    is gone, killed without the chance to stop it."""
+    keeper = os.getppid()
+
+    def watch() -> None:
+        while os.getppid() == keeper:
+            time.sleep(1)
+        LOG.warning("the worker's keeper (process %d) is gone: stopping", keeper)
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    threading.Thread(target=watch, name="korvex keeper watch", daemon=True).start()
+
+
+def run_worker(installation: Installation, broker: str, results_url: str,
+               heartbeat: float) -> int:
     """One worker process: binds, then solves the queue's models until it is stopped.
-    Raises JobFailed when it cannot bind or reach the broker."""
-    from . import jobs, task
+    Raises JobFailed when it cannot bind or reach the broker or the results store."""
+    from . import jobs
 
     require_libraries()
-    client = reachable_client(broker)
+    check_url(broker, "broker")
+    check_url(results_url, "results store")
+    store = reachable_results(results_url)
+    app = celery_app(broker, heartbeat)
+    check_broker(app, broker)
+    try:
+        declare_dead_letters(app)
+    except Exception as error:
+        raise ClusterUnreachable(broker, error)
     jobs.bind(installation)
-    app = celery_app(broker, redeliver_after)
     machine = socket.gethostname()
     name = "korvex-%d@%s" % (os.getpid(), machine)
-    keeper = Keeper(app, client, name, redeliver_after)
-    app.task(name=TASK, bind=True)(solve_task(client, keeper, machine,
-                                              lambda message: task.solve(message, None)))
+    app.task(name=TASK, bind=True)(solve_task(store, name, machine))
+    wake_the_event_loop(app)
 
     from celery.signals import worker_ready  # type: ignore[import-untyped]
 
     def ready(**_: Any) -> None:
-        LOG.info("worker %s ready: %s (%s), models from %s" % (
-            name, installation.directory, installation.module, shown_url(broker)))
+        LOG.info("worker %s ready: %s (%s), models from %s", name, installation.directory,
+                 installation.module, shown_url(broker))
 
     worker_ready.connect(ready, weak=False)
-    celery_worker = app.Worker(hostname=name, pool="solo", concurrency=1, queues=[QUEUE],
+    end_with_the_keeper()
+    # Celery prepares delayed delivery for quorum queues, with exchanges of its own that a
+    # farm's worker user may not make; the tasks here never wait for a time.
+    logging.getLogger("celery.worker.consumer.delayed_delivery").disabled = True
+    # A solve goes on when the broker's connection drops: its attempt may still finish
+    # first, and the broker hands the model to another worker anyway.
+    warnings.filterwarnings("ignore", message=".*worker_cancel_long_running_tasks_on_conn")
+    # A pool of one thread: the solve runs beside the event loop, which keeps the broker's
+    # heartbeats going however long the solve takes (Celery's solo pool would stop them).
+    celery_worker = app.Worker(hostname=name, pool="threads", concurrency=1, queues=[QUEUE],
                                loglevel="WARNING", quiet=True, without_gossip=True,
                                without_mingle=True, without_heartbeat=True)
-    keeper.start()
-    try:
-        celery_worker.start()
-    finally:
-        keeper.stop()
+    celery_worker.start()
     return int(celery_worker.exitcode or 0)
 
 
-def run_workers(arguments: Sequence[str], count: int) -> int:
-    """`count` worker processes of the command line, each with `arguments`; ends when they
-    all have, passing on an interruption or a request to stop."""
-    import signal
-    import subprocess
+class Keeper(object):
+    """Keeps `count` worker processes running: one that dies is replaced, after a wait that
+    doubles while they keep dying early. SIGINT or SIGTERM asks each to finish its model and
+    end. The worker processes run in a process group of their own, so that the terminal's
+    Ctrl-C reaches neither them nor the solver programs that they start."""
 
-    command = [sys.executable, "-m", "korvex_computer", "worker", *arguments,
-               "--concurrency", "1"]
-    processes = [subprocess.Popen(command) for _ in range(count)]
+    def __init__(self, command: Sequence[str], env: Dict[str, str], count: int) -> None:
+        self.command = list(command)
+        self.env = env
+        self.processes: List[Optional["subprocess.Popen[bytes]"]] = [None] * count
+        self.started = [0.0] * count
+        self.backoff = [RESPAWN_BACKOFF[0]] * count
+        self.due = [0.0] * count
+        self.ever_ready = False
+        self.stopping = threading.Event()
 
-    def stop(signum: int, _: Any) -> None:
-        for process in processes:
-            if process.poll() is None:
-                process.send_signal(signum)
+    def spawn(self, slot: int) -> None:
+        options: Dict[str, Any] = {}
+        if sys.platform == "win32":
+            options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP  # type: ignore
+        else:
+            options["start_new_session"] = True
+        self.processes[slot] = subprocess.Popen(self.command, env=self.env, **options)
+        self.started[slot] = time.monotonic()
 
-    previous = signal.signal(signal.SIGTERM, stop)
-    try:
-        while True:
-            try:
-                return max(process.wait() for process in processes)
-            except KeyboardInterrupt:  # the workers had it too: they finish their model
+    def run(self) -> int:
+        def stop(signum: int, _: Any) -> None:
+            self.stopping.set()
+
+        previous = {signum: signal.signal(signum, stop)
+                    for signum in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            for slot in range(len(self.processes)):
+                self.spawn(slot)
+            while not self.stopping.wait(0.2):
+                if not self.replace_ended():
+                    self.finish()
+                    return 1
+            LOG.warning("stopping: the worker processes finish their models")
+            return self.finish()
+        finally:
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+
+    def replace_ended(self) -> bool:
+        """Starts the processes that are due and schedules the replacement of those that
+        ended; False when every process failed to start (each said why), as a worker that
+        cannot bind or reach the servers would, again and again."""
+        now = time.monotonic()
+        for slot, process in enumerate(self.processes):
+            if process is None:
+                if now >= self.due[slot]:
+                    self.spawn(slot)
                 continue
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+            status = process.poll()
+            if status is None:
+                if now - self.started[slot] > 30:
+                    self.ever_ready = True
+                continue
+            lived = now - self.started[slot]
+            if status == 1 and not self.ever_ready and all(
+                    other is not None and other.poll() == 1 for other in self.processes):
+                return False
+            if lived > RESPAWN_BACKOFF[1]:
+                self.backoff[slot] = RESPAWN_BACKOFF[0]
+            wait = self.backoff[slot]
+            self.backoff[slot] = min(wait * 2, RESPAWN_BACKOFF[1])
+            LOG.warning("worker process %d ended (exit status %s) after %.1f s; another "
+                        "starts in %g s", process.pid, status, lived, wait)
+            self.processes[slot] = None
+            self.due[slot] = now + wait
+        return True
+
+    def finish(self) -> int:
+        stop = signal.SIGTERM
+        if sys.platform == "win32":  # the console's Ctrl-Break, to a group of its own
+            stop = signal.CTRL_BREAK_EVENT
+        for process in self.processes:
+            if process is not None and process.poll() is None:
+                process.send_signal(stop)
+        statuses = [process.wait() for process in self.processes if process is not None]
+        return 0 if all(status in (0, -signal.SIGTERM) for status in statuses) else 1
 
 
+def run_workers(installation: Installation, broker: str, results_url: str, heartbeat: float,
+                count: int, verbosity: Sequence[str] = ()) -> int:
+    """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM.
+    The URLs reach them through the environment, never on a command line."""
+    require_libraries()
+    check_url(broker, "broker")
+    check_url(results_url, "results store")
+    reachable_results(results_url)
+    check_broker(celery_app(broker, heartbeat), broker)
+    env = dict(os.environ)
+    env.update({BROKER_VARIABLE: broker, RESULTS_VARIABLE: results_url,
+                "KORVEX_INSTALLATION": installation.directory})
+    if installation.settings_path:
+        env["KORVEX_SETTINGS_PATH"] = installation.settings_path
+    if installation.data_sources_path:
+        env["KORVEX_DATASOURCES_PATH"] = installation.data_sources_path
+    command = [sys.executable, "-m", "korvex_computer", *verbosity, "--module",
+               installation.module, "worker", "--heartbeat", "%g" % heartbeat, "--one-process"]
+    return Keeper(command, env, count).run()

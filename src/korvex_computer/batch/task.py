@@ -7,12 +7,17 @@ from __future__ import annotations
 
 import os
 import time
-from typing import Any, Dict, Optional
+from typing import Any, Callable, Dict, Optional
 
 from . import jobs, results
 
 
-def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) -> Dict[str, Any]:
+Keep = Callable[[Dict[str, Any], str, float], None]
+
+
+def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
+          keep_run: Optional[Keep] = None) -> Dict[str, Any]:
+    """`keep_run`, when given, keeps the run's files instead of the output folder."""
     path, solver, sandbox = message["model"], message["solver"], message["sandbox"]
     folder: Optional[str] = message.get("output")
     started = time.monotonic()
@@ -36,7 +41,7 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed]) ->
             except OSError as error:
                 raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
                                      % (folder, jobs.error_text(error)))
-        entry.update(jobs.solve_model(path, solver, sandbox, keep))
+        entry.update(jobs.solve_model(path, solver, sandbox, keep_run or keep))
         entry["ok"] = True
     except jobs.JobFailed as failure:
         entry.update(ok=False, cause=failure.cause, message=failure.message)

@@ -3,9 +3,11 @@
     korvex_computer [options] info
     korvex_computer [options] fre MODEL.quarl
     korvex_computer [options] solve MODEL.quarl [MODEL.quarl ...] --solver PipeStress|Aster
-                              [--sandbox] [--jobs N | --broker URL [--timeout SECONDS]]
+                              [--sandbox] [--jobs N | --broker [URL] [--results URL]
+                              [--timeout SECONDS] [--no-worker-timeout SECONDS]]
                               [--output DIR [--resume]]
-    korvex_computer [options] worker [--broker URL] [--concurrency N]
+    korvex_computer [options] worker [--broker URL] [--results URL] [--concurrency N]
+                              [--heartbeat SECONDS]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
@@ -31,13 +33,15 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from ..batch.broker import DEFAULT_REDELIVER_AFTER, DEFAULT_TIMEOUT  # Celery imported when used
+# Celery is imported when used
+from ..batch.broker import DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT
 from ..batch.common import (MODULE_NAMES, SOLVERS, BatchInterrupted, Installation, JobFailed,
                             error_text, platform_missing)
 from ..batch.status import live_status
 from . import render
 
 PROG = "korvex_computer"
+_FROM_ENVIRONMENT = "\0from the environment"
 
 ENVIRONMENT_HELP = """\
 environment:
@@ -47,8 +51,12 @@ environment:
                            not given; else the module's own path under C:\\ProgramData
   KORVEX_DATASOURCES_PATH  the data sources file (DataSources.settings), when --data-sources
                            is not given; else the module's own path under C:\\ProgramData
-  KORVEX_BROKER            the Redis URL of the job queue, for worker, when --broker is not
-                           given
+  KORVEX_BROKER            the RabbitMQ URL of the job queue (amqp:// or amqps://), for
+                           worker, and for solve --broker given without a URL
+  KORVEX_RESULTS           the Redis URL of the job queue's results store, when --results
+                           is not given
+  KORVEX_BROKER_CA         the CA file that an amqps:// broker's certificate is checked
+                           against (default: the system's)
 """
 
 
@@ -118,9 +126,13 @@ def build_parser() -> argparse.ArgumentParser:
     spread = solve.add_mutually_exclusive_group()
     spread.add_argument("--jobs", metavar="N", type=_positive, default=1,
                         help="with several models: solve them in N worker processes")
-    spread.add_argument("--broker", metavar="URL",
-                        help="send the models to the workers of the job queue at this Redis "
-                             "URL (redis://HOST:PORT/DB), on any machine")
+    spread.add_argument("--broker", metavar="URL", nargs="?", const=_FROM_ENVIRONMENT,
+                        help="send the models to the workers of the job queue at this "
+                             "RabbitMQ URL (amqp://USER@HOST/VHOST; given alone: "
+                             "$KORVEX_BROKER, which keeps the password off the command line)")
+    solve.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+                       help="with --broker: the Redis URL of the queue's results store "
+                            "(default: $KORVEX_RESULTS)")
     solve.add_argument("--output", metavar="DIR",
                        help="keep each model's files and record in DIR/<model name>/, and "
                             "the batch's index in DIR/batch.json (with --broker: a folder "
@@ -131,18 +143,27 @@ def build_parser() -> argparse.ArgumentParser:
     solve.add_argument("--timeout", metavar="SECONDS", type=_seconds,
                        default=DEFAULT_TIMEOUT,
                        help="with --broker: give up a model that has no result this long "
-                            "after a worker started it, and the models that no worker took "
-                            "while nothing started or ended for this long (default: %(default)g)")
+                            "after a worker started it (default: %(default)g)")
+    solve.add_argument("--no-worker-timeout", metavar="SECONDS", type=_seconds,
+                       default=DEFAULT_NO_WORKER_TIMEOUT,
+                       help="with --broker: give up the models still open when no worker "
+                            "listened for this long (default: %(default)g)")
     worker = command("worker", "solve the models of the job queue on this machine, one at a "
                                "time per process")
     worker.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
-                        help="Redis URL of the job queue (default: $KORVEX_BROKER)")
+                        help="RabbitMQ URL of the job queue (default: $KORVEX_BROKER)")
+    worker.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+                        help="Redis URL of the queue's results store (default: "
+                             "$KORVEX_RESULTS)")
     worker.add_argument("--concurrency", metavar="N", type=_positive, default=1,
-                        help="number of worker processes (default: 1)")
-    worker.add_argument("--redeliver-after", metavar="SECONDS", type=_seconds,
-                        default=DEFAULT_REDELIVER_AFTER,
-                        help="hand the model of a worker that died to another one after "
-                             "this long; the same on every machine (default: %(default)g)")
+                        help="number of worker processes, kept running (default: 1)")
+    worker.add_argument("--heartbeat", metavar="SECONDS", type=_seconds,
+                        default=DEFAULT_HEARTBEAT,
+                        help="heartbeat with the broker: a machine that stops answering has "
+                             "its model given to another after about two (default: "
+                             "%(default)g)")
+    # One worker process of the keeper's, with the URLs in its environment.
+    worker.add_argument("--one-process", action="store_true", help=argparse.SUPPRESS)
     describe = command("describe", "print the JSON description of an SDK class")
     describe.add_argument("class_name", metavar="CLASS")
     find = command("find", "print the namespace and assembly of an SDK class")
@@ -156,6 +177,18 @@ def installation_of(arguments: argparse.Namespace,
     have their own."""
     directory = (getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
                  or os.environ.get("KORVEX_INSTALL_DIR"))
+    if arguments.command == "solve" and arguments.broker == _FROM_ENVIRONMENT:
+        arguments.broker = os.environ.get("KORVEX_BROKER")
+        if not arguments.broker:
+            parser.error("no broker: give --broker URL or set KORVEX_BROKER")
+    if arguments.command == "worker" and arguments.one_process:
+        arguments.broker = os.environ.get("KORVEX_BROKER")
+        arguments.results = os.environ.get("KORVEX_RESULTS")
+    if arguments.command in ("solve", "worker") and arguments.broker is not None:
+        if not arguments.broker.strip():
+            parser.error("the broker URL is empty")
+        if not arguments.results:
+            parser.error("no results store: give --results URL or set KORVEX_RESULTS")
     if arguments.command == "worker" and not arguments.broker:
         parser.error("no broker: give --broker URL or set KORVEX_BROKER")
     if arguments.command == "solve":
@@ -272,9 +305,10 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
     try:
         entries = batch.solve_many(arguments.models, arguments.solver, arguments.sandbox,
                                    jobs=arguments.jobs, broker=arguments.broker,
-                                   timeout=arguments.timeout, installation=installation,
-                                   status=sys.stderr, output=arguments.output,
-                                   resume=arguments.resume)
+                                   results=arguments.results, timeout=arguments.timeout,
+                                   no_worker_timeout=arguments.no_worker_timeout,
+                                   installation=installation, status=sys.stderr,
+                                   output=arguments.output, resume=arguments.resume)
     except JobFailed as failure:  # the cluster unreachable, no output folder
         return _report_failure(failure, as_json)
     except BatchInterrupted as stop:
@@ -311,17 +345,14 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
 def run_worker(arguments: argparse.Namespace, installation: Installation) -> int:
     from ..batch import queue_worker
 
-    if arguments.concurrency > 1:
-        given = ["--broker", arguments.broker, "--redeliver-after", str(arguments.redeliver_after),
-                 "--installation", installation.directory, "--module", installation.module]
-        if installation.settings_path:
-            given += ["--settings", installation.settings_path]
-        if installation.data_sources_path:
-            given += ["--data-sources", installation.data_sources_path]
-        given += ["-v"] * getattr(arguments, "verbose", 0) + ["-q"] * getattr(arguments, "quiet", 0)
-        return queue_worker.run_workers(given, arguments.concurrency)
+    verbosity = (["-v"] * getattr(arguments, "verbose", 0)
+                 + ["-q"] * getattr(arguments, "quiet", 0))
     try:
-        return queue_worker.run_worker(installation, arguments.broker, arguments.redeliver_after)
+        if arguments.one_process:
+            return queue_worker.run_worker(installation, arguments.broker, arguments.results,
+                                           arguments.heartbeat)
+        return queue_worker.run_workers(installation, arguments.broker, arguments.results,
+                                        arguments.heartbeat, arguments.concurrency, verbosity)
     except JobFailed as failure:
         return _report_failure(failure, False)
 
