@@ -1,13 +1,16 @@
 """The module frame: function objects, argument binding, the set-up guard, global names,
 traceback entries, module state and import-time behaviour."""
 
+import os
 import platform
 import sys
 import textwrap
+import time
 
 import pytest
 
-from module_helpers import SETUP_MESSAGE, innermost_module_entry, module_entries, run_python
+from module_helpers import (STANDIN, SETUP_MESSAGE, innermost_module_entry, module_entries,
+                            run_python)
 
 # name, parameters, first line, guarded
 FUNCTIONS = [
@@ -519,3 +522,83 @@ def test_solve_binds_all_three_keywords_in_any_order(core, capsys, tmp_path):
     missing = str(tmp_path / "missing.quarl")
     assert core.solve(sandbox=True, solvername="PipeStress", filename=missing) is None
     assert capsys.readouterr().out == "Invalid filename\n"
+
+
+# ---- the interpreter ending threads that are inside module calls ------------------------------
+
+SOLVE_UNTIL_INTERRUPTED = textwrap.dedent("""
+    import json, os, sys, tempfile, warnings
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import korvex_computer.korvex_core as k
+    from korvex_standin import journal
+    from korvex_standin.installation import build_installation
+    work = sys.argv[1]
+    inst = build_installation(os.path.join(work, "installation"))
+    k._settingsPath_, k._dataSourcesPath_ = inst.settings_path, inst.data_sources_path
+    k.setup_korvex_computer(inst.directory, k.KorvexModule.Velmora)
+    journal.answer("PipeStressSolver.Run", 0)
+    journal.answer("PipeStressSolver.GetAnalysisModel", "analysis")
+    model = os.path.join(work, "Plant.quarl")
+    with open(model, "w") as f:
+        json.dump({"Format": "quarL", "FormatVersion": 1, "Module": "Velmora",
+                   "Layers": [{"Name": "0"}]}, f)
+    tempfile.tempdir = work
+    open(os.path.join(work, "solving"), "w").close()
+    while True:
+        k.solve(model, "PipeStress", True)
+        k.disposeSolution()
+""")
+
+
+def test_ctrl_c_during_solves_ends_in_keyboard_interrupt(tmp_path):
+    # Ctrl-C can come while the solver worker (a daemon thread) is inside a module call; the
+    # interpreter then ends that thread as it finalises. Each run must end as Python ends on
+    # KeyboardInterrupt, never by a crash.
+    import random
+    import signal
+    import subprocess
+    script = tmp_path / "solve_until_interrupted.py"
+    script.write_text(SOLVE_UNTIL_INTERRUPTED)
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(STANDIN)] + [p for p in sys.path if p]))
+    endings = []
+    for run in range(24):
+        work = tmp_path / ("run%d" % run)
+        work.mkdir()
+        process = subprocess.Popen([sys.executable, str(script), str(work)], env=environment,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not (work / "solving").exists() and process.poll() is None:
+            assert time.monotonic() < deadline, "no solve began"
+            time.sleep(0.01)
+        time.sleep(random.uniform(0.0, 0.3))
+        process.send_signal(signal.SIGINT)
+        try:
+            _, errors = process.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            _, errors = process.communicate()
+            endings.append(("still running after Ctrl-C", errors[-2000:]))
+            continue
+        interrupted = process.returncode in (-signal.SIGINT, 130) or (
+            process.returncode == 1 and errors.rstrip().endswith("KeyboardInterrupt"))
+        endings.append("KeyboardInterrupt" if interrupted else (process.returncode, errors[-500:]))
+    assert endings == ["KeyboardInterrupt"] * 24
+
+
+def test_daemon_thread_inside_a_module_call_when_the_main_thread_returns():
+    code = textwrap.dedent("""
+        import threading, time, types
+        import korvex_computer.korvex_core as k
+        inside = threading.Event()
+        def listdir(directory):
+            inside.set()
+            while True:
+                time.sleep(0.001)
+        k.os = types.SimpleNamespace(listdir=listdir, path=k.os.path)
+        threading.Thread(target=k.find_first_file, args=("d", ".x"), daemon=True).start()
+        inside.wait()
+        print("main returns")
+    """)
+    results = [run_python(code) for _ in range(10)]
+    assert [(r.returncode, r.stdout) for r in results] == [(0, "main returns\n")] * 10

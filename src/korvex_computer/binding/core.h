@@ -13,6 +13,11 @@
 #include <new>
 #include <utility>
 #include <vector>
+#if defined(__GLIBCXX__)
+// libstdc++ names the unwinding of a thread that is being ended abi::__forced_unwind.
+#include <cxxabi.h>
+#define KORVEX_FORCED_UNWIND 1
+#endif
 
 namespace korvex {
 
@@ -21,14 +26,34 @@ namespace korvex {
 // ever reaches the interpreter.
 struct PythonError {};
 
-// Owns one strong reference, or none.
+// ---- leaving the interpreter alive ------------------------------------------------------------
+
+// When the interpreter finalises, CPython ends a thread that asks for the interpreter lock again
+// (a daemon thread, such as a solver worker) by unwinding its stack from inside that request,
+// through the module's frames, without the lock: the C++ runtime's forced unwinding. It must
+// pass through: a `catch (...)` rethrows it, nothing on its way is noexcept, and an owning
+// destructor then releases nothing, the objects staying with the dying interpreter. PyPy ends
+// no thread that way, and its checks are calls into its emulation layer: it releases always.
+inline bool may_release_references() {
+#ifdef PYPY_VERSION
+    return true;
+#else
+    return !_Py_IsFinalizing() || PyGILState_Check();
+#endif
+}
+inline void release_reference(PyObject* object) {
+    if (object && may_release_references()) Py_DECREF(object);
+}
+
+// Owns one strong reference, or none. Releasing a reference can run Python code (a finaliser),
+// and with it the forced unwinding above, so the destructor and the assignment let it pass.
 class Ref {
 public:
     Ref() = default;
     Ref(const Ref& other) : p_(other.p_) { Py_XINCREF(p_); }
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
-    Ref& operator=(Ref other) noexcept { std::swap(p_, other.p_); return *this; }
+    ~Ref() noexcept(false) { release_reference(p_); }
+    Ref& operator=(Ref other) { std::swap(p_, other.p_); return *this; }
 
     // Takes over a new reference; NULL means the call that produced it failed.
     static Ref steal(PyObject* p) { if (!p) throw PythonError{}; Ref r; r.p_ = p; return r; }
@@ -62,8 +87,6 @@ struct Constant {
     PyObject* object = nullptr;
     uint64_t global_version = 0;       // namespace version at which global_value was seen
     PyObject* global_value = nullptr;  // borrowed from the namespace, valid at that version only
-    PyObject* dict_key = nullptr;      // see item(): an equal key met during call dict_key_call
-    uint64_t dict_key_call = 0;
 };
 
 // The handle of a constant string at this use site; constant-initialised, so it costs no
@@ -100,7 +123,6 @@ inline int64_t first_interpreter_id = -1;
 inline PyObject* module = nullptr;       // the one module object, once an execution step took it
 inline PyObject* module_dict = nullptr;  // its namespace: every module global and function
 inline PyObject* builtins = nullptr;     // the interpreter's builtins module
-inline uint64_t call_serial = 0;         // counts the module calls begun
 }  // namespace state
 
 // CPython up to 3.11 gives every dictionary a version tag that changes with every change of its
@@ -270,12 +292,17 @@ void print(const A&... args) { call(cached_print(), args...); }
 [[noreturn]] void raise(PyObject* type, const Ref& argument);
 
 // Runs a step under the C API's rules, where the interpreter calls into the module: true on
-// success, false with the Python error set. No C++ exception gets past it.
+// success, false with the Python error set. No C++ exception gets past it; the runtime's forced
+// unwinding of a thread that the interpreter ends does (see may_release_references).
 template <class F>
-bool run_guarded(F&& step) noexcept {
+bool run_guarded(F&& step) {
     try {
         step();
         return true;
+#ifdef KORVEX_FORCED_UNWIND
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (PythonError&) {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();

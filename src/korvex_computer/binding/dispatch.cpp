@@ -291,7 +291,6 @@ void add_function_traceback(const FunctionRow& f, const FunctionRuntime& r, int 
 template <class Arguments>
 PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const Arguments& given) {
     if (r.parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
-    ++state::call_serial;
     Call call{f.first_line};
     Ref bound[6];
     PyObject* result = nullptr;

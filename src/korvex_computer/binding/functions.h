@@ -63,7 +63,7 @@ bool nesting_allows(const char* function_name, int* nesting);
 class WorkerDepthHandoff {
 public:
     explicit WorkerDepthHandoff(const Ref& thread);
-    ~WorkerDepthHandoff();
+    ~WorkerDepthHandoff() noexcept(false);
     WorkerDepthHandoff(const WorkerDepthHandoff&) = delete;
     WorkerDepthHandoff& operator=(const WorkerDepthHandoff&) = delete;
 

@@ -47,7 +47,8 @@ WorkerDepthHandoff::WorkerDepthHandoff(const Ref& thread) : thread_(thread) {
     g_worker_depths.emplace_back(thread_.get(), call_depth());
 }
 
-WorkerDepthHandoff::~WorkerDepthHandoff() {
+WorkerDepthHandoff::~WorkerDepthHandoff() noexcept(false) {
+    if (!may_release_references()) return;  // a thread being ended: the lock is another's
     auto handed = std::find_if(g_worker_depths.begin(), g_worker_depths.end(),
                                [&](const auto& worker) { return worker.first == thread_.get(); });
     if (handed != g_worker_depths.end()) g_worker_depths.erase(handed);

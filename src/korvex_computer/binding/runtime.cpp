@@ -110,39 +110,13 @@ bool contains(const Ref& container, const Ref& value) {
     return check(PySequence_Contains(sequence, wanted)) != 0;
 }
 
-// The key object to read exact dictionaries with, for a constant key. Dictionaries parsed from
-// one document share one str object per key text, which is not the constant of that text; a
-// lookup with that very object finds its entry by identity instead of comparing texts. An
-// exact str of the same text is the same key to an exact dictionary, and no script can change
-// it, so the first one met in a call serves the rest of that call.
-PyObject* learn_dict_key(Constant& key, PyObject* dict) {
-    Py_CLEAR(key.dict_key);
-    key.dict_key_call = state::call_serial;
-#ifdef KORVEX_COMPARES_TEXTS
-    PyObject *candidate, *value;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(dict, &position, &candidate, &value)) {
-        if (is_plain_text(candidate) && same_text(candidate, key.object)) {
-            Py_INCREF(candidate);
-            key.dict_key = candidate;
-            return candidate;
-        }
-    }
-#else
-    (void)dict;
-#endif
-    return key.object;
-}
-
 Ref item(const Ref& container, Constant& key) {
-    PyObject* key_object = name(key);
+    // The key is held for the lookup, which can run the __eq__ of the dictionary's keys.
+    const Ref key_object = text(key);
     PyObject* dict = container.get();
-    if (!PyDict_CheckExact(dict)) return Ref::steal(PyObject_GetItem(dict, key_object));
+    if (!PyDict_CheckExact(dict)) return Ref::steal(PyObject_GetItem(dict, key_object.get()));
     // An exact dictionary is read directly; a missing key raises what subscription raises.
-    PyObject* lookup_key = key.dict_key_call != state::call_serial ? learn_dict_key(key, dict)
-                           : key.dict_key                          ? key.dict_key
-                                                                   : key_object;
-    PyObject* value = PyDict_GetItemWithError(dict, lookup_key);
+    PyObject* value = PyDict_GetItemWithError(dict, key_object.get());
     if (value) return Ref::borrow(value);
     if (!PyErr_Occurred()) raise(PyExc_KeyError, tuple(key_object));
     throw PythonError{};
