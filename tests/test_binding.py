@@ -602,3 +602,36 @@ def test_daemon_thread_inside_a_module_call_when_the_main_thread_returns():
     """)
     results = [run_python(code) for _ in range(10)]
     assert [(r.returncode, r.stdout) for r in results] == [(0, "main returns\n")] * 10
+
+
+def test_dictionary_read_survives_a_key_whose_eq_calls_the_module_again():
+    # The read of "CurrentDatasDirectory" meets a colliding key whose __eq__ removes the entry of
+    # that text and reads the same key in a nested call; the outer read goes on probing.
+    code = textwrap.dedent("""
+        import korvex_computer.korvex_core as k
+        TEXT = "CurrentDatasDirectory"
+        class Collider(object):
+            action = None
+            def __hash__(self):
+                return hash(TEXT)
+            def __eq__(self, other):
+                action, self.action = self.action, None
+                if action:
+                    action()
+                return False
+        def reenter():
+            del document[TEXT]
+            k.FindDataProjectPaths({TEXT: "d", "CurrentProjectsDirectory": "p"})
+        first, document = Collider(), {}
+        document[first] = 0
+        document["".join(["CurrentDatas", "Directory"])] = "data"
+        document["CurrentProjectsDirectory"] = "projects"
+        document[Collider()] = 0
+        first.action = reenter
+        try:
+            k.FindDataProjectPaths(document)
+        except KeyError as e:
+            print("KeyError", e)
+    """)
+    result = run_python(code)
+    assert (result.returncode, result.stdout) == (0, "KeyError 'CurrentDatasDirectory'\n")
