@@ -635,3 +635,47 @@ def test_dictionary_read_survives_a_key_whose_eq_calls_the_module_again():
     """)
     result = run_python(code)
     assert (result.returncode, result.stdout) == (0, "KeyError 'CurrentDatasDirectory'\n")
+
+
+def test_functions_of_a_failed_import_refuse_to_run():
+    # An import hook plants a key whose comparison fails the storing of loadQuarl; the functions
+    # stored before it stay reachable through the failed module's namespace.
+    code = textwrap.dedent("""
+        import importlib.machinery, sys
+        class Collider(object):
+            def __hash__(self):
+                return hash("loadQuarl")
+            def __eq__(self, other):
+                raise LookupError("planted")
+        class Planting(importlib.machinery.ExtensionFileLoader):
+            def exec_module(self, module):
+                failed.append(vars(module))
+                vars(module)[Collider()] = None
+                super().exec_module(module)
+        class Finder(object):
+            def find_spec(self, name, path=None, target=None):
+                if name == "korvex_computer.korvex_core":
+                    spec = importlib.machinery.PathFinder.find_spec(name, path)
+                    spec.loader = Planting(spec.loader.name, spec.loader.path)
+                    return spec
+        failed = []
+        sys.meta_path.insert(0, Finder())
+        try:
+            import korvex_computer
+        except LookupError as e:
+            print("LookupError", e)
+        del sys.meta_path[0]
+        import korvex_computer.korvex_core as k
+        for call in (lambda: failed[0]["setup_korvex_computer"]("x", 0), lambda: k.load_dll("x")):
+            try:
+                call()
+            except (ImportError, OSError) as e:
+                print(type(e).__name__, e)
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "LookupError planted",
+        "ImportError setup_korvex_computer() cannot run: the import of module "
+        "'korvex_computer.korvex_core' that made it failed",
+        "OSError " + SETUP_MESSAGE]

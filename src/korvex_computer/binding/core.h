@@ -13,6 +13,8 @@
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "binding/string_table.h"
 #if defined(__GLIBCXX__)
 // libstdc++ names the unwinding of a thread that is being ended abi::__forced_unwind.
 #include <cxxabi.h>
@@ -77,37 +79,40 @@ inline int check(int rc) { if (rc < 0) throw PythonError{}; return rc; }
 
 // ---- constant strings ----------------------------------------------------------------------
 
-// A constant string of the module, one handle per use site (written STR("text"), in the
-// manner of the interpreter's own static identifiers). Its object is the interned string of
-// the text, made and hashed on first use and held for the process, so equal texts share one
-// object. A handle used as a global's name also remembers where that global last stood.
+// A constant string: the interned, hashed str of a text of the string table, made by the
+// module's first step before any function exists and held for the process, so that no use of one
+// can fail. The entry of a global's name also remembers where that global last stood.
 struct Constant {
-    constexpr explicit Constant(const char* literal) : text(literal) {}
-    const char* const text;
     PyObject* object = nullptr;
     uint64_t global_version = 0;       // namespace version at which global_value was seen
     PyObject* global_value = nullptr;  // borrowed from the namespace, valid at that version only
 };
+constexpr int kConstantCount = static_cast<int>(sizeof kConstantTexts / sizeof kConstantTexts[0]);
+inline Constant g_constants[kConstantCount];
 
-// The handle of a constant string at this use site; constant-initialised, so it costs no
-// guard and no lookup.
-#define STR(literal) \
-    ([]() -> ::korvex::Constant& { static ::korvex::Constant site{literal}; return site; }())
-
-// Interns the text of a handle met for the first time; null with the error set on failure.
-PyObject* make_constant(Constant& constant);
-// The object of a constant, or null with the error set.
-inline PyObject* constant_object(Constant& constant) {
-    return constant.object ? constant.object : make_constant(constant);
+constexpr bool same_chars(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
 }
+constexpr int constant_index(const char* text) {
+    for (int i = 0; i < kConstantCount; ++i)
+        if (same_chars(kConstantTexts[i], text)) return i;
+    return -1;
+}
+template <int I>
+Constant& constant_at() {
+    static_assert(I >= 0, "a constant string missing from binding/string_table.h");
+    return g_constants[I];
+}
+// The constant of a text, found while compiling.
+#define STR(literal) (::korvex::constant_at<::korvex::constant_index(literal)>())
+
+// Makes the constants not made yet; false with the error set.
+bool make_constants();
 // The interned text of a constant (borrowed; lives for the process).
-inline PyObject* name(Constant& constant) {
-    PyObject* object = constant_object(constant);
-    if (!object) throw PythonError{};
-    return object;
-}
+inline PyObject* name(Constant& constant) { return constant.object; }
 // A new reference to the same interned text.
-inline Ref text(Constant& constant) { return Ref::borrow(name(constant)); }
+inline Ref text(Constant& constant) { return Ref::borrow(constant.object); }
 
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }

@@ -306,7 +306,14 @@ PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const Argument
 thread_local int t_nesting = 0;
 
 template <class Arguments>
-PyObject* enter(const FunctionRow& f, FunctionRuntime& r, const Arguments& given) {
+PyObject* enter(PyObject* module, const FunctionRow& f, FunctionRuntime& r,
+                const Arguments& given) {
+    // A function left over from an import whose execution step failed has no namespace to run in.
+    if (module != state::module) {
+        PyErr_Format(PyExc_ImportError, "%.200s() cannot run: the import of module '%s' that "
+                     "made it failed", f.name, kModuleName);
+        return nullptr;
+    }
     int& nesting = t_nesting;
     if (static_cast<unsigned>(nesting - 1) >= static_cast<unsigned>(kMaximumNesting) &&
         !nesting_allows(f.name, &nesting))
@@ -331,15 +338,15 @@ namespace {
 constexpr int kCallingConvention = METH_FASTCALL | METH_KEYWORDS;
 
 template <int I>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return enter(kFunctions[I], g_functions[I], VectorAndNames{args, nargs, kwnames});
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return enter(module, kFunctions[I], g_functions[I], VectorAndNames{args, nargs, kwnames});
 }
 #else
 constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
 
 template <int I>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return enter(kFunctions[I], g_functions[I], TupleAndDict{args, kwargs});
+PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return enter(module, kFunctions[I], g_functions[I], TupleAndDict{args, kwargs});
 }
 #endif
 

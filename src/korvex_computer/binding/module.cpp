@@ -41,6 +41,7 @@ void release_module_state(PyObject* module) {
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    if (!make_constants()) return nullptr;
     int64_t id = current_interpreter_id();
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (state::first_interpreter_id == -1) {

@@ -12,24 +12,23 @@ PyObject* g_print = nullptr;
 
 }  // namespace
 
-PyObject* make_constant(Constant& constant) {
-    PyObject* interned = PyUnicode_InternFromString(constant.text);
-    if (!interned) return nullptr;
-    if (PyObject_Hash(interned) == -1) {
-        Py_DECREF(interned);
-        return nullptr;
+bool make_constants() {
+    for (int i = 0; i < kConstantCount; ++i) {
+        if (g_constants[i].object) continue;
+        PyObject* interned = PyUnicode_InternFromString(kConstantTexts[i]);
+        if (!interned || PyObject_Hash(interned) == -1) {
+            Py_XDECREF(interned);
+            return false;
+        }
+        g_constants[i].object = interned;
     }
-    // Interning can collect garbage, whose finalisers may have used this very site meanwhile.
-    if (constant.object) Py_DECREF(interned);
-    else constant.object = interned;
-    return constant.object;
+    return true;
 }
 
 Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 
 PyObject* look_global_up(Constant& global_name) {
-    PyObject* key = constant_object(global_name);
-    if (!key) return nullptr;
+    PyObject* key = name(global_name);
 #ifdef KORVEX_REMEMBERS_GLOBALS
     const uint64_t version = namespace_version();
 #endif
@@ -266,19 +265,21 @@ Ref from_import(Constant& module, Constant& attr_name) {
 }
 
 void cache_builtins() {
-    for (Constant* builtin : {&STR("open"), &STR("print")}) {
-        PyObject* builtin_name = name(*builtin);
-        PyObject* value = PyObject_GetAttr(state::builtins, builtin_name);
+    const struct { Constant& name; PyObject*& held; } builtins[] = {{STR("open"), g_open},
+                                                                   {STR("print"), g_print}};
+    for (const auto& builtin : builtins) {
+        PyObject* value = PyObject_GetAttr(state::builtins, name(builtin.name));
         if (!value) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", builtin_name);
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name(builtin.name));
             }
             throw PythonError{};
         }
-        PyObject*& held = builtin->text[0] == 'o' ? g_open : g_print;
-        Py_XDECREF(held);
-        held = value;
+        // Stored before the old value is released, whose finaliser may read it.
+        PyObject* old = builtin.held;
+        builtin.held = value;
+        Py_XDECREF(old);
     }
 }
 
