@@ -155,10 +155,20 @@ def test_each_missing_keyword_is_counted_by_position(core, name, parameters, fir
             "korvex_computer.korvex_core." + name, first_line)
 
 
+class LooksLikeDllname(object):
+    # Hashes and compares as the parameter name, without being text.
+    def __hash__(self):
+        return hash("dllname")
+
+    def __eq__(self, other):
+        return other == "dllname"
+
+
 @pytest.mark.skipif(not ON_CPYTHON, reason="PyPy checks keyword names itself, in its own words")
-def test_non_text_keyword_names(core):
+@pytest.mark.parametrize("key", [1, LooksLikeDllname()])
+def test_non_text_keyword_names(core, key):
     with pytest.raises(TypeError) as raised:
-        core.load_dll(**{1: "x"})
+        core.load_dll(**{key: "x"})
     assert str(raised.value) == "load_dll() keywords must be strings"
 
 

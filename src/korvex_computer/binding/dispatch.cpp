@@ -163,7 +163,14 @@ struct TupleAndDict {
         PyObject* value;
         return PyDict_Next(kwargs, position, key, &value) != 0;
     }
-
+    // The interpreter hands a dictionary's keys over as they are: any of them may not be text.
+    bool names_are_text() const {
+        PyObject* key;
+        Py_ssize_t position = 0;
+        while (next_keyword_name(&position, &key))
+            if (!PyUnicode_Check(key)) return false;
+        return true;
+    }
 };
 
 // The arguments of a call as METH_FASTCALL | METH_KEYWORDS passes them: the positional
@@ -190,6 +197,7 @@ struct VectorAndNames {
         *key = PyTuple_GET_ITEM(kwnames, (*position)++);
         return true;
     }
+    bool names_are_text() const { return true; }  // the interpreter's own check
 };
 
 // Reports the first keyword that names no parameter left to bind, in the order of the given
@@ -200,10 +208,6 @@ bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const 
     PyObject* key;
     Py_ssize_t position = 0;
     while (given.next_keyword_name(&position, &key)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
-            return false;
-        }
         int i = parameter_index(r, key);
         if (i == -2) return false;
         if (i >= 0 && i < positional) {
@@ -231,6 +235,10 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& g
     if (keywords == 0 ? positional != count : positional > count)
         return wrong_count(f, r, positional);
 
+    if (keywords != 0 && !given.names_are_text()) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+        return false;
+    }
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
     if (keywords == 0) return true;
 
