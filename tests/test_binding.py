@@ -689,3 +689,45 @@ def test_functions_of_a_failed_import_refuse_to_run():
         "ImportError setup_korvex_computer() cannot run: the import of module "
         "'korvex_computer.korvex_core' that made it failed",
         "OSError " + SETUP_MESSAGE]
+
+
+EMBEDDING_HOST = r"""
+#include <Python.h>
+
+int main(void) {
+    for (int round = 1; round <= 2; ++round) {
+        Py_Initialize();
+        PyRun_SimpleString("try:\n"
+                           "    import korvex_computer.korvex_core as k\n"
+                           "    print(k.KorvexModule.Velmora)\n"
+                           "except ImportError as e:\n"
+                           "    print('ImportError', e)\n");
+        if (Py_FinalizeEx() < 0) return 120;
+    }
+    return 0;
+}
+"""
+
+
+@pytest.mark.skipif(not ON_CPYTHON, reason="PyPy cannot initialise its interpreter again")
+def test_interpreter_initialised_again_in_the_same_process(tmp_path):
+    import shutil
+    import subprocess
+    import sysconfig
+    compiler = shutil.which("cc")
+    if not compiler or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        pytest.skip("needs a C compiler and a shared libpython to embed the interpreter")
+    (tmp_path / "host.c").write_text(EMBEDDING_HOST)
+    libdir = sysconfig.get_config_var("LIBDIR")
+    library = "python" + sysconfig.get_config_var("LDVERSION")
+    subprocess.run([compiler, "-I" + sysconfig.get_paths()["include"], str(tmp_path / "host.c"),
+                    "-L" + libdir, "-l" + library, "-Wl,-rpath," + libdir,
+                    "-o", str(tmp_path / "host")], check=True)
+    paths = [str(STANDIN)] + [p for p in sys.path if p]
+    result = subprocess.run([str(tmp_path / "host")], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths)), timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.splitlines() == [
+        "KorvexModule.Velmora",
+        "ImportError Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."]

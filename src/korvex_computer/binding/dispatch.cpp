@@ -24,21 +24,18 @@ PyCodeObject* g_function_codes[kSourceLines];
 PyCodeObject* g_module_body_codes[kSourceLines];
 
 // The code object of a traceback name and line (a new reference, or null with the error set),
-// kept in *slot from its first use on; a null slot keeps nothing.
+// kept in *slot from its first use on; a null slot keeps nothing. Making one runs no Python code
+// (a code object is no object that the collector tracks), so the slot is still empty after it.
 PyCodeObject* code_object(PyCodeObject** slot, const char* traceback_name, int line) {
     if (slot && *slot) {
         Py_INCREF(*slot);
         return *slot;
     }
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
-    if (!code || !slot) return code;
-    if (*slot) {  // made meanwhile by a call that the creation ran
-        Py_DECREF(code);
-        code = *slot;
-    } else {
+    if (code && slot) {
         *slot = code;  // the slot's own reference
+        Py_INCREF(code);
     }
-    Py_INCREF(code);
     return code;
 }
 

@@ -40,18 +40,27 @@ void release_module_state(PyObject* module) {
 #endif
 }
 
+// Set when the interpreter that loaded the module has been finalised: an embedding host may
+// initialise another one in the process, which the module's process-wide state is not for.
+bool g_interpreter_finalised = false;
+void note_finalisation() { g_interpreter_finalised = true; }
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    if (!make_constants()) return nullptr;
     int64_t id = current_interpreter_id();
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (state::first_interpreter_id == -1) {
+        if (Py_AtExit(&note_finalisation) < 0) {
+            PyErr_SetString(PyExc_ImportError, "no room left for an exit function");
+            return nullptr;
+        }
         state::first_interpreter_id = id;
-    } else if (id != state::first_interpreter_id) {
+    } else if (id != state::first_interpreter_id || g_interpreter_finalised) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
+    if (!make_constants()) return nullptr;
     if (state::module) {
         release_module_state(state::module);
         Py_INCREF(state::module);
@@ -75,10 +84,13 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 
 void warn_on_version_mismatch() {
     // The runtime's language version as (major, minor), read from sys.version_info.
-    PyObject* info = PySys_GetObject("version_info");  // borrowed
-    if (!info) throw PythonError{};
-    const long major = PyLong_AsLong(Ref::steal(PySequence_GetItem(info, 0)).get());
-    const long minor = PyLong_AsLong(Ref::steal(PySequence_GetItem(info, 1)).get());
+    const Ref info = Ref::borrow(PySys_GetObject("version_info"));  // null sets no error
+    if (!info) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.version_info");
+        throw PythonError{};
+    }
+    const long major = PyLong_AsLong(item_at(info, 0).get());
+    const long minor = PyLong_AsLong(item_at(info, 1).get());
     if (PyErr_Occurred()) throw PythonError{};
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
