@@ -537,7 +537,9 @@ def test_solve_binds_all_three_keywords_in_any_order(core, capsys, tmp_path):
 # ---- the interpreter ending threads that are inside module calls ------------------------------
 
 SOLVE_UNTIL_INTERRUPTED = textwrap.dedent("""
-    import json, os, sys, tempfile, warnings
+    import json, os, signal, sys, tempfile, warnings
+    # As Python sets it up, also when started with Ctrl-C ignored (a shell's background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     warnings.simplefilter("ignore", DeprecationWarning)
     import korvex_computer.korvex_core as k
     from korvex_standin import journal
