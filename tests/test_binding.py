@@ -733,3 +733,29 @@ def test_interpreter_initialised_again_in_the_same_process(tmp_path):
         "KorvexModule.Velmora",
         "ImportError Interpreter change detected - this module can only be loaded into one "
         "interpreter per process."]
+
+
+@pytest.mark.parametrize("clause_raises", [False, True])
+def test_finally_clause_runs_with_the_propagating_exception_handled(core, clause_raises):
+    seen = []
+
+    class Com(object):
+        def CoInitialize(self):
+            pass
+
+        def CoUninitialize(self):
+            seen.append(sys.exc_info()[1])
+            try:
+                raise ValueError("inside the clause")
+            except ValueError as e:
+                seen.append(e.__context__)
+            if clause_raises:
+                raise RuntimeError("from the clause")
+
+    core.pythoncom = Com()
+    with pytest.raises((TypeError, RuntimeError)) as raised:
+        core._PipeStressSolve(None, None, None)  # os.path.basename(None) fails in the body
+    original = raised.value.__context__ if clause_raises else raised.value
+    assert type(original) is TypeError
+    assert seen == [original, original]
+    assert sys.exc_info() == (None, None, None)

@@ -317,24 +317,47 @@ bool run_guarded(F&& step) {
     return false;
 }
 
-// Runs body as under `try: ... except Exception: pass`. Returns false when an exception of the
-// class Exception was caught and discarded; any other exception propagates.
-template <class F>
-bool except_exception(F&& body) {
+// The exception being raised, taken out of the interpreter while other code runs. As the
+// handled exception (that of an `except` or `finally` clause) it is also, while this lives, what
+// sys.exc_info() gives and the __context__ of any exception raised meanwhile, as in Python's own
+// clauses; leaving puts the one handled before back.
+class CaughtError {
+public:
+    explicit CaughtError(bool as_handled = true);
+    ~CaughtError() noexcept(false);
+    CaughtError(const CaughtError&) = delete;
+    CaughtError& operator=(const CaughtError&) = delete;
+
+    const Ref& value() const { return value_; }
+    // Sets it again as the exception being raised.
+    void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+    [[noreturn]] void raise_again() { restore(); throw PythonError{}; }
+
+private:
+    Ref type_, value_, traceback_;
+    bool as_handled_;
+    PyObject *handled_type_ = nullptr, *handled_value_ = nullptr, *handled_traceback_ = nullptr;
+};
+
+// Runs body as under `try: ... except Exception as error: handler(error)`. Returns false when an
+// exception of the class Exception was caught; any other exception propagates.
+template <class F, class H>
+bool except_exception(F&& body, H&& handler) {
     try {
         body();
         return true;
     } catch (PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
+        CaughtError error;
+        handler(error.value());
         return false;
     }
 }
-
-// Makes `handled` the context of `raised`, as the interpreter does for an exception raised while
-// another one is handled: an exception never becomes its own context, and a chain of contexts
-// that already holds `raised` is cut there, so no cycle forms. Steals the reference to handled.
-void set_context(PyObject* raised, PyObject* handled);
+// `try: ... except Exception: pass`
+template <class F>
+bool except_exception(F&& body) {
+    return except_exception(body, [](const Ref&) {});
+}
 
 // ---- one call of a module function -------------------------------------------------------------
 
@@ -345,9 +368,8 @@ struct Call {
 };
 
 // Runs body, then finally, as `try: body finally: finally` does, the finally clause being one
-// step at finally_line. When finally raises while an exception is propagating, the new exception
-// replaces it (with the old one as its context); an exception that propagates through the
-// finally clause keeps the line of the step that raised it.
+// step at finally_line. An exception raised by the clause replaces the one propagating; one that
+// propagates through the clause keeps the line of the step that raised it.
 template <class F, class G>
 void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
     auto run_finally = [&] {
@@ -359,24 +381,9 @@ void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
     try {
         body();
     } catch (PythonError&) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb && value) PyException_SetTraceback(value, tb);
-        try {
-            run_finally();
-        } catch (PythonError&) {
-            PyObject *t2, *v2, *tb2;
-            PyErr_Fetch(&t2, &v2, &tb2);
-            PyErr_NormalizeException(&t2, &v2, &tb2);
-            set_context(v2, value);
-            Py_XDECREF(type);
-            Py_XDECREF(tb);
-            PyErr_Restore(t2, v2, tb2);
-            throw;
-        }
-        PyErr_Restore(type, value, tb);
-        throw;
+        CaughtError error;
+        run_finally();
+        error.raise_again();
     }
     run_finally();
 }

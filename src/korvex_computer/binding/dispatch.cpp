@@ -67,11 +67,10 @@ void add_traceback(PyCodeObject** slot, const char* traceback_name, int line) {
     // Making the frame can run Python code (a collection, the namespace's key comparisons),
     // which must not see the exception being raised; when no entry can be made, the original
     // exception stands unchanged.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    CaughtError error(false);
     PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
     if (!frame) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    error.restore();
     if (!frame) return;
 #endif
     PyTraceBack_Here(frame);

@@ -286,31 +286,24 @@ void cache_builtins() {
 Ref cached_open() { return Ref::borrow(g_open); }
 Ref cached_print() { return Ref::borrow(g_print); }
 
-void set_context(PyObject* raised, PyObject* handled) {
-    if (!raised || !handled || raised == handled) {
-        Py_XDECREF(handled);
-        return;
+CaughtError::CaughtError(bool as_handled) : as_handled_(as_handled) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (as_handled) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback && value) PyException_SetTraceback(value, traceback);
     }
-    // Walk the contexts of `handled`; the slow pointer (advancing every other step) ends the
-    // walk on a cycle that was there before.
-    PyObject* link = handled;
-    PyObject* slow = handled;
-    bool advance_slow = false;
-    while (PyObject* context = PyException_GetContext(link)) {
-        Py_DECREF(context);  // still held by `link`
-        if (context == raised) {
-            PyException_SetContext(link, nullptr);
-            break;
-        }
-        link = context;
-        if (link == slow) break;
-        if (advance_slow) {
-            slow = PyException_GetContext(slow);
-            Py_DECREF(slow);
-        }
-        advance_slow = !advance_slow;
-    }
-    PyException_SetContext(raised, handled);
+    type_ = Ref::steal_maybe(type);
+    value_ = Ref::steal_maybe(value);
+    traceback_ = Ref::steal_maybe(traceback);
+    if (!as_handled) return;
+    PyErr_GetExcInfo(&handled_type_, &handled_value_, &handled_traceback_);
+    PyErr_SetExcInfo(Ref(type_).release(), Ref(value_).release(), Ref(traceback_).release());
+}
+
+CaughtError::~CaughtError() noexcept(false) {
+    if (as_handled_ && may_release_references())
+        PyErr_SetExcInfo(handled_type_, handled_value_, handled_traceback_);
 }
 
 void raise(PyObject* type, Constant& message) {
