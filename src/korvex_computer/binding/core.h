@@ -163,7 +163,10 @@ Ref attr(PyObject* object, Constant& name);
 inline Ref attr(const Ref& object, Constant& name) { return attr(object.get(), name); }
 void set_attr(const Ref& object, Constant& name, const Ref& value);
 
-Ref tuple_of(std::initializer_list<PyObject*> items);
+Ref tuple_of(PyObject* const* items, std::size_t count);
+inline Ref tuple_of(std::initializer_list<PyObject*> items) {
+    return tuple_of(items.begin(), items.size());
+}
 template <class... A>
 Ref tuple(const A&... items) { return tuple_of({raw(items)...}); }
 
@@ -173,6 +176,14 @@ Ref call(const Ref& callable, const A&... args) {
     Ref argtuple = tuple(args...);
     return call_object(callable.get(), argtuple.get());
 }
+// A keyword argument of call_with_keywords.
+struct Keyword {
+    Constant& name;
+    Ref value;
+};
+// `callable(*positional, name=value, ...)`
+Ref call_with_keywords(const Ref& callable, const Ref& positional,
+                       std::initializer_list<Keyword> keywords);
 template <class... A>
 Ref call_method(const Ref& object, Constant& method, const A&... args) {
     return call(attr(object, method), args...);
@@ -263,6 +274,8 @@ Ref to_int(const Ref& value);
 Ref as_text(const Ref& value);
 // Concatenation of the texts of the given parts.
 Ref concat(std::initializer_list<PyObject*> parts);
+// `first, second = value`: both values, or ValueError unless exactly two come out.
+std::pair<Ref, Ref> unpack_pair(const Ref& value);
 
 // A function of `os.path`, with `os` looked up as a global at this moment.
 Ref os_path(Constant& function);
@@ -328,7 +341,9 @@ public:
     CaughtError(const CaughtError&) = delete;
     CaughtError& operator=(const CaughtError&) = delete;
 
+    const Ref& type() const { return type_; }
     const Ref& value() const { return value_; }
+    const Ref& traceback() const { return traceback_; }
     // Sets it again as the exception being raised.
     void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
     [[noreturn]] void raise_again() { restore(); throw PythonError{}; }
@@ -386,6 +401,27 @@ void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
         error.raise_again();
     }
     run_finally();
+}
+
+// `with manager as handle: body(handle)`, the statement at line: __exit__ gets the exception that
+// leaves body and suppresses it by answering true; one that propagates keeps its own line.
+template <class F>
+void with_statement(Call& c, int line, const Ref& manager, F&& body) {
+    Ref manager_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
+    Ref exit = attr(manager_type, STR("__exit__"));
+    Ref handle = call(attr(manager_type, STR("__enter__")), manager);
+    try {
+        body(handle);
+    } catch (PythonError&) {
+        CaughtError error;
+        const int body_line = c.line;
+        c.at(line);
+        if (truth(call(exit, manager, error.type(), error.value(), error.traceback()))) return;
+        c.at(body_line);
+        error.raise_again();
+    }
+    c.at(line);
+    call(exit, manager, none(), none(), none());
 }
 
 // Calls visit(item) for each item of an iterable, with the traceback line of the `for`

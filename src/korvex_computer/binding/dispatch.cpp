@@ -22,6 +22,7 @@ constexpr const char* kSourceFile = "src/korvex_computer/korvex_core";
 constexpr int kSourceLines = 800;
 PyCodeObject* g_function_codes[kSourceLines];
 PyCodeObject* g_module_body_codes[kSourceLines];
+PyCodeObject* g_scope_codes[kSourceLines];
 
 // The code object of a traceback name and line (a new reference, or null with the error set),
 // kept in *slot from its first use on; a null slot keeps nothing. Making one runs no Python code
@@ -54,8 +55,9 @@ PyFrameObject* new_entry_frame(PyCodeObject** slot, const char* traceback_name, 
     return frame;
 }
 
-}  // namespace
-
+// Adds a traceback entry, a frame of its own, to the exception being raised. Its code object is
+// made on first use and kept in *slot (storage that never moves), or made each time when slot
+// is null.
 void add_traceback(PyCodeObject** slot, const char* traceback_name, int line) {
 #ifdef PYPY_VERSION
     // The error stays set while the entry is made: fetching it would hand its traceback to C,
@@ -77,7 +79,10 @@ void add_traceback(PyCodeObject** slot, const char* traceback_name, int line) {
     Py_DECREF(frame);
 }
 
-namespace {
+// The code slot of a line in one of the arrays above; null (nothing kept) outside them.
+PyCodeObject** slot_of(PyCodeObject** codes, int line) {
+    return line > 0 && line < kSourceLines ? &codes[line] : nullptr;
+}
 
 // ---- argument binding ----------------------------------------------------------------------
 
@@ -408,8 +413,11 @@ bool create_function_objects(int* line_of) {
 }
 
 void add_module_body_traceback(int line) {
-    PyCodeObject** slot = line > 0 && line < kSourceLines ? &g_module_body_codes[line] : nullptr;
-    add_traceback(slot, "init korvex_computer.korvex_core", line);
+    add_traceback(slot_of(g_module_body_codes, line), "init korvex_computer.korvex_core", line);
+}
+
+void add_scope_traceback(const char* scope_name, int line) {
+    add_traceback(slot_of(g_scope_codes, line), scope_name, line);
 }
 
 

@@ -65,18 +65,25 @@ void set_attr(const Ref& object, Constant& attr_name, const Ref& value) {
     check(PyObject_SetAttr(object.get(), name(attr_name), value.get()));
 }
 
-Ref tuple_of(std::initializer_list<PyObject*> items) {
-    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) {
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(result.get(), i++, item);
+Ref tuple_of(PyObject* const* items, std::size_t count) {
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (std::size_t i = 0; i < count; ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), items[i]);
     }
     return result;
 }
 
 Ref call_object(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return Ref::steal(PyObject_Call(callable, args, kwargs));
+}
+
+Ref call_with_keywords(const Ref& callable, const Ref& positional,
+                       std::initializer_list<Keyword> keywords) {
+    Ref options = Ref::steal(PyDict_New());
+    for (const Keyword& keyword : keywords)
+        check(PyDict_SetItem(options.get(), name(keyword.name), keyword.value.get()));
+    return call_object(callable.get(), positional.get(), options.get());
 }
 
 bool compare(PyObject* a, PyObject* b, int op) {
@@ -192,6 +199,25 @@ Ref concat(std::initializer_list<PyObject*> parts) {
     return joined;
 }
 
+std::pair<Ref, Ref> unpack_pair(const Ref& value) {
+    Ref iterator = Ref::steal(PyObject_GetIter(value.get()));
+    Ref items[3];
+    Py_ssize_t got = 0;
+    while (got < 3 && (items[got] = Ref::steal_maybe(PyIter_Next(iterator.get())))) ++got;
+    if (PyErr_Occurred()) throw PythonError{};
+    if (got < 2) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                     got == 1 ? "" : "s");
+        throw PythonError{};
+    }
+    if (got > 2) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                     static_cast<Py_ssize_t>(2));
+        throw PythonError{};
+    }
+    return {items[0], items[1]};
+}
+
 Ref os_path(Constant& function) { return attr(attr(global(STR("os")), STR("path")), function); }
 
 bool path_exists(const Ref& path) { return truth(call(os_path(STR("exists")), path)); }
@@ -245,13 +271,9 @@ std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> 
         complete = has_attribute(imported, name(*n));
     }
     if (!complete) {
-        Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-        Py_ssize_t i = 0;
-        for (Constant* n : names) {
-            PyObject* item_name = name(*n);
-            Py_INCREF(item_name);
-            PyTuple_SET_ITEM(fromlist.get(), i++, item_name);
-        }
+        std::vector<PyObject*> wanted;
+        for (Constant* n : names) wanted.push_back(name(*n));
+        Ref fromlist = tuple_of(wanted.data(), wanted.size());
         imported = Ref::steal(PyImport_ImportModuleLevelObject(
             module_name, state::module_dict, nullptr, fromlist.get(), 0));
     }

@@ -15,6 +15,7 @@ inline constexpr const char* kConstantTexts[] = {
     "Invalid solver name. use 'Aster' or 'PipeStress'.", "MAX FIELD LENGTH", "ROTATION UNITS",
     "SOLVER PATH", "The directory '", "The quarl is not a piping model.",
     "The quarl is not a structure model.", "USE IMPERIAL NOTATION", "WINDOWS SOLVER PATH", "en-US",
+    "utf-8", "no parsed settings: the with statement suppressed the error of json.load",
     // identifiers: names of modules, attributes, globals, keys and functions
     "ASTER", "Add", "AddCommand", "AddEmptyStudy", "AddReference", "All", "Aster", "AsterSolver",
     "BuildAnalysisModel", "CDLL", "CalculationCode", "CoInitialize", "CoUninitialize",
@@ -35,7 +36,7 @@ inline constexpr const char* kConstantTexts[] = {
     "SaveToFile", "SetApplication", "SetCurrentStudy", "Settings", "Solution", "StructureCode",
     "SubFamilies", "System.Globalization", "System.Threading", "System.Windows", "Thread",
     "VELMORA", "Value", "Velmora", "WriteFreFile", "_Application_", "_AsterSolve", "_Aster_",
-    "_CultureInfo_", "_PipeStressSolve", "_PipeStress_", "_Solution_", "__doc__", "__enter__",
+    "_CultureInfo_", "_PipeStressSolve", "_PipeStress_", "_Solution_", "__doc__", "__enter__", "encoding",
     "__exit__", "__file__", "__loader__", "__module__", "__package__", "__path__", "__prepare__",
     "__qualname__", "__test__", "_commandController_", "_dataPath_", "_dataSourcesPath_",
     "_dllPath_", "_dlls_", "_exePath_", "_projectPath_", "_settingsPath_", "_tempDirectory_",
