@@ -82,6 +82,24 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     return created ? module.release() : nullptr;
 }
 
+#ifndef PYPY_VERSION
+PyObject* note_interpreter_exit(PyObject*, PyObject*) {
+    state::interpreter_exiting = true;
+    Py_RETURN_NONE;
+}
+PyMethodDef g_exit_function = {"_note_interpreter_exit", &note_interpreter_exit, METH_NOARGS,
+                               nullptr};
+
+// Registers the exit function that marks the interpreter as exiting (see core.h), once.
+void watch_interpreter_exit() {
+    static bool registered = false;
+    if (registered) return;
+    Ref function = Ref::steal(PyCFunction_New(&g_exit_function, nullptr));
+    call_method(Ref::steal(PyImport_ImportModule("atexit")), STR("register"), function);
+    registered = true;
+}
+#endif
+
 void warn_on_version_mismatch() {
     // The runtime's language version as (major, minor), read from sys.version_info.
     const Ref info = Ref::borrow(PySys_GetObject("version_info"));  // null sets no error
@@ -184,6 +202,9 @@ int exec_module(PyObject* module) {
         check(PyObject_SetAttrString(module, "__builtins__", state::builtins));
 
         warn_on_version_mismatch();
+#ifndef PYPY_VERSION
+        watch_interpreter_exit();
+#endif
 
         line = 1;
         PyObject* modules = PyImport_GetModuleDict();

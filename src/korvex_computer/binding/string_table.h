@@ -40,7 +40,7 @@ inline constexpr const char* kConstantTexts[] = {
     "__exit__", "__file__", "__loader__", "__module__", "__package__", "__path__", "__prepare__",
     "__qualname__", "__test__", "_commandController_", "_dataPath_", "_dataSourcesPath_",
     "_dllPath_", "_dlls_", "_exePath_", "_projectPath_", "_settingsPath_", "_tempDirectory_",
-    "_validSetup_", "abspath", "addProject", "addStudy", "append", "args", "basename", "chdir",
+    "_validSetup_", "abspath", "addProject", "addStudy", "append", "args", "basename", "chdir", "register",
     "clr", "conception.fre", "copy", "copytree", "createQuarl", "ctypes", "dirname",
     "dirs_exist_ok", "disposeSolution", "endswith", "enum", "exists", "find_first_file",
     "gettempdir", "isdir", "isfile", "join", "json", "korvex_computer.korvex_core", "listdir",
