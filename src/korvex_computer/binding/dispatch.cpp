@@ -99,7 +99,6 @@ struct FunctionRuntime {
 };
 
 FunctionRuntime g_functions[kFunctionCount];  // held for the process
-PyObject* g_setup_message = nullptr;
 
 // The error paths below report failure as the C API does: the Python error is set and the
 // caller gets false (or null); nothing is thrown.
@@ -130,24 +129,6 @@ int parameter_index(const FunctionRuntime& r, PyObject* key) {
     return -1;
 }
 
-// Looks each parameter after the positional ones up among the keywords, in parameter order,
-// and binds the values found; the count bound, or -1 with the error set.
-template <class Arguments>
-Py_ssize_t look_up_keywords(const Arguments& given, const FunctionRuntime& r,
-                            Py_ssize_t positional, Ref* bound) {
-    Py_ssize_t bound_by_keyword = 0;
-    for (Py_ssize_t i = positional; i < r.parameter_count; ++i) {
-        PyObject* value = given.keyword(r.parameter_names[i]);
-        if (value) {
-            bound[i] = Ref::borrow(value);
-            ++bound_by_keyword;
-        } else if (PyErr_Occurred()) {
-            return -1;
-        }
-    }
-    return bound_by_keyword;
-}
-
 // The arguments of a call as METH_VARARGS | METH_KEYWORDS passes them: a tuple and a
 // dictionary that may be absent.
 struct TupleAndDict {
@@ -173,37 +154,26 @@ struct TupleAndDict {
     }
 };
 
-// The arguments of a call as METH_FASTCALL | METH_KEYWORDS passes them: the positional
-// values, then the keyword values, with a tuple of the keyword names that may be absent.
-struct VectorAndNames {
-    PyObject* const* args;
-    Py_ssize_t nargs;
-    PyObject* kwnames;
-
-    Py_ssize_t positional_count() const { return nargs; }
-    PyObject* positional(Py_ssize_t i) const { return args[i]; }
-    Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
-    PyObject* keyword(PyObject* key) const {
-        for (Py_ssize_t k = 0; k < keyword_count(); ++k) {
-            PyObject* given_name = PyTuple_GET_ITEM(kwnames, k);
-            if (given_name == key || PyUnicode_Compare(given_name, key) == 0)
-                return args[nargs + k];
-            if (PyErr_Occurred()) return nullptr;
+// Looks each parameter after the positional ones up among the keywords, in parameter order,
+// and binds the values found; the count bound, or -1 with the error set.
+Py_ssize_t look_up_keywords(const TupleAndDict& given, const FunctionRuntime& r,
+                            Py_ssize_t positional, Ref* bound) {
+    Py_ssize_t bound_by_keyword = 0;
+    for (Py_ssize_t i = positional; i < r.parameter_count; ++i) {
+        PyObject* value = given.keyword(r.parameter_names[i]);
+        if (value) {
+            bound[i] = Ref::borrow(value);
+            ++bound_by_keyword;
+        } else if (PyErr_Occurred()) {
+            return -1;
         }
-        return nullptr;
     }
-    bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
-        if (*position >= keyword_count()) return false;
-        *key = PyTuple_GET_ITEM(kwnames, (*position)++);
-        return true;
-    }
-    bool names_are_text() const { return true; }  // the interpreter's own check
-};
+    return bound_by_keyword;
+}
 
 // Reports the first keyword that names no parameter left to bind, in the order of the given
 // keywords.
-template <class Arguments>
-bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const Arguments& given) {
+bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const TupleAndDict& given) {
     const Py_ssize_t positional = given.positional_count();
     PyObject* key;
     Py_ssize_t position = 0;
@@ -226,9 +196,8 @@ bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const 
 
 // Binds positional and keyword arguments to the parameters, in the order of checks that
 // scripts see in the messages: counts, then stray keywords, then missing arguments. The
-// caller's tuple, dictionary or vector holds the values for the whole call.
-template <class Arguments>
-bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given, Ref* bound) {
+// caller's tuple and dictionary hold the values for the whole call.
+bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const TupleAndDict& given, Ref* bound) {
     const int count = r.parameter_count;
     const Py_ssize_t positional = given.positional_count();
     const Py_ssize_t keywords = given.keyword_count();
@@ -253,8 +222,7 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& g
 }
 
 // The three functions without parameters refuse any argument, without a traceback entry.
-template <class Arguments>
-bool refuse_arguments(const FunctionRow& f, const Arguments& given) {
+bool refuse_arguments(const FunctionRow& f, const TupleAndDict& given) {
     if (given.keyword_count() != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", f.name, "takes no keyword arguments");
         return true;
@@ -278,7 +246,10 @@ bool passes_guard(const FunctionRow& f, Call& call) {
     Py_DECREF(valid);
     if (truth == 0) {
         call.at(f.guard_raise_line);
-        PyErr_SetObject(PyExc_OSError, g_setup_message);
+        PyErr_SetObject(PyExc_OSError,
+                        name(STR("Invalid setup! Please call 'from korvex_computer import "
+                                 "setup_korvex_computer' and set up with Velmora installation "
+                                 "directory.")));
     }
     return truth > 0;
 }
@@ -296,8 +267,7 @@ void add_function_traceback(const FunctionRow& f, const FunctionRuntime& r, int 
     add_traceback(slot, r.traceback_name, line);
 }
 
-template <class Arguments>
-PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const Arguments& given) {
+PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const TupleAndDict& given) {
     if (r.parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
     Call call{f.first_line};
     Ref bound[6];
@@ -313,9 +283,8 @@ PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const Argument
 // it learns the depth handed on to it, and the usual call tests one bound.
 thread_local int t_nesting = 0;
 
-template <class Arguments>
 PyObject* enter(PyObject* module, const FunctionRow& f, FunctionRuntime& r,
-                const Arguments& given) {
+                const TupleAndDict& given) {
     // A function left over from an import whose execution step failed has no namespace to run in.
     if (module != state::module) {
         PyErr_Format(PyExc_ImportError, "%.200s() cannot run: the import of module '%s' that "
@@ -338,25 +307,14 @@ int call_depth() { return t_nesting > 0 ? t_nesting - 1 : 0; }
 
 namespace {
 
-// CPython keeps METH_VARARGS | METH_KEYWORDS: with it the interpreter hands over keyword names
-// that are not text, and the module words that error itself. PyPy refuses such names before
-// any convention; there the vector convention saves building the keyword dictionary (the
-// positional arguments still come as a tuple that cpyext builds).
-#ifdef PYPY_VERSION
-constexpr int kCallingConvention = METH_FASTCALL | METH_KEYWORDS;
-
-template <int I>
-PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return enter(module, kFunctions[I], g_functions[I], VectorAndNames{args, nargs, kwnames});
-}
-#else
+// One calling convention on both runtimes: with it CPython hands over keyword names that are not
+// text, and the module words that error itself.
 constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
 
 template <int I>
 PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) {
     return enter(module, kFunctions[I], g_functions[I], TupleAndDict{args, kwargs});
 }
-#endif
 
 // Function descriptions live as long as the function objects, that is the whole process.
 PyMethodDef g_method_defs[kFunctionCount];
@@ -373,7 +331,6 @@ void fill_method_defs(std::integer_sequence<int, I...>) {
 // The call-time description of every function, made once per process; false with the error
 // set on failure.
 bool prepare_function_runtimes() {
-    if (g_setup_message) return true;
     for (int i = 0; i < kFunctionCount; ++i) {
         FunctionRuntime& r = g_functions[i];
         r.parameter_count = parameter_count(kFunctions[i]);
@@ -386,10 +343,7 @@ bool prepare_function_runtimes() {
             if (!r.parameter_names[p]) return false;
         }
     }
-    g_setup_message = PyUnicode_FromString(
-        "Invalid setup! Please call 'from korvex_computer import setup_korvex_computer' and set "
-        "up with Velmora installation directory.");
-    return g_setup_message != nullptr;
+    return true;
 }
 
 }  // namespace
@@ -397,8 +351,7 @@ bool prepare_function_runtimes() {
 bool create_function_objects(int* line_of) {
     if (!prepare_function_runtimes()) return false;
     fill_method_defs(std::make_integer_sequence<int, kFunctionCount>{});
-    PyObject* module_name = PyUnicode_InternFromString(kModuleName);
-    if (!module_name) return false;
+    PyObject* module_name = name(STR(kModuleName));
     bool created = true;
     for (int i = 0; created && i < kFunctionCount; ++i) {
         *line_of = kFunctions[i].first_line;
@@ -407,7 +360,6 @@ bool create_function_objects(int* line_of) {
                                                    function) == 0;
         Py_XDECREF(function);
     }
-    Py_DECREF(module_name);
     return created;
 }
 

@@ -15,6 +15,8 @@ inline constexpr const char* kConstantTexts[] = {
     "Invalid solver name. use 'Aster' or 'PipeStress'.", "MAX FIELD LENGTH", "ROTATION UNITS",
     "SOLVER PATH", "The directory '", "The quarl is not a piping model.",
     "The quarl is not a structure model.", "USE IMPERIAL NOTATION", "WINDOWS SOLVER PATH", "en-US",
+    "Invalid setup! Please call 'from korvex_computer import setup_korvex_computer' and set up "
+    "with Velmora installation directory.",
     "utf-8", "no parsed settings: the with statement suppressed the error of json.load",
     // identifiers: names of modules, attributes, globals, keys and functions
     "ASTER", "Add", "AddCommand", "AddEmptyStudy", "AddReference", "All", "Aster", "AsterSolver",
