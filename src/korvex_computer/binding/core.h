@@ -427,7 +427,8 @@ void with_statement(Call& c, int line, const Ref& manager, F&& body) {
         CaughtError error;
         const int body_line = c.line;
         c.at(line);
-        if (truth(call(exit, manager, error.type(), error.value(), error.traceback()))) return;
+        const Ref traceback = error.traceback() ? error.traceback() : none();
+        if (truth(call(exit, manager, error.type(), error.value(), traceback))) return;
         c.at(body_line);
         error.raise_again();
     }

@@ -219,8 +219,10 @@ int exec_module(PyObject* module) {
     });
     if (executed) return 0;
     if (line) add_module_body_traceback(line);
-    Py_CLEAR(state::module_dict);  // a later import starts afresh
+    // A later import starts afresh. The module goes first: releasing either can run Python
+    // code, and a function of this module then refuses to run instead of reading the namespace.
     Py_CLEAR(state::module);
+    Py_CLEAR(state::module_dict);
     return -1;
 }
 
