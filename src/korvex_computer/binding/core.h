@@ -250,8 +250,17 @@ inline bool not_equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_
 bool is_instance(const Ref& object, const Ref& cls);
 // `value in container`, by the containment protocol.
 bool contains(const Ref& container, const Ref& value);
-// `container[key]`, by the subscription protocol.
-Ref item(const Ref& container, Constant& key);
+// `container[key]`, by the subscription protocol; an exact dictionary is read directly. The key
+// is the constant's own object, whose reference the module holds for the process: a key's
+// __eq__ that the look-up runs cannot release it.
+Ref item_by_protocol(const Ref& container, Constant& key);
+inline Ref item(const Ref& container, Constant& key) {
+    if (PyDict_CheckExact(container.get())) {
+        if (PyObject* value = PyDict_GetItemWithError(container.get(), name(key)))
+            return Ref::borrow(value);
+    }
+    return item_by_protocol(container, key);
+}
 // `sequence[index]`, by the subscription protocol.
 Ref item_at(const Ref& sequence, Py_ssize_t index);
 // `text.lower().endswith(suffix)`.

@@ -116,15 +116,11 @@ bool contains(const Ref& container, const Ref& value) {
     return check(PySequence_Contains(sequence, wanted)) != 0;
 }
 
-Ref item(const Ref& container, Constant& key) {
-    // The key is held for the lookup, which can run the __eq__ of the dictionary's keys.
-    const Ref key_object = text(key);
+Ref item_by_protocol(const Ref& container, Constant& key) {
     PyObject* dict = container.get();
-    if (!PyDict_CheckExact(dict)) return Ref::steal(PyObject_GetItem(dict, key_object.get()));
-    // An exact dictionary is read directly; a missing key raises what subscription raises.
-    PyObject* value = PyDict_GetItemWithError(dict, key_object.get());
-    if (value) return Ref::borrow(value);
-    if (!PyErr_Occurred()) raise(PyExc_KeyError, tuple(key_object));
+    if (!PyDict_CheckExact(dict)) return Ref::steal(PyObject_GetItem(dict, name(key)));
+    // What subscription raises for a key missing from an exact dictionary.
+    if (!PyErr_Occurred()) raise(PyExc_KeyError, tuple(text(key)));
     throw PythonError{};
 }
 
