@@ -197,8 +197,14 @@ def run_worker(workload, implementation, length):
     loop_function(body, names)(length)
 
 
+KEPT_PROFILES = []  # a folder where callgrind's profiles are kept, when --keep-profiles asks
+
+
 def callgrind_total(workload, implementation, length):
-    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+    output = "/dev/null"
+    if KEPT_PROFILES:
+        output = os.path.join(KEPT_PROFILES[0], "%s-%s-%d.out" % (workload, implementation, length))
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + output,
                sys.executable, os.path.abspath(__file__),
                "--worker", workload, implementation, str(length)]
     environment = dict(os.environ, PYTHONHASHSEED="0")
@@ -283,6 +289,9 @@ def main():
                         choices=[w[0] for w in WORKLOADS], help="measure only this workload")
     parser.add_argument("--peer-fastcall", action="store_true",
                         help="the compiled peer with Cython's vector calling convention")
+    parser.add_argument("--keep-profiles", metavar="FOLDER",
+                        help="keep callgrind's profiles there, one per workload, peer and length"
+                        " (callgrind_annotate reads them)")
     parser.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
     parser.add_argument("--build-peer", metavar="FOLDER", help=argparse.SUPPRESS)
     options = parser.parse_args()
@@ -298,6 +307,9 @@ def main():
     peer = build_compiled_peer(options.peer_fastcall)
     os.environ["KORVEX_BENCHMARK_PEER"] = peer
     sys.path.insert(0, peer)
+    if options.keep_profiles:
+        os.makedirs(options.keep_profiles, exist_ok=True)
+        KEPT_PROFILES.append(os.path.abspath(options.keep_profiles))
     selected = [w for w in WORKLOADS if not options.only or w[0] in options.only]
     if options.wall:
         measure_wall_clock(selected, options.repeat)
