@@ -19,10 +19,11 @@ The plain-Python rendering of the functions is plain_korvex.py beside this file.
 peer is that same file compiled with Cython (from PyPI, the version pinned below), which the
 benchmark builds itself, once per interpreter, into build/benchmarks/ of the project: Cython is
 installed there with pip, not into the environment. The peer is built as Cython builds any
-module (its default options, the interpreter's own compiler flags) except for one macro: its
-functions take a tuple of positional arguments and a dictionary of keywords, the calling
-convention of the module's functions on CPython, so that the convention is not what is
-compared. `--peer-fastcall` keeps Cython's default vector convention instead.
+module (its default options, the interpreter's own compiler flags) except that its functions
+take the calling convention of the module's own, so that the convention is not what is
+compared: on CPython a tuple of positional arguments and a dictionary of keywords (the macro
+CYTHON_VECTORCALL=0), on PyPy the vector convention, Cython's default. `--peer-fastcall` keeps
+Cython's vector convention on CPython too.
 """
 
 import argparse
@@ -120,6 +121,11 @@ def loop_function(body, names):
     return namespace["run"]
 
 
+def peer_macros(fastcall):
+    # Without the vector convention Cython's functions take (args tuple, kwargs dict).
+    return [] if fastcall else [("CYTHON_VECTORCALL", "0")]
+
+
 def peer_folder(fastcall):
     """Where the compiled peer of this interpreter is built (one folder per interpreter)."""
     flavour = "fastcall" if fastcall else "varargs"
@@ -134,7 +140,7 @@ def build_compiled_peer(fastcall):
     stamp = os.path.join(folder, "built-from")
     source = os.path.join(HERE, "plain_korvex.py")
     with open(source) as f:
-        wanted = CYTHON + "\n" + f.read()
+        wanted = "%s %r\n%s" % (CYTHON, peer_macros(fastcall), f.read())
     if os.path.exists(stamp):
         with open(stamp) as f:
             if f.read() == wanted:
@@ -168,9 +174,7 @@ def compile_peer_here(folder, fastcall):
     """The build itself, run in the peer's folder with Cython importable."""
     from Cython.Build import cythonize
     from setuptools import Distribution, Extension
-    # Without the vector convention Cython's functions take (args tuple, kwargs dict).
-    macros = [] if fastcall else [("CYTHON_METH_FASTCALL", "0"), ("CYTHON_VECTORCALL", "0")]
-    extension = Extension(PEER_NAME, [PEER_NAME + ".py"], define_macros=macros)
+    extension = Extension(PEER_NAME, [PEER_NAME + ".py"], define_macros=peer_macros(fastcall))
     modules = cythonize([extension], compiler_directives={"language_level": 3}, quiet=True)
     distribution = Distribution({"name": PEER_NAME, "ext_modules": modules})
     command = distribution.get_command_obj("build_ext")
@@ -304,7 +308,9 @@ def main():
         run_worker(workload, implementation, int(length))
         return
     # The workers that callgrind runs find the peer through the environment.
-    peer = build_compiled_peer(options.peer_fastcall)
+    # On PyPy the module's functions take the vector convention, as Cython's do.
+    fastcall = options.peer_fastcall or sys.implementation.name != "cpython"
+    peer = build_compiled_peer(fastcall)
     os.environ["KORVEX_BENCHMARK_PEER"] = peer
     sys.path.insert(0, peer)
     if options.keep_profiles:
