@@ -201,13 +201,13 @@ def run_worker(workload, implementation, length):
     loop_function(body, names)(length)
 
 
-KEPT_PROFILES = []  # a folder where callgrind's profiles are kept, when --keep-profiles asks
+kept_profiles = None  # the folder where callgrind's profiles are kept (--keep-profiles)
 
 
 def callgrind_total(workload, implementation, length):
     output = "/dev/null"
-    if KEPT_PROFILES:
-        output = os.path.join(KEPT_PROFILES[0], "%s-%s-%d.out" % (workload, implementation, length))
+    if kept_profiles:
+        output = os.path.join(kept_profiles, "%s-%s-%d.out" % (workload, implementation, length))
     command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + output,
                sys.executable, os.path.abspath(__file__),
                "--worker", workload, implementation, str(length)]
@@ -286,6 +286,7 @@ def measure_wall_clock(selected, repeat):
 
 
 def main():
+    global kept_profiles
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--wall", action="store_true", help="wall-clock time instead")
     parser.add_argument("--repeat", type=int, default=7, help="repeats of the wall-clock mode")
@@ -315,7 +316,7 @@ def main():
     sys.path.insert(0, peer)
     if options.keep_profiles:
         os.makedirs(options.keep_profiles, exist_ok=True)
-        KEPT_PROFILES.append(os.path.abspath(options.keep_profiles))
+        kept_profiles = os.path.abspath(options.keep_profiles)
     selected = [w for w in WORKLOADS if not options.only or w[0] in options.only]
     if options.wall:
         measure_wall_clock(selected, options.repeat)
