@@ -82,7 +82,6 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     return created ? module.release() : nullptr;
 }
 
-#ifndef PYPY_VERSION
 PyObject* note_interpreter_exit(PyObject*, PyObject*) {
     state::interpreter_exiting = true;
     Py_RETURN_NONE;
@@ -98,7 +97,6 @@ void watch_interpreter_exit() {
     call_method(Ref::steal(PyImport_ImportModule("atexit")), STR("register"), function);
     registered = true;
 }
-#endif
 
 void warn_on_version_mismatch() {
     // The runtime's language version as (major, minor), read from sys.version_info.
@@ -202,9 +200,7 @@ int exec_module(PyObject* module) {
         check(PyObject_SetAttrString(module, "__builtins__", state::builtins));
 
         warn_on_version_mismatch();
-#ifndef PYPY_VERSION
         watch_interpreter_exit();
-#endif
 
         line = 1;
         PyObject* modules = PyImport_GetModuleDict();
