@@ -604,6 +604,13 @@ def test_ctrl_c_during_solves_ends_in_keyboard_interrupt(tmp_path):
     assert endings == ["KeyboardInterrupt"] * 24
 
 
+def without_leak_check():
+    # For a process whose interpreter leaves objects behind by design (a thread it ends keeps its
+    # references, as plain Python's frames do): the sanitizer run's leak checker is turned off.
+    options = os.environ.get("ASAN_OPTIONS")
+    return {"ASAN_OPTIONS": (options + ":" if options else "") + "detect_leaks=0"}
+
+
 def test_daemon_thread_inside_a_module_call_when_the_main_thread_returns():
     code = textwrap.dedent("""
         import threading, time, types
@@ -618,7 +625,7 @@ def test_daemon_thread_inside_a_module_call_when_the_main_thread_returns():
         inside.wait()
         print("main returns")
     """)
-    results = [run_python(code) for _ in range(10)]
+    results = [run_python(code, env=without_leak_check()) for _ in range(10)]
     assert [(r.returncode, r.stdout) for r in results] == [(0, "main returns\n")] * 10
 
 
@@ -728,12 +735,17 @@ def test_interpreter_initialised_again_in_the_same_process(tmp_path):
     (tmp_path / "host.c").write_text(EMBEDDING_HOST)
     libdir = sysconfig.get_config_var("LIBDIR")
     library = "python" + sysconfig.get_config_var("LDVERSION")
+    compiler_environment = dict(os.environ)
+    compiler_environment.pop("LD_PRELOAD", None)  # no sanitizer in the compiler itself
     subprocess.run([compiler, "-I" + sysconfig.get_paths()["include"], str(tmp_path / "host.c"),
                     "-L" + libdir, "-l" + library, "-Wl,-rpath," + libdir,
-                    "-o", str(tmp_path / "host")], check=True)
+                    "-o", str(tmp_path / "host")], check=True, env=compiler_environment)
     paths = [str(STANDIN)] + [p for p in sys.path if p]
+    # Each finalisation leaves what the interpreter never frees, beyond the module's concern.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(paths),
+                       **without_leak_check())
     result = subprocess.run([str(tmp_path / "host")], capture_output=True, text=True,
-                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(paths)), timeout=120)
+                            env=environment, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.splitlines() == [
         "KorvexModule.Velmora",
