@@ -264,6 +264,20 @@ inline Ref item(const Ref& container, Constant& key) {
     }
     return item_by_protocol(container, key);
 }
+// `container[key] == expected`. A text read from an exact dictionary is compared as it stands,
+// with nothing run in between, instead of being held (FindSolverPaths over 200 families:
+// 101,814 -> 94,470 instructions).
+inline bool item_equals(const Ref& container, Constant& key, Constant& expected) {
+#ifdef KORVEX_COMPARES_TEXTS
+    if (PyDict_CheckExact(container.get())) {
+        PyObject* value = PyDict_GetItemWithError(container.get(), name(key));
+        if (value && is_plain_text(value)) return same_text(value, name(expected));
+        if (!value) item_by_protocol(container, key);  // raises the look-up's error or KeyError
+        return equals(Ref::borrow(value).get(), name(expected));
+    }
+#endif
+    return equals(item(container, key).get(), name(expected));
+}
 // `sequence[index]`, by the subscription protocol.
 Ref item_at(const Ref& sequence, Py_ssize_t index);
 // `text.lower().endswith(suffix)`.
