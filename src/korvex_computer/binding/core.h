@@ -41,18 +41,20 @@ struct PythonError {};
 // through the module's frames, without the lock: the C++ runtime's forced unwinding. It must
 // pass through: a `catch (...)` rethrows it, nothing on its way is noexcept, and an owning
 // destructor then releases nothing, the objects staying with the dying interpreter. Once the
-// interpreter runs its exit functions (the module registers one that sets interpreter_exiting),
-// a release first asks whether the thread holds the lock; before, a flag test is all it costs
-// (asking the interpreter at every release made load_dll 5% slower). PyPy ends no thread that
-// way.
+// interpreter runs its exit functions (the module registers one that notes the thread running
+// them, the one that finalises), only that thread releases; the others leave their objects to
+// the exiting process. Before, a flag test is all it costs (asking the interpreter at every
+// release made load_dll 5% slower; its own lock test answers yes for every thread late in the
+// finalisation). PyPy ends no thread that way.
 namespace state {
 inline bool interpreter_exiting = false;
-}
+inline unsigned long exiting_thread = 0;
+}  // namespace state
 inline bool may_release_references() {
 #ifdef PYPY_VERSION
     return true;
 #else
-    return !state::interpreter_exiting || PyGILState_Check();
+    return !state::interpreter_exiting || PyThread_get_thread_ident() == state::exiting_thread;
 #endif
 }
 inline void release_reference(PyObject* object) {

@@ -83,6 +83,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 }
 
 PyObject* note_interpreter_exit(PyObject*, PyObject*) {
+    state::exiting_thread = PyThread_get_thread_ident();
     state::interpreter_exiting = true;
     Py_RETURN_NONE;
 }
