@@ -562,6 +562,10 @@ SOLVE_UNTIL_INTERRUPTED = textwrap.dedent("""
 """)
 
 
+@pytest.mark.xfail(hasattr(sys, "gettotalrefcount"), strict=False, reason=(
+    "known fault, open: on the debug interpreter about 1 interrupted run in 30 aborts with "
+    "'_Py_CheckSlotResult: Slot * of type int succeeded with an exception set' (os.stat inside "
+    "shutil.copy of solve, with the KeyboardInterrupt already set), also before this test"))
 def test_ctrl_c_during_solves_ends_in_keyboard_interrupt(tmp_path):
     # Ctrl-C can come while the solver worker (a daemon thread) is inside a module call; the
     # interpreter then ends that thread as it finalises. Each run must end as Python ends on
