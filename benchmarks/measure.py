@@ -1,4 +1,5 @@
-"""Cost per call of the module's functions against the same functions in plain Python.
+"""Cost per call of the module's functions against the same functions compiled with Cython and
+in plain Python.
 
     python benchmarks/measure.py            instructions per call under callgrind (CPython)
     python benchmarks/measure.py --wall     wall-clock time per call, best of several repeats
@@ -14,13 +15,22 @@ an empty body is taken off, so what is left is the cost of the call itself. The 
 to within a few instructions from run to run. Under PyPy the JIT makes instruction counts
 meaningless: use --wall there.
 
-The plain-Python rendering of the functions is plain_korvex.py beside this file.
+The plain-Python rendering of the functions is plain_korvex.py beside this file. The compiled
+peer is that same file compiled with Cython (from PyPI, the version pinned below), which the
+benchmark builds itself, once per interpreter, into build/benchmarks/ of the project: Cython is
+installed there with pip, not into the environment. The peer is built as Cython builds any
+module (its default options, the interpreter's own compiler flags) except that its functions
+take the calling convention of the module's own, so that the convention is not what is
+compared: on CPython a tuple of positional arguments and a dictionary of keywords (the macro
+CYTHON_VECTORCALL=0), on PyPy the vector convention, Cython's default. `--peer-fastcall` keeps
+Cython's vector convention on CPython too.
 """
 
 import argparse
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import timeit
@@ -28,6 +38,10 @@ import timeit
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "standin"))
 sys.path.insert(0, HERE)
+
+CYTHON = "Cython==3.3.2"
+PEER_NAME = "cython_korvex"
+IMPLEMENTATIONS = ("module", "cython", "plain")
 
 LOADED = "Korvex.Velmora.Core.dll"
 FAMILIES = 200
@@ -107,9 +121,75 @@ def loop_function(body, names):
     return namespace["run"]
 
 
+def peer_macros(fastcall):
+    # Without the vector convention Cython's functions take (args tuple, kwargs dict).
+    return [] if fastcall else [("CYTHON_VECTORCALL", "0")]
+
+
+def peer_folder(fastcall):
+    """Where the compiled peer of this interpreter is built (one folder per interpreter)."""
+    flavour = "fastcall" if fastcall else "varargs"
+    return os.path.abspath(os.path.join(HERE, os.pardir, "build", "benchmarks",
+                                        "%s-%s" % (sys.implementation.cache_tag, flavour)))
+
+
+def build_compiled_peer(fastcall):
+    """Compiles plain_korvex.py with Cython into the peer's folder unless it is there already;
+    returns the folder to put on the path."""
+    folder = peer_folder(fastcall)
+    stamp = os.path.join(folder, "built-from")
+    source = os.path.join(HERE, "plain_korvex.py")
+    with open(source) as f:
+        wanted = "%s %r\n%s" % (CYTHON, peer_macros(fastcall), f.read())
+    if os.path.exists(stamp):
+        with open(stamp) as f:
+            if f.read() == wanted:
+                return folder
+    shutil.rmtree(folder, ignore_errors=True)
+    tools = os.path.join(folder, "tools")
+    print("building the compiled peer with %s in %s" % (CYTHON, folder))
+    sys.stdout.flush()
+    install = [sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+               "--target", tools, CYTHON]
+    if subprocess.run([sys.executable, "-c", "import setuptools"],
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        install.append("setuptools")
+    subprocess.run(install, check=True)
+    shutil.copyfile(source, os.path.join(folder, PEER_NAME + ".py"))
+    # The build runs in a process of its own, with the tools first on its path.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [tools] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+    built = subprocess.run([sys.executable, os.path.abspath(__file__), "--build-peer", folder]
+                           + (["--peer-fastcall"] if fastcall else []),
+                           cwd=folder, env=environment, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, universal_newlines=True)
+    if built.returncode != 0:
+        sys.exit("the compiled peer failed to build:\n" + built.stdout)
+    with open(stamp, "w") as f:
+        f.write(wanted)
+    return folder
+
+
+def compile_peer_here(folder, fastcall):
+    """The build itself, run in the peer's folder with Cython importable."""
+    from Cython.Build import cythonize
+    from setuptools import Distribution, Extension
+    extension = Extension(PEER_NAME, [PEER_NAME + ".py"], define_macros=peer_macros(fastcall))
+    modules = cythonize([extension], compiler_directives={"language_level": 3}, quiet=True)
+    distribution = Distribution({"name": PEER_NAME, "ext_modules": modules})
+    command = distribution.get_command_obj("build_ext")
+    command.build_lib = folder
+    command.build_temp = os.path.join(folder, "objects")
+    distribution.run_command("build_ext")
+
+
 def target_module(implementation):
     if implementation == "module":
         import korvex_computer.korvex_core as target
+    elif implementation == "cython":
+        target = __import__(PEER_NAME)
+        if target.__file__.endswith(".py"):  # the copied source, not the compiled module
+            sys.exit("the compiled peer was not built: %s" % target.__file__)
     else:
         import plain_korvex as target
     return target
@@ -121,8 +201,14 @@ def run_worker(workload, implementation, length):
     loop_function(body, names)(length)
 
 
+kept_profiles = None  # the folder where callgrind's profiles are kept (--keep-profiles)
+
+
 def callgrind_total(workload, implementation, length):
-    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+    output = "/dev/null"
+    if kept_profiles:
+        output = os.path.join(kept_profiles, "%s-%s-%d.out" % (workload, implementation, length))
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + output,
                sys.executable, os.path.abspath(__file__),
                "--worker", workload, implementation, str(length)]
     environment = dict(os.environ, PYTHONHASHSEED="0")
@@ -149,12 +235,14 @@ def measure_instructions(selected):
     empty = per_pass("empty", "plain", (2000, 6000))
     print("Instructions per call (callgrind, %s %s); an empty loop pass, %.0f, taken off"
           % (sys.implementation.name, sys.version.split()[0], empty))
-    print("%-55s %12s %12s %8s" % ("workload", "module", "plain", "ratio"))
+    print("%-55s %10s %10s %10s %9s %9s"
+          % ("workload", "module", "Cython", "plain", "/Cython", "/plain"))
     for name, description, _, lengths in selected:
-        module = per_pass(name, "module", lengths) - empty
-        plain = per_pass(name, "plain", lengths) - empty
-        print("%-55s %12s %12s %8.2f" % (description, "{:,.0f}".format(module),
-                                         "{:,.0f}".format(plain), module / plain))
+        module, cython, plain = [per_pass(name, implementation, lengths) - empty
+                                 for implementation in IMPLEMENTATIONS]
+        print("%-55s %10s %10s %10s %9.2f %9.2f"
+              % (description, "{:,.0f}".format(module), "{:,.0f}".format(cython),
+                 "{:,.0f}".format(plain), module / cython, module / plain))
         sys.stdout.flush()
 
 
@@ -172,17 +260,23 @@ def best_time_per_call(workload, implementation, body, repeat):
     return max(best - best_empty, 0.0) / length
 
 
+def ratio(part, whole):
+    return part / whole if whole else float("inf")
+
+
 def measure_wall_clock(selected, repeat):
     print("Wall-clock time per call, best of %d repeats (%s %s)"
           % (repeat, sys.implementation.name, sys.version.split()[0]))
-    print("%-55s %12s %12s %8s" % ("workload", "module", "plain", "ratio"))
+    print("%-55s %13s %13s %13s %9s %9s"
+          % ("workload", "module", "Cython", "plain", "/Cython", "/plain"))
     module_times = {}
     for name, description, body, _ in selected:
-        module = best_time_per_call(name, "module", body, repeat)
-        plain = best_time_per_call(name, "plain", body, repeat)
+        module, cython, plain = [best_time_per_call(name, implementation, body, repeat)
+                                 for implementation in IMPLEMENTATIONS]
         module_times[name] = module
-        print("%-55s %9.0f ns %9.0f ns %8.2f" % (description, module * 1e9, plain * 1e9,
-                                                 module / plain if plain else float("inf")))
+        print("%-55s %10.0f ns %10.0f ns %10.0f ns %9.2f %9.2f"
+              % (description, module * 1e9, cython * 1e9, plain * 1e9,
+                 ratio(module, cython), ratio(module, plain)))
         sys.stdout.flush()
     positional = module_times.get("positional")
     if positional:
@@ -192,17 +286,37 @@ def measure_wall_clock(selected, repeat):
 
 
 def main():
+    global kept_profiles
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--wall", action="store_true", help="wall-clock time instead")
     parser.add_argument("--repeat", type=int, default=7, help="repeats of the wall-clock mode")
     parser.add_argument("--only", action="append", metavar="NAME",
                         choices=[w[0] for w in WORKLOADS], help="measure only this workload")
+    parser.add_argument("--peer-fastcall", action="store_true",
+                        help="the compiled peer with Cython's vector calling convention")
+    parser.add_argument("--keep-profiles", metavar="FOLDER",
+                        help="keep callgrind's profiles there, one per workload, peer and length"
+                        " (callgrind_annotate reads them)")
     parser.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--build-peer", metavar="FOLDER", help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.build_peer:
+        compile_peer_here(options.build_peer, options.peer_fastcall)
+        return
     if options.worker:
+        sys.path.insert(0, os.environ["KORVEX_BENCHMARK_PEER"])
         workload, implementation, length = options.worker
         run_worker(workload, implementation, int(length))
         return
+    # The workers that callgrind runs find the peer through the environment.
+    # On PyPy the module's functions take the vector convention, as Cython's do.
+    fastcall = options.peer_fastcall or sys.implementation.name != "cpython"
+    peer = build_compiled_peer(fastcall)
+    os.environ["KORVEX_BENCHMARK_PEER"] = peer
+    sys.path.insert(0, peer)
+    if options.keep_profiles:
+        os.makedirs(options.keep_profiles, exist_ok=True)
+        kept_profiles = os.path.abspath(options.keep_profiles)
     selected = [w for w in WORKLOADS if not options.only or w[0] in options.only]
     if options.wall:
         measure_wall_clock(selected, options.repeat)

@@ -11,6 +11,7 @@ _validSetup_ = False
 _dllPath_ = None
 _exePath_ = None
 _dlls_ = []
+clr = None  # the .NET bridge, which set-up imports; the benchmarks never reach it
 
 _SETUP_MESSAGE = ("Invalid setup! Please call 'from korvex_computer import setup_korvex_computer'"
                   " and set up with Velmora installation directory.")
@@ -23,13 +24,13 @@ def load_dll(dllname):
         return
     path = os.path.join(_dllPath_, dllname)
     if os.path.exists(path):
-        clr.AddReference(path)  # noqa: F821 - the bridge, never reached by the benchmarks
+        clr.AddReference(path)
         _dlls_.append(dllname)
     else:
         path = os.path.join(_exePath_, dllname)
         if not os.path.exists(path):
             raise FileNotFoundError("DLL '" + dllname + "' not found.")
-        clr.AddReference(path)  # noqa: F821
+        clr.AddReference(path)
         _dlls_.append(dllname)
     print(dllname + " loaded")
 

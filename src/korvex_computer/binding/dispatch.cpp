@@ -1,10 +1,13 @@
 // Calling a module function: argument binding with its exact errors, the set-up guard, the
-// body, and the traceback entry of any exception that leaves the function.
+// body, the traceback entry of any exception that leaves the function, and the bound on nested
+// module calls with the depth handed on from a thread to the worker threads it starts.
 #include "binding/functions.h"
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace korvex {
 
@@ -14,31 +17,28 @@ constexpr const char* kSourceFile = "src/korvex_computer/korvex_core";
 
 // ---- traceback entries --------------------------------------------------------------------
 
-// The code objects of traceback entries are kept by line, in fixed arrays that never move, so
-// that making one (which can run Python code: a collection, a finaliser that calls the module
-// again) never leaves a reference into storage that another call could grow. Each line of the
-// module file belongs to one function (from its first line up to the next function's), so one
-// array serves them all; the module body has its own.
+// The code objects of traceback entries, made on the first use of a line and reused as the
+// module's performance constraints ask, are kept by line in fixed arrays that never move. Each
+// line of the module file belongs to one function (from its first line up to the next
+// function's), so one array serves them all; the module body and inner scopes have their own.
 constexpr int kSourceLines = 800;
 PyCodeObject* g_function_codes[kSourceLines];
 PyCodeObject* g_module_body_codes[kSourceLines];
+PyCodeObject* g_scope_codes[kSourceLines];
 
 // The code object of a traceback name and line (a new reference, or null with the error set),
-// kept in *slot from its first use on; a null slot keeps nothing.
+// kept in *slot from its first use on; a null slot keeps nothing. Making one runs no Python code
+// (a code object is no object that the collector tracks), so the slot is still empty after it.
 PyCodeObject* code_object(PyCodeObject** slot, const char* traceback_name, int line) {
     if (slot && *slot) {
         Py_INCREF(*slot);
         return *slot;
     }
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
-    if (!code || !slot) return code;
-    if (*slot) {  // made meanwhile by a call that the creation ran
-        Py_DECREF(code);
-        code = *slot;
-    } else {
+    if (code && slot) {
         *slot = code;  // the slot's own reference
+        Py_INCREF(code);
     }
-    Py_INCREF(code);
     return code;
 }
 
@@ -57,8 +57,9 @@ PyFrameObject* new_entry_frame(PyCodeObject** slot, const char* traceback_name, 
     return frame;
 }
 
-}  // namespace
-
+// Adds a traceback entry, a frame of its own, to the exception being raised. Its code object is
+// made on first use and kept in *slot (storage that never moves), or made each time when slot
+// is null.
 void add_traceback(PyCodeObject** slot, const char* traceback_name, int line) {
 #ifdef PYPY_VERSION
     // The error stays set while the entry is made: fetching it would hand its traceback to C,
@@ -70,24 +71,27 @@ void add_traceback(PyCodeObject** slot, const char* traceback_name, int line) {
     // Making the frame can run Python code (a collection, the namespace's key comparisons),
     // which must not see the exception being raised; when no entry can be made, the original
     // exception stands unchanged.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    CaughtError error(false);
     PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
     if (!frame) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    error.restore();
     if (!frame) return;
 #endif
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
 
-namespace {
+// The code slot of a line in one of the arrays above; null (nothing kept) outside them.
+PyCodeObject** slot_of(PyCodeObject** codes, int line) {
+    return line > 0 && line < kSourceLines ? &codes[line] : nullptr;
+}
 
 // ---- argument binding ----------------------------------------------------------------------
 
 // What a call needs of its function beyond the table row, made once with the function objects:
 // the interned parameter names, the traceback name and the argument-count messages as they are
-// first needed.
+// first needed (texts no script can change; measured gain of keeping the messages: a caught
+// argument error of load_dll 7,710 -> 3,426 instructions).
 struct FunctionRuntime {
     int parameter_count = 0;
     int end_line = 0;  // the first line after the function's own lines
@@ -98,7 +102,6 @@ struct FunctionRuntime {
 };
 
 FunctionRuntime g_functions[kFunctionCount];  // held for the process
-PyObject* g_setup_message = nullptr;
 
 // The error paths below report failure as the C API does: the Python error is set and the
 // caller gets false (or null); nothing is thrown.
@@ -129,24 +132,6 @@ int parameter_index(const FunctionRuntime& r, PyObject* key) {
     return -1;
 }
 
-// Looks each parameter after the positional ones up among the keywords, in parameter order,
-// and binds the values found; the count bound, or -1 with the error set.
-template <class Arguments>
-Py_ssize_t look_up_keywords(const Arguments& given, const FunctionRuntime& r,
-                            Py_ssize_t positional, Ref* bound) {
-    Py_ssize_t bound_by_keyword = 0;
-    for (Py_ssize_t i = positional; i < r.parameter_count; ++i) {
-        PyObject* value = given.keyword(r.parameter_names[i]);
-        if (value) {
-            bound[i] = Ref::borrow(value);
-            ++bound_by_keyword;
-        } else if (PyErr_Occurred()) {
-            return -1;
-        }
-    }
-    return bound_by_keyword;
-}
-
 // The arguments of a call as METH_VARARGS | METH_KEYWORDS passes them: a tuple and a
 // dictionary that may be absent.
 struct TupleAndDict {
@@ -163,47 +148,39 @@ struct TupleAndDict {
         PyObject* value;
         return PyDict_Next(kwargs, position, key, &value) != 0;
     }
-
+    // The interpreter hands a dictionary's keys over as they are: any of them may not be text.
+    // The C API's check knows a dictionary of text keys by its layout, without a walk.
+    bool names_are_text() const {
+        if (PyArg_ValidateKeywordArguments(kwargs)) return true;
+        PyErr_Clear();
+        return false;
+    }
 };
 
-// The arguments of a call as METH_FASTCALL | METH_KEYWORDS passes them: the positional
-// values, then the keyword values, with a tuple of the keyword names that may be absent.
-struct VectorAndNames {
-    PyObject* const* args;
-    Py_ssize_t nargs;
-    PyObject* kwnames;
-
-    Py_ssize_t positional_count() const { return nargs; }
-    PyObject* positional(Py_ssize_t i) const { return args[i]; }
-    Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
-    PyObject* keyword(PyObject* key) const {
-        for (Py_ssize_t k = 0; k < keyword_count(); ++k) {
-            PyObject* given_name = PyTuple_GET_ITEM(kwnames, k);
-            if (given_name == key || PyUnicode_Compare(given_name, key) == 0)
-                return args[nargs + k];
-            if (PyErr_Occurred()) return nullptr;
+// Looks each parameter after the positional ones up among the keywords, in parameter order,
+// and binds the values found; the count bound, or -1 with the error set.
+Py_ssize_t look_up_keywords(const TupleAndDict& given, const FunctionRuntime& r,
+                            Py_ssize_t positional, Ref* bound) {
+    Py_ssize_t bound_by_keyword = 0;
+    for (Py_ssize_t i = positional; i < r.parameter_count; ++i) {
+        PyObject* value = given.keyword(r.parameter_names[i]);
+        if (value) {
+            bound[i] = Ref::borrow(value);
+            ++bound_by_keyword;
+        } else if (PyErr_Occurred()) {
+            return -1;
         }
-        return nullptr;
     }
-    bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
-        if (*position >= keyword_count()) return false;
-        *key = PyTuple_GET_ITEM(kwnames, (*position)++);
-        return true;
-    }
-};
+    return bound_by_keyword;
+}
 
 // Reports the first keyword that names no parameter left to bind, in the order of the given
 // keywords.
-template <class Arguments>
-bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const Arguments& given) {
+bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const TupleAndDict& given) {
     const Py_ssize_t positional = given.positional_count();
     PyObject* key;
     Py_ssize_t position = 0;
     while (given.next_keyword_name(&position, &key)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
-            return false;
-        }
         int i = parameter_index(r, key);
         if (i == -2) return false;
         if (i >= 0 && i < positional) {
@@ -222,15 +199,18 @@ bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const 
 
 // Binds positional and keyword arguments to the parameters, in the order of checks that
 // scripts see in the messages: counts, then stray keywords, then missing arguments. The
-// caller's tuple, dictionary or vector holds the values for the whole call.
-template <class Arguments>
-bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given, Ref* bound) {
+// caller's tuple and dictionary hold the values for the whole call.
+bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const TupleAndDict& given, Ref* bound) {
     const int count = r.parameter_count;
     const Py_ssize_t positional = given.positional_count();
     const Py_ssize_t keywords = given.keyword_count();
     if (keywords == 0 ? positional != count : positional > count)
         return wrong_count(f, r, positional);
 
+    if (keywords != 0 && !given.names_are_text()) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+        return false;
+    }
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
     if (keywords == 0) return true;
 
@@ -245,8 +225,7 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& g
 }
 
 // The three functions without parameters refuse any argument, without a traceback entry.
-template <class Arguments>
-bool refuse_arguments(const FunctionRow& f, const Arguments& given) {
+bool refuse_arguments(const FunctionRow& f, const TupleAndDict& given) {
     if (given.keyword_count() != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", f.name, "takes no keyword arguments");
         return true;
@@ -270,7 +249,10 @@ bool passes_guard(const FunctionRow& f, Call& call) {
     Py_DECREF(valid);
     if (truth == 0) {
         call.at(f.guard_raise_line);
-        PyErr_SetObject(PyExc_OSError, g_setup_message);
+        PyErr_SetObject(PyExc_OSError,
+                        name(STR("Invalid setup! Please call 'from korvex_computer import "
+                                 "setup_korvex_computer' and set up with Velmora installation "
+                                 "directory.")));
     }
     return truth > 0;
 }
@@ -288,10 +270,8 @@ void add_function_traceback(const FunctionRow& f, const FunctionRuntime& r, int 
     add_traceback(slot, r.traceback_name, line);
 }
 
-template <class Arguments>
-PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const Arguments& given) {
+PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const TupleAndDict& given) {
     if (r.parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
-    ++state::call_serial;
     Call call{f.first_line};
     Ref bound[6];
     PyObject* result = nullptr;
@@ -306,8 +286,14 @@ PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const Argument
 // it learns the depth handed on to it, and the usual call tests one bound.
 thread_local int t_nesting = 0;
 
-template <class Arguments>
-PyObject* enter(const FunctionRow& f, FunctionRuntime& r, const Arguments& given) {
+PyObject* enter(PyObject* module, const FunctionRow& f, FunctionRuntime& r,
+                const TupleAndDict& given) {
+    // A function left over from an import whose execution step failed has no namespace to run in.
+    if (module != state::module) {
+        PyErr_Format(PyExc_ImportError, "%.200s() cannot run: the import of module '%s' that "
+                     "made it failed", f.name, kModuleName);
+        return nullptr;
+    }
     int& nesting = t_nesting;
     if (static_cast<unsigned>(nesting - 1) >= static_cast<unsigned>(kMaximumNesting) &&
         !nesting_allows(f.name, &nesting))
@@ -324,25 +310,14 @@ int call_depth() { return t_nesting > 0 ? t_nesting - 1 : 0; }
 
 namespace {
 
-// CPython keeps METH_VARARGS | METH_KEYWORDS: with it the interpreter hands over keyword names
-// that are not text, and the module words that error itself. PyPy refuses such names before
-// any convention; there the vector convention saves building the keyword dictionary (the
-// positional arguments still come as a tuple that cpyext builds).
-#ifdef PYPY_VERSION
-constexpr int kCallingConvention = METH_FASTCALL | METH_KEYWORDS;
-
-template <int I>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return enter(kFunctions[I], g_functions[I], VectorAndNames{args, nargs, kwnames});
-}
-#else
+// One calling convention on both runtimes: with it CPython hands over keyword names that are not
+// text, and the module words that error itself.
 constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
 
 template <int I>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return enter(kFunctions[I], g_functions[I], TupleAndDict{args, kwargs});
+PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return enter(module, kFunctions[I], g_functions[I], TupleAndDict{args, kwargs});
 }
-#endif
 
 // Function descriptions live as long as the function objects, that is the whole process.
 PyMethodDef g_method_defs[kFunctionCount];
@@ -359,7 +334,6 @@ void fill_method_defs(std::integer_sequence<int, I...>) {
 // The call-time description of every function, made once per process; false with the error
 // set on failure.
 bool prepare_function_runtimes() {
-    if (g_setup_message) return true;
     for (int i = 0; i < kFunctionCount; ++i) {
         FunctionRuntime& r = g_functions[i];
         r.parameter_count = parameter_count(kFunctions[i]);
@@ -372,10 +346,7 @@ bool prepare_function_runtimes() {
             if (!r.parameter_names[p]) return false;
         }
     }
-    g_setup_message = PyUnicode_FromString(
-        "Invalid setup! Please call 'from korvex_computer import setup_korvex_computer' and set "
-        "up with Velmora installation directory.");
-    return g_setup_message != nullptr;
+    return true;
 }
 
 }  // namespace
@@ -383,8 +354,7 @@ bool prepare_function_runtimes() {
 bool create_function_objects(int* line_of) {
     if (!prepare_function_runtimes()) return false;
     fill_method_defs(std::make_integer_sequence<int, kFunctionCount>{});
-    PyObject* module_name = PyUnicode_InternFromString(kModuleName);
-    if (!module_name) return false;
+    PyObject* module_name = name(STR(kModuleName));
     bool created = true;
     for (int i = 0; created && i < kFunctionCount; ++i) {
         *line_of = kFunctions[i].first_line;
@@ -393,14 +363,64 @@ bool create_function_objects(int* line_of) {
                                                    function) == 0;
         Py_XDECREF(function);
     }
-    Py_DECREF(module_name);
     return created;
 }
 
 void add_module_body_traceback(int line) {
-    PyCodeObject** slot = line > 0 && line < kSourceLines ? &g_module_body_codes[line] : nullptr;
-    add_traceback(slot, "init korvex_computer.korvex_core", line);
+    add_traceback(slot_of(g_module_body_codes, line), "init korvex_computer.korvex_core", line);
 }
 
+void add_scope_traceback(const char* scope_name, int line) {
+    add_traceback(slot_of(g_scope_codes, line), scope_name, line);
+}
+
+
+// ---- nesting ---------------------------------------------------------------------------------
+
+namespace {
+
+// The worker threads being started or run by module calls, with their starters' depths. Read
+// and written under the interpreter lock.
+std::vector<std::pair<PyObject*, int>> g_worker_depths;
+
+// The depth handed on to the running thread, 0 when it is no worker of a module call.
+int handed_on_depth() {
+    if (g_worker_depths.empty()) return 0;
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* current = threading ? PyObject_CallMethod(threading, "current_thread", nullptr)
+                                  : nullptr;
+    Py_XDECREF(threading);
+    if (!current) {
+        PyErr_Clear();  // no thread object to know it by: the thread counts from 0
+        return 0;
+    }
+    int depth = 0;
+    for (const auto& worker : g_worker_depths)
+        if (worker.first == current) depth = worker.second;
+    Py_DECREF(current);
+    return depth;
+}
+
+}  // namespace
+
+bool nesting_allows(const char* function_name, int* nesting) {
+    if (*nesting == 0) *nesting = 1 + handed_on_depth();
+    if (*nesting - 1 < kMaximumNesting) return true;
+    PyErr_Format(PyExc_RecursionError,
+                 "maximum recursion depth exceeded while calling %.200s() of %s",
+                 function_name, kModuleName);
+    return false;
+}
+
+WorkerDepthHandoff::WorkerDepthHandoff(const Ref& thread) : thread_(thread) {
+    g_worker_depths.emplace_back(thread_.get(), call_depth());
+}
+
+WorkerDepthHandoff::~WorkerDepthHandoff() noexcept(false) {
+    if (!may_release_references()) return;  // a thread being ended: the lock is another's
+    auto handed = std::find_if(g_worker_depths.begin(), g_worker_depths.end(),
+                               [&](const auto& worker) { return worker.first == thread_.get(); });
+    if (handed != g_worker_depths.end()) g_worker_depths.erase(handed);
+}
 
 }  // namespace korvex

@@ -32,10 +32,18 @@ extern const FunctionRow kFunctions[kFunctionCount];
 // is being raised.
 void add_module_body_traceback(int line);
 
-// Adds a traceback entry, a frame of its own, to the exception being raised. Its code object is
-// made on first use and kept in *code (storage that never moves), or made each time when code
-// is null. The module body's entries and the walk inside find_first_file use it directly.
-void add_traceback(PyCodeObject** code, const char* traceback_name, int line);
+// Runs body as an inner scope of a function, such as a generator expression: an exception that
+// leaves it gets the scope's own traceback entry, scope_name at line.
+void add_scope_traceback(const char* scope_name, int line);
+template <class F>
+auto in_scope(const char* scope_name, int line, F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (PythonError&) {
+        add_scope_traceback(scope_name, line);
+        throw;
+    }
+}
 
 // Creates the function objects in the module namespace, in table order; `line_of` reports the
 // first line of the function being made. False with the error set when creation fails.
@@ -63,7 +71,7 @@ bool nesting_allows(const char* function_name, int* nesting);
 class WorkerDepthHandoff {
 public:
     explicit WorkerDepthHandoff(const Ref& thread);
-    ~WorkerDepthHandoff();
+    ~WorkerDepthHandoff() noexcept(false);
     WorkerDepthHandoff(const WorkerDepthHandoff&) = delete;
     WorkerDepthHandoff& operator=(const WorkerDepthHandoff&) = delete;
 

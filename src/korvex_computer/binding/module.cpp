@@ -40,17 +40,27 @@ void release_module_state(PyObject* module) {
 #endif
 }
 
+// Set when the interpreter that loaded the module has been finalised: an embedding host may
+// initialise another one in the process, which the module's process-wide state is not for.
+bool g_interpreter_finalised = false;
+void note_finalisation() { g_interpreter_finalised = true; }
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     int64_t id = current_interpreter_id();
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (state::first_interpreter_id == -1) {
+        if (Py_AtExit(&note_finalisation) < 0) {
+            PyErr_SetString(PyExc_ImportError, "no room left for an exit function");
+            return nullptr;
+        }
         state::first_interpreter_id = id;
-    } else if (id != state::first_interpreter_id) {
+    } else if (id != state::first_interpreter_id || g_interpreter_finalised) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
+    if (!make_constants()) return nullptr;
     if (state::module) {
         release_module_state(state::module);
         Py_INCREF(state::module);
@@ -72,12 +82,32 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     return created ? module.release() : nullptr;
 }
 
+PyObject* note_interpreter_exit(PyObject*, PyObject*) {
+    state::exiting_thread = PyThread_get_thread_ident();
+    state::interpreter_exiting = true;
+    Py_RETURN_NONE;
+}
+PyMethodDef g_exit_function = {"_note_interpreter_exit", &note_interpreter_exit, METH_NOARGS,
+                               nullptr};
+
+// Registers the exit function that marks the interpreter as exiting (see core.h), once.
+void watch_interpreter_exit() {
+    static bool registered = false;
+    if (registered) return;
+    Ref function = Ref::steal(PyCFunction_New(&g_exit_function, nullptr));
+    call_method(Ref::steal(PyImport_ImportModule("atexit")), STR("register"), function);
+    registered = true;
+}
+
 void warn_on_version_mismatch() {
     // The runtime's language version as (major, minor), read from sys.version_info.
-    PyObject* info = PySys_GetObject("version_info");  // borrowed
-    if (!info) throw PythonError{};
-    const long major = PyLong_AsLong(Ref::steal(PySequence_GetItem(info, 0)).get());
-    const long minor = PyLong_AsLong(Ref::steal(PySequence_GetItem(info, 1)).get());
+    const Ref info = Ref::borrow(PySys_GetObject("version_info"));  // null sets no error
+    if (!info) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.version_info");
+        throw PythonError{};
+    }
+    const long major = PyLong_AsLong(item_at(info, 0).get());
+    const long minor = PyLong_AsLong(item_at(info, 1).get());
     if (PyErr_Occurred()) throw PythonError{};
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
@@ -171,6 +201,7 @@ int exec_module(PyObject* module) {
         check(PyObject_SetAttrString(module, "__builtins__", state::builtins));
 
         warn_on_version_mismatch();
+        watch_interpreter_exit();
 
         line = 1;
         PyObject* modules = PyImport_GetModuleDict();
@@ -185,8 +216,10 @@ int exec_module(PyObject* module) {
     });
     if (executed) return 0;
     if (line) add_module_body_traceback(line);
-    Py_CLEAR(state::module_dict);  // a later import starts afresh
+    // A later import starts afresh. The module goes first: releasing either can run Python
+    // code, and a function of this module then refuses to run instead of reading the namespace.
     Py_CLEAR(state::module);
+    Py_CLEAR(state::module_dict);
     return -1;
 }
 

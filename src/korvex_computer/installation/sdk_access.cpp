@@ -12,12 +12,10 @@ Ref call_with_sdk_module(Call& c, const SdkModuleCallLines& lines, Constant& fun
     Ref internal_function = global(function);
     Ref module_member = attr(KorvexModule, member);
     c.at(lines.call);
-    Ref argument_tuple = Ref::steal(PyTuple_New(argument_count + 1));
-    for (int i = 0; i < argument_count; ++i) {
-        PyTuple_SET_ITEM(argument_tuple.get(), i, Ref(arguments[i]).release());
-    }
-    PyTuple_SET_ITEM(argument_tuple.get(), argument_count, module_member.release());
-    return call_object(internal_function.get(), argument_tuple.get());
+    std::vector<PyObject*> values;
+    for (int i = 0; i < argument_count; ++i) values.push_back(arguments[i].get());
+    values.push_back(module_member.get());
+    return call_object(internal_function.get(), tuple_of(values.data(), values.size()).get());
 }
 
 void apply_module_culture(Call& c, const Ref& Thread, const CultureLines& lines) {

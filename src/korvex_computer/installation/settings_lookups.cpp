@@ -19,7 +19,7 @@ struct SolverWalkLines {
 Ref solver_path(Call& c, const Ref& settings, Constant& family_name, Constant& setting_name,
                 const SolverWalkLines& line) {
     auto named = [](const Ref& entry, Constant& expected) {
-        return equals(item(entry, STR("Name")).get(), name(expected));
+        return item_equals(entry, STR("Name"), expected);
     };
     Ref path = none();
     c.at(line.for_family);

@@ -11,43 +11,25 @@ namespace {
 // whether parsing succeeded or not, and a parse error is raised from the load's line.
 Ref read_json(Call& c, int open_line, int load_line, const Ref& path) {
     c.at(open_line);
-    Ref keywords = Ref::steal(Py_BuildValue("{s:s}", "encoding", "utf-8"));
-    Ref file = call_object(cached_open().get(), tuple(path, text(STR("r"))).get(), keywords.get());
-    Ref file_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(file.get())));
-    Ref exit = attr(file_type, STR("__exit__"));
-    Ref handle = call(attr(file_type, STR("__enter__")), file);
+    Ref file = call_with_keywords(cached_open(), tuple(path, text(STR("r"))),
+                                  {{STR("encoding"), text(STR("utf-8"))}});
     Ref value;
-    // A file object never suppresses an error, so the exception details are not handed to its
-    // __exit__: closing is all it does with them.
-    try_finally(
-        c, open_line,
-        [&] {
-            c.at(load_line);
-            value = call(attr(global(STR("json")), STR("load")), handle);
-        },
-        [&] { call(exit, file, none(), none(), none()); });
+    with_statement(c, open_line, file, [&](const Ref& handle) {
+        c.at(load_line);
+        value = call(attr(global(STR("json")), STR("load")), handle);
+    });
+    // Only a replaced `open` can make a context manager that suppresses the error.
+    if (!value)
+        raise(PyExc_UnboundLocalError,
+              STR("no parsed settings: the with statement suppressed the error of json.load"));
     return value;
 }
 
 // `first, second = value`, storing nothing unless exactly two values come out.
 void unpack_pair_into(const Ref& value, Constant& first_global, Constant& second_global) {
-    Ref iterator = Ref::steal(PyObject_GetIter(value.get()));
-    Ref items[3];
-    Py_ssize_t got = 0;
-    while (got < 3 && (items[got] = Ref::steal_maybe(PyIter_Next(iterator.get())))) ++got;
-    if (PyErr_Occurred()) throw PythonError{};
-    if (got < 2) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
-                     got == 1 ? "" : "s");
-        throw PythonError{};
-    }
-    if (got > 2) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                     static_cast<Py_ssize_t>(2));
-        throw PythonError{};
-    }
-    set_global(first_global, items[0]);
-    set_global(second_global, items[1]);
+    std::pair<Ref, Ref> pair = unpack_pair(value);
+    set_global(first_global, pair.first);
+    set_global(second_global, pair.second);
 }
 
 // The traceback lines of require_existing: the existence test and the raise.

@@ -12,7 +12,7 @@ constexpr int kWalkLine = 484;
 // regular file, joined to the directory; an empty Ref when none does. Entries after the first
 // match are never looked at. An error while walking carries the walk's own traceback entry.
 Ref first_matching_entry(Items& entries, const Ref& directory, const Ref& ext) {
-    try {
+    return in_scope("genexpr", kWalkLine, [&] {
         while (Ref f = entries.next()) {
             if (!lower_ends_with(f, ext)) continue;
             Ref isfile = os_path(STR("isfile"));
@@ -20,11 +20,7 @@ Ref first_matching_entry(Items& entries, const Ref& directory, const Ref& ext) {
             return call(os_path(STR("join")), directory, f);
         }
         return Ref();
-    } catch (PythonError&) {
-        static PyCodeObject* walk_code = nullptr;
-        add_traceback(&walk_code, "genexpr", kWalkLine);
-        throw;
-    }
+    });
 }
 
 }  // namespace
@@ -52,10 +48,8 @@ Ref copyDirectoryToTemp(Call& c, Args a) {
     c.at(492);
     bool copied = except_exception([&] {
         Ref copytree = attr(global(STR("shutil")), STR("copytree"));
-        Ref positional = tuple(directory, tempDirectory);
-        Ref options = Ref::steal(PyDict_New());
-        check(PyDict_SetItem(options.get(), name(STR("dirs_exist_ok")), Py_True));
-        call_object(copytree.get(), positional.get(), options.get());
+        call_with_keywords(copytree, tuple(directory, tempDirectory),
+                           {{STR("dirs_exist_ok"), boolean(true)}});
     });
     return copied ? tempDirectory : text(STR(""));
 }

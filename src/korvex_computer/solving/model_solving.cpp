@@ -18,12 +18,9 @@ void run_on_worker(Call& c, const WorkerRunLines& line, Constant& run_function, 
                    const Ref& quarlFilename, const Ref& directory) {
     c.at(line.create);
     Ref thread_class = attr(global(STR("threading")), STR("Thread"));
-    Ref keywords = Ref::steal(PyDict_New());
-    check(PyDict_SetItem(keywords.get(), name(STR("target")), global(run_function).get()));
-    Ref run_arguments = tuple(quarl, quarlFilename, directory);
-    check(PyDict_SetItem(keywords.get(), name(STR("args")), run_arguments.get()));
-    Ref no_arguments = tuple();
-    Ref sta_thread = call_object(thread_class.get(), no_arguments.get(), keywords.get());
+    Ref sta_thread = call_with_keywords(
+        thread_class, tuple(),
+        {{STR("target"), global(run_function)}, {STR("args"), tuple(quarl, quarlFilename, directory)}});
 
     c.at(line.set_daemon);
     call_method(sta_thread, STR("setDaemon"), boolean(true));

@@ -135,24 +135,19 @@ Ref disposeSolution(Call& c, Args) {
     }
 
     // The solution is released first: its files may live in the sandbox.
-    try {
-        c.at(326);
-        if (truth(global(STR("_tempDirectory_"))) &&
-            truth(call(os_path(STR("isdir")), global(STR("_tempDirectory_"))))) {
-            c.at(327);
-            call(attr(global(STR("shutil")), STR("rmtree")), global(STR("_tempDirectory_")));
-        }
-    } catch (PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref error_type = Ref::steal_maybe(type);
-        Ref error = Ref::steal_maybe(value);
-        Ref error_traceback = Ref::steal_maybe(traceback);
-        c.at(329);
-        print(text(STR("Impossible to delete temp directory :")), error);
-    }
+    except_exception(
+        [&] {
+            c.at(326);
+            if (truth(global(STR("_tempDirectory_"))) &&
+                truth(call(os_path(STR("isdir")), global(STR("_tempDirectory_"))))) {
+                c.at(327);
+                call(attr(global(STR("shutil")), STR("rmtree")), global(STR("_tempDirectory_")));
+            }
+        },
+        [&](const Ref& error) {
+            c.at(329);
+            print(text(STR("Impossible to delete temp directory :")), error);
+        });
     return none();
 }
 
