@@ -225,14 +225,15 @@ def wake_the_event_loop(app: Any) -> None:
     if tuple(int(part) for part in kombu.VERSION[:2]) >= (5, 7):
         return
 
-    class WakeLoop(bootsteps.StartStopStep):  # type: ignore[misc]
-        requires = {"celery.worker.components:Hub"}
+    def start(step: Any, worker: Any) -> None:
+        if worker.hub is not None:
+            worker.hub.call_repeatedly(LOOP_WAKE_SECONDS, _nothing)
 
-        def start(self, worker: Any) -> None:
-            if worker.hub is not None:
-                worker.hub.call_repeatedly(LOOP_WAKE_SECONDS, _nothing)
-
-    app.steps["worker"].add(WakeLoop)
+    # Made with type() rather than a class statement: a class local to a function is an
+    # object that the type checker's comparison of stubs with the package cannot find.
+    wake_loop = type("WakeLoop", (bootsteps.StartStopStep,),
+                     {"requires": {"celery.worker.components:Hub"}, "start": start})
+    app.steps["worker"].add(wake_loop)
 
 
 def _nothing() -> None:
