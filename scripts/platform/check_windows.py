@@ -52,6 +52,8 @@ POSIX_HEADERS = {
 POSIX_HEADER_FOLDERS = ("netinet/", "arpa/", "bits/", "ext/")
 # The sys/ headers that Windows' C library has.
 WINDOWS_SYS_HEADERS = {"sys/stat.h", "sys/types.h", "sys/timeb.h", "sys/utime.h", "sys/locking.h"}
+# A conditional on these is true only with GCC's C++ library or a POSIX system.
+GCC_ONLY_CONDITION = re.compile(r"\b(__GLIBCXX__|__GNUC__|__linux__|__unix__|__APPLE__)\b")
 
 # DLLs that every Windows has: the module may import from these and from python311.dll only.
 SYSTEM_DLL = re.compile(
@@ -111,9 +113,25 @@ def check_includes() -> list[str]:
     problems = []
     files = sorted([*SOURCE_DIR.rglob("*.cpp"), *SOURCE_DIR.rglob("*.h")])
     for path in files:
+        # One entry per open conditional: whether its current branch is compiled only where
+        # GCC's C++ library is (an include there never reaches Windows' own compiler).
+        gcc_only_branches: list[bool] = []
         for number, line in enumerate(path.read_text().splitlines(), 1):
+            directive = re.match(r"\s*#\s*(if|ifdef|ifndef|elif|else|endif)\b(.*)", line)
+            if directive:
+                keyword, condition = directive.groups()
+                if keyword in ("if", "ifdef"):
+                    gcc_only_branches.append(bool(GCC_ONLY_CONDITION.search(condition))
+                                             and "!" not in condition)
+                elif keyword == "ifndef":
+                    gcc_only_branches.append(False)
+                elif keyword in ("elif", "else") and gcc_only_branches:
+                    gcc_only_branches[-1] = False
+                elif keyword == "endif" and gcc_only_branches:
+                    gcc_only_branches.pop()
+                continue
             match = re.match(r"\s*#\s*include\s*[<\"]([^>\"]+)[>\"]", line)
-            if not match:
+            if not match or any(gcc_only_branches):
                 continue
             header = match.group(1).strip()
             posix_only = (header in POSIX_HEADERS or header.startswith(POSIX_HEADER_FOLDERS)
