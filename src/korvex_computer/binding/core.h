@@ -30,6 +30,19 @@ namespace korvex {
 // Thrown when a C API call failed, the Python error staying set; run_guarded turns it into NULL.
 struct PythonError {};
 
+// Process-wide state, written by the module's create and execution steps; plain pointers, so
+// that no static destructor releases them after the interpreter has gone.
+namespace state {
+inline int64_t first_interpreter_id = -1;
+inline PyObject* module = nullptr;       // the one module object, once an execution step took it
+inline PyObject* module_dict = nullptr;  // its namespace: every module global and function
+inline PyObject* builtins = nullptr;     // the interpreter's builtins module
+inline PyObject* builtin_open = nullptr;
+inline PyObject* builtin_print = nullptr;
+inline bool interpreter_exiting = false;  // see may_release_references
+inline unsigned long exiting_thread = 0;
+}  // namespace state
+
 // ---- leaving the interpreter alive ------------------------------------------------------------
 
 // A finalising CPython ends a daemon thread that asks for the interpreter lock by a forced
@@ -37,10 +50,6 @@ struct PythonError {};
 // rethrows it, nothing on its way is noexcept, and no destructor releases a reference then.
 // Once the exit functions run (the module registers one that notes their thread), only that
 // thread releases. A flag test costs least (asking the interpreter made load_dll 5% slower).
-namespace state {
-inline bool interpreter_exiting = false;
-inline unsigned long exiting_thread = 0;
-}  // namespace state
 inline bool may_release_references() {
 #ifdef PYPY_VERSION
     return true;
@@ -93,13 +102,12 @@ struct Constant {
 constexpr int kConstantCount = static_cast<int>(sizeof kConstantTexts / sizeof kConstantTexts[0]);
 inline Constant g_constants[kConstantCount];
 
-constexpr bool same_chars(const char* a, const char* b) {
-    while (*a && *a == *b) ++a, ++b;
-    return *a == *b;
-}
 constexpr int constant_index(const char* text) {
-    for (int i = 0; i < kConstantCount; ++i)
-        if (same_chars(kConstantTexts[i], text)) return i;
+    for (int i = 0; i < kConstantCount; ++i) {
+        const char *a = kConstantTexts[i], *b = text;
+        while (*a && *a == *b) ++a, ++b;
+        if (*a == *b) return i;
+    }
     return -1;
 }
 template <int I>
@@ -117,18 +125,9 @@ inline Ref text(Constant& constant) { return Ref::borrow(constant.object); }
 
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
-Ref integer(long value);
+inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 
 // ---- module namespace --------------------------------------------------------------------
-
-// Process-wide state, written by the module's create and execution steps; plain pointers, so
-// that no static destructor releases them after the interpreter has gone.
-namespace state {
-inline int64_t first_interpreter_id = -1;
-inline PyObject* module = nullptr;       // the one module object, once an execution step took it
-inline PyObject* module_dict = nullptr;  // its namespace: every module global and function
-inline PyObject* builtins = nullptr;     // the interpreter's builtins module
-}  // namespace state
 
 // CPython up to 3.11 changes a dictionary's version tag with every change of its contents, so a
 // global found at the namespace's current version is still what a look-up would find. Measured
@@ -154,14 +153,21 @@ inline PyObject* lookup_global(Constant& name) {
     return look_global_up(name);
 }
 inline Ref global(Constant& name) { return Ref::steal(lookup_global(name)); }
-// Stores a module global in the module namespace.
-void set_global(Constant& name, const Ref& value);
+inline void set_global(Constant& global_name, const Ref& value) {
+    check(PyDict_SetItem(state::module_dict, name(global_name), value.get()));
+}
 
 // ---- objects ------------------------------------------------------------------------------
 
-Ref attr(PyObject* object, Constant& name);
-inline Ref attr(const Ref& object, Constant& name) { return attr(object.get(), name); }
-void set_attr(const Ref& object, Constant& name, const Ref& value);
+inline Ref attr(PyObject* object, Constant& attr_name) {
+    return Ref::steal(PyObject_GetAttr(object, name(attr_name)));
+}
+inline Ref attr(const Ref& object, Constant& attr_name) { return attr(object.get(), attr_name); }
+// The attribute, or an empty Ref when getting it raises AttributeError.
+Ref attr_if_present(PyObject* object, PyObject* attr_name);
+inline void set_attr(const Ref& object, Constant& attr_name, const Ref& value) {
+    check(PyObject_SetAttr(object.get(), name(attr_name), value.get()));
+}
 
 Ref tuple_of(PyObject* const* items, std::size_t count);
 inline Ref tuple_of(std::initializer_list<PyObject*> items) {
@@ -170,7 +176,9 @@ inline Ref tuple_of(std::initializer_list<PyObject*> items) {
 template <class... A>
 Ref tuple(const A&... items) { return tuple_of({raw(items)...}); }
 
-Ref call_object(PyObject* callable, PyObject* args, PyObject* kwargs = nullptr);
+inline Ref call_object(PyObject* callable, PyObject* args, PyObject* kwargs = nullptr) {
+    return Ref::steal(PyObject_Call(callable, args, kwargs));
+}
 template <class... A>
 Ref call(const Ref& callable, const A&... args) {
     Ref argtuple = tuple(args...);
@@ -228,7 +236,9 @@ inline bool not_equals(PyObject* a, PyObject* b) { return equals(a, b, false); }
 inline bool less_than(PyObject* a, PyObject* b) { return compare(a, b, Py_LT); }
 inline bool equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_EQ); }
 inline bool not_equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_NE); }
-bool is_instance(const Ref& object, const Ref& cls);
+inline bool is_instance(const Ref& object, const Ref& cls) {
+    return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
+}
 // `value in container`, by the containment protocol.
 bool contains(const Ref& container, const Ref& value);
 // `container[key]`, an exact dictionary read directly; the key is held for the process.
@@ -276,47 +286,51 @@ private:
     Py_ssize_t index_ = 0;
 };
 
-// Number operations by the generic protocols.
-Ref subtract(const Ref& a, const Ref& b);
-Ref true_divide(const Ref& a, const Ref& b);
-Ref add(const Ref& a, const Ref& b);  // also text concatenation
+// Number operations by the generic protocols (add also concatenates texts).
+inline Ref subtract(const Ref& a, const Ref& b) {
+    return Ref::steal(PyNumber_Subtract(a.get(), b.get()));
+}
+inline Ref true_divide(const Ref& a, const Ref& b) {
+    return Ref::steal(PyNumber_TrueDivide(a.get(), b.get()));
+}
+inline Ref add(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
 // Integer conversion as `int(value)`, an exact integer passing unchanged.
 Ref to_int(const Ref& value);
-// The text of a value as inserted into a message: itself when text, else format(value, "").
-Ref as_text(const Ref& value);
-// Concatenation of the texts of the given parts.
+// Concatenation of the texts of the given parts, each itself when text, else format(part, "").
 Ref concat(std::initializer_list<PyObject*> parts);
 // `first, second = value`: both values, or ValueError unless exactly two come out.
 std::pair<Ref, Ref> unpack_pair(const Ref& value);
 
 // A function of `os.path`, `os` being looked up as a global now; `os.path.exists(path)`.
 Ref os_path(Constant& function);
-bool path_exists(const Ref& path);
+inline bool path_exists(const Ref& path) { return truth(call(os_path(STR("exists")), path)); }
 
 // ---- imports ------------------------------------------------------------------------------
 
 // `import module`, absolute, with the module namespace as globals.
-Ref import_module(Constant& module);
+inline Ref import_module(Constant& module) {
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(name(module), state::module_dict, nullptr, nullptr, 0));
+}
 // `from module import a, b, ...`, made at every call; a registered module that already has the
 // names is used as it is.
 Ref from_import(Constant& module, Constant& name);
 std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> names);
 
 // `load_dll(file_name)`, the module function being looked up by name now.
-void load_assembly(Constant& file_name);
+inline void load_assembly(Constant& file_name) { call(global(STR("load_dll")), text(file_name)); }
 
-// ---- builtins cached at start-up ------------------------------------------------------------
+// ---- builtins as they were at start-up ----------------------------------------------------
 
-void cache_builtins();  // called once by the execution step
-Ref cached_open();
-Ref cached_print();
+void cache_builtins();  // called by the execution step
+inline Ref cached_open() { return Ref::borrow(state::builtin_open); }
 template <class... A>
-void print(const A&... args) { call(cached_print(), args...); }
+void print(const A&... args) { call(Ref::borrow(state::builtin_print), args...); }
 
 // ---- raising and catching --------------------------------------------------------------------
 
-[[noreturn]] void raise(PyObject* type, Constant& message);
 [[noreturn]] void raise(PyObject* type, const Ref& argument);
+[[noreturn]] inline void raise(PyObject* type, Constant& message) { raise(type, text(message)); }
 
 // Runs a step where the interpreter calls into the module: true on success, false with the
 // error set. No C++ exception gets past it but the forced unwinding (see above).
@@ -361,9 +375,10 @@ private:
     PyObject *handled_type_ = nullptr, *handled_value_ = nullptr, *handled_traceback_ = nullptr;
 };
 
-// `try: body except Exception as error: handler(error)`; false when an exception was caught.
-template <class F, class H>
-bool except_exception(F&& body, H&& handler) {
+// `try: body except Exception as error: handler(error)`, by default `pass`; false when an
+// exception was caught.
+template <class F, class H = void (*)(const Ref&)>
+bool except_exception(F&& body, H&& handler = [](const Ref&) {}) {
     try {
         body();
         return true;
@@ -373,11 +388,6 @@ bool except_exception(F&& body, H&& handler) {
         handler(error.value());
         return false;
     }
-}
-// `try: ... except Exception: pass`
-template <class F>
-bool except_exception(F&& body) {
-    return except_exception(body, [](const Ref&) {});
 }
 
 // ---- one call of a module function -------------------------------------------------------------
