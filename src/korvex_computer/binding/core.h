@@ -1,7 +1,5 @@
-// The binding core shared by every family of module functions: the owning reference handle,
-// the one way of reporting failure, constant strings, and the few helpers the function bodies
-// are written in. Fast paths for exact built-in types live behind these helpers, never in
-// the bodies.
+// The binding core shared by every family of module functions: the reference handle, failure
+// reporting, constant strings and the helpers the bodies are written in (fast paths included).
 //
 // The rule of this core: no borrowed pointer and no reference into storage of the module that
 // can move or be cleared is held across a call that can run Python code (a dictionary look-up
@@ -29,27 +27,29 @@
 
 namespace korvex {
 
-// Thrown inside a function body when a C API call failed; the Python error stays set in the
-// interpreter. The call's boundary (dispatch.cpp) turns it back into NULL: no C++ exception
-// ever reaches the interpreter.
+// Thrown when a C API call failed, the Python error staying set; run_guarded turns it into NULL.
 struct PythonError {};
+
+// Process-wide state, written by the module's create and execution steps; plain pointers, so
+// that no static destructor releases them after the interpreter has gone.
+namespace state {
+inline int64_t first_interpreter_id = -1;
+inline PyObject* module = nullptr;       // the one module object, once an execution step took it
+inline PyObject* module_dict = nullptr;  // its namespace: every module global and function
+inline PyObject* builtins = nullptr;     // the interpreter's builtins module
+inline PyObject* builtin_open = nullptr;
+inline PyObject* builtin_print = nullptr;
+inline bool interpreter_exiting = false;  // see may_release_references
+inline unsigned long exiting_thread = 0;
+}  // namespace state
 
 // ---- leaving the interpreter alive ------------------------------------------------------------
 
-// When the interpreter finalises, CPython ends a thread that asks for the interpreter lock again
-// (a daemon thread, such as a solver worker) by unwinding its stack from inside that request,
-// through the module's frames, without the lock: the C++ runtime's forced unwinding. It must
-// pass through: a `catch (...)` rethrows it, nothing on its way is noexcept, and an owning
-// destructor then releases nothing, the objects staying with the dying interpreter. Once the
-// interpreter runs its exit functions (the module registers one that notes the thread running
-// them, the one that finalises), only that thread releases; the others leave their objects to
-// the exiting process. Before, a flag test is all it costs (asking the interpreter at every
-// release made load_dll 5% slower; its own lock test answers yes for every thread late in the
-// finalisation). PyPy ends no thread that way.
-namespace state {
-inline bool interpreter_exiting = false;
-inline unsigned long exiting_thread = 0;
-}  // namespace state
+// A finalising CPython ends a daemon thread that asks for the interpreter lock by a forced
+// unwinding of its stack, through the module's frames and without the lock: `catch (...)`
+// rethrows it, nothing on its way is noexcept, and no destructor releases a reference then.
+// Once the exit functions run (the module registers one that notes their thread), only that
+// thread releases. A flag test costs least (asking the interpreter made load_dll 5% slower).
 inline bool may_release_references() {
 #ifdef PYPY_VERSION
     return true;
@@ -61,8 +61,7 @@ inline void release_reference(PyObject* object) {
     if (object && may_release_references()) Py_DECREF(object);
 }
 
-// Owns one strong reference, or none. Releasing a reference can run Python code (a finaliser),
-// and with it the forced unwinding above, so the destructor and the assignment let it pass.
+// Owns one strong reference, or none. A release can run Python code and the forced unwinding.
 class Ref {
 public:
     Ref() = default;
@@ -93,9 +92,8 @@ inline int check(int rc) { if (rc < 0) throw PythonError{}; return rc; }
 
 // ---- constant strings ----------------------------------------------------------------------
 
-// A constant string: the interned, hashed str of a text of the string table, made by the
-// module's first step before any function exists and held for the process, so that no use of one
-// can fail. The entry of a global's name also remembers where that global last stood.
+// The interned, hashed str of a text of the string table, made by the module's first step and
+// held for the process, so that no use can fail; a global's name also remembers its last value.
 struct Constant {
     PyObject* object = nullptr;
     uint64_t global_version = 0;       // namespace version at which global_value was seen
@@ -104,13 +102,12 @@ struct Constant {
 constexpr int kConstantCount = static_cast<int>(sizeof kConstantTexts / sizeof kConstantTexts[0]);
 inline Constant g_constants[kConstantCount];
 
-constexpr bool same_chars(const char* a, const char* b) {
-    while (*a && *a == *b) ++a, ++b;
-    return *a == *b;
-}
 constexpr int constant_index(const char* text) {
-    for (int i = 0; i < kConstantCount; ++i)
-        if (same_chars(kConstantTexts[i], text)) return i;
+    for (int i = 0; i < kConstantCount; ++i) {
+        const char *a = kConstantTexts[i], *b = text;
+        while (*a && *a == *b) ++a, ++b;
+        if (*a == *b) return i;
+    }
     return -1;
 }
 template <int I>
@@ -123,32 +120,19 @@ Constant& constant_at() {
 
 // Makes the constants not made yet; false with the error set.
 bool make_constants();
-// The interned text of a constant (borrowed; lives for the process).
-inline PyObject* name(Constant& constant) { return constant.object; }
-// A new reference to the same interned text.
+inline PyObject* name(Constant& constant) { return constant.object; }  // borrowed, for good
 inline Ref text(Constant& constant) { return Ref::borrow(constant.object); }
 
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
-Ref integer(long value);
+inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 
 // ---- module namespace --------------------------------------------------------------------
 
-// Process-wide state of the binding layer, written only by the create and execution steps of
-// the module. Plain pointers on purpose: these references are held until the process ends and
-// must not be released by static destructors after the interpreter has gone.
-namespace state {
-inline int64_t first_interpreter_id = -1;
-inline PyObject* module = nullptr;       // the one module object, once an execution step took it
-inline PyObject* module_dict = nullptr;  // its namespace: every module global and function
-inline PyObject* builtins = nullptr;     // the interpreter's builtins module
-}  // namespace state
-
-// CPython up to 3.11 gives every dictionary a version tag that changes with every change of its
-// contents (a store, a deletion, a clear), so a global found at the namespace's current version
-// is still the value that a lookup would find: it is remembered by its name's entry, and taken
-// only after that check. Measured gain: load_dll 1,009 -> 734 instructions a call, the same by
-// keyword 1,485 -> 1,210, the set-up guard's refusal 3,801 -> 3,671.
+// CPython up to 3.11 changes a dictionary's version tag with every change of its contents, so a
+// global found at the namespace's current version is still what a look-up would find. Measured
+// gain: load_dll 1,009 -> 734 instructions a call, by keyword 1,485 -> 1,210, the set-up
+// guard's refusal 3,801 -> 3,671.
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
 #define KORVEX_REMEMBERS_GLOBALS 1
 inline uint64_t namespace_version() {
@@ -156,9 +140,8 @@ inline uint64_t namespace_version() {
 }
 #endif
 
-// A module global, another module function or an imported module, looked up at the moment
-// of use: the module namespace first, then builtins, else NameError. A new reference, or null
-// with the error set.
+// A module global looked up at the moment of use: the namespace, then builtins, else NameError.
+// A new reference, or null with the error set.
 PyObject* look_global_up(Constant& name);
 inline PyObject* lookup_global(Constant& name) {
 #ifdef KORVEX_REMEMBERS_GLOBALS
@@ -170,14 +153,21 @@ inline PyObject* lookup_global(Constant& name) {
     return look_global_up(name);
 }
 inline Ref global(Constant& name) { return Ref::steal(lookup_global(name)); }
-// Stores a module global in the module namespace.
-void set_global(Constant& name, const Ref& value);
+inline void set_global(Constant& global_name, const Ref& value) {
+    check(PyDict_SetItem(state::module_dict, name(global_name), value.get()));
+}
 
 // ---- objects ------------------------------------------------------------------------------
 
-Ref attr(PyObject* object, Constant& name);
-inline Ref attr(const Ref& object, Constant& name) { return attr(object.get(), name); }
-void set_attr(const Ref& object, Constant& name, const Ref& value);
+inline Ref attr(PyObject* object, Constant& attr_name) {
+    return Ref::steal(PyObject_GetAttr(object, name(attr_name)));
+}
+inline Ref attr(const Ref& object, Constant& attr_name) { return attr(object.get(), attr_name); }
+// The attribute, or an empty Ref when getting it raises AttributeError.
+Ref attr_if_present(PyObject* object, PyObject* attr_name);
+inline void set_attr(const Ref& object, Constant& attr_name, const Ref& value) {
+    check(PyObject_SetAttr(object.get(), name(attr_name), value.get()));
+}
 
 Ref tuple_of(PyObject* const* items, std::size_t count);
 inline Ref tuple_of(std::initializer_list<PyObject*> items) {
@@ -186,7 +176,9 @@ inline Ref tuple_of(std::initializer_list<PyObject*> items) {
 template <class... A>
 Ref tuple(const A&... items) { return tuple_of({raw(items)...}); }
 
-Ref call_object(PyObject* callable, PyObject* args, PyObject* kwargs = nullptr);
+inline Ref call_object(PyObject* callable, PyObject* args, PyObject* kwargs = nullptr) {
+    return Ref::steal(PyObject_Call(callable, args, kwargs));
+}
 template <class... A>
 Ref call(const Ref& callable, const A&... args) {
     Ref argtuple = tuple(args...);
@@ -205,8 +197,7 @@ Ref call_method(const Ref& object, Constant& method, const A&... args) {
     return call(attr(object, method), args...);
 }
 
-// Truth tests and comparisons, each by the object protocols (never an identity test).
-// truth_value gives 1, 0, or -1 with the error set.
+// Truth tests and comparisons by the object protocols; truth_value gives 1, 0, or -1 on error.
 inline int truth_value(PyObject* object) {
     if (object == Py_True) return 1;
     if (object == Py_False || object == Py_None) return 0;
@@ -215,13 +206,11 @@ inline int truth_value(PyObject* object) {
 inline bool truth(PyObject* object) { return check(truth_value(object)) != 0; }
 inline bool truth(const Ref& object) { return truth(object.get()); }
 // Exact texts compare without side effects: on CPython, where the string layout is known, ==
-// on them and `in` over a list of them are answered directly; PyPy goes by the protocols.
+// and != on them and `in` over a list of them are answered directly.
 #ifndef PYPY_VERSION
 #define KORVEX_COMPARES_TEXTS 1
-// An exact, ready str.
 inline bool is_plain_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_READY(o); }
-// Text equality of two plain texts, decided as str's == decides it: identity, length, kind, the
-// hashes when both are known, then the code units.
+// Equality of two plain texts as str's == decides it.
 inline bool same_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
@@ -237,27 +226,22 @@ inline bool same_text(PyObject* a, PyObject* b) {
 #endif
 // `a op b` by the rich comparison protocol, taken as a truth.
 bool compare(PyObject* a, PyObject* b, int op);
-inline bool equals(PyObject* a, PyObject* b) {
+inline bool equals(PyObject* a, PyObject* b, bool equal = true) {
 #ifdef KORVEX_COMPARES_TEXTS
-    if (is_plain_text(a) && is_plain_text(b)) return same_text(a, b);
+    if (is_plain_text(a) && is_plain_text(b)) return same_text(a, b) == equal;
 #endif
-    return compare(a, b, Py_EQ);
+    return compare(a, b, equal ? Py_EQ : Py_NE);
 }
-inline bool not_equals(PyObject* a, PyObject* b) {
-#ifdef KORVEX_COMPARES_TEXTS
-    if (is_plain_text(a) && is_plain_text(b)) return !same_text(a, b);
-#endif
-    return compare(a, b, Py_NE);
-}
+inline bool not_equals(PyObject* a, PyObject* b) { return equals(a, b, false); }
 inline bool less_than(PyObject* a, PyObject* b) { return compare(a, b, Py_LT); }
 inline bool equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_EQ); }
 inline bool not_equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_NE); }
-bool is_instance(const Ref& object, const Ref& cls);
+inline bool is_instance(const Ref& object, const Ref& cls) {
+    return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
+}
 // `value in container`, by the containment protocol.
 bool contains(const Ref& container, const Ref& value);
-// `container[key]`, by the subscription protocol; an exact dictionary is read directly. The key
-// is the constant's own object, whose reference the module holds for the process: a key's
-// __eq__ that the look-up runs cannot release it.
+// `container[key]`, an exact dictionary read directly; the key is held for the process.
 Ref item_by_protocol(const Ref& container, Constant& key);
 inline Ref item(const Ref& container, Constant& key) {
     if (PyDict_CheckExact(container.get())) {
@@ -266,9 +250,8 @@ inline Ref item(const Ref& container, Constant& key) {
     }
     return item_by_protocol(container, key);
 }
-// `container[key] == expected`. A text read from an exact dictionary is compared as it stands,
-// with nothing run in between, instead of being held (FindSolverPaths over 200 families:
-// 101,814 -> 94,470 instructions).
+// `container[key] == expected`. A text read from an exact dictionary is compared unheld, with
+// nothing run in between (FindSolverPaths over 200 families: 101,814 -> 94,470 instructions).
 inline bool item_equals(const Ref& container, Constant& key, Constant& expected) {
 #ifdef KORVEX_COMPARES_TEXTS
     if (PyDict_CheckExact(container.get())) {
@@ -303,54 +286,54 @@ private:
     Py_ssize_t index_ = 0;
 };
 
-// Number operations by the generic protocols.
-Ref subtract(const Ref& a, const Ref& b);
-Ref true_divide(const Ref& a, const Ref& b);
-Ref add(const Ref& a, const Ref& b);  // also text concatenation
+// Number operations by the generic protocols (add also concatenates texts).
+inline Ref subtract(const Ref& a, const Ref& b) {
+    return Ref::steal(PyNumber_Subtract(a.get(), b.get()));
+}
+inline Ref true_divide(const Ref& a, const Ref& b) {
+    return Ref::steal(PyNumber_TrueDivide(a.get(), b.get()));
+}
+inline Ref add(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
 // Integer conversion as `int(value)`, an exact integer passing unchanged.
 Ref to_int(const Ref& value);
-// The text of a value as inserted into a message: itself when text, else format(value, "").
-Ref as_text(const Ref& value);
-// Concatenation of the texts of the given parts.
+// Concatenation of the texts of the given parts, each itself when text, else format(part, "").
 Ref concat(std::initializer_list<PyObject*> parts);
 // `first, second = value`: both values, or ValueError unless exactly two come out.
 std::pair<Ref, Ref> unpack_pair(const Ref& value);
 
-// A function of `os.path`, with `os` looked up as a global at this moment.
+// A function of `os.path`, `os` being looked up as a global now; `os.path.exists(path)`.
 Ref os_path(Constant& function);
-// The truth of `os.path.exists(path)`.
-bool path_exists(const Ref& path);
+inline bool path_exists(const Ref& path) { return truth(call(os_path(STR("exists")), path)); }
 
 // ---- imports ------------------------------------------------------------------------------
 
 // `import module`, absolute, with the module namespace as globals.
-Ref import_module(Constant& module);
-// `from module import name`, made at every call; a registered module that already has the
-// name is used as it is.
+inline Ref import_module(Constant& module) {
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(name(module), state::module_dict, nullptr, nullptr, 0));
+}
+// `from module import a, b, ...`, made at every call; a registered module that already has the
+// names is used as it is.
 Ref from_import(Constant& module, Constant& name);
-// `from module import a, b, ...` in one import statement.
 std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> names);
 
-// Calls the module function `load_dll` (looked up by name now) with an assembly file name,
-// discarding its result.
-void load_assembly(Constant& file_name);
+// `load_dll(file_name)`, the module function being looked up by name now.
+inline void load_assembly(Constant& file_name) { call(global(STR("load_dll")), text(file_name)); }
 
-// ---- builtins cached at start-up ------------------------------------------------------------
+// ---- builtins as they were at start-up ----------------------------------------------------
 
-void cache_builtins();  // called once by the execution step
-Ref cached_open();
-Ref cached_print();
+void cache_builtins();  // called by the execution step
+inline Ref cached_open() { return Ref::borrow(state::builtin_open); }
 template <class... A>
-void print(const A&... args) { call(cached_print(), args...); }
+void print(const A&... args) { call(Ref::borrow(state::builtin_print), args...); }
 
 // ---- raising and catching --------------------------------------------------------------------
 
-[[noreturn]] void raise(PyObject* type, Constant& message);
 [[noreturn]] void raise(PyObject* type, const Ref& argument);
+[[noreturn]] inline void raise(PyObject* type, Constant& message) { raise(type, text(message)); }
 
-// Runs a step under the C API's rules, where the interpreter calls into the module: true on
-// success, false with the Python error set. No C++ exception gets past it; the runtime's forced
-// unwinding of a thread that the interpreter ends does (see may_release_references).
+// Runs a step where the interpreter calls into the module: true on success, false with the
+// error set. No C++ exception gets past it but the forced unwinding (see above).
 template <class F>
 bool run_guarded(F&& step) {
     try {
@@ -369,10 +352,9 @@ bool run_guarded(F&& step) {
     return false;
 }
 
-// The exception being raised, taken out of the interpreter while other code runs. As the
-// handled exception (that of an `except` or `finally` clause) it is also, while this lives, what
-// sys.exc_info() gives and the __context__ of any exception raised meanwhile, as in Python's own
-// clauses; leaving puts the one handled before back.
+// The exception being raised, taken out while other code runs. As the handled one (of an
+// `except` or `finally` clause) it is, while this lives, what sys.exc_info() gives and the
+// __context__ of any exception raised meanwhile; leaving puts the one handled before back.
 class CaughtError {
 public:
     explicit CaughtError(bool as_handled = true);
@@ -393,10 +375,10 @@ private:
     PyObject *handled_type_ = nullptr, *handled_value_ = nullptr, *handled_traceback_ = nullptr;
 };
 
-// Runs body as under `try: ... except Exception as error: handler(error)`. Returns false when an
-// exception of the class Exception was caught; any other exception propagates.
-template <class F, class H>
-bool except_exception(F&& body, H&& handler) {
+// `try: body except Exception as error: handler(error)`, by default `pass`; false when an
+// exception was caught.
+template <class F, class H = void (*)(const Ref&)>
+bool except_exception(F&& body, H&& handler = [](const Ref&) {}) {
     try {
         body();
         return true;
@@ -407,11 +389,6 @@ bool except_exception(F&& body, H&& handler) {
         return false;
     }
 }
-// `try: ... except Exception: pass`
-template <class F>
-bool except_exception(F&& body) {
-    return except_exception(body, [](const Ref&) {});
-}
 
 // ---- one call of a module function -------------------------------------------------------------
 
@@ -421,8 +398,7 @@ struct Call {
     void at(int step_line) { line = step_line; }
 };
 
-// Runs body, then finally, as `try: body finally: finally` does, the finally clause being one
-// step at finally_line. An exception raised by the clause replaces the one propagating; one that
+// `try: body finally: finally`, the clause being one step at finally_line. An exception that
 // propagates through the clause keeps the line of the step that raised it.
 template <class F, class G>
 void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
@@ -442,8 +418,8 @@ void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
     run_finally();
 }
 
-// `with manager as handle: body(handle)`, the statement at line: __exit__ gets the exception that
-// leaves body and suppresses it by answering true; one that propagates keeps its own line.
+// `with manager as handle: body(handle)`, the statement at line; an exception that propagates
+// keeps its own line.
 template <class F>
 void with_statement(Call& c, int line, const Ref& manager, F&& body) {
     Ref manager_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
@@ -464,8 +440,7 @@ void with_statement(Call& c, int line, const Ref& manager, F&& body) {
     call(exit, manager, none(), none(), none());
 }
 
-// Calls visit(item) for each item of an iterable, with the traceback line of the `for`
-// statement whenever the next item is fetched.
+// `for item in iterable: visit(item)`, the `for` statement's line set whenever an item is fetched.
 template <class F>
 void for_each(Call& c, int for_line, const Ref& iterable, F&& visit) {
     c.at(for_line);
@@ -477,8 +452,7 @@ void for_each(Call& c, int for_line, const Ref& iterable, F&& visit) {
 }
 
 using Args = const Ref*;
-// A module function's body: the steps of the function, given its bound arguments.
+// A module function's body: its steps, given its bound arguments.
 using BodyFunction = Ref(Call&, Args);
-using Body = BodyFunction*;
 
 }  // namespace korvex

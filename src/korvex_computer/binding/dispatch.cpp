@@ -17,36 +17,21 @@ constexpr const char* kSourceFile = "src/korvex_computer/korvex_core";
 
 // ---- traceback entries --------------------------------------------------------------------
 
-// The code objects of traceback entries, made on the first use of a line and reused as the
-// module's performance constraints ask, are kept by line in fixed arrays that never move. Each
-// line of the module file belongs to one function (from its first line up to the next
-// function's), so one array serves them all; the module body and inner scopes have their own.
+// The code objects of traceback entries, made on the first use of a line, are kept by line in
+// fixed arrays that never move. Each line of the module file belongs to one function, so one
+// array serves them all; the module body and inner scopes have their own.
 constexpr int kSourceLines = 800;
 PyCodeObject* g_function_codes[kSourceLines];
 PyCodeObject* g_module_body_codes[kSourceLines];
 PyCodeObject* g_scope_codes[kSourceLines];
 
-// The code object of a traceback name and line (a new reference, or null with the error set),
-// kept in *slot from its first use on; a null slot keeps nothing. Making one runs no Python code
-// (a code object is no object that the collector tracks), so the slot is still empty after it.
-PyCodeObject* code_object(PyCodeObject** slot, const char* traceback_name, int line) {
-    if (slot && *slot) {
-        Py_INCREF(*slot);
-        return *slot;
-    }
-    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, traceback_name, line);
-    if (code && slot) {
-        *slot = code;  // the slot's own reference
-        Py_INCREF(code);
-    }
-    return code;
-}
-
-// A new frame of the cached code object, whose globals are the module namespace; null with
-// the error set.
+// A new frame, in the module namespace, of the code object of a traceback name and line, kept in
+// *slot from its first use on (a null slot keeps nothing); null with the error set.
 PyFrameObject* new_entry_frame(PyCodeObject** slot, const char* traceback_name, int line) {
-    PyCodeObject* code = code_object(slot, traceback_name, line);
+    PyCodeObject* code =
+        slot && *slot ? *slot : PyCode_NewEmpty(kSourceFile, traceback_name, line);
     if (!code) return nullptr;
+    if (slot) { *slot = code; Py_INCREF(code); }  // the slot's reference, held for good
     PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
     Py_DECREF(code);
@@ -57,20 +42,18 @@ PyFrameObject* new_entry_frame(PyCodeObject** slot, const char* traceback_name, 
     return frame;
 }
 
-// Adds a traceback entry, a frame of its own, to the exception being raised. Its code object is
-// made on first use and kept in *slot (storage that never moves), or made each time when slot
-// is null.
-void add_traceback(PyCodeObject** slot, const char* traceback_name, int line) {
+// Adds a traceback entry, a frame of its own, to the exception being raised; its code object is
+// kept in codes[line] when keep is true and the line is within the array.
+void add_traceback(PyCodeObject** codes, bool keep, const char* traceback_name, int line) {
+    PyCodeObject** slot = keep && line > 0 && line < kSourceLines ? &codes[line] : nullptr;
 #ifdef PYPY_VERSION
-    // The error stays set while the entry is made: fetching it would hand its traceback to C,
-    // and cpyext then keeps C copies of it and of every frame on it that its collector never
-    // frees. Making the code object and the frame runs no Python code there.
+    // The error stays set: fetching it would make cpyext keep C copies of its traceback and
+    // frames that it never frees. Making the entry runs no Python code there.
     PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
     if (!frame) return;  // the error of the failed creation stands in place of the original
 #else
-    // Making the frame can run Python code (a collection, the namespace's key comparisons),
-    // which must not see the exception being raised; when no entry can be made, the original
-    // exception stands unchanged.
+    // Making the frame can run Python code, which must not see the exception being raised;
+    // when no entry can be made, the original exception stands unchanged.
     CaughtError error(false);
     PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
     if (!frame) PyErr_Clear();
@@ -81,17 +64,11 @@ void add_traceback(PyCodeObject** slot, const char* traceback_name, int line) {
     Py_DECREF(frame);
 }
 
-// The code slot of a line in one of the arrays above; null (nothing kept) outside them.
-PyCodeObject** slot_of(PyCodeObject** codes, int line) {
-    return line > 0 && line < kSourceLines ? &codes[line] : nullptr;
-}
-
 // ---- argument binding ----------------------------------------------------------------------
 
-// What a call needs of its function beyond the table row, made once with the function objects:
-// the interned parameter names, the traceback name and the argument-count messages as they are
-// first needed (texts no script can change; measured gain of keeping the messages: a caught
-// argument error of load_dll 7,710 -> 3,426 instructions).
+// What a call needs beyond the table row, made once: interned parameter names, the traceback
+// name, and the argument-count messages once first needed (measured gain of keeping them: a
+// caught argument error of load_dll 7,710 -> 3,426 instructions).
 struct FunctionRuntime {
     int parameter_count = 0;
     int end_line = 0;  // the first line after the function's own lines
@@ -103,8 +80,7 @@ struct FunctionRuntime {
 
 FunctionRuntime g_functions[kFunctionCount];  // held for the process
 
-// The error paths below report failure as the C API does: the Python error is set and the
-// caller gets false (or null); nothing is thrown.
+// The error paths below set the Python error and return false (or null); nothing is thrown.
 
 bool wrong_count(const FunctionRow& f, FunctionRuntime& r, Py_ssize_t given) {
     const bool remembered = given < FunctionRuntime::kRememberedCounts;
@@ -121,34 +97,54 @@ bool wrong_count(const FunctionRow& f, FunctionRuntime& r, Py_ssize_t given) {
     return false;
 }
 
-// The position of the parameter named by key among the first count, -1 for none, -2 on error.
-int parameter_index(const FunctionRuntime& r, PyObject* key) {
-    for (int i = 0; i < r.parameter_count; ++i) {
-        if (key == r.parameter_names[i]) return i;
-        const int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
-        if (cmp == -1 && PyErr_Occurred()) return -2;
-        if (cmp == 0) return i;
-    }
-    return -1;
-}
+// The arguments of a call as the module's calling convention passes them; keyword values are
+// borrowed, null when absent or on error, and the names come in the order given.
+#ifdef PYPY_VERSION
+// PyPy: the vector convention, the positional then the keyword values with a tuple of the keyword
+// names, which saves building a keyword dictionary (a keyword call: about 960 -> 310 ns).
+struct Arguments {
+    using Entry = PyObject*(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    static constexpr int kConvention = METH_FASTCALL | METH_KEYWORDS;
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
 
-// The arguments of a call as METH_VARARGS | METH_KEYWORDS passes them: a tuple and a
-// dictionary that may be absent.
-struct TupleAndDict {
+    Py_ssize_t positional_count() const { return nargs; }
+    PyObject* positional(Py_ssize_t i) const { return args[i]; }
+    Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
+    PyObject* keyword(PyObject* key) const {
+        for (Py_ssize_t k = 0; k < keyword_count(); ++k) {
+            PyObject* given_name = PyTuple_GET_ITEM(kwnames, k);
+            if (given_name == key || PyUnicode_Compare(given_name, key) == 0)
+                return args[nargs + k];
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return nullptr;
+    }
+    bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
+        if (*position >= keyword_count()) return false;
+        *key = PyTuple_GET_ITEM(kwnames, (*position)++);
+        return true;
+    }
+    bool names_are_text() const { return true; }  // PyPy refuses any other name at the call
+};
+#else
+// CPython: a tuple and a dictionary that may be absent; with it the interpreter hands keyword
+// names over as they are, for the module to word the error of one that is not text.
+struct Arguments {
+    using Entry = PyObject*(PyObject*, PyObject*, PyObject*);
+    static constexpr int kConvention = METH_VARARGS | METH_KEYWORDS;
     PyObject* args;
     PyObject* kwargs;
 
     Py_ssize_t positional_count() const { return PyTuple_GET_SIZE(args); }
     PyObject* positional(Py_ssize_t i) const { return PyTuple_GET_ITEM(args, i); }
     Py_ssize_t keyword_count() const { return kwargs ? PyDict_GET_SIZE(kwargs) : 0; }
-    // The value given for a keyword (borrowed); null when absent or on error.
     PyObject* keyword(PyObject* key) const { return PyDict_GetItemWithError(kwargs, key); }
-    // The keyword names in the dictionary's order, one per call, as PyDict_Next walks them.
     bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
         PyObject* value;
         return PyDict_Next(kwargs, position, key, &value) != 0;
     }
-    // The interpreter hands a dictionary's keys over as they are: any of them may not be text.
     // The C API's check knows a dictionary of text keys by its layout, without a walk.
     bool names_are_text() const {
         if (PyArg_ValidateKeywordArguments(kwargs)) return true;
@@ -156,51 +152,35 @@ struct TupleAndDict {
         return false;
     }
 };
+#endif
 
-// Looks each parameter after the positional ones up among the keywords, in parameter order,
-// and binds the values found; the count bound, or -1 with the error set.
-Py_ssize_t look_up_keywords(const TupleAndDict& given, const FunctionRuntime& r,
-                            Py_ssize_t positional, Ref* bound) {
-    Py_ssize_t bound_by_keyword = 0;
-    for (Py_ssize_t i = positional; i < r.parameter_count; ++i) {
-        PyObject* value = given.keyword(r.parameter_names[i]);
-        if (value) {
-            bound[i] = Ref::borrow(value);
-            ++bound_by_keyword;
-        } else if (PyErr_Occurred()) {
-            return -1;
-        }
-    }
-    return bound_by_keyword;
-}
-
-// Reports the first keyword that names no parameter left to bind, in the order of the given
-// keywords.
-bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r, const TupleAndDict& given) {
-    const Py_ssize_t positional = given.positional_count();
+// Reports the first given keyword that names no parameter left to bind.
+bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r,
+                          const Arguments& given) {
     PyObject* key;
     Py_ssize_t position = 0;
     while (given.next_keyword_name(&position, &key)) {
-        int i = parameter_index(r, key);
-        if (i == -2) return false;
-        if (i >= 0 && i < positional) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         f.name, key);
-            return false;
+        int i = 0;
+        for (; i < r.parameter_count; ++i) {
+            const int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
+            if (cmp == -1 && PyErr_Occurred()) return false;
+            if (cmp == 0) break;
         }
-        if (i < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name,
-                         key);
+        const char* fault = nullptr;
+        if (i == r.parameter_count) fault = "got an unexpected keyword argument";
+        else if (i < given.positional_count()) fault = "got multiple values for keyword argument";
+        if (fault) {
+            PyErr_Format(PyExc_TypeError, "%s() %s '%U'", f.name, fault, key);
             return false;
         }
     }
     return true;
 }
 
-// Binds positional and keyword arguments to the parameters, in the order of checks that
-// scripts see in the messages: counts, then stray keywords, then missing arguments. The
-// caller's tuple and dictionary hold the values for the whole call.
-bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const TupleAndDict& given, Ref* bound) {
+// Binds the arguments to the parameters, checking as scripts see in the messages: counts, then
+// stray keywords, then missing arguments. The caller's containers hold the values for the call.
+bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given,
+                    Ref* bound) {
     const int count = r.parameter_count;
     const Py_ssize_t positional = given.positional_count();
     const Py_ssize_t keywords = given.keyword_count();
@@ -214,8 +194,17 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const TupleAndDict
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
     if (keywords == 0) return true;
 
-    const Py_ssize_t bound_by_keyword = look_up_keywords(given, r, positional, bound);
-    if (bound_by_keyword < 0) return false;
+    // Each parameter after the positional ones is looked up among the keywords, in order.
+    Py_ssize_t bound_by_keyword = 0;
+    for (Py_ssize_t i = positional; i < count; ++i) {
+        PyObject* value = given.keyword(r.parameter_names[i]);
+        if (value) {
+            bound[i] = Ref::borrow(value);
+            ++bound_by_keyword;
+        } else if (PyErr_Occurred()) {
+            return false;
+        }
+    }
     if (keywords > bound_by_keyword && !report_stray_keyword(f, r, given)) return false;
 
     if (positional + bound_by_keyword == count) return true;
@@ -225,17 +214,13 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const TupleAndDict
 }
 
 // The three functions without parameters refuse any argument, without a traceback entry.
-bool refuse_arguments(const FunctionRow& f, const TupleAndDict& given) {
-    if (given.keyword_count() != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", f.name, "takes no keyword arguments");
-        return true;
-    }
-    if (given.positional_count() != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", f.name, "takes no arguments",
+bool refuse_arguments(const FunctionRow& f, const Arguments& given) {
+    if (given.keyword_count() != 0)
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f.name);
+    else if (given.positional_count() != 0)
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f.name,
                      given.positional_count());
-        return true;
-    }
-    return false;
+    return given.keyword_count() != 0 || given.positional_count() != 0;
 }
 
 // Runs the set-up guard of a guarded function: true when `_validSetup_` is true; else false
@@ -264,30 +249,61 @@ PyObject* run_body(const FunctionRow& f, Call& call, Args bound) {
     return result ? result.release() : none().release();
 }
 
-void add_function_traceback(const FunctionRow& f, const FunctionRuntime& r, int line) {
-    const bool own_line = line >= f.first_line && line < r.end_line;
-    PyCodeObject** slot = own_line ? &g_function_codes[line] : nullptr;
-    add_traceback(slot, r.traceback_name, line);
-}
-
-PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const TupleAndDict& given) {
+PyObject* call_function(const FunctionRow& f, FunctionRuntime& r, const Arguments& given) {
     if (r.parameter_count == 0 && refuse_arguments(f, given)) return nullptr;
     Call call{f.first_line};
     Ref bound[6];
     PyObject* result = nullptr;
     if (bind_arguments(f, r, given, bound) && passes_guard(f, call))
         result = run_body(f, call, bound);
-    if (!result) add_function_traceback(f, r, call.line);
+    if (!result) {
+        const bool own_line = call.line >= f.first_line && call.line < r.end_line;
+        add_traceback(g_function_codes, own_line, r.traceback_name, call.line);
+    }
     return result;
 }
 
+// ---- nesting ---------------------------------------------------------------------------------
+
 // 0 for a thread that has made no module call yet, else 1 + the number of module calls in
-// progress on it. A new thread thus takes the slow path of a call once (nesting_allows), where
-// it learns the depth handed on to it, and the usual call tests one bound.
+// progress on it: a new thread takes the slow path once, where it learns the depth handed on.
 thread_local int t_nesting = 0;
 
+// The worker threads being started or run by module calls, with their starters' depths. Read
+// and written under the interpreter lock.
+std::vector<std::pair<PyObject*, int>> g_worker_depths;
+
+// The depth handed on to the running thread, 0 when it is no worker of a module call.
+int handed_on_depth() {
+    if (g_worker_depths.empty()) return 0;
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* current = threading ? PyObject_CallMethod(threading, "current_thread", nullptr)
+                                  : nullptr;
+    Py_XDECREF(threading);
+    if (!current) {
+        PyErr_Clear();  // no thread object to know it by: the thread counts from 0
+        return 0;
+    }
+    int depth = 0;
+    for (const auto& worker : g_worker_depths)
+        if (worker.first == current) depth = worker.second;
+    Py_DECREF(current);
+    return depth;
+}
+
+// The slow path of a call: at the thread's first call its counter takes the depth handed on;
+// false with RecursionError set when the bound is reached.
+bool nesting_allows(const char* function_name, int* nesting) {
+    if (*nesting == 0) *nesting = 1 + handed_on_depth();
+    if (*nesting - 1 < kMaximumNesting) return true;
+    PyErr_Format(PyExc_RecursionError,
+                 "maximum recursion depth exceeded while calling %.200s() of %s",
+                 function_name, kModuleName);
+    return false;
+}
+
 PyObject* enter(PyObject* module, const FunctionRow& f, FunctionRuntime& r,
-                const TupleAndDict& given) {
+                const Arguments& given) {
     // A function left over from an import whose execution step failed has no namespace to run in.
     if (module != state::module) {
         PyErr_Format(PyExc_ImportError, "%.200s() cannot run: the import of module '%s' that "
@@ -304,19 +320,10 @@ PyObject* enter(PyObject* module, const FunctionRow& f, FunctionRuntime& r,
     return result;
 }
 
-}  // namespace
-
-int call_depth() { return t_nesting > 0 ? t_nesting - 1 : 0; }
-
-namespace {
-
-// One calling convention on both runtimes: with it CPython hands over keyword names that are not
-// text, and the module words that error itself.
-constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
-
-template <int I>
-PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return enter(module, kFunctions[I], g_functions[I], TupleAndDict{args, kwargs});
+// The C function of a module function, its parameters after the module those of Arguments.
+template <int I, class... Passed>
+PyObject* entry(PyObject* module, Passed... passed) {
+    return enter(module, kFunctions[I], g_functions[I], Arguments{passed...});
 }
 
 // Function descriptions live as long as the function objects, that is the whole process.
@@ -326,17 +333,19 @@ template <int... I>
 void fill_method_defs(std::integer_sequence<int, I...>) {
     ((g_method_defs[I] = PyMethodDef{
           kFunctions[I].name,
-          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<I>)),
-          kCallingConvention, kFunctions[I].doc}),
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+              static_cast<Arguments::Entry*>(&entry<I>))),
+          Arguments::kConvention, kFunctions[I].doc}),
      ...);
 }
 
-// The call-time description of every function, made once per process; false with the error
-// set on failure.
+// The call-time description of every function; false with the error set.
 bool prepare_function_runtimes() {
     for (int i = 0; i < kFunctionCount; ++i) {
         FunctionRuntime& r = g_functions[i];
-        r.parameter_count = parameter_count(kFunctions[i]);
+        r.parameter_count = 0;
+        while (r.parameter_count < 6 && kFunctions[i].parameters[r.parameter_count])
+            ++r.parameter_count;
         r.end_line = i + 1 < kFunctionCount ? kFunctions[i + 1].first_line : kSourceLines;
         PyOS_snprintf(r.traceback_name, sizeof r.traceback_name, "%s.%s", kModuleName,
                       kFunctions[i].name);
@@ -367,53 +376,15 @@ bool create_function_objects(int* line_of) {
 }
 
 void add_module_body_traceback(int line) {
-    add_traceback(slot_of(g_module_body_codes, line), "init korvex_computer.korvex_core", line);
+    add_traceback(g_module_body_codes, true, "init korvex_computer.korvex_core", line);
 }
 
 void add_scope_traceback(const char* scope_name, int line) {
-    add_traceback(slot_of(g_scope_codes, line), scope_name, line);
-}
-
-
-// ---- nesting ---------------------------------------------------------------------------------
-
-namespace {
-
-// The worker threads being started or run by module calls, with their starters' depths. Read
-// and written under the interpreter lock.
-std::vector<std::pair<PyObject*, int>> g_worker_depths;
-
-// The depth handed on to the running thread, 0 when it is no worker of a module call.
-int handed_on_depth() {
-    if (g_worker_depths.empty()) return 0;
-    PyObject* threading = PyImport_ImportModule("threading");
-    PyObject* current = threading ? PyObject_CallMethod(threading, "current_thread", nullptr)
-                                  : nullptr;
-    Py_XDECREF(threading);
-    if (!current) {
-        PyErr_Clear();  // no thread object to know it by: the thread counts from 0
-        return 0;
-    }
-    int depth = 0;
-    for (const auto& worker : g_worker_depths)
-        if (worker.first == current) depth = worker.second;
-    Py_DECREF(current);
-    return depth;
-}
-
-}  // namespace
-
-bool nesting_allows(const char* function_name, int* nesting) {
-    if (*nesting == 0) *nesting = 1 + handed_on_depth();
-    if (*nesting - 1 < kMaximumNesting) return true;
-    PyErr_Format(PyExc_RecursionError,
-                 "maximum recursion depth exceeded while calling %.200s() of %s",
-                 function_name, kModuleName);
-    return false;
+    add_traceback(g_scope_codes, true, scope_name, line);
 }
 
 WorkerDepthHandoff::WorkerDepthHandoff(const Ref& thread) : thread_(thread) {
-    g_worker_depths.emplace_back(thread_.get(), call_depth());
+    g_worker_depths.emplace_back(thread_.get(), t_nesting > 0 ? t_nesting - 1 : 0);
 }
 
 WorkerDepthHandoff::~WorkerDepthHandoff() noexcept(false) {

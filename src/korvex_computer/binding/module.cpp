@@ -14,30 +14,12 @@ int64_t current_interpreter_id() {
 #endif
 }
 
-// Copies one attribute of the module spec into the new module's namespace; a spec without it
-// just skips the entry.
+// Copies one attribute of the module spec, if it has it, into the new module's namespace.
 void copy_spec_attribute(PyObject* spec, PyObject* module_dict, Constant& from, Constant& to,
                          bool skip_none) {
-    PyObject* value = PyObject_GetAttr(spec, name(from));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
-        return;
-    }
-    Ref held = Ref::steal(value);
-    if (skip_none && value == Py_None) return;
-    check(PyDict_SetItem(module_dict, name(to), value));
-}
-
-// The import machinery gives a module that the create step returns a fresh per-module state:
-// CPython forgets the previous state pointer and allocates another. The held module's state is
-// freed here first, so that a re-import allocates nothing that outlives it.
-void release_module_state(PyObject* module) {
-#ifndef PYPY_VERSION
-    PyMem_Free(PyModule_GetState(module));
-#else
-    (void)module;
-#endif
+    Ref value = attr_if_present(spec, name(from));
+    if (value && !(skip_none && value.get() == Py_None))
+        check(PyDict_SetItem(module_dict, name(to), value.get()));
 }
 
 // Set when the interpreter that loaded the module has been finalised: an embedding host may
@@ -62,7 +44,11 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     }
     if (!make_constants()) return nullptr;
     if (state::module) {
-        release_module_state(state::module);
+#ifndef PYPY_VERSION
+        // CPython gives a module that the create step returns a fresh per-module state,
+        // forgetting the previous one: freed here, so that a re-import leaks nothing.
+        PyMem_Free(PyModule_GetState(state::module));
+#endif
         Py_INCREF(state::module);
         return state::module;
     }
@@ -102,10 +88,7 @@ void watch_interpreter_exit() {
 void warn_on_version_mismatch() {
     // The runtime's language version as (major, minor), read from sys.version_info.
     const Ref info = Ref::borrow(PySys_GetObject("version_info"));  // null sets no error
-    if (!info) {
-        PyErr_SetString(PyExc_RuntimeError, "lost sys.version_info");
-        throw PythonError{};
-    }
+    if (!info) raise(PyExc_RuntimeError, STR("lost sys.version_info"));
     const long major = PyLong_AsLong(item_at(info, 0).get());
     const long minor = PyLong_AsLong(item_at(info, 1).get());
     if (PyErr_Occurred()) throw PythonError{};
@@ -189,12 +172,9 @@ int exec_module(PyObject* module) {
     }
     int line = 0;  // 0 while in the steps that add no traceback entry
     const bool executed = run_guarded([&] {
-        Py_INCREF(module);
-        state::module = module;
-        PyObject* module_dict = PyModule_GetDict(module);
-        if (!module_dict) throw PythonError{};
-        Py_INCREF(module_dict);
-        state::module_dict = module_dict;
+        state::module = Ref::borrow(module).release();
+        state::module_dict = Ref::borrow(PyModule_GetDict(module)).release();
+        if (!state::module_dict) throw PythonError{};
 
         if (!state::builtins)
             state::builtins = Ref::steal(PyImport_ImportModule("builtins")).release();
@@ -204,12 +184,8 @@ int exec_module(PyObject* module) {
         watch_interpreter_exit();
 
         line = 1;
-        PyObject* modules = PyImport_GetModuleDict();
-        PyObject* registered = PyDict_GetItemWithError(modules, name(STR(kModuleName)));
-        if (!registered) {
-            if (PyErr_Occurred()) throw PythonError{};
-            check(PyDict_SetItem(modules, name(STR(kModuleName)), module));
-        }
+        if (!PyDict_SetDefault(PyImport_GetModuleDict(), name(STR(kModuleName)), module))
+            throw PythonError{};
         cache_builtins();
 
         run_module_body(&line);
