@@ -145,10 +145,7 @@ def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
             return placed.get(value)
         return value
 
-    entry["input"] = where(entry.get("input"))
-    properties = entry.get("solution", {}).get("properties", {})
-    for key, value in properties.items():
-        properties[key] = where(value)
+    results.map_paths(entry, where)
     entry["files"] = sorted(path for path in placed.values() if path is not None)
 
 

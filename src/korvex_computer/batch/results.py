@@ -17,7 +17,7 @@ import json
 import os
 import shutil
 import uuid
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 RECORD = "result.json"
 INDEX = "batch.json"
@@ -107,17 +107,23 @@ def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
         return value
 
     solved_from = result.get("input")
-    result["input"] = outliving(solved_from)
+    map_paths(result, outliving)
     if result["input"] is None and isinstance(solved_from, str):
         result["input"] = os.path.basename(solved_from)  # which file, though it is gone
-    properties = result["solution"]["properties"]
-    for key, value in properties.items():
-        properties[key] = outliving(value)
     if folder is not None:
         result["files"] = sorted(path for path in moved.values() if path is not None)
     else:
         result["files"] = [] if in_sandbox else files
     result["output"] = folder
+
+
+def map_paths(result: Dict[str, Any], where: Callable[[Any], Any]) -> None:
+    """Replaces the paths that a result names (its input file and its solution's
+    properties) by what `where` makes of each."""
+    result["input"] = where(result.get("input"))
+    properties = result.get("solution", {}).get("properties", {})
+    for key, value in properties.items():
+        properties[key] = where(value)
 
 
 def empty_folder(folder: str) -> None:
