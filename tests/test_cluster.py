@@ -275,11 +275,13 @@ def test_with_no_worker_listening_the_models_wait_out_their_bound(tmp_path, farm
 
 def test_a_hung_broker_ends_the_batch_within_its_bound(tmp_path, farm):
     models = [model(tmp_path / name, name) for name in ("A", "B")]
-    client = subprocess.Popen(solve_command(*models, "--timeout", "4"),
+    client = subprocess.Popen(solve_command(*models, "--timeout", "4", "-v"),
                               env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
-                              universal_newlines=True)
-    wait_for(lambda: farm.messages() == 2)
-    farm.node.signal(signal.SIGSTOP)  # as a network partition would
+                              stderr=subprocess.PIPE, universal_newlines=True)
+    for line in client.stderr:  # until the broker confirmed the models
+        if "models are in the queue" in line:
+            break
+    farm.node.signal(signal.SIGSTOP)  # as a network partition would, while the client asks it
     try:
         started = time.monotonic()
         output, _ = client.communicate(timeout=120)

@@ -4,6 +4,7 @@ followed in the results store until each has a result. See broker.py.
 
 from __future__ import annotations
 
+import contextlib
 import hmac
 import json
 import logging
@@ -12,7 +13,7 @@ import secrets
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO
 
 from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
                      DEFAULT_NO_WORKER_TIMEOUT, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS,
@@ -26,6 +27,27 @@ LOG = logging.getLogger("korvex_computer.batch")
 
 POLL_SECONDS = 0.1
 WORKERS_POLL_SECONDS = 1.0
+ANSWER_SECONDS = CONNECT_SECONDS  # the longest the client waits for one answer of the broker
+
+
+@contextlib.contextmanager
+def broker_connection(app: Any) -> Iterator[Any]:
+    """A connection to the broker on which every wait for an answer ends within
+    ANSWER_SECONDS (socket.timeout, an OSError): a broker that hangs, a stopped process or a
+    network partition, would otherwise hold the client until TCP gives up, hours later, even
+    while it closes the connection. One that failed is dropped without the closing handshake,
+    which would wait as long again."""
+    connection = app.connection_for_write()
+    try:
+        connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
+        # py-amqp waits on a blocking socket; its own waits with a timeout set one and put
+        # this one back.
+        connection.connection.transport.sock.settimeout(ANSWER_SECONDS)
+        yield connection
+    except BaseException:
+        connection.collect()
+        raise
+    connection.release()
 
 
 class Follower(object):
@@ -54,16 +76,20 @@ class Follower(object):
         self.lock = threading.Lock()
 
     def keep_alive(self) -> None:
-        self.store.set(BATCH_KEY % self.batch, 1, ex=BATCH_ALIVE_SECONDS)
+        # Renewed rather than written again: a renewal cut short by Ctrl-C that reaches the
+        # store after end() removed the key cannot bring it back. It is written again only
+        # when it expired while the client lived (a machine that slept).
+        if not self.store.expire(BATCH_KEY % self.batch, BATCH_ALIVE_SECONDS):
+            self.store.set(BATCH_KEY % self.batch, 1, ex=BATCH_ALIVE_SECONDS)
 
     def send(self, sandbox: bool) -> None:
         self.keep_alive()
-        with self.app.producer_or_acquire() as producer:
+        with broker_connection(self.app) as connection:
             for path, output in zip(self.paths, self.outputs):
                 task_id = str(uuid.uuid4())
                 self.app.send_task(TASK, args=[path, self.solver, sandbox, output, self.batch,
                                                self.secret],
-                                   task_id=task_id, producer=producer, queue=QUEUE,
+                                   task_id=task_id, connection=connection, queue=QUEUE,
                                    retry=False, timeout=CONNECT_SECONDS * 3,
                                    confirm_timeout=CONNECT_SECONDS * 3)
                 self.task_ids.append(task_id)
@@ -73,8 +99,7 @@ class Follower(object):
 
     def count_workers(self) -> None:
         """The consumers of the queue, as the broker counts them."""
-        with self.app.connection_for_write() as connection:
-            connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
+        with broker_connection(self.app) as connection:
             channel = connection.channel()
             try:
                 _, _, consumers = channel.queue_declare(QUEUE, passive=True)
@@ -176,11 +201,13 @@ class Follower(object):
             open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
                            if entry is None
                            or entry.get("cause") in ("interrupted", "never started")]
-        try:
-            self.store.delete(BATCH_KEY % self.batch, *[TASK_KEY % task_id
-                                                        for task_id in open_models])
-        except Exception:
-            pass  # they expire
+        for _ in range(2):  # once more on a connection cut short by the interruption
+            try:
+                self.store.delete(BATCH_KEY % self.batch, *[TASK_KEY % task_id
+                                                            for task_id in open_models])
+                return
+            except Exception:
+                pass  # they expire
 
     def describe(self, elapsed: float) -> str:
         with self.lock:
@@ -220,6 +247,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
 
     try:
         follower.send(sandbox)
+        LOG.info("the %d models are in the queue; waiting for their results", len(paths))
     except errors as error:
         follower.end()
         raise ClusterUnreachable(broker, error)
