@@ -245,16 +245,6 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     errors = connection_errors()
     import amqp.exceptions  # type: ignore[import-untyped]
 
-    try:
-        follower.send(sandbox)
-        LOG.info("the %d models are in the queue; waiting for their results", len(paths))
-    except errors as error:
-        follower.end()
-        raise ClusterUnreachable(broker, error)
-    except amqp.exceptions.AMQPError as error:  # a user without the right to send models
-        follower.end()
-        raise JobFailed("broker refused", "the broker at %s refused the models (%s)"
-                        % (shown_url(broker), without_password(error_text(error), broker)))
     reconnect_window = min(RECONNECT_SECONDS, timeout)
     unreachable_since: Dict[str, float] = {}
 
@@ -275,6 +265,14 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                     follower.workers = None
 
     try:
+        try:
+            follower.send(sandbox)
+        except errors as error:
+            raise ClusterUnreachable(broker, error)
+        except amqp.exceptions.AMQPError as error:  # a user without the right to send models
+            raise JobFailed("broker refused", "the broker at %s refused the models (%s)"
+                            % (shown_url(broker), without_password(error_text(error), broker)))
+        LOG.info("the %d models are in the queue; waiting for their results", len(paths))
         with live_status(status_stream, follower.describe):
             next_count = 0.0
             while follower.waiting():
