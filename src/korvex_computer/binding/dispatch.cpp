@@ -235,9 +235,9 @@ bool passes_guard(const FunctionRow& f, Call& call) {
     if (truth == 0) {
         call.at(f.guard_raise_line);
         PyErr_SetObject(PyExc_OSError,
-                        name(STR("Invalid setup! Please call 'from korvex_computer import "
-                                 "setup_korvex_computer' and set up with Velmora installation "
-                                 "directory.")));
+                        STR("Invalid setup! Please call 'from korvex_computer import "
+                            "setup_korvex_computer' and set up with Velmora installation "
+                            "directory.").as_arguments);
     }
     return truth > 0;
 }

@@ -7,11 +7,14 @@ bool make_constants() {
     for (int i = 0; i < kConstantCount; ++i) {
         if (g_constants[i].object) continue;
         PyObject* interned = PyUnicode_InternFromString(kConstantTexts[i]);
-        if (!interned || PyObject_Hash(interned) == -1) {
+        PyObject* as_arguments =
+            interned && PyObject_Hash(interned) != -1 ? PyTuple_Pack(1, interned) : nullptr;
+        if (!as_arguments) {
             Py_XDECREF(interned);
             return false;
         }
         g_constants[i].object = interned;
+        g_constants[i].as_arguments = as_arguments;
     }
     return true;
 }
@@ -264,6 +267,11 @@ CaughtError::~CaughtError() noexcept(false) {
 
 void raise(PyObject* type, const Ref& argument) {
     PyErr_SetObject(type, argument.get());
+    throw PythonError{};
+}
+
+void raise(PyObject* type, Constant& message) {
+    PyErr_SetObject(type, message.as_arguments);
     throw PythonError{};
 }
 
