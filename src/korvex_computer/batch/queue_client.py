@@ -249,11 +249,12 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     unreachable_since: Dict[str, float] = {}
 
     def attempt(what: str, action: Callable[[], None]) -> None:
+        started = time.monotonic()
         try:
             action()
             unreachable_since.pop(what, None)
         except errors as error:
-            since = unreachable_since.setdefault(what, time.monotonic())
+            since = unreachable_since.setdefault(what, started)  # from the first try that failed
             if time.monotonic() - since > reconnect_window:
                 url = broker if what == "broker" else results
                 follower.give_up("unknown outcome", "the %s at %s was unreachable for %g s "
