@@ -456,8 +456,10 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
     command = [sys.executable, "-m", "korvex_computer", "solve", *paths, "--solver",
                "PipeStress", "--sandbox", "--jobs", "2"]
     for attempt in range(10):
+        output = tmp_path / ("out%d" % attempt)
         code, stdout, shown = interrupted_on_a_terminal(
-            command, env, lambda text: re.search(r"PipeStress: ([3-9]|\d\d) done", text))
+            command + ["--output", str(output)], env,
+            lambda text: re.search(r"PipeStress: ([3-9]|\d\d) done", text))
         rows = stdout.splitlines()
         assert code == 130, (attempt, stdout, shown)
         assert rows[0].split() == ["MODEL", "RESULT", "TIME", "DETAILS"]
@@ -470,6 +472,10 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
             assert fault not in shown, (attempt, shown)
         assert re.search(r"korvex_computer: error: interrupted: \d+ of 50 models ended, \d+ "
                          r"did not\s*$", shown), shown
+        # The stopped models leave no sandbox and no output folder without a record.
+        assert os.listdir(str(temp_dir)) == []
+        assert all((folder / "result.json").exists() for folder in output.iterdir()
+                   if folder.is_dir())
 
 
 def installation_killing_workers(folder):

@@ -135,6 +135,13 @@ def empty_folder(folder: str) -> None:
             os.remove(os.path.join(folder, name))
 
 
+def remove_if_empty(folder: str) -> None:
+    try:
+        os.rmdir(folder)
+    except OSError:  # not empty, or gone
+        pass
+
+
 def write_json(path: str, document: Any) -> None:
     """Writes a JSON file whole or not at all: readers see the former file or the new one."""
     temporary = "%s.%s.tmp" % (path, uuid.uuid4().hex[:8])

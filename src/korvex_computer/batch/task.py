@@ -47,6 +47,10 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
         entry.update(ok=False, cause=failure.cause, message=failure.message)
     except Exception as error:
         entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
+    except BaseException:  # stopped: no record, and no folder made for it
+        if folder is not None:
+            results.remove_if_empty(folder)
+        raise
     entry.setdefault("elapsed", round(time.monotonic() - started, 3))
     entry["notes"] = jobs.OUTPUT.take_messages()
     entry["model_file"] = stamp
