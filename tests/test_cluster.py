@@ -239,6 +239,8 @@ def test_a_worker_frozen_past_its_heartbeats_loses_its_model_in_place(installati
                             "Plant.quarl", "Plant.thf"]
     # The frozen attempt ends later; it neither reports nor touches the model's folder.
     wait_for(lambda: "another attempt finished first" in frozen.said())
+    wait_for(lambda: "not acknowledged" in frozen.said())  # on the connection the broker closed
+    assert "Traceback" not in frozen.said() and "DeprecationWarning" not in frozen.said()
     assert {name: os.stat(os.path.join(folder, name)).st_mtime_ns
             for name in os.listdir(folder)} == kept
 

@@ -276,17 +276,20 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     from celery.signals import worker_ready  # type: ignore[import-untyped]
 
     def ready(**_: Any) -> None:
+        # A solve goes on when the broker's connection drops: its attempt may still finish
+        # first, and the broker hands the model to another worker anyway. Filtered once
+        # Celery's logging is set up, which shows its own deprecation warnings always.
+        warnings.filterwarnings("ignore",
+                                message="(?s).*worker_cancel_long_running_tasks_on_conn")
         LOG.info("worker %s ready: %s (%s), models from %s", name, installation.directory,
                  installation.module, shown_url(broker))
 
     worker_ready.connect(ready, weak=False)
     end_with_the_keeper()
+    logging.getLogger("celery.worker.request").addFilter(LostAcknowledgement())
     # Celery prepares delayed delivery for quorum queues, with exchanges of its own that a
     # farm's worker user may not make; the tasks here never wait for a time.
     logging.getLogger("celery.worker.consumer.delayed_delivery").disabled = True
-    # A solve goes on when the broker's connection drops: its attempt may still finish
-    # first, and the broker hands the model to another worker anyway.
-    warnings.filterwarnings("ignore", message=".*worker_cancel_long_running_tasks_on_conn")
     # A pool of one thread: the solve runs beside the event loop, which keeps the broker's
     # heartbeats going however long the solve takes (Celery's solo pool would stop them).
     celery_worker = app.Worker(hostname=name, pool="threads", concurrency=1, queues=[QUEUE],
@@ -294,6 +297,22 @@ def run_worker(installation: Installation, broker: str, results_url: str,
                                without_mingle=True, without_heartbeat=True)
     celery_worker.start()
     return int(celery_worker.exitcode or 0)
+
+
+class LostAcknowledgement(logging.Filter):
+    """kombu reports an acknowledgement that failed, because the broker closed the connection
+    the model came on, as a critical error with a traceback. Nothing is lost then: the broker
+    delivers the model again, and the attempt that finished first stays its answer. One line
+    says so."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if record.msg == "Couldn't ack %r, reason:%r":
+            record.msg = ("delivery %r not acknowledged (%r): the broker closed its connection "
+                          "and delivers the model again; the attempt that finished first stays "
+                          "its answer")
+            record.levelno, record.levelname = logging.WARNING, "WARNING"
+            record.exc_info, record.exc_text = None, None
+        return True
 
 
 class Keeper(object):
