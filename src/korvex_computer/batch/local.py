@@ -76,20 +76,26 @@ class Worker(object):
         return self.process.wait()
 
     def stop(self) -> None:
-        """Ends the worker now, with the solver it runs (its process group)."""
-        if sys.platform == "win32":
-            self.process.kill()
-        else:
-            for signum in (signal.SIGTERM, signal.SIGKILL):
-                try:
-                    os.killpg(self.process.pid, signum)
-                except OSError:  # ended already
-                    break
-                try:
-                    self.process.wait(timeout=STOP_SECONDS)
-                    break
-                except subprocess.TimeoutExpired:
-                    continue
+        """Ends the worker now, with the solver it runs: asked first, to its process group
+        (SIGTERM, or on Windows the console's Ctrl-Break), which the worker answers by
+        disposing of its model and its sandbox; killed when it has not ended within
+        STOP_SECONDS."""
+        try:
+            if sys.platform == "win32":
+                self.process.send_signal(signal.CTRL_BREAK_EVENT)
+            else:
+                os.killpg(self.process.pid, signal.SIGTERM)
+            self.process.wait(timeout=STOP_SECONDS)
+        except OSError:  # ended already
+            pass
+        except subprocess.TimeoutExpired:
+            try:
+                if sys.platform == "win32":
+                    self.process.kill()
+                else:
+                    os.killpg(self.process.pid, signal.SIGKILL)
+            except OSError:
+                pass
         self.process.wait()
 
 

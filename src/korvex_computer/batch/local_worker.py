@@ -35,6 +35,8 @@ def main() -> None:
     # The command line stops a worker with SIGTERM: the model in progress ends as an exception,
     # so that its solution is disposed of and its sandbox and empty output folder removed.
     signal.signal(signal.SIGTERM, _stop)
+    if sys.platform == "win32":  # the console's Ctrl-Break, sent to the worker's group
+        signal.signal(signal.SIGBREAK, _stop)
     answers = answers_channel()
     first = sys.stdin.readline()
     if not first:  # the command line ended before it said anything
