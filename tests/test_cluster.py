@@ -395,11 +395,12 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     worker = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="3")
     paths = [model(tmp_path / name, name) for name in ("A", "B", "C")]
     output = tmp_path / "out"
-    client = subprocess.Popen(solve_command(*paths, "--sandbox", "--output", str(output)),
+    client = subprocess.Popen(solve_command(*paths, "--sandbox", "--output", str(output), "-vv"),
                               env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, universal_newlines=True)
-    wait_for(lambda: os.listdir(str(worker.temp_dir)))  # A is being solved
-    time.sleep(1)  # the client has seen it start
+    for line in client.stderr:  # until the client has seen A start
+        if "A.quarl: taken by a worker" in line:
+            break
     client.send_signal(signal.SIGTERM)
     stdout, stderr = client.communicate(timeout=60)
     assert client.returncode == 130

@@ -126,6 +126,7 @@ class Follower(object):
             elif attempts is not None and index not in self.started:
                 with self.lock:
                     self.started[index] = now
+                LOG.debug("%s: taken by a worker", self.paths[index])
             elif index in self.started and now - self.started[index] > self.timeout:
                 self.close(index, failed_entry(
                     self.paths[index], self.solver, "timed out",
