@@ -286,7 +286,8 @@ def run_worker(installation: Installation, broker: str, results_url: str,
 
     worker_ready.connect(ready, weak=False)
     end_with_the_keeper()
-    logging.getLogger("celery.worker.request").addFilter(LostAcknowledgement())
+    for logger in ("celery.worker.request", "celery.worker.consumer.consumer"):
+        logging.getLogger(logger).addFilter(LostConnection())
     # Celery prepares delayed delivery for quorum queues, with exchanges of its own that a
     # farm's worker user may not make; the tasks here never wait for a time.
     logging.getLogger("celery.worker.consumer.delayed_delivery").disabled = True
@@ -299,11 +300,12 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     return int(celery_worker.exitcode or 0)
 
 
-class LostAcknowledgement(logging.Filter):
-    """kombu reports an acknowledgement that failed, because the broker closed the connection
-    the model came on, as a critical error with a traceback. Nothing is lost then: the broker
-    delivers the model again, and the attempt that finished first stays its answer. One line
-    says so."""
+class LostConnection(logging.Filter):
+    """Celery and kombu report what follows a connection the broker closed (missed heartbeats,
+    a broker restarted) with tracebacks: the loss itself (Celery 5.6), and an acknowledgement
+    that failed (as a critical error). Nothing is lost then: the worker connects again, the
+    broker delivers the model again, and the attempt that finished first stays its answer.
+    One line each says so."""
 
     def filter(self, record: logging.LogRecord) -> bool:
         if record.msg == "Couldn't ack %r, reason:%r":
@@ -311,6 +313,10 @@ class LostAcknowledgement(logging.Filter):
                           "and delivers the model again; the attempt that finished first stays "
                           "its answer")
             record.levelno, record.levelname = logging.WARNING, "WARNING"
+            record.exc_info, record.exc_text = None, None
+        elif str(record.msg).startswith("consumer: Connection to broker lost") and \
+                record.exc_info and record.exc_info[1] is not None:
+            record.msg, record.args = "%s (%r)", (record.getMessage(), record.exc_info[1])
             record.exc_info, record.exc_text = None, None
         return True
 
