@@ -253,11 +253,41 @@ def _is_piping(model: Any) -> bool:
     return isinstance(model.CalculationCode, PipingCode)
 
 
-def _make_sandbox(path: str) -> str:
-    """A fresh folder under the temporary folder with a copy of the model, of its own .fre
-    file when it has one, and of the first .thf file of its folder; the copy's path. A
-    shared conception.fre is not copied: the run's input is written from the model."""
-    sandbox = os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
+class _Stop(object):
+    """The stop signal of a process that solves models for the command line (the local pool's
+    worker): the model in progress ends as SystemExit, so that its solution is disposed of and
+    its sandbox removed; but not while the module's solve runs, whose solver thread would go
+    on without its sandbox. The solver, in the worker's process group, gets the signal too, so
+    that solve ends soon, and the stop follows."""
+
+    def __init__(self) -> None:
+        self.solving = False
+        self.pending: Optional[int] = None
+
+    def handle(self, signum: int, _: object) -> None:
+        if self.solving:
+            self.pending = signum
+        else:
+            raise SystemExit(128 + signum)
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        self.solving = True
+        try:
+            yield
+        finally:
+            self.solving = False
+            if self.pending is not None:
+                raise SystemExit(128 + self.pending)
+
+
+STOP = _Stop()
+
+
+def _fill_sandbox(sandbox: str, path: str) -> str:
+    """Makes `sandbox`, a fresh folder, with a copy of the model, of its own .fre file when
+    it has one, and of the first .thf file of its folder; the copy's path. A shared
+    conception.fre is not copied: the run's input is written from the model."""
     os.makedirs(sandbox)
     copy = os.path.join(sandbox, os.path.basename(path))
     shutil.copy(path, copy)
@@ -301,15 +331,18 @@ def solve_model(path: str, solver: str, sandbox: bool,
     first_line = len(OUTPUT.lines)
     started = time.monotonic()
     started_at = time.time()
-    run_path = _make_sandbox(path) if sandbox else path
-    run_directory = os.path.dirname(run_path)
+    # Named before it is made, so that a stop at any point (the worker's SystemExit) removes it.
+    sandbox_folder = os.path.join(tempfile.gettempdir(), str(uuid.uuid4())) if sandbox else None
     try:
+        run_path = _fill_sandbox(sandbox_folder, path) if sandbox_folder else path
+        run_directory = os.path.dirname(run_path)
         model = load_model(run_path, shown=path)
         used = solver if _is_piping(model) else "Aster"  # structure models: Aster alone
         input_file = own_input(model, run_path) if used == "PipeStress" else None
         with worker_thread_errors() as worker_errors, OUTPUT.collect():
             try:
-                solution = core.solve(run_path, solver, False)
+                with STOP.held():
+                    solution = core.solve(run_path, solver, False)
             except Exception as error:
                 raise JobFailed("solver failure", error_text(error))
         elapsed = time.monotonic() - started
@@ -324,10 +357,12 @@ def solve_model(path: str, solver: str, sandbox: bool,
             keep(result, run_directory, started_at)
         return result
     finally:
-        with OUTPUT.collect():
-            core.disposeSolution()
-        if sandbox:
-            shutil.rmtree(run_directory, ignore_errors=True)
+        try:
+            with OUTPUT.collect():
+                core.disposeSolution()
+        finally:
+            if sandbox_folder:
+                shutil.rmtree(sandbox_folder, ignore_errors=True)
 
 
 def locate_class(name: str) -> Dict[str, Any]:

@@ -26,17 +26,12 @@ def answers_channel() -> TextIO:
     return channel
 
 
-def _stop(signum: int, _: object) -> None:
-    raise SystemExit(128 + signum)
-
-
 def main() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # The command line stops a worker with SIGTERM: the model in progress ends as an exception,
-    # so that its solution is disposed of and its sandbox and empty output folder removed.
-    signal.signal(signal.SIGTERM, _stop)
+    # The command line stops a worker with SIGTERM (see jobs.STOP).
+    signal.signal(signal.SIGTERM, jobs.STOP.handle)
     if sys.platform == "win32":  # the console's Ctrl-Break, sent to the worker's group
-        signal.signal(signal.SIGBREAK, _stop)
+        signal.signal(signal.SIGBREAK, jobs.STOP.handle)
     answers = answers_channel()
     first = sys.stdin.readline()
     if not first:  # the command line ended before it said anything

@@ -135,10 +135,18 @@ def empty_folder(folder: str) -> None:
             os.remove(os.path.join(folder, name))
 
 
-def remove_if_empty(folder: str) -> None:
+def discard_folder(folder: str) -> None:
+    """Removes what a stopped model's run put in its output folder, its files (the folder held
+    none when the run began), and the folder once empty, unless its record was written: no
+    files stay there without a record that vouches for them."""
     try:
+        if os.path.exists(os.path.join(folder, RECORD)):
+            return
+        for name in os.listdir(folder):
+            if os.path.isfile(os.path.join(folder, name)):
+                os.remove(os.path.join(folder, name))
         os.rmdir(folder)
-    except OSError:  # not empty, or gone
+    except OSError:  # a folder of the user's in it, or gone
         pass
 
 

@@ -33,6 +33,24 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
 
     stamp = results.model_stamp(entry["model"])  # before the solve, which may take hours
     try:
+        _solve_into(entry, path, solver, sandbox, folder, binding_failure, keep_run or keep)
+        entry.setdefault("elapsed", round(time.monotonic() - started, 3))
+        entry["notes"] = jobs.OUTPUT.take_messages()
+        entry["model_file"] = stamp
+        if folder is not None:
+            keep_record(folder, entry)
+    except BaseException:  # stopped: nothing kept for the model without its record
+        if folder is not None:
+            results.discard_folder(folder)
+        raise
+    return entry
+
+
+def _solve_into(entry: Dict[str, Any], path: str, solver: str, sandbox: bool,
+                folder: Optional[str], binding_failure: Optional[jobs.JobFailed],
+                keep: Keep) -> None:
+    """Solves the model into `entry`: its result, or its failure."""
+    try:
         if binding_failure is not None:
             raise binding_failure
         if folder is not None:
@@ -41,22 +59,12 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
             except OSError as error:
                 raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
                                      % (folder, jobs.error_text(error)))
-        entry.update(jobs.solve_model(path, solver, sandbox, keep_run or keep))
+        entry.update(jobs.solve_model(path, solver, sandbox, keep))
         entry["ok"] = True
     except jobs.JobFailed as failure:
         entry.update(ok=False, cause=failure.cause, message=failure.message)
     except Exception as error:
         entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
-    except BaseException:  # stopped: no record, and no folder made for it
-        if folder is not None:
-            results.remove_if_empty(folder)
-        raise
-    entry.setdefault("elapsed", round(time.monotonic() - started, 3))
-    entry["notes"] = jobs.OUTPUT.take_messages()
-    entry["model_file"] = stamp
-    if folder is not None:
-        keep_record(folder, entry)
-    return entry
 
 
 def keep_record(folder: str, entry: Dict[str, Any]) -> None:
