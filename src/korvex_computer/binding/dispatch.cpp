@@ -230,7 +230,7 @@ bool refuse_arguments(const FunctionRow& f, const Arguments& given) {
 // owned, as a body could run code that changes the keyword dictionary.
 template <int Count>
 struct BoundArguments {
-    Ref values[Count > 0 ? Count : 1];
+    Ref values[Count > 0 ? static_cast<std::size_t>(Count) : 1];
     Py_ssize_t borrowed = 0;  // the first `borrowed` values are the caller's
     ~BoundArguments() noexcept(false) {
         for (Py_ssize_t i = 0; i < borrowed; ++i) values[i].release();
