@@ -243,7 +243,35 @@ inline bool is_instance(const Ref& object, const Ref& cls) {
     return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
 }
 // `value in container`, by the containment protocol.
-bool contains(const Ref& container, const Ref& value);
+bool contains_past_identity(PyObject* sequence, PyObject* wanted);
+// True when wanted, a plain text, is in an exact list by identity with only plain texts before
+// it, as the protocol would find it with no comparison that runs code. Runs no code itself.
+inline bool found_by_identity(PyObject* sequence, PyObject* wanted) {
+#ifdef KORVEX_COMPARES_TEXTS
+    if (PyList_CheckExact(sequence) && PyUnicode_CheckExact(wanted)) {
+        const Py_ssize_t size = PyList_GET_SIZE(sequence);
+        PyObject** entries = reinterpret_cast<PyListObject*>(sequence)->ob_item;
+        for (Py_ssize_t i = 0; i < size && PyUnicode_CheckExact(entries[i]); ++i)
+            if (entries[i] == wanted) return true;
+    }
+#endif
+    return false;
+}
+inline bool contains(const Ref& container, const Ref& value) {
+    return found_by_identity(container.get(), value.get()) ||
+           contains_past_identity(container.get(), value.get());
+}
+// `value in global`. While the namespace is at the version at which the global was seen, an
+// identity hit is found in it unheld, with nothing run in between (load_dll with its name the
+// only one loaded: 604 -> 595 instructions).
+inline bool global_contains(Constant& global_name, const Ref& value) {
+#ifdef KORVEX_REMEMBERS_GLOBALS
+    if (global_name.global_version == namespace_version() &&
+        found_by_identity(global_name.global_value, value.get()))
+        return true;
+#endif
+    return contains(global(global_name), value);
+}
 // `container[key]`, an exact dictionary read directly; the key is held for the process.
 Ref item_by_protocol(const Ref& container, Constant& key);
 inline Ref item(const Ref& container, Constant& key) {

@@ -75,9 +75,7 @@ bool compare(PyObject* a, PyObject* b, int op) {
     return truth(Ref::steal(PyObject_RichCompare(a, b, op)));
 }
 
-bool contains(const Ref& container, const Ref& value) {
-    PyObject* sequence = container.get();
-    PyObject* wanted = value.get();
+bool contains_past_identity(PyObject* sequence, PyObject* wanted) {
 #ifdef KORVEX_COMPARES_TEXTS
     // Over a list of plain texts: by identity first, then by text. An entry of another kind
     // leaves the whole test to the protocol.

@@ -19,14 +19,12 @@ struct LoadLines {
 constexpr LoadLines kLoadDllLines{106, 109, 110, 118, 119, 111, 112, 113, 115, 116, 120};
 constexpr LoadLines kLoadDllCLines{132, 135, 136, 144, 145, 137, 138, 139, 141, 142, 146};
 
-Ref load_library(Call& c, const Ref& dllname, Loader loader, const LoadLines& line) {
+// The steps after the membership test, for a library not loaded yet.
+Ref load_missing_library(Call& c, const Ref& dllname, Loader loader, const LoadLines& line) {
     auto load = [&](const Ref& path) {
         if (loader == Loader::DotNet) call(attr(global(STR("clr")), STR("AddReference")), path);
         else call(attr(global(STR("ctypes")), STR("CDLL")), path);
     };
-
-    c.at(line.membership);
-    if (contains(global(STR("_dlls_")), dllname)) return none();
 
     c.at(line.join_assemblies);
     Ref path = call(os_path(STR("join")), global(STR("_dllPath_")), dllname);
@@ -55,10 +53,20 @@ Ref load_library(Call& c, const Ref& dllname, Loader loader, const LoadLines& li
     return none();
 }
 
+// The membership test is compiled into each caller, the rest shared (load_dll of a name loaded
+// already: 608 -> 604 instructions a call).
+template <Loader loader>
+Ref load_library(Call& c, const Ref& dllname) {
+    constexpr const LoadLines& line = loader == Loader::DotNet ? kLoadDllLines : kLoadDllCLines;
+    c.at(line.membership);
+    if (global_contains(STR("_dlls_"), dllname)) return none();
+    return load_missing_library(c, dllname, loader, line);
+}
+
 }  // namespace
 
-Ref load_dll(Call& c, Args a) { return load_library(c, a[0], Loader::DotNet, kLoadDllLines); }
+Ref load_dll(Call& c, Args a) { return load_library<Loader::DotNet>(c, a[0]); }
 
-Ref load_dll_c(Call& c, Args a) { return load_library(c, a[0], Loader::Native, kLoadDllCLines); }
+Ref load_dll_c(Call& c, Args a) { return load_library<Loader::Native>(c, a[0]); }
 
 }  // namespace korvex

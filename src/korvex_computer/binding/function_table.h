@@ -1,10 +1,13 @@
 // The 35 module functions in the order of their first lines: name, parameters, docstring,
-// first line, the lines of the set-up guard (0 when unguarded) and the body.
+// first line, the lines of the set-up guard (0 when unguarded) and the body. Known while
+// compiling, so that each function's entry binds, guards and calls its body directly.
+#pragma once
+
 #include "binding/functions.h"
 
 namespace korvex {
 
-const FunctionRow kFunctions[kFunctionCount] = {
+inline constexpr FunctionRow kFunctions[kFunctionCount] = {
     {"setup_korvex_computer", {"velmora_installation_directory", "korvexModule"},
      "setup_korvex_computer(velmora_installation_directory, korvexModule)\n"
      "\n"
