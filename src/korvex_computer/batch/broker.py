@@ -25,6 +25,7 @@ the result: a result written into the store by anyone else is refused.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import hmac
 import importlib
@@ -32,7 +33,7 @@ import json
 import os
 import re
 import urllib.parse
-from typing import Any, Dict, Tuple, Type
+from typing import Any, Dict, Iterator, Tuple, Type
 
 from .common import JobFailed, error_text
 
@@ -148,11 +149,35 @@ def reachable_results(url: str) -> Any:
         raise ClusterUnreachable(url, error, "results store")
 
 
+ANSWER_SECONDS = CONNECT_SECONDS  # the longest one waits for one answer of the broker
+
+
+@contextlib.contextmanager
+def broker_connection(app: Any) -> Iterator[Any]:
+    """A connection to the broker on which every wait for an answer ends within
+    ANSWER_SECONDS (socket.timeout, an OSError): a broker that hangs, a stopped process or a
+    network partition, would otherwise hold the client or a starting worker until TCP gives up,
+    hours later, even
+    while it closes the connection. One that failed is dropped without the closing handshake,
+    which would wait as long again."""
+    connection = app.connection_for_write()
+    try:
+        connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
+        # py-amqp waits on a blocking socket; its own waits with a timeout set one and put
+        # this one back.
+        connection.connection.transport.sock.settimeout(ANSWER_SECONDS)
+        yield connection
+    except BaseException:
+        connection.collect()
+        raise
+    connection.release()
+
+
 def check_broker(app: Any, url: str) -> None:
     """ClusterUnreachable unless the broker accepts the connection."""
     try:
-        with app.connection_for_write() as connection:
-            connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
+        with broker_connection(app):
+            pass
     except Exception as error:
         raise ClusterUnreachable(url, error)
 
@@ -179,7 +204,7 @@ def task_queues() -> Any:
 def declare_dead_letters(app: Any) -> None:
     """The exchange and queue of the models delivered past the limit, kept a week."""
     Exchange, Queue = _kombu_entities()
-    with app.connection_for_write() as connection:
+    with broker_connection(app) as connection:
         Queue(DEAD_LETTERS, Exchange(DEAD_LETTERS, type="fanout"), durable=True,
               queue_arguments={"x-message-ttl": 7 * 24 * 3600 * 1000}
               )(connection.default_channel).declare()

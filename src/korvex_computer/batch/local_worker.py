@@ -2,8 +2,9 @@
 
 Reads lines of JSON on standard input: first the installation, which it binds to once, then
 one model to solve per line; it answers each model with one line of JSON on standard output.
-It ends when its standard input does, or when the command line is gone. It ignores Ctrl-C, which is for the command line that
-started it: that one stops the workers itself.
+It ends when its standard input does, or when the command line is gone. It ignores Ctrl-C,
+which is for the command line that started it: that one stops the workers itself, with SIGTERM
+(on Windows the console's Ctrl-Break).
 """
 
 from __future__ import annotations

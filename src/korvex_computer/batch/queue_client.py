@@ -4,7 +4,6 @@ followed in the results store until each has a result. See broker.py.
 
 from __future__ import annotations
 
-import contextlib
 import hmac
 import json
 import logging
@@ -13,13 +12,13 @@ import secrets
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
 from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
                      DEFAULT_NO_WORKER_TIMEOUT, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS,
-                     RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, celery_app, check_url,
-                     connection_errors, reachable_results, require_libraries, shown_url,
-                     signature, without_password)
+                     RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, broker_connection,
+                     celery_app, check_url, connection_errors, reachable_results,
+                     require_libraries, shown_url, signature, without_password)
 from .common import BatchInterrupted, JobFailed, error_text, failed_entry
 from .status import live_status
 
@@ -27,27 +26,6 @@ LOG = logging.getLogger("korvex_computer.batch")
 
 POLL_SECONDS = 0.1
 WORKERS_POLL_SECONDS = 1.0
-ANSWER_SECONDS = CONNECT_SECONDS  # the longest the client waits for one answer of the broker
-
-
-@contextlib.contextmanager
-def broker_connection(app: Any) -> Iterator[Any]:
-    """A connection to the broker on which every wait for an answer ends within
-    ANSWER_SECONDS (socket.timeout, an OSError): a broker that hangs, a stopped process or a
-    network partition, would otherwise hold the client until TCP gives up, hours later, even
-    while it closes the connection. One that failed is dropped without the closing handshake,
-    which would wait as long again."""
-    connection = app.connection_for_write()
-    try:
-        connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
-        # py-amqp waits on a blocking socket; its own waits with a timeout set one and put
-        # this one back.
-        connection.connection.transport.sock.settimeout(ANSWER_SECONDS)
-        yield connection
-    except BaseException:
-        connection.collect()
-        raise
-    connection.release()
 
 
 class Follower(object):

@@ -130,6 +130,11 @@ def empty_folder(folder: str) -> None:
     """Makes a model's output folder, or empties it of a former run's files (which would
     mislead), before the model is solved."""
     os.makedirs(folder, exist_ok=True)
+    _remove_files(folder)
+
+
+def _remove_files(folder: str) -> None:
+    """Removes the files of a folder, leaving its subfolders."""
     for name in os.listdir(folder):
         if os.path.isfile(os.path.join(folder, name)):
             os.remove(os.path.join(folder, name))
@@ -142,9 +147,7 @@ def discard_folder(folder: str) -> None:
     try:
         if os.path.exists(os.path.join(folder, RECORD)):
             return
-        for name in os.listdir(folder):
-            if os.path.isfile(os.path.join(folder, name)):
-                os.remove(os.path.join(folder, name))
+        _remove_files(folder)
         os.rmdir(folder)
     except OSError:  # a folder of the user's in it, or gone
         pass
