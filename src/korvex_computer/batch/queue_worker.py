@@ -237,18 +237,28 @@ def _nothing() -> None:
     pass
 
 
-def end_with_the_keeper() -> None:
+def end_with_the_keeper() -> Callable[[], None]:
     """Stops this worker process (its model finished first) when the keeper that started it
-    is gone, killed without the chance to stop it."""
+    is gone, killed without the chance to stop it. The function returned ends the watch: a
+    thread still running when the interpreter exits leaves its memory behind."""
     keeper = os.getppid()
+    ended = threading.Event()
 
     def watch() -> None:
-        while os.getppid() == keeper:
-            time.sleep(1)
-        LOG.warning("the worker's keeper (process %d) is gone: stopping", keeper)
-        os.kill(os.getpid(), signal.SIGTERM)
+        while not ended.wait(1.0):
+            if os.getppid() != keeper:
+                LOG.warning("the worker's keeper (process %d) is gone: stopping", keeper)
+                os.kill(os.getpid(), signal.SIGTERM)
+                return
 
-    threading.Thread(target=watch, name="korvex keeper watch", daemon=True).start()
+    watcher = threading.Thread(target=watch, name="korvex keeper watch", daemon=True)
+    watcher.start()
+
+    def end() -> None:
+        ended.set()
+        watcher.join()
+
+    return end
 
 
 def run_worker(installation: Installation, broker: str, results_url: str,
@@ -285,7 +295,7 @@ def run_worker(installation: Installation, broker: str, results_url: str,
                  installation.module, shown_url(broker))
 
     worker_ready.connect(ready, weak=False)
-    end_with_the_keeper()
+    end_watch = end_with_the_keeper()
     for logger in ("celery.worker.request", "celery.worker.consumer.consumer"):
         logging.getLogger(logger).addFilter(LostConnection())
     # Celery prepares delayed delivery for quorum queues, with exchanges of its own that a
@@ -296,7 +306,10 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     celery_worker = app.Worker(hostname=name, pool="threads", concurrency=1, queues=[QUEUE],
                                loglevel="WARNING", quiet=True, without_gossip=True,
                                without_mingle=True, without_heartbeat=True)
-    celery_worker.start()
+    try:
+        celery_worker.start()
+    finally:
+        end_watch()
     return int(celery_worker.exitcode or 0)
 
 
