@@ -421,6 +421,9 @@ def interrupted_on_a_terminal(command, env, ready):
     def take_the_terminal():
         os.setsid()
         fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+        # As a shell starts a foreground job: a test run started in the background of a
+        # non-interactive shell ignores SIGINT, which the command would inherit and keep.
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
 
     terminal, child_end = os.openpty()
     process = subprocess.Popen(command, env=dict(env, TERM="xterm", COLUMNS="120"),
