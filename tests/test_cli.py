@@ -64,6 +64,14 @@ def model(folder, name="Plant", module="Velmora", thf=True):
     return write_quarl(folder / (name + ".quarl"), module)
 
 
+def zero_layers(folder, name="ZeroLayers"):
+    """A model that PipeStress refuses, saying why in its log: it has no layer."""
+    path = model(folder, name)
+    with open(path, "w") as stream:
+        json.dump({"Format": "quarL", "Module": "Velmora", "Layers": []}, stream)
+    return path
+
+
 def fields(text):
     """The "Label: value" lines of a text result, as a dictionary."""
     return dict((label.strip(), value.strip()) for label, value in
@@ -190,6 +198,9 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
      "solver failure", "PipeStress gave no solution for {model}"),
     ({"pipestress_setting": ""}, ["solve", "{model}", "--solver", "PipeStress", "--sandbox"],
      "solver failure", "no PipeStress solver path in {settings}"),
+    # The solver's own reason, from its log, which went with the sandbox.
+    ({}, ["solve", "{zero}", "--solver", "PipeStress", "--sandbox"], "solver failure",
+     "PipeStress gave no solution for {zero}: the model has no layer to analyse"),
     # In place and without a .fre file, the model's own input cannot be written.
     ({"pipestress_lib": False}, ["solve", "{model}", "--solver", "PipeStress"],
      "fre file not written", "Invalid setup! Korvex.PipeStress.lib not found!"),
@@ -205,7 +216,7 @@ def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments,
     unreadable.write_text("not a model\n")
     values = {"tmp": str(tmp_path), "directory": installation.directory,
               "settings": installation.settings_path, "unreadable": str(unreadable),
-              "model": model(tmp_path / "Plant")}
+              "model": model(tmp_path / "Plant"), "zero": zero_layers(tmp_path / "Zero")}
     result = run_cli([a.format(**values) for a in arguments] + ["--json"],
                      environment(installation, temp_dir))
     assert result.returncode == 1
@@ -294,6 +305,28 @@ def test_solve_several_models_in_worker_processes(cli, tmp_path, temp_dir):
     assert rows[4].endswith("Solved, by Aster, warnings: no .thf file: ambient temperature "
                             "assumed")
     assert rows[5].startswith("4 solved, 0 failed, in 3 processes")
+
+
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_a_failed_model_keeps_its_input_log_and_reason(cli, tmp_path, sandbox):
+    paths = [model(tmp_path / "Plant"), zero_layers(tmp_path / "Zero")]
+    options = ["--solver", "PipeStress", "--jobs", "2"] + (["--sandbox"] if sandbox else [])
+    result = cli("solve", *paths, *options, "--output", str(tmp_path / "out"), "--json")
+    assert result.returncode == 1
+    failed = json.loads(result.stdout)["models"][1]
+    kept = tmp_path / "out" / "ZeroLayers"
+    assert sorted(os.listdir(str(kept))) == [  # the .thf is new: taken for the run's
+        "ZeroLayers.fre", "ZeroLayers.pipestress.log", "ZeroLayers.thf", "result.json"]
+    record = json.loads((kept / "result.json").read_text())
+    assert record == failed
+    assert (record["cause"], record["solver_error"]) == ("solver failure",
+                                                         "the model has no layer to analyse")
+    assert record["message"].endswith(": the model has no layer to analyse")
+    assert record["input"] == str(kept / "ZeroLayers.fre")
+    assert record["files"] == [str(kept / name) for name in sorted(os.listdir(str(kept)))
+                               if name != "result.json"]
+    table = cli("solve", *paths, *options).stdout  # without --output: the reason still said
+    assert "the model has no layer to analyse" in table.splitlines()[2]
 
 
 def test_every_model_fails_when_the_workers_cannot_bind(cli, tmp_path, temp_dir):

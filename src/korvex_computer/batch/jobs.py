@@ -23,6 +23,7 @@ import warnings
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from .. import korvex_core as core
+from . import results
 # Named here too for the modules that use them with the jobs.
 from .common import (SOLVERS as SOLVERS, Installation as Installation, JobFailed as JobFailed,
                      error_text as error_text)
@@ -339,15 +340,21 @@ def solve_model(path: str, solver: str, sandbox: bool,
         model = load_model(run_path, shown=path)
         used = solver if _is_piping(model) else "Aster"  # structure models: Aster alone
         input_file = own_input(model, run_path) if used == "PipeStress" else None
+        failure: Optional[JobFailed] = None
         with worker_thread_errors() as worker_errors, OUTPUT.collect():
             try:
                 with STOP.held():
                     solution = core.solve(run_path, solver, False)
             except Exception as error:
-                raise JobFailed("solver failure", error_text(error))
+                solution, failure = None, JobFailed("solver failure", error_text(error))
         elapsed = time.monotonic() - started
         if solution is None:
-            raise solve_failure(path, used, OUTPUT.lines[first_line:], worker_errors)
+            failure = failure or solve_failure(path, used, OUTPUT.lines[first_line:],
+                                               worker_errors)
+            failed_run = {"model": path, "solver": used, "input": input_file,
+                          "solution": {"properties": {}}}
+            raise _with_what_the_run_left(failure, failed_run, run_directory, started_at,
+                                          sandbox, keep)
         described = describe_solution(solution)
         if input_file is None:
             input_file = described["properties"].get("InputFile")
@@ -363,6 +370,25 @@ def solve_model(path: str, solver: str, sandbox: bool,
         finally:
             if sandbox_folder:
                 shutil.rmtree(sandbox_folder, ignore_errors=True)
+
+
+def _with_what_the_run_left(failure: JobFailed, run: Dict[str, Any], run_directory: str,
+                            started_at: float, sandbox: bool,
+                            keep: Optional[Callable[[Dict[str, Any], str, float], None]]
+                            ) -> JobFailed:
+    """The failure of a run that gave no solution, with the solver's own last error line
+    from its log, and the run's files (its input, its log) kept as a solved run's are."""
+    reason = results.solver_error(results.run_files(run, run_directory, started_at, sandbox))
+    message = failure.message if reason is None else "%s: %s" % (failure.message, reason)
+    record: Dict[str, Any] = dict(failure.record, solver_error=reason)
+    if keep is not None:
+        try:
+            keep(run, run_directory, started_at)
+        except JobFailed as not_kept:
+            message += " (%s)" % not_kept.message
+        else:
+            record.update(input=run["input"], files=run["files"], output=run["output"])
+    return JobFailed(failure.cause, message, **record)
 
 
 def locate_class(name: str) -> Dict[str, Any]:

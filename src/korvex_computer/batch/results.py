@@ -60,7 +60,7 @@ def _in_run(value: Any, run_directory: str) -> bool:
         _key(os.path.dirname(value)) == _key(run_directory)
 
 
-def _run_files(result: Dict[str, Any], run_directory: str, started_at: float,
+def run_files(result: Dict[str, Any], run_directory: str, started_at: float,
                in_sandbox: bool) -> List[str]:
     """The files of a model's run: in a sandbox all but the model's copy; in place the
     input file and the files named after the model that the run wrote."""
@@ -85,13 +85,34 @@ def _run_files(result: Dict[str, Any], run_directory: str, started_at: float,
     return sorted(found.values())
 
 
+def solver_error(files: Sequence[str]) -> Optional[str]:
+    """The solver's own last error line in the run's log (a .log file of the run), without
+    its "error:" in front; None when it wrote none. Only the log's end is read: a solver's
+    log can be long, and its error is at the end."""
+    found: Optional[str] = None
+    for path in files:
+        if not path.lower().endswith(".log"):
+            continue
+        try:
+            with open(path, "rb") as stream:
+                stream.seek(max(0, os.path.getsize(path) - 65536))
+                lines = stream.read().decode("utf-8", "replace").splitlines()
+        except OSError:
+            continue
+        for line in lines:
+            words = " ".join(line.split())
+            if words.lower().startswith("error"):
+                found = words.split(":", 1)[1].strip() if ":" in words else words
+    return found[:500] if found else None
+
+
 def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
                in_sandbox: bool, folder: Optional[str]) -> None:
     """Copies the run's files into `folder` (when there is one) and makes every path of
     the result name a file that outlives the run: the copy, the file in place, or None for
     a file that goes with the sandbox (the input file then keeps its bare name). Called
     before the solution is disposed of."""
-    files = _run_files(result, run_directory, started_at, in_sandbox)
+    files = run_files(result, run_directory, started_at, in_sandbox)
     moved: Dict[str, Optional[str]] = {}  # by _key of the run's file
     if folder is not None:
         for path in files:

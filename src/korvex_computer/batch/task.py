@@ -62,7 +62,7 @@ def _solve_into(entry: Dict[str, Any], path: str, solver: str, sandbox: bool,
         entry.update(jobs.solve_model(path, solver, sandbox, keep))
         entry["ok"] = True
     except jobs.JobFailed as failure:
-        entry.update(ok=False, cause=failure.cause, message=failure.message)
+        entry.update(failure.record, ok=False, cause=failure.cause, message=failure.message)
     except Exception as error:
         entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
 
