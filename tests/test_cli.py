@@ -443,6 +443,53 @@ def test_resume_solves_only_what_a_killed_client_left(installation, tmp_path, te
     assert all(now[name] == kept[name] for name in kept) and len(now) == 6
 
 
+def change_between_runs(change, folder, output):
+    plant = folder / "Plant.quarl"
+    if change == "thf":
+        (folder / "site.thf").write_text("TEMPERATURE 250\n")
+    elif change == "fre":  # the one that the first run, in place, wrote and solved from
+        (folder / "Plant.fre").write_text((folder / "Plant.fre").read_text().replace(
+            "\n", "\nC edited\n", 1))
+    elif change == "model":  # the same size and time, another content
+        times = plant.stat()
+        plant.write_text(plant.read_text().replace('"0"', '"1"'))
+        os.utime(str(plant), ns=(times.st_atime_ns, times.st_mtime_ns))
+    elif change == "record of an earlier version":
+        record = json.loads((output / "Plant" / "result.json").read_text())
+        del record["inputs"]
+        (output / "Plant" / "result.json").write_text(json.dumps(record))
+
+
+@pytest.mark.parametrize("change, sandbox, why", [
+    (None, False, None),
+    (None, True, None),
+    ("thf", True, "site.thf changed"),
+    ("fre", False, "Plant.fre changed"),
+    ("model", True, "Plant.quarl changed"),
+    ("solver", True, "solver Aster, was PipeStress"),
+    ("record of an earlier version", True, "its record does not name the files it was "
+                                           "solved from"),
+])
+def test_resume_keeps_a_result_only_when_every_input_is_the_same(cli, tmp_path, change,
+                                                                  sandbox, why):
+    folder, output = tmp_path / "share", tmp_path / "out"
+    folder.mkdir()
+    (folder / "site.thf").write_text("TEMPERATURE 180\n")
+    paths = [write_quarl(folder / "Plant.quarl"), write_quarl(folder / "Pump.quarl")]
+    options = ["--output", str(output), "--jobs", "2"] + (["--sandbox"] if sandbox else [])
+    assert cli("solve", *paths, "--solver", "PipeStress", *options).returncode == 0
+    change_between_runs(change, folder, output)
+    solver = "Aster" if change == "solver" else "PipeStress"
+    result = cli("solve", *paths, "--solver", solver, *options, "--resume")
+    assert result.returncode == 0, result.stderr
+    plant, pump = result.stdout.splitlines()[1:3]
+    if why is None:
+        assert plant.split()[1] == "kept" and "solved again" not in plant
+    else:
+        assert plant.split()[1] == "solved" and plant.endswith("(solved again: %s)" % why)
+    assert pump.split()[1] == ("solved" if change in ("solver", "thf") else "kept")
+
+
 def interrupted_on_a_terminal(command, env, ready):
     """Runs a command on a pseudo-terminal that is its controlling terminal, as in a shell,
     and types Ctrl-C there once `ready(text drawn so far)`; its exit status, its output and

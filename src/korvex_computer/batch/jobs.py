@@ -332,6 +332,9 @@ def solve_model(path: str, solver: str, sandbox: bool,
     first_line = len(OUTPUT.lines)
     started = time.monotonic()
     started_at = time.time()
+    # What the run reads, as it was when the run began (a solve may take hours).
+    inputs = dict(results.model_inputs(path), fre=None, solver=solver,
+                  installation=os.path.abspath(core._exePath_) if core._exePath_ else None)
     # Named before it is made, so that a stop at any point (the worker's SystemExit) removes it.
     sandbox_folder = os.path.join(tempfile.gettempdir(), str(uuid.uuid4())) if sandbox else None
     try:
@@ -339,7 +342,11 @@ def solve_model(path: str, solver: str, sandbox: bool,
         run_directory = os.path.dirname(run_path)
         model = load_model(run_path, shown=path)
         used = solver if _is_piping(model) else "Aster"  # structure models: Aster alone
-        input_file = own_input(model, run_path) if used == "PipeStress" else None
+        input_file = None
+        if used == "PipeStress":
+            had_own_input = os.path.exists(os.path.splitext(run_path)[0] + ".fre")
+            input_file = own_input(model, run_path)
+            inputs["fre"] = results.input_digest(input_file, written=not had_own_input)
         failure: Optional[JobFailed] = None
         with worker_thread_errors() as worker_errors, OUTPUT.collect():
             try:
@@ -352,14 +359,15 @@ def solve_model(path: str, solver: str, sandbox: bool,
             failure = failure or solve_failure(path, used, OUTPUT.lines[first_line:],
                                                worker_errors)
             failed_run = {"model": path, "solver": used, "input": input_file,
-                          "solution": {"properties": {}}}
+                          "inputs": inputs, "solution": {"properties": {}}}
             raise _with_what_the_run_left(failure, failed_run, run_directory, started_at,
                                           sandbox, keep)
         described = describe_solution(solution)
         if input_file is None:
             input_file = described["properties"].get("InputFile")
         result = {"model": path, "solver": used, "sandbox": run_directory if sandbox else None,
-                  "input": input_file, "elapsed": round(elapsed, 3), "solution": described}
+                  "input": input_file, "inputs": inputs, "elapsed": round(elapsed, 3),
+                  "solution": described}
         if keep is not None:
             keep(result, run_directory, started_at)
         return result
@@ -380,7 +388,7 @@ def _with_what_the_run_left(failure: JobFailed, run: Dict[str, Any], run_directo
     from its log, and the run's files (its input, its log) kept as a solved run's are."""
     reason = results.solver_error(results.run_files(run, run_directory, started_at, sandbox))
     message = failure.message if reason is None else "%s: %s" % (failure.message, reason)
-    record: Dict[str, Any] = dict(failure.record, solver_error=reason)
+    record: Dict[str, Any] = dict(failure.record, solver_error=reason, inputs=run["inputs"])
     if keep is not None:
         try:
             keep(run, run_directory, started_at)

@@ -13,11 +13,12 @@ Nothing here needs the platform.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import shutil
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 RECORD = "result.json"
 INDEX = "batch.json"
@@ -40,14 +41,89 @@ def output_names(paths: Sequence[str]) -> List[str]:
     return names
 
 
-def model_stamp(path: str) -> Optional[Dict[str, int]]:
-    """The size and modification time of a model file, which tell whether a record is still
-    the model's; None for a file that cannot be read."""
+def digest(path: Optional[str]) -> Optional[str]:
+    """The SHA-256 of a file's content; None for no file, or one that cannot be read."""
+    if not path:
+        return None
+    hashed = hashlib.sha256()
     try:
-        status = os.stat(path)
+        with open(path, "rb") as stream:
+            for block in iter(lambda: stream.read(1 << 20), b""):
+                hashed.update(block)
     except OSError:
         return None
-    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns}
+    return hashed.hexdigest()
+
+
+def first_file(folder: str, extension: str) -> Optional[str]:
+    """The first file of a folder, in listing order, whose name ends with `extension` (any
+    case): the .thf file that a solve takes from a model's folder."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return None
+    for name in names:
+        if name.lower().endswith(extension) and os.path.isfile(os.path.join(folder, name)):
+            return os.path.join(folder, name)
+    return None
+
+
+def _file_digest(path: Optional[str]) -> Optional[Dict[str, Any]]:
+    found = digest(path)
+    return None if path is None or found is None else {
+        "file": os.path.basename(path), "sha256": found}
+
+
+def model_inputs(path: str) -> Dict[str, Any]:
+    """What a solve of the model file reads beside the solver input file: the model and the
+    first .thf file of its folder, each as its name and digest (None when there is none)."""
+    return {"model": _file_digest(path),
+            "thf": _file_digest(first_file(os.path.dirname(path), ".thf"))}
+
+
+def input_digest(path: str, written: bool) -> Optional[Dict[str, Any]]:
+    """The solver input file that a run read, and whether the run wrote it from the model."""
+    found = _file_digest(path)
+    return None if found is None else dict(found, written=written)
+
+
+def why_solve_again(record: Dict[str, Any], path: str, solver: str,
+                    installation: Optional[str]) -> Optional[str]:
+    """Why a model's record cannot stand for a new solve of it with `solver` (and, when
+    given, the installation `installation`); None when every input the solve read is as it
+    was: the model, its own .fre file, the folder's .thf file, the solver, the
+    installation."""
+    if not record.get("ok"):
+        return "it failed last time"
+    inputs = record.get("inputs")
+    if record.get("model") != path or not isinstance(inputs, dict):
+        return "its record does not name the files it was solved from"
+    reasons: List[str] = []
+    now = model_inputs(path)
+    if now["model"] != inputs.get("model"):
+        reasons.append("%s changed" % os.path.basename(path))
+    was, thf = inputs.get("thf"), now["thf"]
+    if was != thf:
+        if was is None or thf is None or was.get("file") == thf["file"]:
+            reasons.append("%s %s" % ((thf or was or {}).get("file"), "added" if was is None
+                                      else "removed" if thf is None else "changed"))
+        else:
+            reasons.append("%s replaces %s" % (thf["file"], was.get("file")))
+    fre = inputs.get("fre")
+    if fre is not None:  # else the solver read none (Aster)
+        own = os.path.splitext(path)[0] + ".fre"
+        written = fre.get("written") and not os.path.exists(own)  # written again alike
+        if not written and _file_digest(own) != {"file": fre.get("file"),
+                                                 "sha256": fre.get("sha256")}:
+            reasons.append("%s %s" % (os.path.basename(own), "changed" if os.path.exists(own)
+                                      else "removed"))
+    if inputs.get("solver") != solver:
+        reasons.append("solver %s, was %s" % (solver, inputs.get("solver")))
+    solved_by = inputs.get("installation")
+    if installation is not None and (not isinstance(solved_by, str)
+                                     or _key(solved_by) != _key(installation)):
+        reasons.append("installation %s, was %s" % (installation, inputs.get("installation")))
+    return ", ".join(reasons) or None
 
 
 def _key(path: str) -> str:
@@ -205,14 +281,16 @@ def read_record(folder: str) -> Optional[Dict[str, Any]]:
     return record if isinstance(record, dict) else None
 
 
-def solved_record(folder: str, path: str) -> Optional[Dict[str, Any]]:
-    """The record in `folder` when it says that the model was solved from the same model
-    file (same path, size and modification time); else None."""
+def kept_record(folder: str, path: str, solver: str, installation: Optional[str]
+                ) -> Tuple[Optional[Dict[str, Any]], Optional[str]]:
+    """The record in `folder` when it stands for a solve of the model now (see
+    why_solve_again), else None and why the model is solved again (None when it has no
+    record)."""
     record = read_record(folder)
-    if record is None or not record.get("ok") or record.get("model") != path:
-        return None
-    stamp = model_stamp(path)
-    return record if stamp is not None and record.get("model_file") == stamp else None
+    if record is None:
+        return None, None
+    reason = why_solve_again(record, path, solver, installation)
+    return (record, None) if reason is None else (None, reason)
 
 
 def write_index(output: str, entries: Sequence[Dict[str, Any]], names: Sequence[str],

@@ -31,12 +31,10 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
             raise jobs.JobFailed("output not written", "the files of %s were not kept in %s "
                                  "(%s)" % (path, folder, jobs.error_text(error)))
 
-    stamp = results.model_stamp(entry["model"])  # before the solve, which may take hours
     try:
         _solve_into(entry, path, solver, sandbox, folder, binding_failure, keep_run or keep)
         entry.setdefault("elapsed", round(time.monotonic() - started, 3))
         entry["notes"] = jobs.OUTPUT.take_messages()
-        entry["model_file"] = stamp
         if folder is not None:
             keep_record(folder, entry)
     except BaseException:  # stopped: nothing kept for the model without its record

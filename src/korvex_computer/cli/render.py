@@ -63,8 +63,14 @@ def _result(entry: Dict[str, Any]) -> str:
 
 
 def _outcome(entry: Dict[str, Any]) -> str:
-    if not entry["ok"]:
-        return "%s: %s" % (entry["cause"], entry["message"])
+    shown = _solution_outcome(entry) if entry["ok"] else "%s: %s" % (entry["cause"],
+                                                                       entry["message"])
+    if entry.get("solved_again"):
+        shown += " (solved again: %s)" % entry["solved_again"]
+    return shown
+
+
+def _solution_outcome(entry: Dict[str, Any]) -> str:
     properties = entry["solution"]["properties"]
     status = properties.get("Status")
     shown = [str(status if status is not None else entry["solution"]["class"])]
