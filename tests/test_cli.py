@@ -490,6 +490,27 @@ def test_resume_keeps_a_result_only_when_every_input_is_the_same(cli, tmp_path, 
     assert pump.split()[1] == ("solved" if change in ("solver", "thf") else "kept")
 
 
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_output_never_deletes_a_file_that_no_batch_wrote(cli, tmp_path, sandbox):
+    paths = [model(tmp_path / "Plant"), model(tmp_path / "Pump", "Pump")]
+    output = tmp_path / "out"
+    (output / "Plant").mkdir(parents=True)
+    (output / "Plant" / "notes.txt").write_text("mine\n")
+    (output / "Pump").mkdir()
+    (output / "Pump" / "Pump.pipestress.json").write_text("mine\n")
+    options = ["--solver", "PipeStress", "--output", str(output), "--json"]
+    for run in range(2):  # the second run replaces the first one's files
+        result = cli("solve", *paths, *options, *(["--sandbox"] if sandbox else []))
+        plant, pump = json.loads(result.stdout)["models"]
+        assert plant["ok"] and (output / "Plant" / "notes.txt").read_text() == "mine\n"
+        assert "notes.txt" not in [os.path.basename(path) for path in plant["files"]]
+        assert (pump["ok"], pump["cause"]) == (False, "output not written")
+        assert "Pump.pipestress.json was not written by a batch" in pump["message"]
+        assert (output / "Pump" / "Pump.pipestress.json").read_text() == "mine\n"
+        assert sorted(os.listdir(str(output / "Pump"))) == ["Pump.pipestress.json",
+                                                            "result.json"]
+
+
 def interrupted_on_a_terminal(command, env, ready):
     """Runs a command on a pseudo-terminal that is its controlling terminal, as in a shell,
     and types Ctrl-C there once `ready(text drawn so far)`; its exit status, its output and

@@ -191,8 +191,7 @@ def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
     files = run_files(result, run_directory, started_at, in_sandbox)
     moved: Dict[str, Optional[str]] = {}  # by _key of the run's file
     if folder is not None:
-        for path in files:
-            moved[_key(path)] = shutil.copy2(path, os.path.join(folder, os.path.basename(path)))
+        moved = dict(zip(map(_key, files), copy_files_into(files, folder)))
     elif in_sandbox:
         moved = dict.fromkeys(_key(path) for path in files)
 
@@ -223,30 +222,69 @@ def map_paths(result: Dict[str, Any], where: Callable[[Any], Any]) -> None:
         properties[key] = where(value)
 
 
-def empty_folder(folder: str) -> None:
-    """Makes a model's output folder, or empties it of a former run's files (which would
-    mislead), before the model is solved."""
+def copy_files_into(paths: Sequence[str], folder: str) -> List[str]:
+    """Copies files into a model's output folder, all or none; the copies' paths. A file
+    there of the same name, which a batch did not write (empty_folder removed those it
+    did), is left as it is and fails the copy."""
+    copies: List[str] = []
+    try:
+        for path in paths:
+            target = os.path.join(folder, os.path.basename(path))
+            if os.path.lexists(target):
+                raise FileExistsError("%s was not written by a batch: it is left as it is "
+                                      "(move it, or give another output folder)" % target)
+            copies.append(shutil.copy2(path, target))
+    except BaseException:  # no file without a record naming it
+        for copy in copies:
+            _remove(copy)
+        raise
+    return copies
+
+
+def _remove(path: str) -> None:
+    try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def empty_folder(folder: str) -> List[str]:
+    """Makes a model's output folder, or removes from it what a former run of a batch left
+    there, which would mislead: the files that its record names, and the record. A file that
+    no record names was not written by a batch and stays. The names of the files left."""
     os.makedirs(folder, exist_ok=True)
-    _remove_files(folder)
+    record = read_record(folder)
+    if record is not None:
+        for name in batch_files(record):
+            if os.path.isfile(os.path.join(folder, name)):
+                os.remove(os.path.join(folder, name))
+        os.remove(os.path.join(folder, RECORD))
+    return os.listdir(folder)
 
 
-def _remove_files(folder: str) -> None:
-    """Removes the files of a folder, leaving its subfolders."""
-    for name in os.listdir(folder):
-        if os.path.isfile(os.path.join(folder, name)):
-            os.remove(os.path.join(folder, name))
+def batch_files(record: Dict[str, Any]) -> List[str]:
+    """The names of the files that a batch wrote in a model's output folder, as its record
+    says (the files it kept there)."""
+    files = record.get("files")
+    if not isinstance(files, list):
+        return []
+    return [os.path.basename(path) for path in files if isinstance(path, str)
+            and os.path.basename(path) not in ("", RECORD)]
 
 
-def discard_folder(folder: str) -> None:
-    """Removes what a stopped model's run put in its output folder, its files (the folder held
-    none when the run began), and the folder once empty, unless its record was written: no
-    files stay there without a record that vouches for them."""
+def discard_folder(folder: str, left: Sequence[str]) -> None:
+    """Removes what a stopped model's run put in its output folder, the files there but
+    those `left` by empty_folder, and the folder once empty, unless its record was written:
+    no files of a batch stay there without a record that vouches for them."""
     try:
         if os.path.exists(os.path.join(folder, RECORD)):
             return
-        _remove_files(folder)
-        os.rmdir(folder)
-    except OSError:  # a folder of the user's in it, or gone
+        for name in os.listdir(folder):
+            if name not in left and os.path.isfile(os.path.join(folder, name)):
+                os.remove(os.path.join(folder, name))
+        if not os.listdir(folder):
+            os.rmdir(folder)
+    except OSError:  # gone
         pass
 
 

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 import time
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 from . import jobs, results
 
@@ -31,29 +31,32 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
             raise jobs.JobFailed("output not written", "the files of %s were not kept in %s "
                                  "(%s)" % (path, folder, jobs.error_text(error)))
 
+    left: List[str] = []  # in the output folder, files that no batch wrote
     try:
-        _solve_into(entry, path, solver, sandbox, folder, binding_failure, keep_run or keep)
+        _solve_into(entry, path, solver, sandbox, folder, binding_failure, keep_run or keep,
+                    left)
         entry.setdefault("elapsed", round(time.monotonic() - started, 3))
         entry["notes"] = jobs.OUTPUT.take_messages()
         if folder is not None:
             keep_record(folder, entry)
     except BaseException:  # stopped: nothing kept for the model without its record
         if folder is not None:
-            results.discard_folder(folder)
+            results.discard_folder(folder, left)
         raise
     return entry
 
 
 def _solve_into(entry: Dict[str, Any], path: str, solver: str, sandbox: bool,
                 folder: Optional[str], binding_failure: Optional[jobs.JobFailed],
-                keep: Keep) -> None:
-    """Solves the model into `entry`: its result, or its failure."""
+                keep: Keep, left: List[str]) -> None:
+    """Solves the model into `entry`: its result, or its failure; `left`: the files of the
+    output folder that no batch wrote."""
     try:
         if binding_failure is not None:
             raise binding_failure
         if folder is not None:
             try:
-                results.empty_folder(folder)
+                left.extend(results.empty_folder(folder))
             except OSError as error:
                 raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
                                      % (folder, jobs.error_text(error)))
