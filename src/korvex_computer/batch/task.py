@@ -31,7 +31,8 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
             raise jobs.JobFailed("output not written", "the files of %s were not kept in %s "
                                  "(%s)" % (path, folder, jobs.error_text(error)))
 
-    left: List[str] = []  # in the output folder, files that no batch wrote
+    # The files of the output folder that no batch wrote, once the folder is ready.
+    left: List[List[str]] = []
     try:
         _solve_into(entry, path, solver, sandbox, folder, binding_failure, keep_run or keep,
                     left)
@@ -40,23 +41,23 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
         if folder is not None:
             keep_record(folder, entry)
     except BaseException:  # stopped: nothing kept for the model without its record
-        if folder is not None:
-            results.discard_folder(folder, left)
+        if folder is not None and left:  # else the run put nothing there
+            results.discard_folder(folder, left[0])
         raise
     return entry
 
 
 def _solve_into(entry: Dict[str, Any], path: str, solver: str, sandbox: bool,
                 folder: Optional[str], binding_failure: Optional[jobs.JobFailed],
-                keep: Keep, left: List[str]) -> None:
-    """Solves the model into `entry`: its result, or its failure; `left`: the files of the
-    output folder that no batch wrote."""
+                keep: Keep, left: List[List[str]]) -> None:
+    """Solves the model into `entry`: its result, or its failure; `left` receives the names
+    of the files of the output folder that no batch wrote, once the folder is ready."""
     try:
         if binding_failure is not None:
             raise binding_failure
         if folder is not None:
             try:
-                left.extend(results.empty_folder(folder))
+                left.append(results.empty_folder(folder))
             except OSError as error:
                 raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
                                      % (folder, jobs.error_text(error)))
