@@ -581,26 +581,52 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
 
 def installation_killing_workers(folder):
     """A stand-in installation whose PipeStress kills the process that started it (the worker)
-    when it solves a model named Crash or in a folder named Crash (also from a sandbox)."""
+    when it solves a model named Crash or in a folder named Crash (also from a sandbox); with
+    $ORPHANS, a file, it then runs on, its process number there, as a solver left alone."""
     solver = os.path.join(str(STANDIN), "korvex_standin", "programs", "pipestress_solver.py")
-    killer = ("import os, runpy, signal, sys\n"
+    killer = ("import os, runpy, signal, sys, time\n"
               "if os.sep + 'Crash' in ' '.join(sys.argv):\n"
+              "    orphans = os.environ.get('ORPHANS')\n"
+              "    if orphans:\n"
+              "        with open(orphans, 'a') as stream:\n"
+              "            stream.write('%%d\\n' %% os.getpid())\n"
               "    os.kill(os.getppid(), signal.SIGKILL)  # the worker that runs this solver\n"
+              "    time.sleep(600 if orphans else 0)\n"
               "    sys.exit(4)\n"
               "runpy.run_path(%r, run_name='__main__')\n" % solver)
     return build_installation(folder, pipestress_solver=killer)
 
 
-@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL, which Windows lacks")
-def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_dir):
+def running(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs SIGKILL and /proc")
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_dir, sandbox):
     installation = installation_killing_workers(tmp_path / "installation")
     models = [model(tmp_path / name, name) for name in ("A", "Crash", "B", "C")]
-    result = run_cli(["solve", *models, "--solver", "PipeStress", "--jobs", "2", "--json"],
-                     environment(installation, temp_dir))
-    assert result.returncode == 1
-    entries = json.loads(result.stdout)["models"]
-    assert [(e["ok"], e.get("cause")) for e in entries] == [
-        (True, None), (False, "worker failure"), (True, None), (True, None)]
+    orphans = tmp_path / "orphans"
+    env = dict(environment(installation, temp_dir), ORPHANS=str(orphans))
+    try:
+        result = run_cli(["solve", *models, "--solver", "PipeStress", "--jobs", "2", "--json"]
+                         + (["--sandbox"] if sandbox else []), env)
+        assert result.returncode == 1
+        entries = json.loads(result.stdout)["models"]
+        assert [(e["ok"], e.get("cause")) for e in entries] == [
+            (True, None), (False, "worker failure"), (True, None), (True, None)]
+        # Its solver ended with it, and its sandbox went.
+        [orphan] = map(int, orphans.read_text().split())
+        wait_for(lambda: not running(orphan), seconds=30)
+        assert os.listdir(str(temp_dir)) == []
+    finally:
+        for pid in map(int, orphans.read_text().split() if orphans.exists() else ()):
+            if running(pid):
+                os.kill(pid, signal.SIGKILL)
 
 
 def on_a_terminal(command, env):

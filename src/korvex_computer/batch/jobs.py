@@ -284,6 +284,10 @@ class _Stop(object):
 
 STOP = _Stop()
 
+# Told the path of each sandbox before it is made: the local pool's worker tells its pool,
+# which removes the sandboxes of a worker that died.
+SANDBOX_LISTENERS: List[Callable[[str], None]] = []
+
 
 def _fill_sandbox(sandbox: str, path: str) -> str:
     """Makes `sandbox`, a fresh folder, with a copy of the model, of its own .fre file when
@@ -337,6 +341,8 @@ def solve_model(path: str, solver: str, sandbox: bool,
                   installation=os.path.abspath(core._exePath_) if core._exePath_ else None)
     # Named before it is made, so that a stop at any point (the worker's SystemExit) removes it.
     sandbox_folder = os.path.join(tempfile.gettempdir(), str(uuid.uuid4())) if sandbox else None
+    for listener in SANDBOX_LISTENERS if sandbox_folder else ():
+        listener(sandbox_folder)
     try:
         run_path = _fill_sandbox(sandbox_folder, path) if sandbox_folder else path
         run_directory = os.path.dirname(run_path)
