@@ -207,6 +207,19 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
     ({}, ["find", "NoSuchClass"], "unknown class", "the installation has no class NoSuchClass"),
     ({}, ["solve", "{model}", "--solver", "PipeStress", "--output", "{model}"],
      "output not written", "{model} is a file, not a folder"),
+    ({}, ["--settings", "{not_json}", "info"], "invalid settings",
+     "the settings file {not_json} is not JSON (a fault at line 2, column 1) (give "
+     "--settings FILE or set KORVEX_SETTINGS_PATH)"),
+    ({}, ["--settings", "{empty}", "info"], "invalid settings", "the settings file {empty} "
+     "lacks \"Families\" (give --settings FILE or set KORVEX_SETTINGS_PATH)"),
+    ({}, ["--data-sources", "{empty}", "info"], "invalid settings", "the data sources file "
+     "{empty} lacks \"CurrentDatasDirectory\" (give --data-sources FILE or set "
+     "KORVEX_DATASOURCES_PATH)"),
+    ({}, ["solve", "{tmp}/Plant", "--solver", "PipeStress"], "invalid model", "{tmp}/Plant is "
+     "a folder, not a model file (give the model files, or a pattern such as "
+     "{tmp}/Plant/*.quarl)"),
+    ({}, ["solve", "{tmp}/Nope*.quarl", "--solver", "PipeStress"], "invalid model",
+     "no file matches {tmp}/Nope*.quarl"),
 ])
 def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments, cause,
                                            message):
@@ -214,9 +227,13 @@ def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments,
     unreadable = tmp_path / "models" / "Unreadable.quarl"
     unreadable.parent.mkdir()
     unreadable.write_text("not a model\n")
+    (tmp_path / "not_json.settings").write_text("{\nFamilies: []}\n")
+    (tmp_path / "empty.settings").write_text("{}")
     values = {"tmp": str(tmp_path), "directory": installation.directory,
               "settings": installation.settings_path, "unreadable": str(unreadable),
-              "model": model(tmp_path / "Plant"), "zero": zero_layers(tmp_path / "Zero")}
+              "model": model(tmp_path / "Plant"), "zero": zero_layers(tmp_path / "Zero"),
+              "not_json": str(tmp_path / "not_json.settings"),
+              "empty": str(tmp_path / "empty.settings")}
     result = run_cli([a.format(**values) for a in arguments] + ["--json"],
                      environment(installation, temp_dir))
     assert result.returncode == 1
@@ -498,9 +515,11 @@ def test_output_never_deletes_a_file_that_no_batch_wrote(cli, tmp_path, sandbox)
     (output / "Plant" / "notes.txt").write_text("mine\n")
     (output / "Pump").mkdir()
     (output / "Pump" / "Pump.pipestress.json").write_text("mine\n")
+    (output / "batch.json").mkdir()  # nor the index, which a batch writes
     options = ["--solver", "PipeStress", "--output", str(output), "--json"]
     for run in range(2):  # the second run replaces the first one's files
         result = cli("solve", *paths, *options, *(["--sandbox"] if sandbox else []))
+        assert "the index %s was not written" % (output / "batch.json") in result.stderr
         plant, pump = json.loads(result.stdout)["models"]
         assert plant["ok"] and (output / "Plant" / "notes.txt").read_text() == "mine\n"
         assert "notes.txt" not in [os.path.basename(path) for path in plant["files"]]
@@ -509,6 +528,28 @@ def test_output_never_deletes_a_file_that_no_batch_wrote(cli, tmp_path, sandbox)
         assert (output / "Pump" / "Pump.pipestress.json").read_text() == "mine\n"
         assert sorted(os.listdir(str(output / "Pump"))) == ["Pump.pipestress.json",
                                                             "result.json"]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0,
+                    reason="needs a user whom file permissions bind")
+def test_an_unwritable_folder_is_named_with_its_remedy(cli, tmp_path):
+    path = model(tmp_path / "Locked")
+    output = tmp_path / "out"
+    output.mkdir()
+    for folder in (tmp_path / "Locked", output):
+        folder.chmod(0o555)
+    try:
+        in_place = cli("solve", path, "--solver", "PipeStress")
+        kept = cli("solve", path, "--solver", "PipeStress", "--sandbox", "--output", str(output))
+    finally:
+        for folder in (tmp_path / "Locked", output):
+            folder.chmod(0o755)
+    assert in_place.stderr.startswith("korvex_computer: error: model folder not writable: the "
+                                      "run of %s cannot write in %s" % (path, tmp_path / "Locked"))
+    assert in_place.stderr.endswith("give --sandbox to solve a copy in a folder of its own\n")
+    assert kept.stderr.startswith("korvex_computer: error: output not written: the output "
+                                  "folder %s cannot be written" % output)
+    assert kept.stderr.endswith("give another --output\n")
 
 
 def interrupted_on_a_terminal(command, env, ready):
@@ -572,7 +613,9 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
         for fault in ("Traceback", "FATAL", "Error", "Segmentation"):
             assert fault not in shown, (attempt, shown)
         assert re.search(r"korvex_computer: error: interrupted: \d+ of 50 models ended, \d+ "
-                         r"did not\s*$", shown), shown
+                         r"did not; to solve what is left: korvex_computer solve %s .*--output "
+                         r"%s --resume\s*$" % (re.escape(paths[0]), re.escape(str(output))),
+                         shown), shown
         # The stopped models leave no sandbox and no output folder without a record.
         assert os.listdir(str(temp_dir)) == []
         assert all((folder / "result.json").exists() for folder in output.iterdir()

@@ -136,8 +136,14 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
         try:
             os.makedirs(output, exist_ok=True)
         except OSError as error:
-            raise JobFailed("output not written", "the output folder %s cannot be made (%s)"
-                            % (output, error_text(error)))
+            raise JobFailed("output not written", "the output folder %s cannot be made (%s); "
+                            "give another --output" % (output, error_text(error)))
+        try:
+            _results.write_json(os.path.join(output, ".korvex-probe"), {})
+            os.remove(os.path.join(output, ".korvex-probe"))
+        except OSError as error:
+            raise JobFailed("output not written", "the output folder %s cannot be written "
+                            "(%s); give another --output" % (output, error_text(error)))
         folders = [os.path.join(output, name) for name in names]
     entries: List[Optional[Dict[str, Any]]] = [None] * len(paths)
     to_solve: List[int] = []
@@ -171,10 +177,15 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     if output is not None:
         LOG.info("the models' files and records are in %s", output)
         solved_count = sum(1 for entry in ended if entry["ok"])
-        _results.write_index(output, ended, names, {
-            "ok": solved_count == len(ended) and interrupted is None,
-            "interrupted": interrupted is not None, "solved": solved_count,
-            "failed": len(ended) - solved_count})
+        try:
+            _results.write_index(output, ended, names, {
+                "ok": solved_count == len(ended) and interrupted is None,
+                "interrupted": interrupted is not None, "solved": solved_count,
+                "failed": len(ended) - solved_count})
+        except OSError as error:  # the records are there: the results stand
+            LOG.warning("the index %s was not written (%s); the models' records are in "
+                        "their folders", os.path.join(output, _results.INDEX),
+                        error_text(error))
     if interrupted is not None:
         raise BatchInterrupted(ended) from None
     return ended
