@@ -321,7 +321,7 @@ def test_solve_several_models_in_worker_processes(cli, tmp_path, temp_dir):
     assert [row.split()[:2] for row in rows[1:5]] == [[path, "solved"] for path in good + [no_thf]]
     assert rows[4].endswith("Solved, by Aster, warnings: no .thf file: ambient temperature "
                             "assumed")
-    assert rows[5].startswith("4 solved, 0 failed, in 3 processes")
+    assert rows[5].startswith("4 solved, 0 failed, 0 kept, in 3 processes")
 
 
 @pytest.mark.parametrize("sandbox", [False, True])
@@ -343,7 +343,11 @@ def test_a_failed_model_keeps_its_input_log_and_reason(cli, tmp_path, sandbox):
     assert record["files"] == [str(kept / name) for name in sorted(os.listdir(str(kept)))
                                if name != "result.json"]
     table = cli("solve", *paths, *options).stdout  # without --output: the reason still said
-    assert "the model has no layer to analyse" in table.splitlines()[2]
+    rows = table.splitlines()
+    assert "the model has no layer to analyse" in rows[2]
+    assert rows[3:6] == ["Failed, by cause:", "  solver failure (1 model):",
+                         "    %s: %s" % (paths[1], failed["message"])]
+    assert rows[6].startswith("1 solved, 1 failed, 0 kept, in 2 processes")
 
 
 def test_every_model_fails_when_the_workers_cannot_bind(cli, tmp_path, temp_dir):
@@ -500,6 +504,9 @@ def test_resume_keeps_a_result_only_when_every_input_is_the_same(cli, tmp_path, 
     result = cli("solve", *paths, "--solver", solver, *options, "--resume")
     assert result.returncode == 0, result.stderr
     plant, pump = result.stdout.splitlines()[1:3]
+    kept = [row.split()[1] for row in (plant, pump)].count("kept")
+    assert result.stdout.splitlines()[3].startswith("%d solved, 0 failed, %d kept" % (
+        2 - kept, kept))
     if why is None:
         assert plant.split()[1] == "kept" and "solved again" not in plant
     else:
@@ -608,8 +615,11 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
         results = [row.split()[1] for row in rows[1:51]]
         assert [row.split()[0] for row in rows[1:51]] == paths
         assert set(results) <= {"solved", "interrupted", "never"} and "never" in results
-        assert re.match(r"\d+ solved, 0 failed, (\d+ interrupted, )?\d+ never started, in 2 "
-                        r"processes", rows[51]), rows[51]
+        assert re.match(r"\d+ solved, 0 failed, 0 kept, (\d+ interrupted, )?\d+ never started, "
+                        r"in 2 processes", rows[51]), rows[51]
+        # No time for a model that never ran, and its reason said once.
+        assert all(re.match(r"\S+ +never started +the batch was interrupted before the model "
+                            r"was started$", row) for row in rows[1:51] if "never" in row)
         for fault in ("Traceback", "FATAL", "Error", "Segmentation"):
             assert fault not in shown, (attempt, shown)
         assert re.search(r"korvex_computer: error: interrupted: \d+ of 50 models ended, \d+ "
