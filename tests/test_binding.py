@@ -319,6 +319,12 @@ def test_package_offers_the_module_names(core):
     assert setup_korvex_computer is core.setup_korvex_computer
     core._Solution_ = "current"
     assert cc._Solution_ == "current"
+    # Set on the package, a global reaches the module, which reads it there.
+    cc._settingsPath_ = "elsewhere.settings"
+    assert (core._settingsPath_, cc._settingsPath_) == ("elsewhere.settings",) * 2
+    assert "_settingsPath_" not in vars(cc)
+    with pytest.raises(AttributeError, match=r"korvex_computer\.korvex_core.*'_settingPath_'"):
+        cc._settingPath_ = "misspelt.settings"
 
 
 IMPORT_AGAIN = textwrap.dedent("""

@@ -64,6 +64,14 @@ def model(folder, name="Plant", module="Velmora", thf=True):
     return write_quarl(folder / (name + ".quarl"), module)
 
 
+def zero_layers(folder, name="ZeroLayers"):
+    """A model that PipeStress refuses, saying why in its log: it has no layer."""
+    path = model(folder, name)
+    with open(path, "w") as stream:
+        json.dump({"Format": "quarL", "Module": "Velmora", "Layers": []}, stream)
+    return path
+
+
 def fields(text):
     """The "Label: value" lines of a text result, as a dictionary."""
     return dict((label.strip(), value.strip()) for label, value in
@@ -190,12 +198,28 @@ BROKEN_SOLVER = "import sys\nsys.exit(4)\n"
      "solver failure", "PipeStress gave no solution for {model}"),
     ({"pipestress_setting": ""}, ["solve", "{model}", "--solver", "PipeStress", "--sandbox"],
      "solver failure", "no PipeStress solver path in {settings}"),
+    # The solver's own reason, from its log, which went with the sandbox.
+    ({}, ["solve", "{zero}", "--solver", "PipeStress", "--sandbox"], "solver failure",
+     "PipeStress gave no solution for {zero}: the model has no layer to analyse"),
     # In place and without a .fre file, the model's own input cannot be written.
     ({"pipestress_lib": False}, ["solve", "{model}", "--solver", "PipeStress"],
      "fre file not written", "Invalid setup! Korvex.PipeStress.lib not found!"),
     ({}, ["find", "NoSuchClass"], "unknown class", "the installation has no class NoSuchClass"),
     ({}, ["solve", "{model}", "--solver", "PipeStress", "--output", "{model}"],
      "output not written", "{model} is a file, not a folder"),
+    ({}, ["--settings", "{not_json}", "info"], "invalid settings",
+     "the settings file {not_json} is not JSON (a fault at line 2, column 1) (give "
+     "--settings FILE or set KORVEX_SETTINGS_PATH)"),
+    ({}, ["--settings", "{empty}", "info"], "invalid settings", "the settings file {empty} "
+     "lacks \"Families\" (give --settings FILE or set KORVEX_SETTINGS_PATH)"),
+    ({}, ["--data-sources", "{empty}", "info"], "invalid settings", "the data sources file "
+     "{empty} lacks \"CurrentDatasDirectory\" (give --data-sources FILE or set "
+     "KORVEX_DATASOURCES_PATH)"),
+    ({}, ["solve", "{tmp}/Plant", "--solver", "PipeStress"], "invalid model", "{tmp}/Plant is "
+     "a folder, not a model file (give the model files, or a pattern such as "
+     "{tmp}/Plant/*.quarl)"),
+    ({}, ["solve", "{tmp}/Nope*.quarl", "--solver", "PipeStress"], "invalid model",
+     "no file matches {tmp}/Nope*.quarl"),
 ])
 def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments, cause,
                                            message):
@@ -203,9 +227,13 @@ def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments,
     unreadable = tmp_path / "models" / "Unreadable.quarl"
     unreadable.parent.mkdir()
     unreadable.write_text("not a model\n")
+    (tmp_path / "not_json.settings").write_text("{\nFamilies: []}\n")
+    (tmp_path / "empty.settings").write_text("{}")
     values = {"tmp": str(tmp_path), "directory": installation.directory,
               "settings": installation.settings_path, "unreadable": str(unreadable),
-              "model": model(tmp_path / "Plant")}
+              "model": model(tmp_path / "Plant"), "zero": zero_layers(tmp_path / "Zero"),
+              "not_json": str(tmp_path / "not_json.settings"),
+              "empty": str(tmp_path / "empty.settings")}
     result = run_cli([a.format(**values) for a in arguments] + ["--json"],
                      environment(installation, temp_dir))
     assert result.returncode == 1
@@ -293,7 +321,25 @@ def test_solve_several_models_in_worker_processes(cli, tmp_path, temp_dir):
     assert [row.split()[:2] for row in rows[1:5]] == [[path, "solved"] for path in good + [no_thf]]
     assert rows[4].endswith("Solved, by Aster, warnings: no .thf file: ambient temperature "
                             "assumed")
-    assert rows[5].startswith("4 solved, 0 failed, in 3 processes")
+    assert rows[5].startswith("4 solved, 0 failed, 0 kept, in 3 processes")
+
+
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_a_failed_model_keeps_its_input_log_and_reason(cli, tmp_path, sandbox):
+    paths = [model(tmp_path / "Plant"), zero_layers(tmp_path / "Zero")]
+    options = ["--solver", "PipeStress", "--jobs", "2"] + (["--sandbox"] if sandbox else [])
+    result = cli("solve", *paths, *options, "--output", str(tmp_path / "out"), "--json")
+    failed, kept = json.loads(result.stdout)["models"][1], tmp_path / "out" / "ZeroLayers"
+    assert json.loads((kept / "result.json").read_text()) == failed
+    assert failed["solver_error"] == "the model has no layer to analyse"
+    assert (failed["input"], failed["files"]) == (str(kept / "ZeroLayers.fre"), [str(
+        kept / name) for name in ("ZeroLayers.fre", "ZeroLayers.pipestress.log",
+                                  "ZeroLayers.thf")])  # the .thf is new: taken as the run's
+    rows = cli("solve", *paths, *options).stdout.splitlines()  # without --output, said too
+    assert rows[2].endswith(failed["message"]) and rows[3:6] == [
+        "Failed, by cause:", "  solver failure (1 model):", "    %s: %s" % (
+            paths[1], failed["message"])]
+    assert rows[6].startswith("1 solved, 1 failed, 0 kept, in 2 processes")
 
 
 def test_every_model_fails_when_the_workers_cannot_bind(cli, tmp_path, temp_dir):
@@ -410,6 +456,93 @@ def test_resume_solves_only_what_a_killed_client_left(installation, tmp_path, te
     assert all(now[name] == kept[name] for name in kept) and len(now) == 6
 
 
+def change_between_runs(change, folder, output):
+    """Changes one input of Plant (or its record), keeping the file's size and time."""
+    edited = {"thf": folder / "site.thf", "fre": folder / "Plant.fre",
+              "model": folder / "Plant.quarl",
+              "record of an earlier version": output / "Plant" / "result.json"}.get(change)
+    if edited is not None:
+        times, text = edited.stat(), edited.read_text()
+        edited.write_text({"thf": lambda: "TEMPERATURE 250\n",
+                           "fre": lambda: text.replace("\n", "\nC edited\n", 1),
+                           "model": lambda: text.replace('"0"', '"1"'),
+                           "record of an earlier version": lambda: json.dumps(
+                               {k: v for k, v in json.loads(text).items() if k != "inputs"})
+                           }[change]())
+        os.utime(str(edited), ns=(times.st_atime_ns, times.st_mtime_ns))
+
+
+@pytest.mark.parametrize("change, sandbox, why", [
+    (None, False, None),
+    (None, True, None),
+    ("thf", True, "site.thf changed"),
+    ("fre", False, "Plant.fre changed"),  # written by the first run, in place
+    ("model", True, "Plant.quarl changed"),
+    ("solver", True, "solver Aster, was PipeStress"),
+    ("record of an earlier version", True, "its record does not name the files it was "
+                                           "solved from"),
+])
+def test_resume_keeps_a_result_only_when_every_input_is_the_same(cli, tmp_path, change,
+                                                                  sandbox, why):
+    folder, output = tmp_path / "share", tmp_path / "out"
+    folder.mkdir()
+    (folder / "site.thf").write_text("TEMPERATURE 180\n")
+    paths = [write_quarl(folder / "Plant.quarl"), write_quarl(folder / "Pump.quarl")]
+    options = ["--output", str(output), "--jobs", "2"] + (["--sandbox"] if sandbox else [])
+    assert cli("solve", *paths, "--solver", "PipeStress", *options).returncode == 0
+    change_between_runs(change, folder, output)
+    solver = "Aster" if change == "solver" else "PipeStress"
+    rows = cli("solve", *paths, "--solver", solver, *options, "--resume").stdout.splitlines()
+    shown = [row.split()[1] for row in rows[1:3]]
+    assert shown == ["kept" if why is None else "solved",
+                     "solved" if change in ("solver", "thf") else "kept"]
+    assert why is None or rows[1].endswith("(solved again: %s)" % why)
+    assert rows[3].startswith("%d solved, 0 failed, %d kept" % (2 - shown.count("kept"),
+                                                                shown.count("kept")))
+
+
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_output_never_deletes_a_file_that_no_batch_wrote(cli, tmp_path, sandbox):
+    paths = [model(tmp_path / "Plant"), model(tmp_path / "Pump", "Pump")]
+    output = tmp_path / "out"
+    mine = [output / "Plant" / "notes.txt", output / "Pump" / "Pump.pipestress.json"]
+    for path in mine:
+        path.parent.mkdir(parents=True)
+        path.write_text("mine\n")
+    (output / "batch.json").mkdir()  # nor the index, which a batch writes
+    for run in range(2):  # the second run replaces the first one's files
+        result = cli("solve", *paths, "--solver", "PipeStress", "--output", str(output),
+                     "--json", *(["--sandbox"] if sandbox else []))
+        assert "the index %s was not written" % (output / "batch.json") in result.stderr
+        plant, pump = json.loads(result.stdout)["models"]
+        assert [path.read_text() for path in mine] == ["mine\n"] * 2
+        assert plant["ok"] and str(mine[0]) not in plant["files"]
+        assert (pump["cause"], sorted(os.listdir(str(output / "Pump")))) == (
+            "output not written", ["Pump.pipestress.json", "result.json"])
+        assert "%s was not written by a batch" % mine[1] in pump["message"]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0,
+                    reason="needs a user whom file permissions bind")
+def test_an_unwritable_folder_is_named_with_its_remedy(cli, tmp_path):
+    path, output = model(tmp_path / "Locked"), tmp_path / "out"
+    output.mkdir()
+    for folder in (tmp_path / "Locked", output):
+        folder.chmod(0o555)
+    try:
+        in_place = cli("solve", path, "--solver", "PipeStress").stderr
+        kept = cli("solve", path, "--solver", "PipeStress", "--sandbox", "--output", str(output))
+    finally:
+        for folder in (tmp_path / "Locked", output):
+            folder.chmod(0o755)
+    assert re.match(r"korvex_computer: error: model folder not writable: the run of %s cannot "
+                    r"write in .*give --sandbox to solve a copy in a folder of its own\n$"
+                    % re.escape(path), in_place), in_place
+    assert re.match(r"korvex_computer: error: output not written: the output folder %s cannot "
+                    r"be written .*give another --output\n$" % re.escape(str(output)),
+                    kept.stderr), kept.stderr
+
+
 def interrupted_on_a_terminal(command, env, ready):
     """Runs a command on a pseudo-terminal that is its controlling terminal, as in a shell,
     and types Ctrl-C there once `ready(text drawn so far)`; its exit status, its output and
@@ -469,12 +602,17 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
         results = [row.split()[1] for row in rows[1:51]]
         assert [row.split()[0] for row in rows[1:51]] == paths
         assert set(results) <= {"solved", "interrupted", "never"} and "never" in results
-        assert re.match(r"\d+ solved, 0 failed, (\d+ interrupted, )?\d+ never started, in 2 "
-                        r"processes", rows[51]), rows[51]
+        assert re.match(r"\d+ solved, 0 failed, 0 kept, (\d+ interrupted, )?\d+ never started, "
+                        r"in 2 processes", rows[51]), rows[51]
+        # No time for a model that never ran, and its reason said once.
+        assert all(re.match(r"\S+ +never started +the batch was interrupted before the model "
+                            r"was started$", row) for row in rows[1:51] if "never" in row)
         for fault in ("Traceback", "FATAL", "Error", "Segmentation"):
             assert fault not in shown, (attempt, shown)
         assert re.search(r"korvex_computer: error: interrupted: \d+ of 50 models ended, \d+ "
-                         r"did not\s*$", shown), shown
+                         r"did not; to solve what is left: korvex_computer solve %s .*--output "
+                         r"%s --resume\s*$" % (re.escape(paths[0]), re.escape(str(output))),
+                         shown), shown
         # The stopped models leave no sandbox and no output folder without a record.
         assert os.listdir(str(temp_dir)) == []
         assert all((folder / "result.json").exists() for folder in output.iterdir()
@@ -483,22 +621,43 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
 
 def installation_killing_workers(folder):
     """A stand-in installation whose PipeStress kills the process that started it (the worker)
-    when it solves a model named Crash or in a folder named Crash (also from a sandbox)."""
+    when it solves a model named Crash or in a folder named Crash (also from a sandbox); with
+    $ORPHANS, a file, it then runs on, its process number there, as a solver left alone."""
     solver = os.path.join(str(STANDIN), "korvex_standin", "programs", "pipestress_solver.py")
-    killer = ("import os, runpy, signal, sys\n"
+    killer = ("import os, runpy, signal, sys, time\n"
               "if os.sep + 'Crash' in ' '.join(sys.argv):\n"
+              "    orphans = os.environ.get('ORPHANS')\n"
+              "    if orphans:\n"
+              "        with open(orphans, 'a') as stream:\n"
+              "            stream.write('%%d\\n' %% os.getpid())\n"
               "    os.kill(os.getppid(), signal.SIGKILL)  # the worker that runs this solver\n"
+              "    time.sleep(600 if orphans else 0)\n"
               "    sys.exit(4)\n"
               "runpy.run_path(%r, run_name='__main__')\n" % solver)
     return build_installation(folder, pipestress_solver=killer)
 
 
-@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL, which Windows lacks")
-def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_dir):
+def running(pid):
+    stat = "/proc/%d/stat" % pid
+    return os.path.exists(stat) and open(stat).read().rsplit(")", 1)[1].split()[0] != "Z"
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs SIGKILL and /proc")
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_dir, sandbox):
     installation = installation_killing_workers(tmp_path / "installation")
     models = [model(tmp_path / name, name) for name in ("A", "Crash", "B", "C")]
-    result = run_cli(["solve", *models, "--solver", "PipeStress", "--jobs", "2", "--json"],
-                     environment(installation, temp_dir))
+    orphans = tmp_path / "orphans"
+    env = dict(environment(installation, temp_dir), ORPHANS=str(orphans))
+    result = run_cli(["solve", *models, "--solver", "PipeStress", "--jobs", "2", "--json"]
+                     + (["--sandbox"] if sandbox else []), env)
+    [orphan] = map(int, orphans.read_text().split())
+    try:  # its solver ended with it, and its sandbox went
+        wait_for(lambda: not running(orphan), seconds=30)
+    finally:
+        if running(orphan):
+            os.kill(orphan, signal.SIGKILL)
+    assert os.listdir(str(temp_dir)) == []
     assert result.returncode == 1
     entries = json.loads(result.stdout)["models"]
     assert [(e["ok"], e.get("cause")) for e in entries] == [

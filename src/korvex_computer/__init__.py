@@ -3,7 +3,8 @@
 Every name of the native module ``korvex_computer.korvex_core`` is available here too, so
 ``import korvex_computer as cc; cc.setup_korvex_computer(...)`` works. The names are looked up
 on the native module at each access: a global that the module changes later (for example
-``_Solution_`` or ``_validSetup_``) reads the same here as there.
+``_Solution_`` or ``_validSetup_``) reads the same here as there; and a global set here, such
+as ``cc._settingsPath_``, is set on the module.
 """
 
 
@@ -50,5 +51,31 @@ else:
 
     def __dir__():
         return sorted(set(globals()) | set(dir(korvex_core)))
+
+    def _pass_globals_on():
+        """A name of the native module set here is set there, where its functions read it
+        (`cc._settingsPath_ = path` is then what `korvex_core._settingsPath_ = path` is);
+        a name shaped as a module global that the module lacks, a misspelling most likely,
+        raises AttributeError instead of being kept here, where nothing would read it."""
+        import sys
+        import types
+
+        class Package(types.ModuleType):
+            def __setattr__(self, name, value):
+                if name.startswith("__"):
+                    pass
+                elif name in vars(korvex_core):
+                    setattr(korvex_core, name, value)
+                    return
+                elif len(name) > 2 and name.startswith("_") and name.endswith("_"):
+                    raise AttributeError(
+                        "module 'korvex_computer.korvex_core' has no global %r to set "
+                        "(the package passes the module's globals on to it)" % (name,))
+                super().__setattr__(name, value)
+
+        sys.modules[__name__].__class__ = Package
+
+    _pass_globals_on()
+    del _pass_globals_on
 
 del _starting_the_command_line

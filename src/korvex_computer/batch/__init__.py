@@ -52,6 +52,15 @@ def _local_installation(installation: Union[str, Installation, None]) -> Install
                         data_sources_path=os.environ.get("KORVEX_DATASOURCES_PATH"))
 
 
+def _resumed_installation(installation: Union[str, Installation, None]) -> Optional[str]:
+    """The installation directory that the local workers will bind to, which a kept record
+    must have been solved with; None when there is none yet (the solve then says so)."""
+    try:
+        return _local_installation(installation).directory
+    except (ValueError, ImportError):
+        return None
+
+
 def same_files_in_place(paths: Sequence[str]) -> Optional[str]:
     """Why models solved in place would share files: the same model given twice (its input
     and result files are named after it); None when they would not."""
@@ -91,8 +100,11 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
 
     `output`: a folder (shared with the queue's workers) where each model's files and record
     are kept, in output/<model name>/, and the batch's index, output/batch.json. With `resume`,
-    the models whose record there says they were solved from the same model file are not
-    solved again: their records are the results (with "resumed" true).
+    the models whose record there says they were solved from the same inputs (the model file,
+    its own .fre file, its folder's .thf file, by their digests; the solver; for the local
+    pool the installation) are not solved again: their records are the results (with
+    "resumed" true); a model solved again for a record that does not stand has
+    "solved_again", the reason ("site.thf changed").
 
     Ctrl-C (KeyboardInterrupt) stops the batch: BatchInterrupted, a KeyboardInterrupt, then
     carries the results of all models, those that ended and those "interrupted" or "never
@@ -124,18 +136,30 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
         try:
             os.makedirs(output, exist_ok=True)
         except OSError as error:
-            raise JobFailed("output not written", "the output folder %s cannot be made (%s)"
-                            % (output, error_text(error)))
+            raise JobFailed("output not written", "the output folder %s cannot be made (%s); "
+                            "give another --output" % (output, error_text(error)))
+        try:
+            _results.write_json(os.path.join(output, ".korvex-probe"), {})
+            os.remove(os.path.join(output, ".korvex-probe"))
+        except OSError as error:
+            raise JobFailed("output not written", "the output folder %s cannot be written "
+                            "(%s); give another --output" % (output, error_text(error)))
         folders = [os.path.join(output, name) for name in names]
     entries: List[Optional[Dict[str, Any]]] = [None] * len(paths)
     to_solve: List[int] = []
+    solved_again: Dict[int, str] = {}  # why, for models with a record that does not stand
+    solved_by = _resumed_installation(installation) if resume and broker is None else None
     for index, path in enumerate(paths):
         folder = folders[index]
-        record = _results.solved_record(folder, path) if resume and folder else None
+        record, why = (_results.kept_record(folder, path, solver, solved_by)
+                       if resume and folder else (None, None))
         if record is not None:
             entries[index] = dict(record, resumed=True)
         else:
             to_solve.append(index)
+            if why is not None:
+                solved_again[index] = why
+                LOG.info("%s is solved again: %s", path, why)
     if resume:
         LOG.info("%d of %d models solved already, as their records in %s say; %d to solve",
                  len(paths) - len(to_solve), len(paths), output, len(to_solve))
@@ -147,15 +171,21 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     except BatchInterrupted as stop:
         solved, interrupted = stop.results, stop
     for index, entry in zip(to_solve, solved):
-        entries[index] = entry
+        entries[index] = dict(entry, solved_again=solved_again[index]) \
+            if index in solved_again else entry
     ended = [entry for entry in entries if entry is not None]
     if output is not None:
         LOG.info("the models' files and records are in %s", output)
         solved_count = sum(1 for entry in ended if entry["ok"])
-        _results.write_index(output, ended, names, {
-            "ok": solved_count == len(ended) and interrupted is None,
-            "interrupted": interrupted is not None, "solved": solved_count,
-            "failed": len(ended) - solved_count})
+        try:
+            _results.write_index(output, ended, names, {
+                "ok": solved_count == len(ended) and interrupted is None,
+                "interrupted": interrupted is not None, "solved": solved_count,
+                "failed": len(ended) - solved_count})
+        except OSError as error:  # the records are there: the results stand
+            LOG.warning("the index %s was not written (%s); the models' records are in "
+                        "their folders", os.path.join(output, _results.INDEX),
+                        error_text(error))
     if interrupted is not None:
         raise BatchInterrupted(ended) from None
     return ended

@@ -13,12 +13,15 @@ SOLVERS = ("PipeStress", "Aster")
 
 
 class JobFailed(Exception):
-    """A job that could not be done: `cause` in a few words, `message` with the details."""
+    """A job that could not be done: `cause` in a few words, `message` with the details;
+    `record`: what else the model's record keeps of it (the run's files, the solver's
+    error line)."""
 
-    def __init__(self, cause: str, message: str) -> None:
+    def __init__(self, cause: str, message: str, **record: Any) -> None:
         super().__init__("%s: %s" % (cause, message))
         self.cause = cause
         self.message = message
+        self.record = record
 
 
 class BatchInterrupted(KeyboardInterrupt):

@@ -23,6 +23,7 @@ import warnings
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from .. import korvex_core as core
+from . import results
 # Named here too for the modules that use them with the jobs.
 from .common import (SOLVERS as SOLVERS, Installation as Installation, JobFailed as JobFailed,
                      error_text as error_text)
@@ -96,10 +97,12 @@ def bind(installation: Installation) -> None:
         core._settingsPath_ = installation.settings_path
     if installation.data_sources_path:
         core._dataSourcesPath_ = installation.data_sources_path
-    for path, option, variable in (
-            (core._settingsPath_, "--settings", "KORVEX_SETTINGS_PATH"),
-            (core._dataSourcesPath_, "--data-sources", "KORVEX_DATASOURCES_PATH")):
-        _check_settings_file(path, option, variable)
+    for path, option, variable, what, read in (
+            (core._settingsPath_, "--settings", "KORVEX_SETTINGS_PATH", "settings file",
+             core.FindSolverPaths),
+            (core._dataSourcesPath_, "--data-sources", "KORVEX_DATASOURCES_PATH",
+             "data sources file", core.FindDataProjectPaths)):
+        _check_settings_file(path, option, variable, what, read)
     try:
         with OUTPUT.collect():
             valid = core.setup_korvex_computer(installation.directory,
@@ -113,19 +116,37 @@ def bind(installation: Installation) -> None:
                         "%s has no Extensions folder" % installation.directory)
 
 
-def _check_settings_file(path: Any, option: str, variable: str) -> None:
-    """JobFailed naming the file, and how to give another, when a settings file is missing
-    or cannot be read (the module would call it a missing directory)."""
+def _check_settings_file(path: Any, option: str, variable: str, what: str,
+                         read: Callable[[Any], Any]) -> None:
+    """JobFailed naming the file, its fault and how to give another, when a settings file is
+    missing, cannot be read, is not JSON or lacks what the module reads in it (`read`, the
+    module's reader of its values), where the module would call it a missing directory or
+    raise a bare KeyError."""
     where = "give %s FILE or set %s" % (option, variable)
     if not isinstance(path, str) or not os.path.isfile(path):
-        raise JobFailed("missing settings", "the settings file %s does not exist (%s)"
-                        % (path, where))
+        raise JobFailed("missing settings", "the %s %s does not exist (%s)"
+                        % (what, path, where))
     try:
-        with open(path, "rb"):
-            pass
+        with open(path, "r", encoding="utf-8") as stream:
+            document = json.load(stream)
     except OSError as error:
-        raise JobFailed("missing settings", "the settings file %s cannot be read: %s (%s)"
-                        % (path, error_text(error), where))
+        raise JobFailed("missing settings", "the %s %s cannot be read: %s (%s)"
+                        % (what, path, error_text(error), where))
+    except UnicodeDecodeError as error:
+        raise JobFailed("invalid settings", "the %s %s is not UTF-8 text (%s) (%s)"
+                        % (what, path, error.reason, where))
+    except ValueError as error:  # the decoder's wording differs between interpreters
+        raise JobFailed("invalid settings", "the %s %s is not JSON (a fault at line %s, "
+                        "column %s) (%s)" % (what, path, getattr(error, "lineno", "?"),
+                                             getattr(error, "colno", "?"), where))
+    try:
+        read(document)
+    except KeyError as error:
+        raise JobFailed("invalid settings", "the %s %s lacks %s (%s)"
+                        % (what, path, json.dumps(error.args[0]), where))
+    except Exception as error:
+        raise JobFailed("invalid settings", "the %s %s is not laid out as one: %s (%s)"
+                        % (what, path, error_text(error), where))
 
 
 def info(installation: Installation) -> Dict[str, Any]:
@@ -143,11 +164,23 @@ def info(installation: Installation) -> Dict[str, Any]:
     }
 
 
+def no_model_file(path: str) -> JobFailed:
+    """The failure for a model path that names no file: a folder, a wildcard pattern that
+    matched nothing, or nothing."""
+    if os.path.isdir(path):
+        return JobFailed("invalid model", "%s is a folder, not a model file (give the model "
+                         "files, or a pattern such as %s)"
+                         % (path, os.path.join(path, "*.quarl")))
+    if any(character in os.path.basename(path) for character in "*?["):
+        return JobFailed("invalid model", "no file matches %s" % path)
+    return JobFailed("invalid model", "%s does not exist" % path)
+
+
 def load_model(path: str, shown: Optional[str] = None) -> Any:
     """The model of a .quarl file, or JobFailed for a file that is missing or unreadable
     (named as `shown`, the file that the user gave, when `path` is a copy)."""
     if not os.path.isfile(path):
-        raise JobFailed("invalid model", "%s does not exist" % path)
+        raise no_model_file(path)
     try:
         with OUTPUT.collect():
             model = core.loadQuarl(path)
@@ -283,6 +316,10 @@ class _Stop(object):
 
 STOP = _Stop()
 
+# Told the path of each sandbox before it is made: the local pool's worker tells its pool,
+# which removes the sandboxes of a worker that died.
+SANDBOX_LISTENERS: List[Callable[[str], None]] = []
+
 
 def _fill_sandbox(sandbox: str, path: str) -> str:
     """Makes `sandbox`, a fresh folder, with a copy of the model, of its own .fre file when
@@ -297,6 +334,13 @@ def _fill_sandbox(sandbox: str, path: str) -> str:
         if extra and os.path.isfile(extra):
             shutil.copy(extra, os.path.join(sandbox, os.path.basename(extra)))
     return copy
+
+
+def unwritable_model_folder(path: str, why: str) -> JobFailed:
+    """The failure of a model solved in place in a folder where the run cannot write."""
+    return JobFailed("model folder not writable", "the run of %s cannot write in %s (%s); "
+                     "give --sandbox to solve a copy in a folder of its own"
+                     % (path, os.path.dirname(path), why))
 
 
 def own_input(model: Any, run_path: str) -> str:
@@ -325,34 +369,57 @@ def solve_model(path: str, solver: str, sandbox: bool,
     start time)` is called before the disposal, to keep the run's files."""
     path = os.path.abspath(path)
     if not os.path.isfile(path):
-        raise JobFailed("invalid model", "%s does not exist" % path)
+        raise no_model_file(path)
+    if not sandbox and not os.access(os.path.dirname(path), os.W_OK):
+        raise unwritable_model_folder(path, "not writable")
     if not os.access(path, os.R_OK):  # else a sandbox's copy fails with a PermissionError
         raise JobFailed("invalid model", "%s cannot be read" % path)
     first_line = len(OUTPUT.lines)
     started = time.monotonic()
     started_at = time.time()
+    # What the run reads, as it was when the run began (a solve may take hours).
+    inputs = dict(results.model_inputs(path), fre=None, solver=solver,
+                  installation=os.path.abspath(core._exePath_) if core._exePath_ else None)
     # Named before it is made, so that a stop at any point (the worker's SystemExit) removes it.
     sandbox_folder = os.path.join(tempfile.gettempdir(), str(uuid.uuid4())) if sandbox else None
+    for listener in SANDBOX_LISTENERS if sandbox_folder else ():
+        listener(sandbox_folder)
     try:
         run_path = _fill_sandbox(sandbox_folder, path) if sandbox_folder else path
         run_directory = os.path.dirname(run_path)
         model = load_model(run_path, shown=path)
         used = solver if _is_piping(model) else "Aster"  # structure models: Aster alone
-        input_file = own_input(model, run_path) if used == "PipeStress" else None
+        input_file = None
+        if used == "PipeStress":
+            had_own_input = os.path.exists(os.path.splitext(run_path)[0] + ".fre")
+            try:
+                input_file = own_input(model, run_path)
+            except OSError as error:
+                if sandbox:
+                    raise
+                raise unwritable_model_folder(path, error_text(error))
+            inputs["fre"] = results.input_digest(input_file, written=not had_own_input)
+        failure: Optional[JobFailed] = None
         with worker_thread_errors() as worker_errors, OUTPUT.collect():
             try:
                 with STOP.held():
                     solution = core.solve(run_path, solver, False)
             except Exception as error:
-                raise JobFailed("solver failure", error_text(error))
+                solution, failure = None, JobFailed("solver failure", error_text(error))
         elapsed = time.monotonic() - started
         if solution is None:
-            raise solve_failure(path, used, OUTPUT.lines[first_line:], worker_errors)
+            failure = failure or solve_failure(path, used, OUTPUT.lines[first_line:],
+                                               worker_errors)
+            failed_run = {"model": path, "solver": used, "input": input_file,
+                          "inputs": inputs, "solution": {"properties": {}}}
+            raise _with_what_the_run_left(failure, failed_run, run_directory, started_at,
+                                          sandbox, keep)
         described = describe_solution(solution)
         if input_file is None:
             input_file = described["properties"].get("InputFile")
         result = {"model": path, "solver": used, "sandbox": run_directory if sandbox else None,
-                  "input": input_file, "elapsed": round(elapsed, 3), "solution": described}
+                  "input": input_file, "inputs": inputs, "elapsed": round(elapsed, 3),
+                  "solution": described}
         if keep is not None:
             keep(result, run_directory, started_at)
         return result
@@ -363,6 +430,25 @@ def solve_model(path: str, solver: str, sandbox: bool,
         finally:
             if sandbox_folder:
                 shutil.rmtree(sandbox_folder, ignore_errors=True)
+
+
+def _with_what_the_run_left(failure: JobFailed, run: Dict[str, Any], run_directory: str,
+                            started_at: float, sandbox: bool,
+                            keep: Optional[Callable[[Dict[str, Any], str, float], None]]
+                            ) -> JobFailed:
+    """The failure of a run that gave no solution, with the solver's own last error line
+    from its log, and the run's files (its input, its log) kept as a solved run's are."""
+    reason = results.solver_error(results.run_files(run, run_directory, started_at, sandbox))
+    message = failure.message if reason is None else "%s: %s" % (failure.message, reason)
+    record: Dict[str, Any] = dict(failure.record, solver_error=reason, inputs=run["inputs"])
+    if keep is not None:
+        try:
+            keep(run, run_directory, started_at)
+        except JobFailed as not_kept:
+            message += " (%s)" % not_kept.message
+        else:
+            record.update(input=run["input"], files=run["files"], output=run["output"])
+    return JobFailed(failure.cause, message, **record)
 
 
 def locate_class(name: str) -> Dict[str, Any]:

@@ -19,10 +19,12 @@ import json
 import logging
 import os
 import queue
+import shutil
 import signal
 import subprocess
 import sys
 import threading
+import time
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .common import BatchInterrupted, Installation, failed_entry
@@ -46,6 +48,7 @@ class Worker(object):
             [sys.executable, "-m", "korvex_computer.batch.local_worker"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True,
             encoding="utf-8", creationflags=group, start_new_session=sys.platform != "win32")
+        self.sandboxes: List[str] = []  # of the model being solved, as the worker told
         self.send(installation._asdict())
 
     def send(self, message: Dict[str, Any]) -> None:
@@ -58,13 +61,16 @@ class Worker(object):
         assert self.process.stdout is not None
         try:
             self.send(message)
-            answer = self.process.stdout.readline()
-        except (OSError, ValueError):  # the pipe to a dead worker
+            while True:
+                answer = json.loads(self.process.stdout.readline() or "null")
+                if not (isinstance(answer, dict) and "sandbox_named" in answer):
+                    break
+                self.sandboxes.append(answer["sandbox_named"])
+        except (OSError, ValueError):  # the pipe to a dead worker, or a line cut short
             return None
-        try:
-            return json.loads(answer) if answer else None
-        except ValueError:  # cut short by the worker's end
-            return None
+        if answer is not None:
+            del self.sandboxes[:]  # removed by the worker with the model's solution
+        return answer
 
     def end(self) -> Optional[int]:
         """Lets the worker finish; its exit status."""
@@ -74,6 +80,31 @@ class Worker(object):
         except OSError:
             pass
         return self.process.wait()
+
+    def bury(self) -> int:
+        """Ends what a worker that died (or broke its answers) leaves behind: the processes
+        of its group, the solver it ran among them, and its sandboxes; its exit status."""
+        if sys.platform != "win32":
+            try:  # before the worker is reaped, while its group's number cannot be reused
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except OSError:
+                pass
+        else:
+            self.process.kill()
+        status = self.process.wait()
+        if sys.platform != "win32":
+            for _ in range(100):  # until the last of them ended, for its sandbox to go
+                try:
+                    os.killpg(self.process.pid, 0)
+                except OSError:
+                    break
+                time.sleep(0.05)
+        self.remove_sandboxes()
+        return status
+
+    def remove_sandboxes(self) -> None:
+        while self.sandboxes:  # pop: the feeding thread and the stopping one may both call
+            shutil.rmtree(self.sandboxes.pop(), ignore_errors=True)
 
     def stop(self) -> None:
         """Ends the worker now, with the solver it runs: asked first, to its process group
@@ -97,6 +128,7 @@ class Worker(object):
             except OSError:
                 pass
         self.process.wait()
+        self.remove_sandboxes()
 
 
 def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
@@ -132,12 +164,13 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
             entry = worker.solve(message)
             if entry is None:
                 if stopping.is_set():
+                    worker.remove_sandboxes()  # told of after the stop removed the others
                     entry = failed_entry(message["model"], message["solver"], "interrupted",
                                          "stopped when the batch was interrupted")
                 else:
                     entry = failed_entry(message["model"], message["solver"],
                                          "worker failure", "the worker process ended with "
-                                         "exit status %s" % worker.end())
+                                         "exit status %s" % worker.bury())
                 with lock:
                     running.pop(number, None)
                 worker = None

@@ -34,6 +34,15 @@ def main() -> None:
     if sys.platform == "win32":  # the console's Ctrl-Break, sent to the worker's group
         signal.signal(signal.SIGBREAK, jobs.STOP.handle)
     answers = answers_channel()
+
+    def tell_the_pool(sandbox: str) -> None:
+        try:
+            answers.write(json.dumps({"sandbox_named": sandbox}) + "\n")
+            answers.flush()
+        except OSError:  # the command line is gone
+            pass
+
+    jobs.SANDBOX_LISTENERS.append(tell_the_pool)
     first = sys.stdin.readline()
     if not first:  # the command line ended before it said anything
         return

@@ -136,9 +136,9 @@ def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
             placed[source] = target
     if output is not None:
         results.empty_folder(output)  # of a former run's files, which would mislead
-        for source, place in placed.items():
-            placed[source] = shutil.copy2(place or source, os.path.join(
-                output, os.path.basename(source)))
+        copies = results.copy_files_into([place or source for source, place in placed.items()],
+                                         output)
+        placed = dict(zip(placed, copies))
 
     def where(value: Any) -> Any:
         if isinstance(value, str) and os.path.dirname(value) == staged:

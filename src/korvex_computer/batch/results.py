@@ -13,11 +13,12 @@ Nothing here needs the platform.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import shutil
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 RECORD = "result.json"
 INDEX = "batch.json"
@@ -40,14 +41,89 @@ def output_names(paths: Sequence[str]) -> List[str]:
     return names
 
 
-def model_stamp(path: str) -> Optional[Dict[str, int]]:
-    """The size and modification time of a model file, which tell whether a record is still
-    the model's; None for a file that cannot be read."""
+def digest(path: Optional[str]) -> Optional[str]:
+    """The SHA-256 of a file's content; None for no file, or one that cannot be read."""
+    if not path:
+        return None
+    hashed = hashlib.sha256()
     try:
-        status = os.stat(path)
+        with open(path, "rb") as stream:
+            for block in iter(lambda: stream.read(1 << 20), b""):
+                hashed.update(block)
     except OSError:
         return None
-    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns}
+    return hashed.hexdigest()
+
+
+def first_file(folder: str, extension: str) -> Optional[str]:
+    """The first file of a folder, in listing order, whose name ends with `extension` (any
+    case): the .thf file that a solve takes from a model's folder."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return None
+    for name in names:
+        if name.lower().endswith(extension) and os.path.isfile(os.path.join(folder, name)):
+            return os.path.join(folder, name)
+    return None
+
+
+def _file_digest(path: Optional[str]) -> Optional[Dict[str, Any]]:
+    found = digest(path)
+    return None if path is None or found is None else {
+        "file": os.path.basename(path), "sha256": found}
+
+
+def model_inputs(path: str) -> Dict[str, Any]:
+    """What a solve of the model file reads beside the solver input file: the model and the
+    first .thf file of its folder, each as its name and digest (None when there is none)."""
+    return {"model": _file_digest(path),
+            "thf": _file_digest(first_file(os.path.dirname(path), ".thf"))}
+
+
+def input_digest(path: str, written: bool) -> Optional[Dict[str, Any]]:
+    """The solver input file that a run read, and whether the run wrote it from the model."""
+    found = _file_digest(path)
+    return None if found is None else dict(found, written=written)
+
+
+def why_solve_again(record: Dict[str, Any], path: str, solver: str,
+                    installation: Optional[str]) -> Optional[str]:
+    """Why a model's record cannot stand for a new solve of it with `solver` (and, when
+    given, the installation `installation`); None when every input the solve read is as it
+    was: the model, its own .fre file, the folder's .thf file, the solver, the
+    installation."""
+    if not record.get("ok"):
+        return "it failed last time"
+    inputs = record.get("inputs")
+    if record.get("model") != path or not isinstance(inputs, dict):
+        return "its record does not name the files it was solved from"
+    reasons: List[str] = []
+    now = model_inputs(path)
+    if now["model"] != inputs.get("model"):
+        reasons.append("%s changed" % os.path.basename(path))
+    was, thf = inputs.get("thf"), now["thf"]
+    if was != thf:
+        if was is None or thf is None or was.get("file") == thf["file"]:
+            reasons.append("%s %s" % ((thf or was or {}).get("file"), "added" if was is None
+                                      else "removed" if thf is None else "changed"))
+        else:
+            reasons.append("%s replaces %s" % (thf["file"], was.get("file")))
+    fre = inputs.get("fre")
+    if fre is not None:  # else the solver read none (Aster)
+        own = os.path.splitext(path)[0] + ".fre"
+        written = fre.get("written") and not os.path.exists(own)  # written again alike
+        if not written and _file_digest(own) != {"file": fre.get("file"),
+                                                 "sha256": fre.get("sha256")}:
+            reasons.append("%s %s" % (os.path.basename(own), "changed" if os.path.exists(own)
+                                      else "removed"))
+    if inputs.get("solver") != solver:
+        reasons.append("solver %s, was %s" % (solver, inputs.get("solver")))
+    solved_by = inputs.get("installation")
+    if installation is not None and (not isinstance(solved_by, str)
+                                     or _key(solved_by) != _key(installation)):
+        reasons.append("installation %s, was %s" % (installation, inputs.get("installation")))
+    return ", ".join(reasons) or None
 
 
 def _key(path: str) -> str:
@@ -60,7 +136,7 @@ def _in_run(value: Any, run_directory: str) -> bool:
         _key(os.path.dirname(value)) == _key(run_directory)
 
 
-def _run_files(result: Dict[str, Any], run_directory: str, started_at: float,
+def run_files(result: Dict[str, Any], run_directory: str, started_at: float,
                in_sandbox: bool) -> List[str]:
     """The files of a model's run: in a sandbox all but the model's copy; in place the
     input file and the files named after the model that the run wrote."""
@@ -85,17 +161,37 @@ def _run_files(result: Dict[str, Any], run_directory: str, started_at: float,
     return sorted(found.values())
 
 
+def solver_error(files: Sequence[str]) -> Optional[str]:
+    """The solver's own last error line in the run's log (a .log file of the run), without
+    its "error:" in front; None when it wrote none. Only the log's end is read: a solver's
+    log can be long, and its error is at the end."""
+    found: Optional[str] = None
+    for path in files:
+        if not path.lower().endswith(".log"):
+            continue
+        try:
+            with open(path, "rb") as stream:
+                stream.seek(max(0, os.path.getsize(path) - 65536))
+                lines = stream.read().decode("utf-8", "replace").splitlines()
+        except OSError:
+            continue
+        for line in lines:
+            words = " ".join(line.split())
+            if words.lower().startswith("error"):
+                found = words.split(":", 1)[1].strip() if ":" in words else words
+    return found[:500] if found else None
+
+
 def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
                in_sandbox: bool, folder: Optional[str]) -> None:
     """Copies the run's files into `folder` (when there is one) and makes every path of
     the result name a file that outlives the run: the copy, the file in place, or None for
     a file that goes with the sandbox (the input file then keeps its bare name). Called
     before the solution is disposed of."""
-    files = _run_files(result, run_directory, started_at, in_sandbox)
+    files = run_files(result, run_directory, started_at, in_sandbox)
     moved: Dict[str, Optional[str]] = {}  # by _key of the run's file
     if folder is not None:
-        for path in files:
-            moved[_key(path)] = shutil.copy2(path, os.path.join(folder, os.path.basename(path)))
+        moved = dict(zip(map(_key, files), copy_files_into(files, folder)))
     elif in_sandbox:
         moved = dict.fromkeys(_key(path) for path in files)
 
@@ -126,30 +222,69 @@ def map_paths(result: Dict[str, Any], where: Callable[[Any], Any]) -> None:
         properties[key] = where(value)
 
 
-def empty_folder(folder: str) -> None:
-    """Makes a model's output folder, or empties it of a former run's files (which would
-    mislead), before the model is solved."""
+def copy_files_into(paths: Sequence[str], folder: str) -> List[str]:
+    """Copies files into a model's output folder, all or none; the copies' paths. A file
+    there of the same name, which a batch did not write (empty_folder removed those it
+    did), is left as it is and fails the copy."""
+    copies: List[str] = []
+    try:
+        for path in paths:
+            target = os.path.join(folder, os.path.basename(path))
+            if os.path.lexists(target):
+                raise FileExistsError("%s was not written by a batch: it is left as it is "
+                                      "(move it, or give another output folder)" % target)
+            copies.append(shutil.copy2(path, target))
+    except BaseException:  # no file without a record naming it
+        for copy in copies:
+            _remove(copy)
+        raise
+    return copies
+
+
+def _remove(path: str) -> None:
+    try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def empty_folder(folder: str) -> List[str]:
+    """Makes a model's output folder, or removes from it what a former run of a batch left
+    there, which would mislead: the files that its record names, and the record. A file that
+    no record names was not written by a batch and stays. The names of the files left."""
     os.makedirs(folder, exist_ok=True)
-    _remove_files(folder)
+    record = read_record(folder)
+    if record is not None:
+        for name in batch_files(record):
+            if os.path.isfile(os.path.join(folder, name)):
+                os.remove(os.path.join(folder, name))
+        os.remove(os.path.join(folder, RECORD))
+    return os.listdir(folder)
 
 
-def _remove_files(folder: str) -> None:
-    """Removes the files of a folder, leaving its subfolders."""
-    for name in os.listdir(folder):
-        if os.path.isfile(os.path.join(folder, name)):
-            os.remove(os.path.join(folder, name))
+def batch_files(record: Dict[str, Any]) -> List[str]:
+    """The names of the files that a batch wrote in a model's output folder, as its record
+    says (the files it kept there)."""
+    files = record.get("files")
+    if not isinstance(files, list):
+        return []
+    return [os.path.basename(path) for path in files if isinstance(path, str)
+            and os.path.basename(path) not in ("", RECORD)]
 
 
-def discard_folder(folder: str) -> None:
-    """Removes what a stopped model's run put in its output folder, its files (the folder held
-    none when the run began), and the folder once empty, unless its record was written: no
-    files stay there without a record that vouches for them."""
+def discard_folder(folder: str, left: Sequence[str]) -> None:
+    """Removes what a stopped model's run put in its output folder, the files there but
+    those `left` by empty_folder, and the folder once empty, unless its record was written:
+    no files of a batch stay there without a record that vouches for them."""
     try:
         if os.path.exists(os.path.join(folder, RECORD)):
             return
-        _remove_files(folder)
-        os.rmdir(folder)
-    except OSError:  # a folder of the user's in it, or gone
+        for name in os.listdir(folder):
+            if name not in left and os.path.isfile(os.path.join(folder, name)):
+                os.remove(os.path.join(folder, name))
+        if not os.listdir(folder):
+            os.rmdir(folder)
+    except OSError:  # gone
         pass
 
 
@@ -184,14 +319,16 @@ def read_record(folder: str) -> Optional[Dict[str, Any]]:
     return record if isinstance(record, dict) else None
 
 
-def solved_record(folder: str, path: str) -> Optional[Dict[str, Any]]:
-    """The record in `folder` when it says that the model was solved from the same model
-    file (same path, size and modification time); else None."""
+def kept_record(folder: str, path: str, solver: str, installation: Optional[str]
+                ) -> Tuple[Optional[Dict[str, Any]], Optional[str]]:
+    """The record in `folder` when it stands for a solve of the model now (see
+    why_solve_again), else None and why the model is solved again (None when it has no
+    record)."""
     record = read_record(folder)
-    if record is None or not record.get("ok") or record.get("model") != path:
-        return None
-    stamp = model_stamp(path)
-    return record if stamp is not None and record.get("model_file") == stamp else None
+    if record is None:
+        return None, None
+    reason = why_solve_again(record, path, solver, installation)
+    return (record, None) if reason is None else (None, reason)
 
 
 def write_index(output: str, entries: Sequence[Dict[str, Any]], names: Sequence[str],

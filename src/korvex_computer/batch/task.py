@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 import time
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 from . import jobs, results
 
@@ -31,38 +31,40 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
             raise jobs.JobFailed("output not written", "the files of %s were not kept in %s "
                                  "(%s)" % (path, folder, jobs.error_text(error)))
 
-    stamp = results.model_stamp(entry["model"])  # before the solve, which may take hours
+    # The files of the output folder that no batch wrote, once the folder is ready.
+    left: List[List[str]] = []
     try:
-        _solve_into(entry, path, solver, sandbox, folder, binding_failure, keep_run or keep)
+        _solve_into(entry, path, solver, sandbox, folder, binding_failure, keep_run or keep,
+                    left)
         entry.setdefault("elapsed", round(time.monotonic() - started, 3))
         entry["notes"] = jobs.OUTPUT.take_messages()
-        entry["model_file"] = stamp
         if folder is not None:
             keep_record(folder, entry)
     except BaseException:  # stopped: nothing kept for the model without its record
-        if folder is not None:
-            results.discard_folder(folder)
+        if folder is not None and left:  # else the run put nothing there
+            results.discard_folder(folder, left[0])
         raise
     return entry
 
 
 def _solve_into(entry: Dict[str, Any], path: str, solver: str, sandbox: bool,
                 folder: Optional[str], binding_failure: Optional[jobs.JobFailed],
-                keep: Keep) -> None:
-    """Solves the model into `entry`: its result, or its failure."""
+                keep: Keep, left: List[List[str]]) -> None:
+    """Solves the model into `entry`: its result, or its failure; `left` receives the names
+    of the files of the output folder that no batch wrote, once the folder is ready."""
     try:
         if binding_failure is not None:
             raise binding_failure
         if folder is not None:
             try:
-                results.empty_folder(folder)
+                left.append(results.empty_folder(folder))
             except OSError as error:
                 raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
                                      % (folder, jobs.error_text(error)))
         entry.update(jobs.solve_model(path, solver, sandbox, keep))
         entry["ok"] = True
     except jobs.JobFailed as failure:
-        entry.update(ok=False, cause=failure.cause, message=failure.message)
+        entry.update(failure.record, ok=False, cause=failure.cause, message=failure.message)
     except Exception as error:
         entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
 

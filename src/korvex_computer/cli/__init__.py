@@ -27,7 +27,9 @@ import glob
 import json
 import logging
 import os
+import shlex
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -332,14 +334,28 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
     if interrupted:
         unfinished = [entry for entry in entries
                       if entry.get("cause") in ("interrupted", "never started")]
-        _fail("interrupted: %d of %d models ended, %d did not" % (
-            len(entries) - len(unfinished), len(entries), len(unfinished)))
+        _fail("interrupted: %d of %d models ended, %d did not; %s" % (
+            len(entries) - len(unfinished), len(entries), len(unfinished),
+            _how_to_go_on(arguments)))
         return 130
     if failed:
         causes = sorted(set(entry["cause"] for entry in failed))
         _fail("%d of %d models failed (%s)" % (len(failed), len(entries), ", ".join(causes)))
         return 1
     return 0
+
+
+def _how_to_go_on(arguments: argparse.Namespace) -> str:
+    """The command that finishes an interrupted batch: the same, with --resume."""
+    if not arguments.output:
+        return ("give --output DIR next time, and the same command with --resume then "
+                "solves only what is left")
+    words = [PROG] + list(arguments.argv) + ([] if arguments.resume else ["--resume"])
+    if sys.platform == "win32":
+        line = subprocess.list2cmdline(words)
+    else:
+        line = " ".join(shlex.quote(word) for word in words)
+    return "to solve what is left: " + line
 
 
 def run_worker(arguments: argparse.Namespace, installation: Installation) -> int:
@@ -419,6 +435,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     try:
         arguments = parser.parse_args(argv)
+        arguments.argv = list(sys.argv[1:] if argv is None else argv)
         installation = installation_of(arguments, parser)
     except SystemExit as exit:  # --help, or a usage error that argparse reported
         return exit.code if isinstance(exit.code, int) else 2

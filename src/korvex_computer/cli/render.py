@@ -59,12 +59,46 @@ def solution(result: Dict[str, Any]) -> str:
 def _result(entry: Dict[str, Any]) -> str:
     if entry["ok"]:
         return "kept" if entry.get("resumed") else "solved"
-    return entry["cause"] if entry["cause"] in ("interrupted", "never started") else "failed"
+    return entry["cause"] if entry["cause"] in _UNFINISHED else "failed"
+
+
+def _time(entry: Dict[str, Any]) -> str:
+    """A model's solve time; none for a model that was not solved to its end."""
+    return "" if entry.get("cause") in _UNFINISHED else "%.2f s" % entry["elapsed"]
+
+
+def _failures_by_cause(entries: Sequence[Dict[str, Any]], given: Sequence[str]) -> List[str]:
+    """The failed models again, under their causes, most frequent first: a few failures
+    among hundreds of rows would scroll away."""
+    by_cause: Dict[str, List[str]] = {}
+    for name, entry in zip(given, entries):
+        if _result(entry) == "failed":
+            by_cause.setdefault(entry["cause"], []).append(
+                "    %s: %s" % (name, entry["message"]))
+    lines: List[str] = []
+    for cause, failed in sorted(by_cause.items(), key=lambda item: -len(item[1])):
+        lines.append("  %s (%d model%s):" % (cause, len(failed), "" if len(failed) == 1
+                                               else "s"))
+        lines.extend(failed)
+    return ["Failed, by cause:"] + lines if lines else []
+
+
+_UNFINISHED = ("interrupted", "never started")
 
 
 def _outcome(entry: Dict[str, Any]) -> str:
-    if not entry["ok"]:
-        return "%s: %s" % (entry["cause"], entry["message"])
+    if entry["ok"]:
+        shown = _solution_outcome(entry)
+    elif entry["cause"] in _UNFINISHED:  # the cause is the row's result already
+        shown = entry["message"]
+    else:
+        shown = "%s: %s" % (entry["cause"], entry["message"])
+    if entry.get("solved_again"):
+        shown += " (solved again: %s)" % entry["solved_again"]
+    return shown
+
+
+def _solution_outcome(entry: Dict[str, Any]) -> str:
     properties = entry["solution"]["properties"]
     status = properties.get("Status")
     shown = [str(status if status is not None else entry["solution"]["class"])]
@@ -79,23 +113,23 @@ def _outcome(entry: Dict[str, Any]) -> str:
 
 def batch(entries: Sequence[Dict[str, Any]], given: Sequence[str], processes: int,
           elapsed: float) -> str:
-    """A table of the models, one row each in the order given, and a closing count."""
+    """A table of the models, one row each in the order given, the failed models again by
+    cause, and a closing count: solved now, failed, kept from an earlier run."""
     rows = [("MODEL", "RESULT", "TIME", "DETAILS")]
     for name, entry in zip(given, entries):
-        rows.append((name, _result(entry), "%.2f s" % entry["elapsed"], _outcome(entry)))
+        rows.append((name, _result(entry), _time(entry), _outcome(entry)))
     widths = [max(len(row[column]) for row in rows) for column in range(3)]
     lines = ["  ".join([row[0].ljust(widths[0]), row[1].ljust(widths[1]),
                         row[2].rjust(widths[2]), row[3]]).rstrip() for row in rows]
     counts: Dict[str, int] = {}
     for entry in entries:
         counts[_result(entry)] = counts.get(_result(entry), 0) + 1
-    solved = counts.get("solved", 0) + counts.get("kept", 0)
-    closing = "%d solved, %d failed" % (solved, counts.get("failed", 0))
-    for result in ("interrupted", "never started"):
+    lines += _failures_by_cause(entries, given)
+    closing = "%d solved, %d failed, %d kept" % (counts.get("solved", 0),
+                                                 counts.get("failed", 0), counts.get("kept", 0))
+    for result in _UNFINISHED:
         if counts.get(result):
             closing += ", %d %s" % (counts[result], result)
-    if counts.get("kept"):
-        closing += " (%d kept from an earlier run)" % counts["kept"]
     lines.append("%s, in %d process%s, %.1f s" % (closing, processes,
                                                  "" if processes == 1 else "es", elapsed))
     return "\n".join(lines)
