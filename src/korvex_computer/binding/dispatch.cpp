@@ -145,7 +145,9 @@ struct Arguments {
         PyObject* value;
         return PyDict_Next(kwargs, position, key, &value) != 0;
     }
-    // The C API's check knows a dictionary of text keys by its layout, without a walk.
+    // The C API's check knows a dictionary of text keys by its layout, without a walk. Only
+    // then are parameters looked up in it: a key of another kind that compares equal to a
+    // parameter's name must not bind it.
     bool names_are_text() const {
         if (PyArg_ValidateKeywordArguments(kwargs)) return true;
         PyErr_Clear();
@@ -154,12 +156,17 @@ struct Arguments {
 };
 #endif
 
-// Reports the first given keyword that names no parameter left to bind.
+// Reports the first given keyword, in the order given, that is not text or names no parameter
+// left to bind; true when there is none.
 bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r,
                           const Arguments& given) {
     PyObject* key;
     Py_ssize_t position = 0;
     while (given.next_keyword_name(&position, &key)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+            return false;
+        }
         int i = 0;
         for (; i < r.parameter_count; ++i) {
             const int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
@@ -188,8 +195,10 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& g
     if (keywords == 0 ? positional != count : positional > count)
         return wrong_count(f, r, positional);
 
+    // A key that is not text binds nothing, so the call fails at the first unacceptable key.
     if (keywords != 0 && !given.names_are_text()) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+        if (report_stray_keyword(f, r, given))
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
         return false;
     }
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::steal_maybe(given.positional(i));
