@@ -666,6 +666,24 @@ def test_daemon_thread_inside_a_module_call_when_the_main_thread_returns():
     assert [(r.returncode, r.stdout) for r in results] == [(0, "main returns\n")] * 10
 
 
+def test_arguments_outlive_the_callers_tuple():
+    # atexit holds the call's argument tuple only in its own entry: an exit function that
+    # unregisters itself frees the tuple and, with it, the only other reference to its argument.
+    code = textwrap.dedent("""
+        import atexit, os, types
+        import korvex_computer.korvex_core as k
+        def exists(path):
+            atexit.unregister(k.load_dll)
+            return False
+        k._validSetup_, k._dllPath_, k._exePath_ = True, "assemblies", "installation"
+        k.os = types.SimpleNamespace(path=types.SimpleNamespace(join=os.path.join, exists=exists))
+        atexit.register(k.load_dll, "".join(["unloaded", ".dll"]))
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.splitlines()[-1] == "FileNotFoundError: DLL 'unloaded.dll' not found."
+
+
 def test_dictionary_read_survives_a_key_whose_eq_calls_the_module_again():
     # The read of "CurrentDatasDirectory" meets a colliding key whose __eq__ removes the entry of
     # that text and reads the same key in a nested call; the outer read goes on probing.
