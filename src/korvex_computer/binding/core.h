@@ -13,16 +13,17 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "binding/string_table.h"
-#if defined(__GLIBCXX__)
-// libstdc++ names the unwinding of a thread that is being ended abi::__forced_unwind.
-#include <cxxabi.h>
-#define KORVEX_FORCED_UNWIND 1
+#if defined(__GLIBC__) && !defined(PYPY_VERSION)
+// CPython ends a thread left at exit by glibc's forced unwinding of its stack (see below);
+// PyPy ends such threads cleanly.
+#define KORVEX_THREADS_END_BY_UNWINDING 1
 #endif
 
 namespace korvex {
@@ -39,26 +40,51 @@ inline PyObject* module_dict = nullptr;  // its namespace: every module global a
 inline PyObject* builtins = nullptr;     // the interpreter's builtins module
 inline PyObject* builtin_open = nullptr;
 inline PyObject* builtin_print = nullptr;
-inline bool interpreter_exiting = false;  // see may_release_references
-inline unsigned long exiting_thread = 0;
 }  // namespace state
 
-// ---- leaving the interpreter alive ------------------------------------------------------------
+// ---- threads ended at exit ---------------------------------------------------------------------
 
 // A finalising CPython ends a daemon thread that asks for the interpreter lock by a forced
-// unwinding of its stack, through the module's frames and without the lock: `catch (...)`
-// rethrows it, nothing on its way is noexcept, and no destructor releases a reference then.
-// Once the exit functions run (the module registers one that notes their thread), only that
-// thread releases. A flag test costs least (asking the interpreter made load_dll 5% slower).
-inline bool may_release_references() {
-#ifdef PYPY_VERSION
-    return true;
+// unwinding of its stack, through the module's frames and without the lock. Such a thread must
+// touch no object (what it does not release then is a leak the exiting process never sees), and
+// its unwinding must meet no noexcept frame and no other exception being unwound: so no
+// destructor that runs during an unwinding releases the last reference to an object, whose
+// finaliser could give the lock up; run_guarded releases it once the exception is caught.
+#ifdef KORVEX_THREADS_END_BY_UNWINDING
+// Whether the interpreter finalises, asked of the interpreter itself, not of an exit function,
+// which a script can clear, run early or fork.
+inline bool interpreter_finalising() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
 #else
-    return !state::interpreter_exiting || PyThread_get_thread_ident() == state::exiting_thread;
+    return _Py_IsFinalizing();
 #endif
 }
+// False on a thread that the finalising interpreter is ending.
+bool holds_lock_while_finalising();
+inline bool may_touch_objects() {
+    return !interpreter_finalising() || holds_lock_while_finalising();
+}
+namespace state {
+inline std::vector<PyObject*> deferred_releases;  // owned references; see release_reference
+}
+void release_later(PyObject* object) noexcept;
+void release_deferred_references();
+inline void release_deferred() {
+    if (!state::deferred_releases.empty()) release_deferred_references();
+}
+#else
+inline bool may_touch_objects() { return true; }
+inline void release_deferred() {}
+#endif
+
 inline void release_reference(PyObject* object) {
-    if (object && may_release_references()) Py_DECREF(object);
+    if (!object) return;
+#ifdef KORVEX_THREADS_END_BY_UNWINDING
+    if (!may_touch_objects()) return;
+    if (Py_REFCNT(object) == 1 && std::uncaught_exceptions() != 0) return release_later(object);
+#endif
+    Py_DECREF(object);
 }
 
 // Owns one strong reference, or none. A release can run Python code and the forced unwinding.
@@ -343,10 +369,10 @@ inline Ref import_module(Constant& module) {
     return Ref::steal(
         PyImport_ImportModuleLevelObject(name(module), state::module_dict, nullptr, nullptr, 0));
 }
-// `from module import a, b, ...`, made at every call; a registered module that already has the
-// names is used as it is.
+// `from module import a` and `from module import a, b`, made at every call; a registered
+// module that already has the names is used as it is.
 Ref from_import(Constant& module, Constant& name);
-std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> names);
+std::pair<Ref, Ref> from_import(Constant& module, Constant& first, Constant& second);
 
 // `load_dll(file_name)`, the module function being looked up by name now.
 inline void load_assembly(Constant& file_name) { call(global(STR("load_dll")), text(file_name)); }
@@ -364,23 +390,22 @@ void print(const A&... args) { call(Ref::borrow(state::builtin_print), args...);
 [[noreturn]] void raise(PyObject* type, Constant& message);
 
 // Runs a step where the interpreter calls into the module: true on success, false with the
-// error set. No C++ exception gets past it but the forced unwinding (see above).
+// error set. The module throws nothing else than what is caught here, so no C++ exception gets
+// past it; the forced unwinding of a thread being ended (see above) matches no clause.
 template <class F>
 bool run_guarded(F&& step) {
+    bool succeeded = false;
     try {
         step();
-        return true;
-#ifdef KORVEX_FORCED_UNWIND
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
+        succeeded = true;
     } catch (PythonError&) {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    } catch (std::exception&) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
     }
-    return false;
+    release_deferred();
+    return succeeded;
 }
 
 // The exception being raised, taken out while other code runs. As the handled one (of an

@@ -237,6 +237,12 @@ bool refuse_arguments(const FunctionRow& f, const Arguments& given) {
 template <int Count>
 struct BoundArguments {
     Ref values[Count > 0 ? static_cast<std::size_t>(Count) : 1];
+    // Released at the end of the call, where the lock is held for sure: the Refs' own release,
+    // which first asks whether the interpreter is ending this thread, is left for that case.
+    void release_at_return() {
+        for (Ref& value : values)
+            if (PyObject* object = value.release()) Py_DECREF(object);
+    }
 };
 
 // The set-up guard's test and raise, once `_validSetup_` must be looked up: true when it is
@@ -306,6 +312,7 @@ PyObject* call_function(const Arguments& given) {
             result = value ? value.release() : none().release();
     }
     if (!result) add_function_traceback(f, r, call.line);
+    bound.release_at_return();
     return result;
 }
 
@@ -430,7 +437,7 @@ WorkerDepthHandoff::WorkerDepthHandoff(const Ref& thread) : thread_(thread) {
 }
 
 WorkerDepthHandoff::~WorkerDepthHandoff() noexcept(false) {
-    if (!may_release_references()) return;  // a thread being ended: the lock is another's
+    if (!may_touch_objects()) return;  // a thread being ended: the lock is another's
     auto handed = std::find_if(g_worker_depths.begin(), g_worker_depths.end(),
                                [&](const auto& worker) { return worker.first == thread_.get(); });
     if (handed != g_worker_depths.end()) g_worker_depths.erase(handed);
