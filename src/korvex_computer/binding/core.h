@@ -8,8 +8,7 @@
 // checked before each use, and each cache names the gain it was measured to bring.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "binding/build_gates.h"
 
 #include <cstdint>
 #include <cstring>
@@ -20,11 +19,6 @@
 #include <vector>
 
 #include "binding/string_table.h"
-#if defined(__GLIBC__) && !defined(PYPY_VERSION)
-// CPython ends a thread left at exit by glibc's forced unwinding of its stack (see below);
-// PyPy ends such threads cleanly.
-#define KORVEX_THREADS_END_BY_UNWINDING 1
-#endif
 
 namespace korvex {
 
@@ -162,8 +156,7 @@ inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 // global found at the namespace's current version is still what a look-up would find. Measured
 // gain: load_dll 1,009 -> 734 instructions a call, by keyword 1,485 -> 1,210, the set-up
 // guard's refusal 3,801 -> 3,671.
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
-#define KORVEX_REMEMBERS_GLOBALS 1
+#ifdef KORVEX_REMEMBERS_GLOBALS
 inline uint64_t namespace_version() {
     return reinterpret_cast<PyDictObject*>(state::module_dict)->ma_version_tag;
 }
@@ -236,8 +229,7 @@ inline bool truth(PyObject* object) { return check(truth_value(object)) != 0; }
 inline bool truth(const Ref& object) { return truth(object.get()); }
 // Exact texts compare without side effects: on CPython, where the string layout is known, ==
 // and != on them and `in` over a list of them are answered directly.
-#ifndef PYPY_VERSION
-#define KORVEX_COMPARES_TEXTS 1
+#ifdef KORVEX_COMPARES_TEXTS
 inline bool is_plain_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_READY(o); }
 // Equality of two plain texts as str's == decides it.
 inline bool same_text(PyObject* a, PyObject* b) {
@@ -408,15 +400,13 @@ bool run_guarded(F&& step) {
     return succeeded;
 }
 
-// The exception being raised, taken out while other code runs. As the handled one (of an
-// `except` or `finally` clause) it is, while this lives, what sys.exc_info() gives and the
-// __context__ of any exception raised meanwhile; leaving puts the one handled before back.
-class CaughtError {
+// The exception being raised, taken out untouched while other code runs; restore() sets it
+// again. Unless restored, it is dropped with this.
+class SetAsideError {
 public:
-    explicit CaughtError(bool as_handled = true);
-    ~CaughtError() noexcept(false);
-    CaughtError(const CaughtError&) = delete;
-    CaughtError& operator=(const CaughtError&) = delete;
+    SetAsideError();
+    SetAsideError(const SetAsideError&) = delete;
+    SetAsideError& operator=(const SetAsideError&) = delete;
 
     const Ref& type() const { return type_; }
     const Ref& value() const { return value_; }
@@ -425,9 +415,19 @@ public:
     void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
     [[noreturn]] void raise_again() { restore(); throw PythonError{}; }
 
-private:
+protected:
     Ref type_, value_, traceback_;
-    bool as_handled_;
+};
+
+// The exception being raised, taken out and handled as an `except` or `finally` clause handles
+// it: while this lives it is what sys.exc_info() gives and the __context__ of any exception
+// raised meanwhile; leaving puts the one handled before back.
+class HandledError : public SetAsideError {
+public:
+    HandledError();
+    ~HandledError() noexcept(false);
+
+private:
     PyObject *handled_type_ = nullptr, *handled_value_ = nullptr, *handled_traceback_ = nullptr;
 };
 
@@ -440,7 +440,7 @@ bool except_exception(F&& body, H&& handler = [](const Ref&) {}) {
         return true;
     } catch (PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        CaughtError error;
+        HandledError error;
         handler(error.value());
         return false;
     }
@@ -467,7 +467,7 @@ void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
     try {
         body();
     } catch (PythonError&) {
-        CaughtError error;
+        HandledError error;
         run_finally();
         error.raise_again();
     }
@@ -484,7 +484,7 @@ void with_statement(Call& c, int line, const Ref& manager, F&& body) {
     try {
         body(handle);
     } catch (PythonError&) {
-        CaughtError error;
+        HandledError error;
         const int body_line = c.line;
         c.at(line);
         const Ref traceback = error.traceback() ? error.traceback() : none();

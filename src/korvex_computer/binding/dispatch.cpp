@@ -54,7 +54,7 @@ void add_traceback(PyCodeObject** codes, bool keep, const char* traceback_name, 
 #else
     // Making the frame can run Python code, which must not see the exception being raised;
     // when no entry can be made, the original exception stands unchanged.
-    CaughtError error(false);
+    SetAsideError error;
     PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
     if (!frame) PyErr_Clear();
     error.restore();

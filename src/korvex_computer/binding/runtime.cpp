@@ -255,23 +255,28 @@ void cache_builtins() {
     }
 }
 
-CaughtError::CaughtError(bool as_handled) : as_handled_(as_handled) {
+SetAsideError::SetAsideError() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (as_handled) {
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback && value) PyException_SetTraceback(value, traceback);
-    }
     type_ = Ref::steal_maybe(type);
     value_ = Ref::steal_maybe(value);
     traceback_ = Ref::steal_maybe(traceback);
-    if (!as_handled) return;
+}
+
+HandledError::HandledError() {
+    // Handled as an `except` clause sees it: normalised, its traceback on the exception.
+    PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    type_ = Ref::steal_maybe(type);
+    value_ = Ref::steal_maybe(value);
+    traceback_ = Ref::steal_maybe(traceback);
     PyErr_GetExcInfo(&handled_type_, &handled_value_, &handled_traceback_);
     PyErr_SetExcInfo(Ref(type_).release(), Ref(value_).release(), Ref(traceback_).release());
 }
 
-CaughtError::~CaughtError() noexcept(false) {
-    if (!as_handled_ || !may_touch_objects()) return;
+HandledError::~HandledError() noexcept(false) {
+    if (!may_touch_objects()) return;
     // The caught one is held while the one handled before goes back, so that nothing is freed
     // in between; its references then go as any others do.
     PyObject *type, *value, *traceback;
