@@ -277,14 +277,14 @@ HandledError::HandledError() {
 
 HandledError::~HandledError() noexcept(false) {
     if (!may_touch_objects()) return;
-    // The caught one is held while the one handled before goes back, so that nothing is freed
-    // in between; its references then go as any others do.
+    // What putting the one handled before back lets go is held here first, so that nothing is
+    // freed in between; it then goes as any reference does (see release_reference).
     PyObject *type, *value, *traceback;
     PyErr_GetExcInfo(&type, &value, &traceback);
+    const Ref let_go[] = {Ref::steal_maybe(type), Ref::steal_maybe(value),
+                          Ref::steal_maybe(traceback), Ref::borrow(handled_type_),
+                          Ref::borrow(handled_traceback_)};
     PyErr_SetExcInfo(handled_type_, handled_value_, handled_traceback_);
-    release_reference(type);
-    release_reference(value);
-    release_reference(traceback);
 }
 
 #ifdef KORVEX_THREADS_END_BY_UNWINDING
