@@ -648,24 +648,6 @@ def without_leak_check():
     return {"ASAN_OPTIONS": (options + ":" if options else "") + "detect_leaks=0"}
 
 
-def test_daemon_thread_inside_a_module_call_when_the_main_thread_returns():
-    code = textwrap.dedent("""
-        import threading, time, types
-        import korvex_computer.korvex_core as k
-        inside = threading.Event()
-        def listdir(directory):
-            inside.set()
-            while True:
-                time.sleep(0.001)
-        k.os = types.SimpleNamespace(listdir=listdir, path=k.os.path)
-        threading.Thread(target=k.find_first_file, args=("d", ".x"), daemon=True).start()
-        inside.wait()
-        print("main returns")
-    """)
-    results = [run_python(code, env=without_leak_check()) for _ in range(10)]
-    assert [(r.returncode, r.stdout) for r in results] == [(0, "main returns\n")] * 10
-
-
 def test_arguments_outlive_the_callers_tuple():
     # atexit holds the call's argument tuple only in its own entry: an exit function that
     # unregisters itself frees the tuple and, with it, the only other reference to its argument.
@@ -749,6 +731,12 @@ LIVE_THREAD_CHECK = textwrap.dedent("""
      k.load_dll = lambda name: None
      in_a_daemon(k.createQuarl, 0)
      """, "", marks=CPYTHON_ONLY),
+    # A daemon thread inside a module call when the main thread returns.
+    ("""
+     import korvex_computer.korvex_core as k
+     k.os = types.SimpleNamespace(listdir=listdir, path=k.os.path)
+     in_a_daemon(k.find_first_file, "folder", ".x")
+     """, ""),
     # The module's exit functions are not what tells a thread that the interpreter is exiting:
     # cleared, or run early on a thread whose id a later one takes.
     ("""
@@ -782,7 +770,8 @@ LIVE_THREAD_CHECK = textwrap.dedent("""
      atexit.register(fork_and_check)
      import korvex_computer.korvex_core as k
      """, "handled None, none kept\n"),
-], ids=["release-while-unwinding", "imports-released-while-unwinding", "exit-functions-cleared",
+], ids=["release-while-unwinding", "imports-released-while-unwinding", "main-thread-returns",
+        "exit-functions-cleared",
         "exit-functions-run-on-a-short-thread", "exit-functions-run-early",
         "child-forked-at-exit"])
 def test_threads_in_module_calls_while_the_interpreter_exits(scenario, printed, tmp_path):
