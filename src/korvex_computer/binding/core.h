@@ -8,22 +8,17 @@
 // checked before each use, and each cache names the gain it was measured to bring.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "binding/build_gates.h"
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "binding/string_table.h"
-#if defined(__GLIBCXX__)
-// libstdc++ names the unwinding of a thread that is being ended abi::__forced_unwind.
-#include <cxxabi.h>
-#define KORVEX_FORCED_UNWIND 1
-#endif
 
 namespace korvex {
 
@@ -39,26 +34,51 @@ inline PyObject* module_dict = nullptr;  // its namespace: every module global a
 inline PyObject* builtins = nullptr;     // the interpreter's builtins module
 inline PyObject* builtin_open = nullptr;
 inline PyObject* builtin_print = nullptr;
-inline bool interpreter_exiting = false;  // see may_release_references
-inline unsigned long exiting_thread = 0;
 }  // namespace state
 
-// ---- leaving the interpreter alive ------------------------------------------------------------
+// ---- threads ended at exit ---------------------------------------------------------------------
 
 // A finalising CPython ends a daemon thread that asks for the interpreter lock by a forced
-// unwinding of its stack, through the module's frames and without the lock: `catch (...)`
-// rethrows it, nothing on its way is noexcept, and no destructor releases a reference then.
-// Once the exit functions run (the module registers one that notes their thread), only that
-// thread releases. A flag test costs least (asking the interpreter made load_dll 5% slower).
-inline bool may_release_references() {
-#ifdef PYPY_VERSION
-    return true;
+// unwinding of its stack, through the module's frames and without the lock. Such a thread must
+// touch no object (what it does not release then is a leak the exiting process never sees), and
+// its unwinding must meet no noexcept frame and no other exception being unwound: so no
+// destructor that runs during an unwinding releases the last reference to an object, whose
+// finaliser could give the lock up; run_guarded releases it once the exception is caught.
+#ifdef KORVEX_THREADS_END_BY_UNWINDING
+// Whether the interpreter finalises, asked of the interpreter itself, not of an exit function,
+// which a script can clear, run early or fork.
+inline bool interpreter_finalising() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
 #else
-    return !state::interpreter_exiting || PyThread_get_thread_ident() == state::exiting_thread;
+    return _Py_IsFinalizing();
 #endif
 }
+// False on a thread that the finalising interpreter is ending.
+bool holds_lock_while_finalising();
+inline bool may_touch_objects() {
+    return !interpreter_finalising() || holds_lock_while_finalising();
+}
+namespace state {
+inline std::vector<PyObject*> deferred_releases;  // owned references; see release_reference
+}
+void release_later(PyObject* object) noexcept;
+void release_deferred_references();
+inline void release_deferred() {
+    if (!state::deferred_releases.empty()) release_deferred_references();
+}
+#else
+inline bool may_touch_objects() { return true; }
+inline void release_deferred() {}
+#endif
+
 inline void release_reference(PyObject* object) {
-    if (object && may_release_references()) Py_DECREF(object);
+    if (!object) return;
+#ifdef KORVEX_THREADS_END_BY_UNWINDING
+    if (!may_touch_objects()) return;
+    if (Py_REFCNT(object) == 1 && std::uncaught_exceptions() != 0) return release_later(object);
+#endif
+    Py_DECREF(object);
 }
 
 // Owns one strong reference, or none. A release can run Python code and the forced unwinding.
@@ -136,8 +156,7 @@ inline Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
 // global found at the namespace's current version is still what a look-up would find. Measured
 // gain: load_dll 1,009 -> 734 instructions a call, by keyword 1,485 -> 1,210, the set-up
 // guard's refusal 3,801 -> 3,671.
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
-#define KORVEX_REMEMBERS_GLOBALS 1
+#ifdef KORVEX_REMEMBERS_GLOBALS
 inline uint64_t namespace_version() {
     return reinterpret_cast<PyDictObject*>(state::module_dict)->ma_version_tag;
 }
@@ -210,8 +229,7 @@ inline bool truth(PyObject* object) { return check(truth_value(object)) != 0; }
 inline bool truth(const Ref& object) { return truth(object.get()); }
 // Exact texts compare without side effects: on CPython, where the string layout is known, ==
 // and != on them and `in` over a list of them are answered directly.
-#ifndef PYPY_VERSION
-#define KORVEX_COMPARES_TEXTS 1
+#ifdef KORVEX_COMPARES_TEXTS
 inline bool is_plain_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_READY(o); }
 // Equality of two plain texts as str's == decides it.
 inline bool same_text(PyObject* a, PyObject* b) {
@@ -343,10 +361,10 @@ inline Ref import_module(Constant& module) {
     return Ref::steal(
         PyImport_ImportModuleLevelObject(name(module), state::module_dict, nullptr, nullptr, 0));
 }
-// `from module import a, b, ...`, made at every call; a registered module that already has the
-// names is used as it is.
+// `from module import a` and `from module import a, b`, made at every call; a registered
+// module that already has the names is used as it is.
 Ref from_import(Constant& module, Constant& name);
-std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> names);
+std::pair<Ref, Ref> from_import(Constant& module, Constant& first, Constant& second);
 
 // `load_dll(file_name)`, the module function being looked up by name now.
 inline void load_assembly(Constant& file_name) { call(global(STR("load_dll")), text(file_name)); }
@@ -364,34 +382,31 @@ void print(const A&... args) { call(Ref::borrow(state::builtin_print), args...);
 [[noreturn]] void raise(PyObject* type, Constant& message);
 
 // Runs a step where the interpreter calls into the module: true on success, false with the
-// error set. No C++ exception gets past it but the forced unwinding (see above).
+// error set. The module throws nothing else than what is caught here, so no C++ exception gets
+// past it; the forced unwinding of a thread being ended (see above) matches no clause.
 template <class F>
 bool run_guarded(F&& step) {
+    bool succeeded = false;
     try {
         step();
-        return true;
-#ifdef KORVEX_FORCED_UNWIND
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
+        succeeded = true;
     } catch (PythonError&) {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    } catch (std::exception&) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korvex_computer");
     }
-    return false;
+    release_deferred();
+    return succeeded;
 }
 
-// The exception being raised, taken out while other code runs. As the handled one (of an
-// `except` or `finally` clause) it is, while this lives, what sys.exc_info() gives and the
-// __context__ of any exception raised meanwhile; leaving puts the one handled before back.
-class CaughtError {
+// The exception being raised, taken out untouched while other code runs; restore() sets it
+// again. Unless restored, it is dropped with this.
+class SetAsideError {
 public:
-    explicit CaughtError(bool as_handled = true);
-    ~CaughtError() noexcept(false);
-    CaughtError(const CaughtError&) = delete;
-    CaughtError& operator=(const CaughtError&) = delete;
+    SetAsideError();
+    SetAsideError(const SetAsideError&) = delete;
+    SetAsideError& operator=(const SetAsideError&) = delete;
 
     const Ref& type() const { return type_; }
     const Ref& value() const { return value_; }
@@ -400,9 +415,19 @@ public:
     void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
     [[noreturn]] void raise_again() { restore(); throw PythonError{}; }
 
-private:
+protected:
     Ref type_, value_, traceback_;
-    bool as_handled_;
+};
+
+// The exception being raised, taken out and handled as an `except` or `finally` clause handles
+// it: while this lives it is what sys.exc_info() gives and the __context__ of any exception
+// raised meanwhile; leaving puts the one handled before back.
+class HandledError : public SetAsideError {
+public:
+    HandledError();
+    ~HandledError() noexcept(false);
+
+private:
     PyObject *handled_type_ = nullptr, *handled_value_ = nullptr, *handled_traceback_ = nullptr;
 };
 
@@ -415,7 +440,7 @@ bool except_exception(F&& body, H&& handler = [](const Ref&) {}) {
         return true;
     } catch (PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        CaughtError error;
+        HandledError error;
         handler(error.value());
         return false;
     }
@@ -442,7 +467,7 @@ void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
     try {
         body();
     } catch (PythonError&) {
-        CaughtError error;
+        HandledError error;
         run_finally();
         error.raise_again();
     }
@@ -459,7 +484,7 @@ void with_statement(Call& c, int line, const Ref& manager, F&& body) {
     try {
         body(handle);
     } catch (PythonError&) {
-        CaughtError error;
+        HandledError error;
         const int body_line = c.line;
         c.at(line);
         const Ref traceback = error.traceback() ? error.traceback() : none();

@@ -54,7 +54,7 @@ void add_traceback(PyCodeObject** codes, bool keep, const char* traceback_name, 
 #else
     // Making the frame can run Python code, which must not see the exception being raised;
     // when no entry can be made, the original exception stands unchanged.
-    CaughtError error(false);
+    SetAsideError error;
     PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
     if (!frame) PyErr_Clear();
     error.restore();
@@ -145,7 +145,9 @@ struct Arguments {
         PyObject* value;
         return PyDict_Next(kwargs, position, key, &value) != 0;
     }
-    // The C API's check knows a dictionary of text keys by its layout, without a walk.
+    // The C API's check knows a dictionary of text keys by its layout, without a walk. Only
+    // then are parameters looked up in it: a key of another kind that compares equal to a
+    // parameter's name must not bind it.
     bool names_are_text() const {
         if (PyArg_ValidateKeywordArguments(kwargs)) return true;
         PyErr_Clear();
@@ -154,12 +156,17 @@ struct Arguments {
 };
 #endif
 
-// Reports the first given keyword that names no parameter left to bind.
+// Reports the first given keyword, in the order given, that is not text or names no parameter
+// left to bind; true when there is none.
 bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r,
                           const Arguments& given) {
     PyObject* key;
     Py_ssize_t position = 0;
     while (given.next_keyword_name(&position, &key)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+            return false;
+        }
         int i = 0;
         for (; i < r.parameter_count; ++i) {
             const int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
@@ -178,22 +185,23 @@ bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r,
 }
 
 // Binds the arguments to the parameters, checking as scripts see in the messages: counts, then
-// stray keywords, then missing arguments. The positional values are borrowed (*borrowed tells
-// how many), the keyword values owned: see BoundArguments.
+// stray keywords, then missing arguments. Every bound value is held: the caller's containers
+// can be freed by code that the body runs (an exit function that unregisters itself).
 bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given,
-                    Ref* bound, Py_ssize_t* borrowed) {
+                    Ref* bound) {
     const int count = r.parameter_count;
     const Py_ssize_t positional = given.positional_count();
     const Py_ssize_t keywords = given.keyword_count();
     if (keywords == 0 ? positional != count : positional > count)
         return wrong_count(f, r, positional);
 
+    // A key that is not text binds nothing, so the call fails at the first unacceptable key.
     if (keywords != 0 && !given.names_are_text()) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+        if (report_stray_keyword(f, r, given))
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
         return false;
     }
-    for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::steal_maybe(given.positional(i));
-    *borrowed = positional;
+    for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
     if (keywords == 0) return true;
 
     // Each parameter after the positional ones is looked up among the keywords, in order.
@@ -225,16 +233,15 @@ bool refuse_arguments(const FunctionRow& f, const Arguments& given) {
     return given.keyword_count() != 0 || given.positional_count() != 0;
 }
 
-// The arguments bound for one call, as many as the function has parameters. A positional value
-// is borrowed from the caller's container, which holds it for the whole call; a keyword value is
-// owned, as a body could run code that changes the keyword dictionary. Measured gain of the
-// borrowing: load_dll with its name the only one loaded, 611 -> 595 instructions a call.
+// The arguments bound for one call, as many as the function has parameters, each held.
 template <int Count>
 struct BoundArguments {
     Ref values[Count > 0 ? static_cast<std::size_t>(Count) : 1];
-    Py_ssize_t borrowed = 0;  // the first `borrowed` values are the caller's
-    ~BoundArguments() noexcept(false) {
-        for (Py_ssize_t i = 0; i < borrowed; ++i) values[i].release();
+    // Released at the end of the call, where the lock is held for sure: the Refs' own release,
+    // which first asks whether the interpreter is ending this thread, is left for that case.
+    void release_at_return() {
+        for (Ref& value : values)
+            if (PyObject* object = value.release()) Py_DECREF(object);
     }
 };
 
@@ -279,8 +286,7 @@ constexpr int parameter_count(const FunctionRow& f) {
 }
 
 // A call of function I: binding, guard and body, known while compiling, run inline with the
-// error paths out of line. This with the borrowing, the guard's test below and the identity test
-// of `in` inline took load_dll with its name the only one loaded from 730 to 608 instructions.
+// error paths out of line.
 template <int I>
 PyObject* call_function(const Arguments& given) {
     constexpr const FunctionRow& f = kFunctions[I];
@@ -295,10 +301,9 @@ PyObject* call_function(const Arguments& given) {
     BoundArguments<count> bound;
     bool bound_all = true;
     if (exact) {
-        for (int i = 0; i < count; ++i) bound.values[i] = Ref::steal_maybe(given.positional(i));
-        bound.borrowed = count;
+        for (int i = 0; i < count; ++i) bound.values[i] = Ref::borrow(given.positional(i));
     } else {
-        bound_all = bind_arguments(f, r, given, bound.values, &bound.borrowed);
+        bound_all = bind_arguments(f, r, given, bound.values);
     }
     PyObject* result = nullptr;
     if (bound_all && (f.guard_test_line == 0 || passes_guard(f, call))) {
@@ -307,6 +312,7 @@ PyObject* call_function(const Arguments& given) {
             result = value ? value.release() : none().release();
     }
     if (!result) add_function_traceback(f, r, call.line);
+    bound.release_at_return();
     return result;
 }
 
@@ -431,7 +437,7 @@ WorkerDepthHandoff::WorkerDepthHandoff(const Ref& thread) : thread_(thread) {
 }
 
 WorkerDepthHandoff::~WorkerDepthHandoff() noexcept(false) {
-    if (!may_release_references()) return;  // a thread being ended: the lock is another's
+    if (!may_touch_objects()) return;  // a thread being ended: the lock is another's
     auto handed = std::find_if(g_worker_depths.begin(), g_worker_depths.end(),
                                [&](const auto& worker) { return worker.first == thread_.get(); });
     if (handed != g_worker_depths.end()) g_worker_depths.erase(handed);

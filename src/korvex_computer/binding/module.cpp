@@ -68,23 +68,6 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     return created ? module.release() : nullptr;
 }
 
-PyObject* note_interpreter_exit(PyObject*, PyObject*) {
-    state::exiting_thread = PyThread_get_thread_ident();
-    state::interpreter_exiting = true;
-    Py_RETURN_NONE;
-}
-PyMethodDef g_exit_function = {"_note_interpreter_exit", &note_interpreter_exit, METH_NOARGS,
-                               nullptr};
-
-// Registers the exit function that marks the interpreter as exiting (see core.h), once.
-void watch_interpreter_exit() {
-    static bool registered = false;
-    if (registered) return;
-    Ref function = Ref::steal(PyCFunction_New(&g_exit_function, nullptr));
-    call_method(Ref::steal(PyImport_ImportModule("atexit")), STR("register"), function);
-    registered = true;
-}
-
 void warn_on_version_mismatch() {
     // The runtime's language version as (major, minor), read from sys.version_info.
     const Ref info = Ref::borrow(PySys_GetObject("version_info"));  // null sets no error
@@ -181,7 +164,10 @@ int exec_module(PyObject* module) {
         check(PyObject_SetAttrString(module, "__builtins__", state::builtins));
 
         warn_on_version_mismatch();
-        watch_interpreter_exit();
+#ifdef KORVEX_THREADS_END_BY_UNWINDING
+        // Room for the releases met during unwindings, which then allocate nothing.
+        state::deferred_releases.reserve(64);
+#endif
 
         line = 1;
         if (!PyDict_SetDefault(PyImport_GetModuleDict(), name(STR(kModuleName)), module))

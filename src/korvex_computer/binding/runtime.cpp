@@ -206,7 +206,10 @@ Ref imported_name(const Ref& module, PyObject* module_name, PyObject* attr_name)
 
 }  // namespace
 
-std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> names) {
+namespace {
+
+// `from module import names...` into values, one per name.
+void import_names(Constant& module, std::initializer_list<Constant*> names, Ref* values) {
     PyObject* module_name = name(module);
     Ref imported = registered_module(module_name);
     bool complete = static_cast<bool>(imported);
@@ -215,19 +218,28 @@ std::vector<Ref> from_import(Constant& module, std::initializer_list<Constant*> 
         complete = static_cast<bool>(attr_if_present(imported.get(), name(*n)));
     }
     if (!complete) {
-        std::vector<PyObject*> wanted;
-        for (Constant* n : names) wanted.push_back(name(*n));
-        Ref fromlist = tuple_of(wanted.data(), wanted.size());
+        PyObject* wanted[2];
+        std::size_t count = 0;
+        for (Constant* n : names) wanted[count++] = name(*n);
+        Ref fromlist = tuple_of(wanted, count);
         imported = Ref::steal(PyImport_ImportModuleLevelObject(
             module_name, state::module_dict, nullptr, fromlist.get(), 0));
     }
-    std::vector<Ref> values;
-    for (Constant* n : names) values.push_back(imported_name(imported, module_name, name(*n)));
-    return values;
+    for (Constant* n : names) *values++ = imported_name(imported, module_name, name(*n));
 }
 
+}  // namespace
+
 Ref from_import(Constant& module, Constant& attr_name) {
-    return std::move(from_import(module, {&attr_name})[0]);
+    Ref value;
+    import_names(module, {&attr_name}, &value);
+    return value;
+}
+
+std::pair<Ref, Ref> from_import(Constant& module, Constant& first, Constant& second) {
+    Ref values[2];
+    import_names(module, {&first, &second}, values);
+    return {std::move(values[0]), std::move(values[1])};
 }
 
 void cache_builtins() {
@@ -243,25 +255,67 @@ void cache_builtins() {
     }
 }
 
-CaughtError::CaughtError(bool as_handled) : as_handled_(as_handled) {
+SetAsideError::SetAsideError() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (as_handled) {
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback && value) PyException_SetTraceback(value, traceback);
-    }
     type_ = Ref::steal_maybe(type);
     value_ = Ref::steal_maybe(value);
     traceback_ = Ref::steal_maybe(traceback);
-    if (!as_handled) return;
+}
+
+HandledError::HandledError() {
+    // Handled as an `except` clause sees it: normalised, its traceback on the exception.
+    PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    type_ = Ref::steal_maybe(type);
+    value_ = Ref::steal_maybe(value);
+    traceback_ = Ref::steal_maybe(traceback);
     PyErr_GetExcInfo(&handled_type_, &handled_value_, &handled_traceback_);
     PyErr_SetExcInfo(Ref(type_).release(), Ref(value_).release(), Ref(traceback_).release());
 }
 
-CaughtError::~CaughtError() noexcept(false) {
-    if (as_handled_ && may_release_references())
-        PyErr_SetExcInfo(handled_type_, handled_value_, handled_traceback_);
+HandledError::~HandledError() noexcept(false) {
+    if (!may_touch_objects()) return;
+    // What putting the one handled before back lets go is held here first, so that nothing is
+    // freed in between; it then goes as any reference does (see release_reference).
+    PyObject *type, *value, *traceback;
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    const Ref let_go[] = {Ref::steal_maybe(type), Ref::steal_maybe(value),
+                          Ref::steal_maybe(traceback), Ref::borrow(handled_type_),
+                          Ref::borrow(handled_traceback_)};
+    PyErr_SetExcInfo(handled_type_, handled_value_, handled_traceback_);
 }
+
+#ifdef KORVEX_THREADS_END_BY_UNWINDING
+bool holds_lock_while_finalising() {
+    // The thread state holding the lock, compared with this thread's own.
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState* holder = PyThreadState_GetUnchecked();
+#else
+    PyThreadState* holder = _PyThreadState_UncheckedGet();
+#endif
+    return holder && holder == PyGILState_GetThisThreadState();
+}
+
+void release_later(PyObject* object) noexcept {
+    try {
+        state::deferred_releases.push_back(object);
+    } catch (const std::exception&) {
+        // Out of memory during an unwinding: the reference is kept rather than risk a finaliser.
+    }
+}
+
+void release_deferred_references() {
+    if (!may_touch_objects()) return;
+    // Taken off one at a time: a finaliser run by a release may call the module again.
+    while (!state::deferred_releases.empty()) {
+        PyObject* object = state::deferred_releases.back();
+        state::deferred_releases.pop_back();
+        Py_DECREF(object);
+    }
+}
+#endif
 
 void raise(PyObject* type, const Ref& argument) {
     PyErr_SetObject(type, argument.get());

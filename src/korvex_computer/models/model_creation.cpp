@@ -12,10 +12,7 @@ Ref createQuarl(Call& c, Args a) {
     c.at(234);
     load_assembly(STR("Korvex.Velmora.Core.dll"));
     c.at(235);
-    std::vector<Ref> classes =
-        from_import(STR("Korvex.Velmora.Core"), {&STR("Model"), &STR("Layer")});
-    const Ref& Model = classes[0];
-    const Ref& Layer = classes[1];
+    const auto [Model, Layer] = from_import(STR("Korvex.Velmora.Core"), STR("Model"), STR("Layer"));
     c.at(236);
     Ref quarl = call(Model, module);
     c.at(237);

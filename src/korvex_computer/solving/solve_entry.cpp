@@ -102,10 +102,7 @@ Ref solve(Call& c, Args a) {
     c.at(302);
     load_assembly(STR("Korvex.Velmora.Core.dll"));
     c.at(303);
-    std::vector<Ref> codes =
-        from_import(STR("Korvex.Velmora.Core"), {&STR("PipingCode"), &STR("StructureCode")});
-    const Ref& PipingCode = codes[0];
-    const Ref& StructureCode = codes[1];
+    const auto [PipingCode, StructureCode] = from_import(STR("Korvex.Velmora.Core"), STR("PipingCode"), STR("StructureCode"));
 
     c.at(304);
     if (is_instance(attr(quarl, STR("CalculationCode")), PipingCode)) {
