@@ -801,6 +801,32 @@ def test_a_table_of_many_models_reads_at_100_columns(tmp_path, monkeypatch):
     assert [time_left(10.0, ended, 6) for ended in (0, 2, 6)] == ["", ", about 20 s left", ""]
 
 
+def test_the_readme_s_script_runs_after_the_quick_start_s_exports(tmp_path, temp_dir):
+    """As a new user does: quickstart.py's printed exports, then the README's Python example
+    in the models' folder; the command line's output stays free of the setDaemon warning
+    that the script sees."""
+    readme = (STANDIN.parent / "README.md").read_text(encoding="utf-8")
+    script = readme[readme.index("```python\n") + len("```python\n"):]
+    script = script[:script.index("```")]
+    made = run_cli([str(tmp_path / "try")], dict(environment(None, temp_dir)),
+                   command=[sys.executable, str(STANDIN / "quickstart.py")])
+    exported = dict(re.match(r"export (\w+)='(.*)'$", line).groups()
+                    for line in made.stdout.splitlines())
+    env = dict(environment(None, temp_dir), **exported)
+    models = str(tmp_path / "try" / "models")
+    ran = run_cli(["-c", script], env, command=[sys.executable], cwd=models)
+    assert ran.returncode == 0, ran.stderr
+    shown = [line for line in ran.stdout.splitlines() if not line.endswith(" loaded")]
+    assert shown == ["layers: ['PIPE-A', 'PIPE-B']", "status: Solved"]
+    assert all("setDaemon" in line or line.startswith("  ")
+               for line in ran.stderr.splitlines()), ran.stderr
+    env["PYTHONWARNINGS"] = "always::DeprecationWarning"
+    for models_given in (["Plant.quarl"], ["Plant.quarl", "Pump.quarl", "--jobs", "2"]):
+        solved = run_cli(["solve", *models_given, "--solver", "PipeStress", "--sandbox"], env,
+                         cwd=models)
+        assert (solved.returncode, solved.stderr) == (0, "")
+
+
 def test_find_and_describe_give_the_module_s_answers(core, ready, cli):
     namespace, assembly = core.findNameSpaceAndAssembly("Model")
     from Korvex.Velmora.Core import Model
