@@ -371,7 +371,7 @@ def _thf_found(folder: str, thf: Optional[str]) -> Iterator[None]:
     def find_first_file(directory: Any, extension: Any) -> Any:
         if extension == ".thf" and isinstance(directory, str) and \
                 os.path.normcase(os.path.abspath(directory)) == key:
-            return thf
+            return "" if thf is None else thf  # the module's own answer for none
         return look_up(directory, extension)
 
     core.find_first_file = find_first_file
