@@ -200,13 +200,13 @@ def _solve_times(entries: Sequence[Dict[str, Any]], width: int) -> str:
     solved = [entry for entry in entries if _result(entry) in ("solved", "failed")]
     if not solved:
         return ""
-    shown = "; %.1f s of solves" % sum(entry["elapsed"] for entry in solved)
-    slowest = sorted(solved, key=lambda entry: -entry["elapsed"])[:3]
+    shown = "; %.1f s of solves" % sum(entry.get("elapsed", 0.0) for entry in solved)
+    slowest = sorted(solved, key=lambda entry: -entry.get("elapsed", 0.0))[:3]
     if len(solved) > 1:
         named: List[str] = []
         for entry in slowest:
             name = "%s %.2f s" % (cut_middle(os.path.basename(entry["model"]), 24),
-                                  entry["elapsed"])
+                                  entry.get("elapsed", 0.0))
             if len(shown + "; slowest: " + ", ".join(named + [name])) > width:
                 break
             named.append(name)
