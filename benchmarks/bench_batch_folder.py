@@ -19,8 +19,8 @@ time.
 Reported per mode and count: CPU per model (time.process_time, the median over the models:
 on a busy machine a few models take many times the rest; the batch's one look-up of the
 folder's .thf spread over the models), the growth exponent of the total CPU from the smallest
-count to each larger one (1.0: a flat cost per model), and from the count before it, and the wall time per model of the
-output folder's part (emptying, copies, record; median) with the batch's one sync at its end
+count to each larger one (1.0: a flat cost per model), and from the count before it, and the
+wall time per model of the output folder's part (emptying, copies, record; median) with the batch's one sync at its end
 spread over the models.
 """
 

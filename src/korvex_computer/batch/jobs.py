@@ -368,11 +368,11 @@ def _thf_found(folder: str, thf: Optional[str]) -> Iterator[None]:
     look_up = core.find_first_file
     key = os.path.normcase(os.path.abspath(folder))
 
-    def find_first_file(directory: Any, extension: Any) -> Any:
-        if extension == ".thf" and isinstance(directory, str) and \
+    def find_first_file(directory: str, ext: str) -> str:
+        if ext == ".thf" and isinstance(directory, str) and \
                 os.path.normcase(os.path.abspath(directory)) == key:
             return "" if thf is None else thf  # the module's own answer for none
-        return look_up(directory, extension)
+        return look_up(directory, ext)
 
     core.find_first_file = find_first_file
     try:

@@ -105,7 +105,7 @@ def input_digest(path: str, written: bool) -> Optional[Dict[str, Any]]:
 
 
 def why_solve_again(record: Dict[str, Any], path: str, solver: str,
-                    installation: Optional[str], thf: Optional[str] = LOOK_UP
+                    installation: Optional[str], thf_file: Optional[str] = LOOK_UP
                     ) -> Optional[str]:
     """Why a model's record cannot stand for a new solve of it with `solver` (and, when
     given, the installation `installation`); None when every input the solve read is as it
@@ -117,7 +117,7 @@ def why_solve_again(record: Dict[str, Any], path: str, solver: str,
     if record.get("model") != path or not isinstance(inputs, dict):
         return "its record does not name the files it was solved from"
     reasons: List[str] = []
-    now = model_inputs(path, thf)
+    now = model_inputs(path, thf_file)
     if now["model"] != inputs.get("model"):
         reasons.append("%s changed" % os.path.basename(path))
     was, thf = inputs.get("thf"), now["thf"]

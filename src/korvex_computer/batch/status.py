@@ -120,7 +120,7 @@ def _log_above(stream: TextIO, write_above: Callable[[str], None]) -> Iterator[N
     handlers = [handler for handler in logging.getLogger("korvex_computer").handlers
                 if isinstance(handler, logging.StreamHandler) and handler.stream is stream]
     for handler in handlers:
-        handler.setStream(_Above(write_above))  # type: ignore[arg-type]
+        handler.setStream(_Above(write_above))
     try:
         yield
     finally:

@@ -119,7 +119,7 @@ def shown_path(path: str, output: Optional[str] = None) -> str:
 
 def _message(entry: Dict[str, Any]) -> str:
     """A failure's message with the model's path as the table shows it."""
-    return entry["message"].replace(entry["model"], shown_path(entry["model"]))
+    return str(entry["message"]).replace(entry["model"], shown_path(entry["model"]))
 
 
 _UNFINISHED = ("interrupted", "never started")
