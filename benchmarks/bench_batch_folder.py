@@ -3,6 +3,12 @@ models in one folder, solved in place and in sandboxes, with an output folder. F
 never asserted.
 
     .venv-cpython/bin/python benchmarks/bench_batch_folder.py [--counts 100 1000 5000]
+    .venv-cpython/bin/python benchmarks/bench_batch_folder.py --solve [--counts 100 1000]
+
+`--solve` solves the models for real instead, with solve_many in 2 local worker processes and
+--output, on a stand-in installation: the wall time per model and the CPU time per model of
+this process and all its children (workers and solver processes), whose growth exponent is
+reported as above. The solver processes' start dominates these figures.
 
 A stand-in solve starts a solver process, tens of milliseconds that would hide the batch's
 own cost and make 5,000 solves last many minutes; so the solver's work is left out and the
@@ -129,10 +135,46 @@ def measure(root, count, sandbox, modules):
             statistics.median(output_wall) + sync / count)
 
 
+def solve_for_real(root, count, sandbox):
+    """The wall time and the CPU time (this process and its children) per model of a batch
+    of `count` models of one folder, solved by solve_many with --output."""
+    import resource
+
+    from korvex_standin.installation import build_installation
+    from korvex_computer.batch import Installation, solve_many
+
+    built = build_installation(os.path.join(root, "installation-%d-%s" % (count, sandbox)))
+    installation = Installation(built.directory, settings_path=built.settings_path,
+                                data_sources_path=built.data_sources_path)
+    folder = os.path.join(root, "solved-%d-%s" % (count, sandbox))
+    os.makedirs(folder)
+    with open(os.path.join(folder, "site.thf"), "w") as stream:
+        stream.write("TEMPERATURE 180\n")
+    import pathlib
+    paths = [write_quarl(pathlib.Path(folder, "M%05d.quarl" % number)) for number in range(count)]
+
+    def cpu():
+        own, children = (resource.getrusage(resource.RUSAGE_SELF),
+                         resource.getrusage(resource.RUSAGE_CHILDREN))
+        return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+    started, cpu_started = time.perf_counter(), cpu()
+    entries = solve_many(paths, "PipeStress", sandbox, jobs=2, installation=installation,
+                         output=os.path.join(root, "out-solved-%d-%s" % (count, sandbox)))
+    wall, used = time.perf_counter() - started, cpu() - cpu_started
+    failed = [entry for entry in entries if not entry["ok"]]
+    if failed:
+        raise SystemExit("%d models failed: %s" % (len(failed), failed[0]))
+    return used / count, wall / count
+
+
 def main(argv):
     parser = argparse.ArgumentParser(prog="bench_batch_folder.py")
     parser.add_argument("--counts", type=int, nargs="+", default=[100, 1000, 5000])
+    parser.add_argument("--solve", action="store_true", help="solve the models for real")
     options = parser.parse_args(argv)
+    if options.solve:
+        return main_solving(options.counts)
 
     from korvex_computer import korvex_core as core
     from korvex_computer.batch import jobs, results
@@ -159,6 +201,33 @@ def main(argv):
                 print("| %s | %d | %.2f ms | %s | %.2f ms |"
                       % ("sandboxes" if sandbox else "in place", count, cpu * 1000,
                          exponent, output_seconds * 1000))
+                sys.stdout.flush()
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def main_solving(counts):
+    root = tempfile.mkdtemp(prefix="bench_batch_folder_")
+    os.environ["TMPDIR"] = os.path.join(root, "temp")  # the sandboxes, for the workers too
+    os.makedirs(os.environ["TMPDIR"])
+    os.environ["PYTHONPATH"] = os.pathsep.join(
+        [os.path.join(ROOT, "standin")] + [p for p in [os.environ.get("PYTHONPATH")] if p])
+    print("stand-in PipeStress solves of N models in one folder, 2 worker processes, --output, "
+          "%s %s, %d cores" % (sys.implementation.name, sys.version.split()[0],
+                               os.cpu_count() or 0))
+    print("| mode | models | CPU per model (all processes) | growth exponent | wall per model |")
+    print("|---|---|---|---|---|")
+    try:
+        for sandbox in (False, True):
+            first = None
+            for count in counts:
+                cpu, wall = solve_for_real(root, count, sandbox)
+                exponent = "-" if first is None else "%.2f" % (
+                    1 + math.log(cpu / first[1]) / math.log(count / first[0]))
+                first = first or (count, cpu)
+                print("| %s | %d | %.1f ms | %s | %.1f ms |" % (
+                    "sandboxes" if sandbox else "in place", count, cpu * 1000, exponent,
+                    wall * 1000))
                 sys.stdout.flush()
     finally:
         shutil.rmtree(root, ignore_errors=True)
