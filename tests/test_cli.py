@@ -237,8 +237,12 @@ def test_a_failed_job_says_why_in_one_line(tmp_path, temp_dir, built, arguments,
     result = run_cli([a.format(**values) for a in arguments] + ["--json"],
                      environment(installation, temp_dir))
     assert result.returncode == 1
-    assert json.loads(result.stdout) == {"ok": False, "cause": cause,
-                                         "message": message.format(**values)}
+    document = json.loads(result.stdout)
+    assert {key: document.pop(key) for key in ("ok", "cause", "message")} == {
+        "ok": False, "cause": cause, "message": message.format(**values)}
+    if "solve" in arguments and "--output" not in arguments:  # as a batch's record
+        assert (document["solver"], document["notes"]) == ("PipeStress", [])
+        assert os.path.isabs(document["model"]) and "elapsed" in document
     assert result.stderr == "korvex_computer: error: %s: %s\n" % (cause,
                                                                   message.format(**values))
     assert os.listdir(str(temp_dir)) == []  # no sandbox left behind
@@ -284,6 +288,9 @@ def test_solve_one_model(cli, tmp_path, temp_dir, sandbox, solver, module):
     assert re.match(r"Solved %s with %s in \d+\.\d\d s \((in a sandbox, now removed|in place)\)$"
                     % (re.escape(path), solver), text.stdout.splitlines()[0])
     assert fields(text.stdout)["Status"] == "Solved"
+    # What the SDK's objects all have, and what holds nothing, is left out.
+    shown = fields(text.stdout)
+    assert not {"IsDisposed", "InputFile"} & set(shown) and shown.get("Culture") != ""
 
 
 def test_solve_several_models_in_worker_processes(cli, tmp_path, temp_dir):
@@ -314,11 +321,12 @@ def test_solve_several_models_in_worker_processes(cli, tmp_path, temp_dir):
     assert os.listdir(str(temp_dir)) == []
 
     no_thf = model(tmp_path / "D", "D", thf=False)
-    text = cli("solve", *good, no_thf, "--solver", "Aster", "--jobs", "3")
+    text = cli("solve", *good, no_thf, "--solver", "Aster", "--jobs", "3", cwd=str(tmp_path))
     assert text.returncode == 0
     rows = text.stdout.splitlines()
     assert rows[0].split() == ["MODEL", "RESULT", "TIME", "DETAILS"]
-    assert [row.split()[:2] for row in rows[1:5]] == [[path, "solved"] for path in good + [no_thf]]
+    assert [row.split()[:2] for row in rows[1:5]] == [  # relative to the current folder
+        [os.path.join(name, name + ".quarl"), "solved"] for name in "ABCD"]
     assert rows[4].endswith("Solved, by Aster, warnings: no .thf file: ambient temperature "
                             "assumed")
     assert rows[5].startswith("4 solved, 0 failed, 0 kept, in 3 processes")
@@ -334,11 +342,18 @@ def test_a_failed_model_keeps_its_input_log_and_reason(cli, tmp_path, sandbox):
     assert failed["solver_error"] == "the model has no layer to analyse"
     assert (failed["input"], failed["files"]) == (str(kept / "ZeroLayers.fre"), [str(
         kept / name) for name in ("ZeroLayers.fre", "ZeroLayers.pipestress.log",
-                                  "ZeroLayers.thf")])  # the .thf is new: taken as the run's
-    rows = cli("solve", *paths, *options).stdout.splitlines()  # without --output, said too
-    assert rows[2].endswith(failed["message"]) and rows[3:6] == [
-        "Failed, by cause:", "  solver failure (1 model):", "    %s: %s" % (
-            paths[1], failed["message"])]
+                                  "ZeroLayers.thf")[:3 if sandbox else 2]])  # in place the
+    # folder's .thf is no file of the run (its record holds its digest)
+    # Without --output, said too; paths relative to the current folder; the row cut to 100
+    # columns, the whole message among the failures.
+    rows = cli("solve", *paths, *options, cwd=str(tmp_path)).stdout.splitlines()
+    shown = failed["message"].replace(paths[1], os.path.join("Zero", "ZeroLayers.quarl"))
+    assert rows[2].startswith(os.path.join("Zero", "ZeroLayers.quarl") + "  failed")
+    cut = rows[2].split("  ")[-1]
+    assert len(rows[2]) == 100 and cut.endswith("...")
+    assert ("solver failure: " + shown).startswith(cut[:-3]) and rows[3:6] == [
+        "Failed, by cause:", "  solver failure (1 model):",
+        "    %s: %s" % (os.path.join("Zero", "ZeroLayers.quarl"), shown)]
     assert rows[6].startswith("1 solved, 1 failed, 0 kept, in 2 processes")
 
 
@@ -408,6 +423,31 @@ def test_models_of_one_folder_each_solved_from_its_own_input(installation, tmp_p
                                           tmp_path / "out")
     if sandbox:  # the models' folder as it was
         assert sorted(os.listdir(str(tmp_path / "share"))) == before
+
+
+@pytest.mark.parametrize("sandbox", [False, True])
+def test_a_model_of_a_batch_costs_nothing_per_file_of_its_folder(ready, core, tmp_path,
+                                                                 monkeypatch, sandbox):
+    """The batch finds the folder's .thf once and passes it on (here: none, though the
+    folder has one), the module's own look-ups in place included; the run's files are those
+    named after it by the run, not any file of the folder; the record is synced by the
+    batch at its end, not one by one."""
+    from korvex_computer.batch import task
+
+    (tmp_path / "site.thf").write_text("TEMPERATURE 180\n")
+    (tmp_path / "Plant.notes.txt").write_text("not the run's")
+    synced = []
+    monkeypatch.setattr(os, "fsync", synced.append)
+    look_up = core.find_first_file
+    entry = task.solve({"model": write_quarl(tmp_path / "Plant.quarl"), "solver": "PipeStress",
+                        "sandbox": sandbox, "output": str(tmp_path / "out"), "thf": None,
+                        "synced_at_end": True}, None)
+    assert entry["ok"] and (entry["inputs"]["thf"], synced) == (None, [])
+    assert entry["solution"]["properties"]["Warnings"] == [
+        "no .thf file: ambient temperature assumed"]
+    assert core.find_first_file is look_up
+    assert sorted(os.path.basename(path) for path in entry["files"]) == [
+        "Plant.fre", "Plant.pipestress.json", "Plant.pipestress.log"]
 
 
 def many_models(folder, count):
@@ -492,11 +532,14 @@ def test_resume_keeps_a_result_only_when_every_input_is_the_same(cli, tmp_path, 
     assert cli("solve", *paths, "--solver", "PipeStress", *options).returncode == 0
     change_between_runs(change, folder, output)
     solver = "Aster" if change == "solver" else "PipeStress"
-    rows = cli("solve", *paths, "--solver", solver, *options, "--resume").stdout.splitlines()
+    rows = cli("solve", *paths, "--solver", solver, *options, "--resume",
+               cwd=str(folder)).stdout.splitlines()
     shown = [row.split()[1] for row in rows[1:3]]
     assert shown == ["kept" if why is None else "solved",
                      "solved" if change in ("solver", "thf") else "kept"]
-    assert why is None or rows[1].endswith("(solved again: %s)" % why)
+    assert rows[1].startswith("Plant.quarl ")  # relative to the current folder
+    assert rows[1].split("  ")[-1].startswith("solved again: " + why) if why else \
+        rows[1].endswith(", kept in Plant")  # relative to --output
     assert rows[3].startswith("%d solved, 0 failed, %d kept" % (2 - shown.count("kept"),
                                                                 shown.count("kept")))
 
@@ -543,7 +586,7 @@ def test_an_unwritable_folder_is_named_with_its_remedy(cli, tmp_path):
                     kept.stderr), kept.stderr
 
 
-def interrupted_on_a_terminal(command, env, ready):
+def interrupted_on_a_terminal(command, env, ready, **options):
     """Runs a command on a pseudo-terminal that is its controlling terminal, as in a shell,
     and types Ctrl-C there once `ready(text drawn so far)`; its exit status, its output and
     what it (and its children) drew on the terminal."""
@@ -561,7 +604,7 @@ def interrupted_on_a_terminal(command, env, ready):
     terminal, child_end = os.openpty()
     process = subprocess.Popen(command, env=dict(env, TERM="xterm", COLUMNS="120"),
                                stdin=child_end, stderr=child_end, stdout=subprocess.PIPE,
-                               preexec_fn=take_the_terminal)
+                               preexec_fn=take_the_terminal, **options)
     os.close(child_end)
     shown, typed = b"", False
     while True:
@@ -595,12 +638,13 @@ def test_ctrl_c_stops_a_local_batch_with_its_table(installation, tmp_path, temp_
         output = tmp_path / ("out%d" % attempt)
         code, stdout, shown = interrupted_on_a_terminal(
             command + ["--output", str(output)], env,
-            lambda text: re.search(r"PipeStress: ([3-9]|\d\d) done", text))
+            lambda text: re.search(r"PipeStress: ([3-9]|\d\d) done", text), cwd=str(tmp_path))
         rows = stdout.splitlines()
         assert code == 130, (attempt, stdout, shown)
         assert rows[0].split() == ["MODEL", "RESULT", "TIME", "DETAILS"]
         results = [row.split()[1] for row in rows[1:51]]
-        assert [row.split()[0] for row in rows[1:51]] == paths
+        assert [row.split()[0] for row in rows[1:51]] == [
+            os.path.relpath(path, str(tmp_path)) for path in paths]
         assert set(results) <= {"solved", "interrupted", "never"} and "never" in results
         assert re.match(r"\d+ solved, 0 failed, 0 kept, (\d+ interrupted, )?\d+ never started, "
                         r"in 2 processes", rows[51]), rows[51]
@@ -700,16 +744,87 @@ def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_
     models = [model(tmp_path / name, name) for name in (("A", "B") if several else ("A",))]
     env = environment(installation, temp_dir)
     code, stdout, status = on_a_terminal(command + ["solve", *models, "--solver", "PipeStress",
-                                                    "--jobs", "2"], env)
+                                                    "--jobs", "2", "-v"], env)
     assert code == 0, (stdout, status)
     if several:
         assert re.search(r"PipeStress: \d done, \d failed, \d running of 2 models, \d+\.\d s",
                          status)
         assert stdout.startswith("MODEL")
+        # -v's line per model is written above the status line, not into it.
+        plain = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", status)
+        logged = [match.start() for match in re.finditer(r"korvex_computer: solved ", plain)]
+        assert len(logged) == 2, status
+        assert all(re.split(r"[\r\n]", plain[:start])[-1].strip() == "" for start in logged), \
+            status
     else:
         assert re.search(r"PipeStress: solving A\.quarl, \d+\.\d s", status)
         assert stdout.startswith("Solved %s" % models[0])
     assert "Traceback" not in status
+
+
+def test_a_table_of_many_models_reads_at_100_columns(tmp_path, monkeypatch):
+    from korvex_computer.batch.status import time_left
+    from korvex_computer.cli import render
+
+    monkeypatch.chdir(str(tmp_path))
+
+    def entry(name, elapsed, **more):
+        return dict({"model": str(tmp_path / "lines" / name), "solver": "PipeStress",
+                     "ok": True, "elapsed": elapsed,
+                     "solution": {"class": "Solution", "properties": {"Status": "Solved"}}},
+                    **more)
+
+    long_name = "Line-%s-final.quarl" % ("x" * 80)
+    bad = str(tmp_path / "lines" / "Bad.quarl")
+    rows = render.batch([
+        entry("Line01.quarl", 3.5, output=str(tmp_path / "out" / "Line01"), machine="node7",
+              attempt=2),  # from the farm
+        entry(long_name, 0.5),
+        entry("Bad.quarl", 2.0, ok=False, cause="solver failure",
+              message="PipeStress gave no solution for %s: no layer" % bad),
+    ], 2, 4.0, str(tmp_path / "out")).splitlines()
+    names = [row.split()[0] for row in rows[1:4]]  # relative, a long one cut in the middle
+    assert (names[0], names[2]) == (os.path.join("lines", "Line01.quarl"),
+                                    os.path.join("lines", "Bad.quarl"))
+    assert len(names[1]) == 40 and names[1].startswith(os.path.join("lines", "Line-xx")) and \
+        "x...x" in names[1] and names[1].endswith("x-final.quarl")
+    assert "  Solved, by PipeStress on node7 (attempt" in rows[1] and len(rows[1]) == 100
+    assert render.batch([entry("Line01.quarl", 3.5, output=str(tmp_path / "out" / "Line01"))],
+                        1, 4.0, str(tmp_path / "out")).splitlines()[1].endswith(
+        "Solved, by PipeStress, kept in " + os.path.join("out", "Line01"))
+    assert rows[4:7] == ["Failed, by cause:", "  solver failure (1 model):",
+                         "    %s: PipeStress gave no solution for %s: no layer" % (
+                             names[2], names[2])]
+    assert rows[7] == ("2 solved, 1 failed, 0 kept, in 2 processes, 4.0 s; 6.0 s of solves; "
+                       "slowest: Line01.quarl 3.50 s")  # as many as 100 columns hold
+    assert max(len(row) for row in rows[:4] + rows[7:]) <= 100
+    assert [time_left(10.0, ended, 6) for ended in (0, 2, 6)] == ["", ", about 20 s left", ""]
+
+
+def test_the_readme_s_script_runs_after_the_quick_start_s_exports(tmp_path, temp_dir):
+    """As a new user does: quickstart.py's printed exports, then the README's Python example
+    in the models' folder; the command line's output stays free of the setDaemon warning
+    that the script sees."""
+    readme = (STANDIN.parent / "README.md").read_text(encoding="utf-8")
+    script = readme[readme.index("```python\n") + len("```python\n"):]
+    script = script[:script.index("```")]
+    made = run_cli([str(tmp_path / "try")], dict(environment(None, temp_dir)),
+                   command=[sys.executable, str(STANDIN / "quickstart.py")])
+    exported = dict(re.match(r"export (\w+)='(.*)'$", line).groups()
+                    for line in made.stdout.splitlines())
+    env = dict(environment(None, temp_dir), **exported)
+    models = str(tmp_path / "try" / "models")
+    ran = run_cli(["-c", script], env, command=[sys.executable], cwd=models)
+    assert ran.returncode == 0, ran.stderr
+    shown = [line for line in ran.stdout.splitlines() if not line.endswith(" loaded")]
+    assert shown == ["layers: ['PIPE-A', 'PIPE-B']", "status: Solved"]
+    assert all("setDaemon" in line or line.startswith("  ")
+               for line in ran.stderr.splitlines()), ran.stderr
+    env["PYTHONWARNINGS"] = "always::DeprecationWarning"
+    for models_given in (["Plant.quarl"], ["Plant.quarl", "Pump.quarl", "--jobs", "2"]):
+        solved = run_cli(["solve", *models_given, "--solver", "PipeStress", "--sandbox"], env,
+                         cwd=models)
+        assert (solved.returncode, solved.stderr) == (0, "")
 
 
 def test_find_and_describe_give_the_module_s_answers(core, ready, cli):

@@ -149,9 +149,11 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     to_solve: List[int] = []
     solved_again: Dict[int, str] = {}  # why, for models with a record that does not stand
     solved_by = _resumed_installation(installation) if resume and broker is None else None
+    thf_files = _results.thf_by_folder(paths)
     for index, path in enumerate(paths):
         folder = folders[index]
-        record, why = (_results.kept_record(folder, path, solver, solved_by)
+        record, why = (_results.kept_record(folder, path, solver, solved_by,
+                                            thf_files[os.path.dirname(path)])
                        if resume and folder else (None, None))
         if record is not None:
             entries[index] = dict(record, resumed=True)
@@ -167,9 +169,11 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     try:
         solved = _solve(installation, [paths[i] for i in to_solve], solver, sandbox, jobs,
                         (broker, results, timeout, no_worker_timeout), stream,
-                        [folders[i] for i in to_solve])
+                        [folders[i] for i in to_solve], thf_files)
     except BatchInterrupted as stop:
         solved, interrupted = stop.results, stop
+    if output is not None and broker is None:  # the local workers wrote them unsynced
+        _results.sync_records(folders)
     for index, entry in zip(to_solve, solved):
         entries[index] = dict(entry, solved_again=solved_again[index]) \
             if index in solved_again else entry
@@ -193,7 +197,8 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
 
 def _solve(installation: Union[str, Installation, None], paths: List[str], solver: str,
            sandbox: bool, jobs: int, queue: Tuple[Optional[str], Optional[str], float, float],
-           stream: TextIO, folders: List[Optional[str]]) -> List[Dict[str, Any]]:
+           stream: TextIO, folders: List[Optional[str]], thf_files: Dict[str, Optional[str]]
+           ) -> List[Dict[str, Any]]:
     if not paths:
         return []
     broker, results, timeout, no_worker_timeout = queue
@@ -208,7 +213,9 @@ def _solve(installation: Union[str, Installation, None], paths: List[str], solve
 
     LOG.info("solving %d models in %d worker processes", len(paths), min(len(paths), jobs))
 
-    messages = [{"model": path, "solver": solver, "sandbox": sandbox, "output": folder}
+    # Each folder's .thf file, found once for the batch; the records synced at its end.
+    messages = [{"model": path, "solver": solver, "sandbox": sandbox, "output": folder,
+                 "thf": thf_files[os.path.dirname(path)], "synced_at_end": True}
                 for path, folder in zip(paths, folders)]
     return local.solve_all(_local_installation(installation), messages, max(1, int(jobs)),
                            stream)

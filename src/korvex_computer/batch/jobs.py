@@ -321,7 +321,7 @@ STOP = _Stop()
 SANDBOX_LISTENERS: List[Callable[[str], None]] = []
 
 
-def _fill_sandbox(sandbox: str, path: str) -> str:
+def _fill_sandbox(sandbox: str, path: str, thf: Optional[str]) -> str:
     """Makes `sandbox`, a fresh folder, with a copy of the model, of its own .fre file when
     it has one, and of the first .thf file of its folder; the copy's path. A shared
     conception.fre is not copied: the run's input is written from the model."""
@@ -329,7 +329,6 @@ def _fill_sandbox(sandbox: str, path: str) -> str:
     copy = os.path.join(sandbox, os.path.basename(path))
     shutil.copy(path, copy)
     own_fre = os.path.splitext(path)[0] + ".fre"
-    thf = core.find_first_file(os.path.dirname(path), ".thf")
     for extra in (own_fre, thf):
         if extra and os.path.isfile(extra):
             shutil.copy(extra, os.path.join(sandbox, os.path.basename(extra)))
@@ -361,12 +360,34 @@ def own_input(model: Any, run_path: str) -> str:
     return own
 
 
+@contextlib.contextmanager
+def _thf_found(folder: str, thf: Optional[str]) -> Iterator[None]:
+    """The module's solve in place looks up the .thf file of the model's folder (twice);
+    within the block it gets `thf`, which the batch found once for the whole folder,
+    instead of listing a folder that grows with every model solved there."""
+    look_up = core.find_first_file
+    key = os.path.normcase(os.path.abspath(folder))
+
+    def find_first_file(directory: str, ext: str) -> str:
+        if ext == ".thf" and isinstance(directory, str) and \
+                os.path.normcase(os.path.abspath(directory)) == key:
+            return "" if thf is None else thf  # the module's own answer for none
+        return look_up(directory, ext)
+
+    core.find_first_file = find_first_file
+    try:
+        yield
+    finally:
+        core.find_first_file = look_up
+
+
 def solve_model(path: str, solver: str, sandbox: bool,
-                keep: Optional[Callable[[Dict[str, Any], str, float], None]] = None
-                ) -> Dict[str, Any]:
+                keep: Optional[Callable[[Dict[str, Any], str, float], None]] = None,
+                thf: Optional[str] = results.LOOK_UP) -> Dict[str, Any]:
     """Solves one model file, from an input file written from that model, and describes the
     solution, which is then disposed of (with its sandbox). `keep(result, run directory,
-    start time)` is called before the disposal, to keep the run's files."""
+    start time)` is called before the disposal, to keep the run's files. `thf`: the .thf
+    file of the model's folder when the batch found it already."""
     path = os.path.abspath(path)
     if not os.path.isfile(path):
         raise no_model_file(path)
@@ -378,14 +399,16 @@ def solve_model(path: str, solver: str, sandbox: bool,
     started = time.monotonic()
     started_at = time.time()
     # What the run reads, as it was when the run began (a solve may take hours).
-    inputs = dict(results.model_inputs(path), fre=None, solver=solver,
+    if thf is results.LOOK_UP:
+        thf = results.first_file(os.path.dirname(path), ".thf")
+    inputs = dict(results.model_inputs(path, thf), fre=None, solver=solver,
                   installation=os.path.abspath(core._exePath_) if core._exePath_ else None)
     # Named before it is made, so that a stop at any point (the worker's SystemExit) removes it.
     sandbox_folder = os.path.join(tempfile.gettempdir(), str(uuid.uuid4())) if sandbox else None
     for listener in SANDBOX_LISTENERS if sandbox_folder else ():
         listener(sandbox_folder)
     try:
-        run_path = _fill_sandbox(sandbox_folder, path) if sandbox_folder else path
+        run_path = _fill_sandbox(sandbox_folder, path, thf) if sandbox_folder else path
         run_directory = os.path.dirname(run_path)
         model = load_model(run_path, shown=path)
         used = solver if _is_piping(model) else "Aster"  # structure models: Aster alone
@@ -402,7 +425,7 @@ def solve_model(path: str, solver: str, sandbox: bool,
         failure: Optional[JobFailed] = None
         with worker_thread_errors() as worker_errors, OUTPUT.collect():
             try:
-                with STOP.held():
+                with STOP.held(), _thf_found(os.path.dirname(path), thf):
                     solution = core.solve(run_path, solver, False)
             except Exception as error:
                 solution, failure = None, JobFailed("solver failure", error_text(error))

@@ -28,7 +28,7 @@ import time
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .common import BatchInterrupted, Installation, failed_entry
-from .status import live_status
+from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
 STOP_SECONDS = 5.0  # for a stopped worker to end before it is killed
@@ -174,7 +174,7 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
                 with lock:
                     running.pop(number, None)
                 worker = None
-            LOG.debug("%s %s (%s)", "solved" if entry["ok"] else "failed", message["model"],
+            LOG.info("%s %s (%s)", "solved" if entry["ok"] else "failed", message["model"],
                       entry.get("cause") or "%.1f s" % entry["elapsed"])
             with lock:
                 results[index] = entry
@@ -188,8 +188,9 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
         with lock:
             done, failed = finished["done"], finished["failed"]
         active = min(workers, total - done - failed)
-        return "%s: %d done, %d failed, %d running of %d models, %.1f s" % (
-            messages[0]["solver"], done, failed, active, total, elapsed)
+        return "%s: %d done, %d failed, %d running of %d models, %.1f s%s" % (
+            messages[0]["solver"], done, failed, active, total, elapsed,
+            time_left(elapsed, done + failed, total))
 
     feeders = [threading.Thread(target=feed_one_worker, args=(number,),
                                 name="korvex worker %d" % number, daemon=True)

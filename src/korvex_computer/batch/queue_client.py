@@ -20,7 +20,7 @@ from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
                      celery_app, check_url, connection_errors, reachable_results,
                      require_libraries, shown_url, signature, without_password)
 from .common import BatchInterrupted, JobFailed, error_text, failed_entry
-from .status import live_status
+from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
 
@@ -202,7 +202,7 @@ class Follower(object):
             listening = "no worker listening"
         return "%s: %d done, %d failed, %d running, %d waiting of %d models, %s, %.1f s" % (
             self.solver, done, finished - done, running, total - finished - running, total,
-            listening, elapsed)
+            listening, elapsed) + time_left(elapsed, finished, total)
 
 
 def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sandbox: bool,

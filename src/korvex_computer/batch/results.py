@@ -68,17 +68,34 @@ def first_file(folder: str, extension: str) -> Optional[str]:
     return None
 
 
+def thf_by_folder(paths: Sequence[str]) -> Dict[str, Optional[str]]:
+    """The .thf file that a solve of each model takes from its folder (first_file), by
+    folder: each folder is listed once for a whole batch, not once per model."""
+    found: Dict[str, Optional[str]] = {}
+    for path in paths:
+        folder = os.path.dirname(os.path.abspath(path))
+        if folder not in found:
+            found[folder] = first_file(folder, ".thf")
+    return found
+
+
+# For a .thf file not looked up yet: looked up then.
+LOOK_UP = "look up"
+
+
 def _file_digest(path: Optional[str]) -> Optional[Dict[str, Any]]:
     found = digest(path)
     return None if path is None or found is None else {
         "file": os.path.basename(path), "sha256": found}
 
 
-def model_inputs(path: str) -> Dict[str, Any]:
+def model_inputs(path: str, thf: Optional[str] = LOOK_UP) -> Dict[str, Any]:
     """What a solve of the model file reads beside the solver input file: the model and the
-    first .thf file of its folder, each as its name and digest (None when there is none)."""
-    return {"model": _file_digest(path),
-            "thf": _file_digest(first_file(os.path.dirname(path), ".thf"))}
+    first .thf file of its folder (`thf`, when the batch found it already), each as its
+    name and digest (None when there is none)."""
+    if thf is LOOK_UP:
+        thf = first_file(os.path.dirname(path), ".thf")
+    return {"model": _file_digest(path), "thf": _file_digest(thf)}
 
 
 def input_digest(path: str, written: bool) -> Optional[Dict[str, Any]]:
@@ -88,7 +105,8 @@ def input_digest(path: str, written: bool) -> Optional[Dict[str, Any]]:
 
 
 def why_solve_again(record: Dict[str, Any], path: str, solver: str,
-                    installation: Optional[str]) -> Optional[str]:
+                    installation: Optional[str], thf_file: Optional[str] = LOOK_UP
+                    ) -> Optional[str]:
     """Why a model's record cannot stand for a new solve of it with `solver` (and, when
     given, the installation `installation`); None when every input the solve read is as it
     was: the model, its own .fre file, the folder's .thf file, the solver, the
@@ -99,7 +117,7 @@ def why_solve_again(record: Dict[str, Any], path: str, solver: str,
     if record.get("model") != path or not isinstance(inputs, dict):
         return "its record does not name the files it was solved from"
     reasons: List[str] = []
-    now = model_inputs(path)
+    now = model_inputs(path, thf_file)
     if now["model"] != inputs.get("model"):
         reasons.append("%s changed" % os.path.basename(path))
     was, thf = inputs.get("thf"), now["thf"]
@@ -136,24 +154,30 @@ def _in_run(value: Any, run_directory: str) -> bool:
         _key(os.path.dirname(value)) == _key(run_directory)
 
 
+# The files that a solver run writes beside its input, named after the model:
+# <model>.<solver>.log, .json (its results) and .inp (Aster's analysis input).
+SOLVER_FILES = (".log", ".json", ".inp")
+
+
 def run_files(result: Dict[str, Any], run_directory: str, started_at: float,
-               in_sandbox: bool) -> List[str]:
+              in_sandbox: bool) -> List[str]:
     """The files of a model's run: in a sandbox all but the model's copy; in place the
-    input file and the files named after the model that the run wrote."""
+    files that the run names (its input, the solution's files) and those that its solver
+    wrote under the model's name, each looked up by its name: a folder of many models is
+    not listed for each of them."""
     model_copy = os.path.join(run_directory, os.path.basename(result["model"]))
-    base = os.path.splitext(os.path.basename(result["model"]))[0] + "."
-    names = os.listdir(run_directory)
-    # Plant.rev.quarl beside Plant.quarl: Plant.rev.* are the other model's files.
-    others = [name[:-len(".quarl")] + "." for name in names if name.lower().endswith(".quarl")
-              and name.startswith(base) and len(name) > len(base) + len("quarl")]
     found: Dict[str, str] = {}
-    for name in names:
-        path = os.path.join(run_directory, name)
-        if not os.path.isfile(path) or os.path.normcase(path) == os.path.normcase(model_copy):
-            continue
-        if in_sandbox or (name.startswith(base) and not any(map(name.startswith, others))
-                          and os.path.getmtime(path) >= started_at - 2):
-            found[_key(path)] = path
+    if in_sandbox:
+        for name in os.listdir(run_directory):
+            path = os.path.join(run_directory, name)
+            if os.path.isfile(path) and _key(path) != _key(model_copy):
+                found[_key(path)] = path
+    else:
+        stem = os.path.join(run_directory, os.path.splitext(os.path.basename(model_copy))[0])
+        solver = str(result.get("solver") or "").lower()
+        for path in [stem + ".fre"] + [stem + "." + solver + ext for ext in SOLVER_FILES]:
+            if os.path.isfile(path) and os.path.getmtime(path) >= started_at - 2:
+                found[_key(path)] = path
     named: List[Any] = [result.get("input")] + list(result["solution"]["properties"].values())
     for value in named:
         if _in_run(value, run_directory) and os.path.isfile(value):
@@ -288,14 +312,16 @@ def discard_folder(folder: str, left: Sequence[str]) -> None:
         pass
 
 
-def write_json(path: str, document: Any) -> None:
-    """Writes a JSON file whole or not at all: readers see the former file or the new one."""
+def write_json(path: str, document: Any, sync: bool = True) -> None:
+    """Writes a JSON file whole or not at all: readers see the former file or the new one.
+    `sync` false leaves the file's data to be synced later (sync_records), with others."""
     temporary = "%s.%s.tmp" % (path, uuid.uuid4().hex[:8])
     try:
         with open(temporary, "w", encoding="utf-8") as stream:
             json.dump(document, stream, indent=2)
-            stream.flush()
-            os.fsync(stream.fileno())
+            if sync:
+                stream.flush()
+                os.fsync(stream.fileno())
         os.replace(temporary, path)
     except BaseException:
         try:
@@ -305,9 +331,26 @@ def write_json(path: str, document: Any) -> None:
         raise
 
 
-def write_record(folder: str, entry: Dict[str, Any]) -> None:
+def write_record(folder: str, entry: Dict[str, Any], sync: bool = True) -> None:
     os.makedirs(folder, exist_ok=True)
-    write_json(os.path.join(folder, RECORD), entry)
+    write_json(os.path.join(folder, RECORD), entry, sync)
+
+
+def sync_records(folders: Sequence[Optional[str]]) -> None:
+    """Makes the records written without a sync of their own (and the files they name)
+    durable, once for a whole batch: one sync of the file systems where there is one, else
+    each record flushed in turn. A sync per record cost more than many solves."""
+    if hasattr(os, "sync"):
+        os.sync()
+        return
+    for folder in folders:
+        if folder is None:
+            continue
+        try:
+            with open(os.path.join(folder, RECORD), "r+b") as stream:
+                os.fsync(stream.fileno())
+        except OSError:  # no record: the model did not end
+            pass
 
 
 def read_record(folder: str) -> Optional[Dict[str, Any]]:
@@ -319,7 +362,8 @@ def read_record(folder: str) -> Optional[Dict[str, Any]]:
     return record if isinstance(record, dict) else None
 
 
-def kept_record(folder: str, path: str, solver: str, installation: Optional[str]
+def kept_record(folder: str, path: str, solver: str, installation: Optional[str],
+                thf: Optional[str] = LOOK_UP
                 ) -> Tuple[Optional[Dict[str, Any]], Optional[str]]:
     """The record in `folder` when it stands for a solve of the model now (see
     why_solve_again), else None and why the model is solved again (None when it has no
@@ -327,7 +371,7 @@ def kept_record(folder: str, path: str, solver: str, installation: Optional[str]
     record = read_record(folder)
     if record is None:
         return None, None
-    reason = why_solve_again(record, path, solver, installation)
+    reason = why_solve_again(record, path, solver, installation, thf)
     return (record, None) if reason is None else (None, reason)
 
 

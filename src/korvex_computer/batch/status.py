@@ -10,6 +10,7 @@ understands, and padded with blanks instead of erased with escape codes.
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import shutil
 import threading
@@ -22,9 +23,25 @@ Describe = Callable[[float], str]
 REFRESHES_PER_SECOND = 4
 
 
+def time_left(elapsed: float, ended: int, total: int) -> str:
+    """", about 3 min left" for the models not ended yet at the pace of those that ended;
+    nothing before the first ended or after the last."""
+    if ended <= 0 or ended >= total:
+        return ""
+    seconds = elapsed / ended * (total - ended)
+    if seconds < 60:
+        shown = "%d s" % max(1, round(seconds))
+    elif seconds < 3600:
+        shown = "%d min" % round(seconds / 60)
+    else:
+        shown = "%.1f h" % (seconds / 3600)
+    return ", about %s left" % shown
+
+
 def live_status(stream: TextIO, describe: Describe) -> ContextManager[None]:
     """Shows ``describe(elapsed seconds)`` on one line of ``stream``, kept up to date while
-    the block runs; nothing at all when the stream is not a terminal."""
+    the block runs; nothing at all when the stream is not a terminal. The command line's log
+    lines (-v) on the same stream are written above the line meanwhile, not into it."""
     if not _is_terminal(stream):
         return contextlib.nullcontext()
     try:
@@ -88,6 +105,29 @@ def _redrawn(draw: Callable[[], None]) -> Iterator[None]:
         drawer.join()
 
 
+class _Above(object):
+    """The stream of the log's handlers while the status line is drawn."""
+
+    def __init__(self, write_above: Callable[[str], None]) -> None:
+        self.write = write_above
+
+    def flush(self) -> None:
+        pass
+
+
+@contextlib.contextmanager
+def _log_above(stream: TextIO, write_above: Callable[[str], None]) -> Iterator[None]:
+    handlers = [handler for handler in logging.getLogger("korvex_computer").handlers
+                if isinstance(handler, logging.StreamHandler) and handler.stream is stream]
+    for handler in handlers:
+        handler.setStream(_Above(write_above))
+    try:
+        yield
+    finally:
+        for handler in handlers:
+            handler.setStream(stream)
+
+
 @contextlib.contextmanager
 def _rich_status(stream: TextIO, describe: Describe) -> Iterator[None]:
     from rich.console import Console
@@ -95,7 +135,12 @@ def _rich_status(stream: TextIO, describe: Describe) -> Iterator[None]:
 
     with Live(_SpinnerLine(describe), console=Console(file=stream), auto_refresh=False,
               transient=True, redirect_stdout=False, redirect_stderr=False) as live:
-        with _redrawn(live.refresh):
+
+        def write_above(text: str) -> None:  # rich prints above its live line
+            live.console.print(text.rstrip("\n"), markup=False, highlight=False,
+                               emoji=False, soft_wrap=True)
+
+        with _redrawn(live.refresh), _log_above(stream, write_above):
             yield
 
 
@@ -104,14 +149,21 @@ def _plain_status(stream: TextIO, describe: Describe) -> Iterator[None]:
     started = time.monotonic()
     # One column short of the terminal's width, so the line never wraps.
     width = max(_columns(stream) - 1, 10)
+    drawing = threading.RLock()
 
     def draw() -> None:
-        text = describe(time.monotonic() - started)
-        stream.write("\r" + text[:width].ljust(width))
-        stream.flush()
+        with drawing:
+            text = describe(time.monotonic() - started)
+            stream.write("\r" + text[:width].ljust(width))
+            stream.flush()
+
+    def write_above(text: str) -> None:  # the line erased, the text, the line again
+        with drawing:
+            stream.write("\r" + " " * width + "\r" + text)
+            draw()
 
     try:
-        with _redrawn(draw):
+        with _redrawn(draw), _log_above(stream, write_above):
             yield
     finally:
         stream.write("\r" + " " * width + "\r")

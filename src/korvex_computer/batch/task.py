@@ -34,12 +34,12 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
     # The files of the output folder that no batch wrote, once the folder is ready.
     left: List[List[str]] = []
     try:
-        _solve_into(entry, path, solver, sandbox, folder, binding_failure, keep_run or keep,
-                    left)
+        _solve_into(entry, message, folder, binding_failure, keep_run or keep, left)
         entry.setdefault("elapsed", round(time.monotonic() - started, 3))
         entry["notes"] = jobs.OUTPUT.take_messages()
         if folder is not None:
-            keep_record(folder, entry)
+            # A batch that syncs its records once at its end says so ("synced_at_end").
+            keep_record(folder, entry, sync=not message.get("synced_at_end"))
     except BaseException:  # stopped: nothing kept for the model without its record
         if folder is not None and left:  # else the run put nothing there
             results.discard_folder(folder, left[0])
@@ -47,11 +47,12 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
     return entry
 
 
-def _solve_into(entry: Dict[str, Any], path: str, solver: str, sandbox: bool,
-                folder: Optional[str], binding_failure: Optional[jobs.JobFailed],
-                keep: Keep, left: List[List[str]]) -> None:
+def _solve_into(entry: Dict[str, Any], message: Dict[str, Any], folder: Optional[str],
+                binding_failure: Optional[jobs.JobFailed], keep: Keep,
+                left: List[List[str]]) -> None:
     """Solves the model into `entry`: its result, or its failure; `left` receives the names
     of the files of the output folder that no batch wrote, once the folder is ready."""
+    path, solver, sandbox = message["model"], message["solver"], message["sandbox"]
     try:
         if binding_failure is not None:
             raise binding_failure
@@ -61,7 +62,8 @@ def _solve_into(entry: Dict[str, Any], path: str, solver: str, sandbox: bool,
             except OSError as error:
                 raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
                                      % (folder, jobs.error_text(error)))
-        entry.update(jobs.solve_model(path, solver, sandbox, keep))
+        entry.update(jobs.solve_model(path, solver, sandbox, keep,
+                                      message.get("thf", results.LOOK_UP)))
         entry["ok"] = True
     except jobs.JobFailed as failure:
         entry.update(failure.record, ok=False, cause=failure.cause, message=failure.message)
@@ -69,11 +71,11 @@ def _solve_into(entry: Dict[str, Any], path: str, solver: str, sandbox: bool,
         entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
 
 
-def keep_record(folder: str, entry: Dict[str, Any]) -> None:
+def keep_record(folder: str, entry: Dict[str, Any], sync: bool = True) -> None:
     """Writes a model's record in its output folder; a record that cannot be written fails
     the model, which is then not reported solved."""
     try:
-        results.write_record(folder, entry)
+        results.write_record(folder, entry, sync)
     except OSError as error:
         entry.update(ok=False, cause="output not written", message="the record of %s was not "
                      "written in %s (%s)" % (entry["model"], folder, jobs.error_text(error)))

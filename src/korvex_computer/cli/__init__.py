@@ -283,19 +283,33 @@ def _report_failure(failure: JobFailed, as_json: bool) -> int:
     return 1
 
 
-def solve_one(arguments: argparse.Namespace) -> Dict[str, Any]:
-    from ..batch import jobs, results
+def solve_one(arguments: argparse.Namespace, installation: Installation) -> int:
+    """Solves one model as a batch's worker does, and prints its record (--json) or its
+    summary; a failure, bound or solved, in one line."""
+    from ..batch import jobs, task
 
     model = arguments.models[0]
+    binding_failure = None
+    try:
+        jobs.bind(installation)
+    except JobFailed as failure:
+        binding_failure = failure
 
     def describe(elapsed: float) -> str:
         return "%s: solving %s, %.1f s" % (arguments.solver, os.path.basename(model), elapsed)
 
-    def keep(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
-        results.keep_files(result, run_directory, started_at, arguments.sandbox, None)
-
     with live_status(sys.stderr, describe):
-        return jobs.solve_model(model, arguments.solver, arguments.sandbox, keep)
+        entry = task.solve({"model": model, "solver": arguments.solver,
+                            "sandbox": arguments.sandbox, "output": None}, binding_failure)
+    if getattr(arguments, "json", False):
+        _print(json.dumps(entry, indent=2))
+    elif entry["ok"]:
+        _print(render.solution(entry))
+    _pass_on_module_messages([entry])
+    if not entry["ok"]:
+        _fail("%s: %s" % (entry["cause"], entry["message"]))
+        return 1
+    return 0
 
 
 def solve_many(arguments: argparse.Namespace, installation: Optional[Installation],
@@ -329,7 +343,7 @@ def solve_many(arguments: argparse.Namespace, installation: Optional[Installatio
                            "output": arguments.output and os.path.abspath(arguments.output),
                            "models": entries}, indent=2))
     else:
-        _print(render.batch(entries, arguments.models, processes, elapsed))
+        _print(render.batch(entries, processes, elapsed, arguments.output))
     _pass_on_module_messages(entries)
     if interrupted:
         unfinished = [entry for entry in entries
@@ -385,9 +399,6 @@ def do_job(arguments: argparse.Namespace,
     if command == "fre":
         result = jobs.write_fre(arguments.model)
         return result, render.fre(result)
-    if command == "solve":
-        result = solve_one(arguments)
-        return result, render.solution(result)
     if command == "describe":
         result = jobs.describe_class(arguments.class_name)
         return result, render.description(result)
@@ -412,6 +423,8 @@ def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> 
         return _report_failure(platform_missing(error), as_json)
     if arguments.command == "worker":
         return run_worker(arguments, installation)
+    if arguments.command == "solve":
+        return solve_one(arguments, installation)
     try:
         jobs.bind(installation)
         result, text = do_job(arguments, installation)

@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List, Sequence, Tuple
+import os
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+WIDTH = 100  # of a batch's rows, which a terminal of 100 columns shows unwrapped
+NAME_WIDTH = 40  # of a model's name in a row, cut in the middle beyond it
 
 
 def _fields(rows: Sequence[Tuple[str, Any]], indent: str = "") -> List[str]:
@@ -42,7 +46,13 @@ def fre(result: Dict[str, Any]) -> str:
     return str(result["fre"])
 
 
+# Properties of every SDK object, which say nothing of the solution.
+_NOISE = ("IsDisposed",)
+
+
 def solution(result: Dict[str, Any]) -> str:
+    """A solved model: what solved it, in how long, and the solution's properties that hold
+    something (the input file shown once, above them)."""
     where = "in a sandbox, now removed" if result["sandbox"] else "in place"
     lines = ["Solved %s with %s in %.2f s (%s)" % (result["model"], result["solver"],
                                                     result["elapsed"], where),
@@ -50,7 +60,9 @@ def solution(result: Dict[str, Any]) -> str:
     if result.get("input"):
         lines.insert(1, "Input: %s" % result["input"])
     properties = sorted((name, _shown(value))
-                        for name, value in result["solution"]["properties"].items())
+                        for name, value in result["solution"]["properties"].items()
+                        if value not in (None, "", []) and name not in _NOISE
+                        and not (name == "InputFile" and value == result.get("input")))
     if properties:
         lines += _fields(properties, indent="  ")
     return "\n".join(lines)
@@ -67,14 +79,14 @@ def _time(entry: Dict[str, Any]) -> str:
     return "" if entry.get("cause") in _UNFINISHED else "%.2f s" % entry["elapsed"]
 
 
-def _failures_by_cause(entries: Sequence[Dict[str, Any]], given: Sequence[str]) -> List[str]:
+def _failures_by_cause(entries: Sequence[Dict[str, Any]], names: Sequence[str]) -> List[str]:
     """The failed models again, under their causes, most frequent first: a few failures
     among hundreds of rows would scroll away."""
     by_cause: Dict[str, List[str]] = {}
-    for name, entry in zip(given, entries):
+    for name, entry in zip(names, entries):
         if _result(entry) == "failed":
             by_cause.setdefault(entry["cause"], []).append(
-                "    %s: %s" % (name, entry["message"]))
+                "    %s: %s" % (name, _message(entry)))
     lines: List[str] = []
     for cause, failed in sorted(by_cause.items(), key=lambda item: -len(item[1])):
         lines.append("  %s (%d model%s):" % (cause, len(failed), "" if len(failed) == 1
@@ -83,56 +95,124 @@ def _failures_by_cause(entries: Sequence[Dict[str, Any]], given: Sequence[str]) 
     return ["Failed, by cause:"] + lines if lines else []
 
 
+def cut_middle(text: str, width: int) -> str:
+    """`text` cut to `width` characters in its middle, where "..." stands for what is cut:
+    a path's start and its file's name both stay."""
+    if len(text) <= width:
+        return text
+    head = (width - 3) // 2
+    return text[:head] + "..." + text[len(text) - (width - 3 - head):]
+
+
+def shown_path(path: str, output: Optional[str] = None) -> str:
+    """A path relative to the current folder when it lies within, else relative to the
+    output folder when within that one, else whole."""
+    for base in [os.getcwd()] + ([output] if output else []):
+        try:
+            relative = os.path.relpath(path, base)
+        except ValueError:  # on another drive
+            continue
+        if relative != os.pardir and not relative.startswith(os.pardir + os.sep):
+            return relative
+    return path
+
+
+def _message(entry: Dict[str, Any]) -> str:
+    """A failure's message with the model's path as the table shows it."""
+    return str(entry["message"]).replace(entry["model"], shown_path(entry["model"]))
+
+
 _UNFINISHED = ("interrupted", "never started")
 
 
-def _outcome(entry: Dict[str, Any]) -> str:
+def _outcome(entry: Dict[str, Any], output: Optional[str]) -> str:
     if entry["ok"]:
-        shown = _solution_outcome(entry)
+        shown = _solution_outcome(entry, output)
     elif entry["cause"] in _UNFINISHED:  # the cause is the row's result already
         shown = entry["message"]
     else:
-        shown = "%s: %s" % (entry["cause"], entry["message"])
-    if entry.get("solved_again"):
-        shown += " (solved again: %s)" % entry["solved_again"]
+        shown = "%s%s: %s" % (entry["cause"], _where(entry), _message(entry))
+    if entry.get("solved_again"):  # first: a row too long is cut at its end
+        shown = "solved again: %s; %s" % (entry["solved_again"], shown)
     return shown
 
 
-def _solution_outcome(entry: Dict[str, Any]) -> str:
+def _where(entry: Dict[str, Any]) -> str:
+    """" on node7 (attempt 2)" for a model that the farm solved: the machine, and the
+    attempt when it was not the first."""
+    if not entry.get("machine"):
+        return ""
+    attempt = entry.get("attempt")
+    return " on %s%s" % (entry["machine"], " (attempt %d)" % attempt
+                         if isinstance(attempt, int) and attempt > 1 else "")
+
+
+def _solution_outcome(entry: Dict[str, Any], output: Optional[str]) -> str:
     properties = entry["solution"]["properties"]
     status = properties.get("Status")
     shown = [str(status if status is not None else entry["solution"]["class"])]
     if entry.get("solver"):
-        shown.append("by " + entry["solver"])
+        shown.append("by " + entry["solver"] + _where(entry))
     if properties.get("Warnings"):
         shown.append("warnings: " + _shown(properties["Warnings"]))
     if entry.get("output"):
-        shown.append("kept in " + entry["output"])
+        shown.append("kept in " + shown_path(entry["output"], output))
     return ", ".join(shown)
 
 
-def batch(entries: Sequence[Dict[str, Any]], given: Sequence[str], processes: int,
-          elapsed: float) -> str:
-    """A table of the models, one row each in the order given, the failed models again by
-    cause, and a closing count: solved now, failed, kept from an earlier run."""
+def batch(entries: Sequence[Dict[str, Any]], processes: int, elapsed: float,
+          output: Optional[str] = None) -> str:
+    """A table of the models, one row each in the order given, that fits WIDTH columns
+    (paths relative to the current folder, or to the output folder); the failed models again
+    by cause; and a closing line: solved now, failed, kept from an earlier run, the wall time
+    against the solves' time, the slowest models."""
+    names = [cut_middle(shown_path(entry["model"]), NAME_WIDTH) for entry in entries]
     rows = [("MODEL", "RESULT", "TIME", "DETAILS")]
-    for name, entry in zip(given, entries):
-        rows.append((name, _result(entry), _time(entry), _outcome(entry)))
+    for name, entry in zip(names, entries):
+        rows.append((name, _result(entry), _time(entry), _outcome(entry, output)))
     widths = [max(len(row[column]) for row in rows) for column in range(3)]
+    details = max(WIDTH - sum(widths) - 6, 20)
     lines = ["  ".join([row[0].ljust(widths[0]), row[1].ljust(widths[1]),
-                        row[2].rjust(widths[2]), row[3]]).rstrip() for row in rows]
+                        row[2].rjust(widths[2]), _cut_end(row[3], details)]).rstrip()
+             for row in rows]
     counts: Dict[str, int] = {}
     for entry in entries:
         counts[_result(entry)] = counts.get(_result(entry), 0) + 1
-    lines += _failures_by_cause(entries, given)
+    lines += _failures_by_cause(entries, names)
     closing = "%d solved, %d failed, %d kept" % (counts.get("solved", 0),
                                                  counts.get("failed", 0), counts.get("kept", 0))
     for result in _UNFINISHED:
         if counts.get(result):
             closing += ", %d %s" % (counts[result], result)
-    lines.append("%s, in %d process%s, %.1f s" % (closing, processes,
-                                                 "" if processes == 1 else "es", elapsed))
+    closing += ", in %d process%s, %.1f s" % (processes, "" if processes == 1 else "es",
+                                               elapsed)
+    lines.append(closing + _solve_times(entries, WIDTH - len(closing)))
     return "\n".join(lines)
+
+
+def _cut_end(text: str, width: int) -> str:
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
+def _solve_times(entries: Sequence[Dict[str, Any]], width: int) -> str:
+    """"; 12.3 s of solves; slowest: A 3.20 s, B 3.10 s", the models solved now, as many
+    of the three slowest as `width` holds."""
+    solved = [entry for entry in entries if _result(entry) in ("solved", "failed")]
+    if not solved:
+        return ""
+    shown = "; %.1f s of solves" % sum(entry.get("elapsed", 0.0) for entry in solved)
+    slowest = sorted(solved, key=lambda entry: -entry.get("elapsed", 0.0))[:3]
+    if len(solved) > 1:
+        named: List[str] = []
+        for entry in slowest:
+            name = "%s %.2f s" % (cut_middle(os.path.basename(entry["model"]), 24),
+                                  entry.get("elapsed", 0.0))
+            if len(shown + "; slowest: " + ", ".join(named + [name])) > width:
+                break
+            named.append(name)
+        if named:
+            shown += "; slowest: " + ", ".join(named)
+    return shown
 
 
 def located(result: Dict[str, Any]) -> str:
