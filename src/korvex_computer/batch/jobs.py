@@ -405,8 +405,9 @@ def solve_model(path: str, solver: str, sandbox: bool,
                   installation=os.path.abspath(core._exePath_) if core._exePath_ else None)
     # Named before it is made, so that a stop at any point (the worker's SystemExit) removes it.
     sandbox_folder = os.path.join(tempfile.gettempdir(), str(uuid.uuid4())) if sandbox else None
-    for listener in SANDBOX_LISTENERS if sandbox_folder else ():
-        listener(sandbox_folder)
+    if sandbox_folder:
+        for listener in SANDBOX_LISTENERS:
+            listener(sandbox_folder)
     try:
         run_path = _fill_sandbox(sandbox_folder, path, thf) if sandbox_folder else path
         run_directory = os.path.dirname(run_path)
@@ -433,8 +434,9 @@ def solve_model(path: str, solver: str, sandbox: bool,
         if solution is None:
             failure = failure or solve_failure(path, used, OUTPUT.lines[first_line:],
                                                worker_errors)
-            failed_run = {"model": path, "solver": used, "input": input_file,
-                          "inputs": inputs, "solution": {"properties": {}}}
+            failed_run: Dict[str, Any] = {
+                "model": path, "solver": used, "input": input_file, "inputs": inputs,
+                "solution": {"properties": {}}}
             raise _with_what_the_run_left(failure, failed_run, run_directory, started_at,
                                           sandbox, keep)
         described = describe_solution(solution)

@@ -68,8 +68,9 @@ class Worker(object):
                 self.sandboxes.append(answer["sandbox_named"])
         except (OSError, ValueError):  # the pipe to a dead worker, or a line cut short
             return None
-        if answer is not None:
-            del self.sandboxes[:]  # removed by the worker with the model's solution
+        if not isinstance(answer, dict):  # no answer, or not one of a worker's
+            return None
+        del self.sandboxes[:]  # removed by the worker with the model's solution
         return answer
 
     def end(self) -> Optional[int]:
