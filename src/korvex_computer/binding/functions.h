@@ -19,8 +19,6 @@ struct FunctionRow {
     BodyFunction* body;
 };
 
-constexpr int kFunctionCount = 35;  // the table: binding/function_table.h
-
 // Adds the traceback entry of the module body's statement at line to the exception raised.
 void add_module_body_traceback(int line);
 
