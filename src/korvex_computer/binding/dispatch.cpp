@@ -2,6 +2,7 @@
 // body, the traceback entry of any exception that leaves the function, and the bound on nested
 // module calls with the depth handed on from a thread to the worker threads it starts.
 #include "binding/function_table.h"
+#include "binding/module_steps.h"
 
 #include <frameobject.h>
 

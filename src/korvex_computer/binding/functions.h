@@ -1,7 +1,7 @@
 // The table of module functions and the bodies that the family folders implement.
 #pragma once
 
-#include "binding/core.h"
+#include "binding/statements.h"
 
 namespace korvex {
 

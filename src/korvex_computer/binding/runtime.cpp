@@ -1,5 +1,5 @@
-// The helpers the function bodies are written in (see core.h).
-#include "binding/core.h"
+// The helpers the function bodies are written in (declared in constants.h and objects.h).
+#include "binding/module_steps.h"
 
 namespace korvex {
 

@@ -1,7 +1,7 @@
 // Access to the SDK shared by the families of module functions.
 #pragma once
 
-#include "binding/core.h"
+#include "binding/statements.h"
 
 namespace korvex {
 
