@@ -14,6 +14,13 @@ struct Call {
     void at(int step_line) { line = step_line; }
 };
 
+// A body's opening: `load_dll(file)` for each file, one statement a line from first_line on.
+template <class... Files>
+void load_assemblies(Call& c, int first_line, Files&... files) {
+    int line = first_line;
+    ((c.at(line++), load_assembly(files)), ...);
+}
+
 // `try: body finally: finally`, the clause being one step at finally_line. An exception that
 // propagates through the clause keeps the line of the step that raised it.
 template <class F, class G>
