@@ -13,8 +13,7 @@ namespace korvex {
 // held for the process, so that no use can fail; a global's name also remembers its last value.
 struct Constant {
     PyObject* object = nullptr;
-    // (object,): an exception raised with it as its argument tuple is made with one call, not
-    // through a tuple of its own (a caught OSError of the set-up guard: 3,662 -> 3,462).
+    // (object,), so that an exception with this message is raised without making a tuple.
     PyObject* as_arguments = nullptr;
     uint64_t global_version = 0;       // namespace version at which global_value was seen
     PyObject* global_value = nullptr;  // borrowed from the namespace, valid at that version only
