@@ -21,7 +21,7 @@
 #endif
 
 // A thread left at exit is ended by glibc's forced unwinding of its stack, without the lock
-// (CPython; PyPy ends such threads cleanly): see "threads ended at exit" in core.h.
+// (CPython; PyPy ends such threads cleanly): see "threads ended at exit" in lifetime.h.
 #if defined(__GLIBC__) && !defined(PYPY_VERSION)
 #define KORVEX_THREADS_END_BY_UNWINDING 1
 #endif

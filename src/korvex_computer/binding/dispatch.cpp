@@ -2,6 +2,7 @@
 // body, the traceback entry of any exception that leaves the function, and the bound on nested
 // module calls with the depth handed on from a thread to the worker threads it starts.
 #include "binding/function_table.h"
+#include "binding/module_steps.h"
 
 #include <frameobject.h>
 
@@ -66,9 +67,8 @@ void add_traceback(PyCodeObject** codes, bool keep, const char* traceback_name, 
 
 // ---- argument binding ----------------------------------------------------------------------
 
-// What a call needs beyond the table row, made once: interned parameter names, the traceback
-// name, and the argument-count messages once first needed (measured gain of keeping them: a
-// caught argument error of load_dll 7,710 -> 3,426 instructions).
+// What a call needs beyond the table row, made once so that no call makes it again: interned
+// parameter names, the traceback name, and the argument-count messages once first needed.
 struct FunctionRuntime {
     int parameter_count = 0;
     int end_line = 0;  // the first line after the function's own lines
@@ -100,8 +100,8 @@ bool wrong_count(const FunctionRow& f, FunctionRuntime& r, Py_ssize_t given) {
 // The arguments of a call as the module's calling convention passes them; keyword values are
 // borrowed, null when absent or on error, and the names come in the order given.
 #ifdef PYPY_VERSION
-// PyPy: the vector convention, the positional then the keyword values with a tuple of the keyword
-// names, which saves building a keyword dictionary (a keyword call: about 960 -> 310 ns).
+// PyPy: the vector convention (positional values, then keyword values with a tuple of their
+// names), since PyPy refuses a keyword that is not text before any convention.
 struct Arguments {
     using Entry = PyObject*(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     static constexpr int kConvention = METH_FASTCALL | METH_KEYWORDS;
@@ -265,8 +265,7 @@ bool run_guard_test(const FunctionRow& f, Call& call) {
 inline bool passes_guard(const FunctionRow& f, Call& call) {
     call.at(f.guard_test_line);
 #ifdef KORVEX_REMEMBERS_GLOBALS
-    // True as last seen at the namespace's current version: nothing to look up, hold or test
-    // (load_dll with its name the only one loaded: 621 -> 595 instructions a call).
+    // True as last seen at the namespace's current version: nothing to look up, hold or test.
     Constant& valid = STR("_validSetup_");
     if (valid.global_version == namespace_version() && valid.global_value == Py_True) return true;
 #endif

@@ -1,7 +1,7 @@
 // The table of module functions and the bodies that the family folders implement.
 #pragma once
 
-#include "binding/core.h"
+#include "binding/statements.h"
 
 namespace korvex {
 
@@ -18,8 +18,6 @@ struct FunctionRow {
     int guard_raise_line;
     BodyFunction* body;
 };
-
-constexpr int kFunctionCount = 35;  // the table: binding/function_table.h
 
 // Adds the traceback entry of the module body's statement at line to the exception raised.
 void add_module_body_traceback(int line);

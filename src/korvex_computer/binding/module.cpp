@@ -1,6 +1,7 @@
 // The module's entry point, its create and execution steps, and the module body that imports
 // the standard modules and the bridges, defines KorvexModule and gives every global its default.
 #include "binding/functions.h"
+#include "binding/module_steps.h"
 
 namespace korvex {
 

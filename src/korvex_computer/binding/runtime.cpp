@@ -1,5 +1,5 @@
-// The helpers the function bodies are written in (see core.h).
-#include "binding/core.h"
+// The helpers the function bodies are written in (declared in constants.h and objects.h).
+#include "binding/module_steps.h"
 
 namespace korvex {
 
@@ -109,9 +109,7 @@ Ref item_at(const Ref& sequence, Py_ssize_t index) {
 }
 
 bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
-    // Exact texts have str's methods, which no script can replace: str's own `lower`, kept for
-    // the process, and the C API's tail match (find_first_file over 10,000 entries: 15.3 -> 6.5
-    // million instructions).
+    // Exact texts have str's own methods, which no script can replace: called directly.
     if (PyUnicode_CheckExact(text_value.get()) && PyUnicode_CheckExact(suffix.get())) {
         static PyObject* str_lower = nullptr;  // held for the process
         if (!str_lower) {

@@ -8,10 +8,7 @@ Ref inspectClass(Call& c, Args a) {
     const Ref& instance = a[0];
     const Ref& indent = a[1];
 
-    c.at(507);
-    load_assembly(STR("Korvex.SDK.dll"));
-    c.at(508);
-    load_assembly(STR("Korvex.Velmora.Core.dll"));
+    load_assemblies(c, 507, STR("Korvex.SDK.dll"), STR("Korvex.Velmora.Core.dll"));
     c.at(509);
     Ref KorvexClassInspector = from_import(STR("Korvex.SDK"), STR("KorvexClassInspector"));
     c.at(510);
@@ -21,8 +18,7 @@ Ref inspectClass(Call& c, Args a) {
 Ref findNameSpaceAndAssembly(Call& c, Args a) {
     const Ref& className = a[0];
 
-    c.at(523);
-    load_assembly(STR("Korvex.SDK.dll"));
+    load_assemblies(c, 523, STR("Korvex.SDK.dll"));
     c.at(524);
     Ref KorvexClassInspector = from_import(STR("Korvex.SDK"), STR("KorvexClassInspector"));
     c.at(525);

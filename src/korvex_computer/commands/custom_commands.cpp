@@ -8,8 +8,7 @@ Ref createCommand(Call& c, Args a) {
     const Ref& commandName = a[0];
     const Ref& quarl = a[1];
 
-    c.at(584);
-    load_assembly(STR("Korvex.Velmora.Core.dll"));
+    load_assemblies(c, 584, STR("Korvex.Velmora.Core.dll"));
     c.at(585);
     Ref CustomCommand = from_import(STR("Korvex.Velmora.Core"), STR("CustomCommand"));
     // The controller carries commands out on its current model, so it is pointed at this one

@@ -4,8 +4,7 @@ namespace korvex {
 
 Ref call_with_sdk_module(Call& c, const SdkModuleCallLines& lines, Constant& function,
                          Constant& member, Args arguments, int argument_count) {
-    c.at(lines.load);
-    load_assembly(STR("Korvex.SDK.dll"));
+    load_assemblies(c, lines.load, STR("Korvex.SDK.dll"));
     c.at(lines.import_enum);
     Ref KorvexModule = from_import(STR("Korvex.SDK"), STR("KorvexModule"));
     c.at(lines.look_up);

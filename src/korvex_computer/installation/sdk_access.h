@@ -1,7 +1,7 @@
 // Access to the SDK shared by the families of module functions.
 #pragma once
 
-#include "binding/core.h"
+#include "binding/statements.h"
 
 namespace korvex {
 
@@ -30,5 +30,24 @@ struct CultureLines {
 // Gives the running thread the module's culture: `_CultureInfo_`, read anew for each, becomes the
 // CurrentCulture and then the CurrentUICulture of the .NET Thread.CurrentThread.
 void apply_module_culture(Call& c, const Ref& Thread, const CultureLines& lines);
+
+// The traceback lines of run_in_com_apartment's steps.
+struct ApartmentLines {
+    int clear_solution;  // _Solution_ = None
+    int initialize;      // pythoncom.CoInitialize()
+    int uninitialize;    // the finally clause: pythoncom.CoUninitialize()
+};
+
+// A solver run's frame on its worker thread: `_Solution_ = None`, `pythoncom.CoInitialize()`,
+// then `try: run() finally: pythoncom.CoUninitialize()`, as the SDK's solvers need COM.
+template <class F>
+void run_in_com_apartment(Call& c, const ApartmentLines& lines, F&& run) {
+    c.at(lines.clear_solution);
+    set_global(STR("_Solution_"), none());
+    c.at(lines.initialize);
+    call_method(global(STR("pythoncom")), STR("CoInitialize"));
+    try_finally(c, lines.uninitialize, run,
+                [&] { call_method(global(STR("pythoncom")), STR("CoUninitialize")); });
+}
 
 }  // namespace korvex

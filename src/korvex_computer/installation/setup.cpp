@@ -91,14 +91,12 @@ Ref setup_korvex_computer(Call& c, Args a) {
         // Set before the SDK is loaded: load_dll applies the set-up guard.
         c.at(83);
         set_global(STR("_validSetup_"), boolean(true));
-        c.at(84);
-        load_assembly(STR("Korvex.SDK.dll"));
+        load_assemblies(c, 84, STR("Korvex.SDK.dll"));
         c.at(85);
         Ref KorvexApplication = from_import(STR("Korvex.SDK"), STR("KorvexApplication"));
         c.at(86);
         set_global(STR("_Application_"), call(KorvexApplication));
-        c.at(87);
-        load_assembly(STR("Korvex.Velmora.Core.dll"));
+        load_assemblies(c, 87, STR("Korvex.Velmora.Core.dll"));
         c.at(88);
         Ref CommandController = from_import(STR("Korvex.Velmora.Core"), STR("CommandController"));
         c.at(89);

@@ -32,8 +32,7 @@ Ref writeFreFile(Call& c, Args a) {
     const Ref& quarl = a[0];
     const Ref& quarlFilename = a[1];
 
-    c.at(541);
-    load_assembly(STR("Korvex.Velmora.Core.dll"));
+    load_assemblies(c, 541, STR("Korvex.Velmora.Core.dll"));
     c.at(542);
     Ref PSLibrary = from_import(STR("Korvex.Velmora.Core"), STR("PSLibrary"));
     c.at(543);

@@ -7,10 +7,7 @@ namespace korvex {
 Ref createQuarl(Call& c, Args a) {
     const Ref& module = a[0];
 
-    c.at(233);
-    load_assembly(STR("Korvex.Helper.dll"));
-    c.at(234);
-    load_assembly(STR("Korvex.Velmora.Core.dll"));
+    load_assemblies(c, 233, STR("Korvex.Helper.dll"), STR("Korvex.Velmora.Core.dll"));
     c.at(235);
     const auto [Model, Layer] = from_import(STR("Korvex.Velmora.Core"), STR("Model"), STR("Layer"));
     c.at(236);

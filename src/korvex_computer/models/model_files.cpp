@@ -9,12 +9,8 @@ Ref loadQuarl(Call& c, Args a) {
     c.at(191);
     if (!truth(call(os_path(STR("exists")), quarlFilename))) return none();
 
-    c.at(193);
-    load_assembly(STR("Korvex.SDK.dll"));
-    c.at(194);
-    load_assembly(STR("Korvex.Helper.dll"));
-    c.at(195);
-    load_assembly(STR("Korvex.Velmora.Core.dll"));
+    load_assemblies(c, 193, STR("Korvex.SDK.dll"), STR("Korvex.Helper.dll"),
+                    STR("Korvex.Velmora.Core.dll"));
     c.at(196);
     Ref Model = from_import(STR("Korvex.Velmora.Core"), STR("Model"));
     c.at(197);

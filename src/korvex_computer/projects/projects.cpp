@@ -30,8 +30,7 @@ Ref addProject(Call& c, Args a) {
     c.at(639);
     call(attr(global(STR("os")), STR("makedirs")), projectDirectory);
 
-    c.at(640);
-    load_assembly(STR("Korvex.Velmora.Project.dll"));
+    load_assemblies(c, 640, STR("Korvex.Velmora.Project.dll"));
     c.at(641);
     Ref ProjectViewModel = from_import(STR("Korvex.Velmora.Project"), STR("ProjectViewModel"));
     c.at(642);

@@ -1,7 +1,7 @@
 // Steps shared by the project and study functions.
 #pragma once
 
-#include "binding/core.h"
+#include "binding/statements.h"
 
 namespace korvex {
 

@@ -20,8 +20,7 @@ Ref addStudy(Call& c, Args a) {
     const Ref& screenheight = a[3];
     const Ref& module = a[4];
 
-    c.at(696);
-    load_assembly(STR("Korvex.Velmora.Project.dll"));
+    load_assemblies(c, 696, STR("Korvex.Velmora.Project.dll"));
     c.at(697);
     Ref ProjectViewModel = from_import(STR("Korvex.Velmora.Project"), STR("ProjectViewModel"));
     c.at(698);

@@ -9,8 +9,7 @@ Ref removeStudy(Call& c, Args a) {
     const Ref& projectDirectory = a[0];
     const Ref& studyName = a[1];
 
-    c.at(748);
-    load_assembly(STR("Korvex.Velmora.Project.dll"));
+    load_assemblies(c, 748, STR("Korvex.Velmora.Project.dll"));
     c.at(749);
     Ref ProjectViewModel = from_import(STR("Korvex.Velmora.Project"), STR("ProjectViewModel"));
     Ref projectFilename = project_file_of(c, projectDirectory, {750, 751});
@@ -36,10 +35,7 @@ Ref duplicateStudy(Call& c, Args a) {
     const Ref& studyName = a[1];
     const Ref& copyStudyName = a[2];
 
-    c.at(769);
-    load_assembly(STR("Korvex.Helper.dll"));
-    c.at(770);
-    load_assembly(STR("Korvex.Velmora.Project.dll"));
+    load_assemblies(c, 769, STR("Korvex.Helper.dll"), STR("Korvex.Velmora.Project.dll"));
     c.at(771);
     Ref ProjectViewModel = from_import(STR("Korvex.Velmora.Project"), STR("ProjectViewModel"));
     Ref projectFilename = project_file_of(c, projectDirectory, {772, 773});

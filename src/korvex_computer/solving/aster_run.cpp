@@ -11,56 +11,48 @@ Ref AsterSolve(Call& c, Args a) {
     const Ref& quarlFilename = a[1];
     const Ref& directory = a[2];
 
-    c.at(453);
-    set_global(STR("_Solution_"), none());
-    c.at(454);
-    call_method(global(STR("pythoncom")), STR("CoInitialize"));
+    run_in_com_apartment(c, {453, 454, 478}, [&] {
+        c.at(456);
+        Ref thffile = call(global(STR("find_first_file")), directory, text(STR(".thf")));
 
-    try_finally(
-        c, 478,
-        [&] {
-            c.at(456);
-            Ref thffile = call(global(STR("find_first_file")), directory, text(STR(".thf")));
+        c.at(459);
+        call_method(global(STR("clr")), STR("AddReference"), text(STR("mscorlib")));
+        c.at(460);
+        Ref Thread = from_import(STR("System.Threading"), STR("Thread"));
+        // The solver formats numbers by the running thread's culture, so the worker takes
+        // the module's culture before the solver classes are touched.
+        apply_module_culture(c, Thread, {461, 462});
 
-            c.at(459);
-            call_method(global(STR("clr")), STR("AddReference"), text(STR("mscorlib")));
-            c.at(460);
-            Ref Thread = from_import(STR("System.Threading"), STR("Thread"));
-            // The solver formats numbers by the running thread's culture, so the worker takes
-            // the module's culture before the solver classes are touched.
-            apply_module_culture(c, Thread, {461, 462});
+        c.at(464);
+        Ref AsterSolver = from_import(STR("Korvex.Aster.Core"), STR("AsterSolver"));
+        c.at(465);
+        Ref Solution = from_import(STR("Korvex.Velmora.Core"), STR("Solution"));
 
-            c.at(464);
-            Ref AsterSolver = from_import(STR("Korvex.Aster.Core"), STR("AsterSolver"));
-            c.at(465);
-            Ref Solution = from_import(STR("Korvex.Velmora.Core"), STR("Solution"));
+        Ref keepDistantModels = boolean(false);
+        c.at(468);
+        Ref solver = call(AsterSolver, global(STR("_Aster_")), quarl, quarlFilename, thffile,
+                          keepDistantModels);
+        c.at(469);
+        set_attr(solver, STR("IgnoreWarnings"), boolean(true));
 
-            Ref keepDistantModels = boolean(false);
-            c.at(468);
-            Ref solver = call(AsterSolver, global(STR("_Aster_")), quarl, quarlFilename, thffile,
-                              keepDistantModels);
-            c.at(469);
-            set_attr(solver, STR("IgnoreWarnings"), boolean(true));
-
-            c.at(470);
-            Ref built = call_method(solver, STR("BuildAnalysisModel"), keepDistantModels);
-            if (less_than(built.get(), integer(0).get())) {
-                c.at(471);
-                call_method(solver, STR("Dispose"));
-                return;
-            }
-            c.at(473);
-            Ref run_result = call_method(solver, STR("Run"));
-            if (equals(run_result.get(), integer(0).get())) {
-                c.at(474);
-                Ref solution = call(Solution, none(), solver);
-                set_global(STR("_Solution_"), solution);
-            } else {
-                c.at(476);
-                call_method(solver, STR("Dispose"));
-            }
-        },
-        [&] { call_method(global(STR("pythoncom")), STR("CoUninitialize")); });
+        c.at(470);
+        Ref built = call_method(solver, STR("BuildAnalysisModel"), keepDistantModels);
+        if (less_than(built.get(), integer(0).get())) {
+            c.at(471);
+            call_method(solver, STR("Dispose"));
+            return;
+        }
+        c.at(473);
+        Ref run_result = call_method(solver, STR("Run"));
+        if (equals(run_result.get(), integer(0).get())) {
+            c.at(474);
+            Ref solution = call(Solution, none(), solver);
+            set_global(STR("_Solution_"), solution);
+        } else {
+            c.at(476);
+            call_method(solver, STR("Dispose"));
+        }
+    });
     return none();
 }
 

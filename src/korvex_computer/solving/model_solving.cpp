@@ -44,8 +44,7 @@ void check_model(Call& c, const Ref& quarl, const ModelCheckLines& line, Constan
         c.at(line.raise_invalid);
         raise(PyExc_OSError, STR("Invalid quarl."));
     }
-    c.at(line.load);
-    load_assembly(STR("Korvex.Velmora.Core.dll"));
+    load_assemblies(c, line.load, STR("Korvex.Velmora.Core.dll"));
     c.at(line.import_code);
     Ref expected_code = from_import(STR("Korvex.Velmora.Core"), code_class);
     c.at(line.kind_test);
@@ -74,12 +73,8 @@ Ref solvePipingModel(Call& c, Args a) {
     if (equals(solvername.get(), name(STR("Aster")))) {
         c.at(354);
         if (equals_none(global(STR("_Aster_")))) return none();
-        c.at(356);
-        load_assembly(STR("Korvex.SDK.dll"));
-        c.at(357);
-        load_assembly(STR("Korvex.Helper.dll"));
-        c.at(358);
-        load_assembly(STR("Korvex.Aster.Core.dll"));
+        load_assemblies(c, 356, STR("Korvex.SDK.dll"), STR("Korvex.Helper.dll"),
+                        STR("Korvex.Aster.Core.dll"));
         run_on_worker(c, {360, 361, 362, 363}, STR("_AsterSolve"), quarl, quarlFilename, directory);
         c.at(364);
         return global(STR("_Solution_"));
@@ -89,10 +84,7 @@ Ref solvePipingModel(Call& c, Args a) {
     if (equals(solvername.get(), name(STR("PipeStress")))) {
         c.at(366);
         if (equals_none(global(STR("_PipeStress_")))) return none();
-        c.at(368);
-        load_assembly(STR("Korvex.SDK.dll"));
-        c.at(369);
-        load_assembly(STR("Korvex.PipeStress.Core.dll"));
+        load_assemblies(c, 368, STR("Korvex.SDK.dll"), STR("Korvex.PipeStress.Core.dll"));
         run_on_worker(c, {371, 372, 373, 374}, STR("_PipeStressSolve"), quarl, quarlFilename,
                       directory);
         c.at(375);
@@ -118,12 +110,8 @@ Ref solveStructureModel(Call& c, Args a) {
     c.at(400);
     if (equals_none(global(STR("_Aster_")))) return none();
 
-    c.at(402);
-    load_assembly(STR("Korvex.SDK.dll"));
-    c.at(403);
-    load_assembly(STR("Korvex.Helper.dll"));
-    c.at(404);
-    load_assembly(STR("Korvex.Aster.Core.dll"));
+    load_assemblies(c, 402, STR("Korvex.SDK.dll"), STR("Korvex.Helper.dll"),
+                    STR("Korvex.Aster.Core.dll"));
     run_on_worker(c, {406, 407, 408, 409}, STR("_AsterSolve"), quarl, quarlFilename, directory);
     c.at(410);
     return global(STR("_Solution_"));

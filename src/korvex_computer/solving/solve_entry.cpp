@@ -99,8 +99,7 @@ Ref solve(Call& c, Args a) {
         print(text(STR("Invalid quarl")));
         return none();
     }
-    c.at(302);
-    load_assembly(STR("Korvex.Velmora.Core.dll"));
+    load_assemblies(c, 302, STR("Korvex.Velmora.Core.dll"));
     c.at(303);
     const auto [PipingCode, StructureCode] = from_import(STR("Korvex.Velmora.Core"), STR("PipingCode"), STR("StructureCode"));
 

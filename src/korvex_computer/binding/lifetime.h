@@ -1,0 +1,150 @@
+// The module's lifetime and errors: the reference handle, which releases nothing where a
+// release could end the process, and the failure reporting that bodies and the binding share.
+//
+// The rule of this core: no borrowed pointer and no reference into storage of the module that
+// can move or be cleared is held across a call that can run Python code (a dictionary look-up
+// with a key that is not text, a comparison, a release, an allocation that can collect). What a
+// cache keeps is either beyond any script's reach (interned texts, code objects, messages) or
+// checked before each use.
+#pragma once
+
+#include "binding/build_gates.h"
+
+#include <cstdint>
+#include <exception>
+#include <utility>
+#include <vector>
+
+namespace korvex {
+
+// Thrown when a C API call failed, the Python error staying set; run_guarded turns it into NULL.
+struct PythonError {};
+
+// ---- threads ended at exit ---------------------------------------------------------------------
+
+// A finalising CPython ends a daemon thread that asks for the interpreter lock by a forced
+// unwinding of its stack, through the module's frames and without the lock. Such a thread must
+// touch no object (what it does not release then is a leak the exiting process never sees), and
+// its unwinding must meet no noexcept frame and no other exception being unwound: so no
+// destructor that runs during an unwinding releases the last reference to an object, whose
+// finaliser could give the lock up; run_guarded releases it once the exception is caught.
+#ifdef KORVEX_THREADS_END_BY_UNWINDING
+// Whether the interpreter finalises, asked of the interpreter itself, not of an exit function,
+// which a script can clear, run early or fork.
+inline bool interpreter_finalising() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+// False on a thread that the finalising interpreter is ending.
+bool holds_lock_while_finalising();
+inline bool may_touch_objects() {
+    return !interpreter_finalising() || holds_lock_while_finalising();
+}
+namespace state {
+inline std::vector<PyObject*> deferred_releases;  // owned references; see release_reference
+}
+void release_later(PyObject* object) noexcept;
+void release_deferred_references();
+inline void release_deferred() {
+    if (!state::deferred_releases.empty()) release_deferred_references();
+}
+#else
+inline bool may_touch_objects() { return true; }
+inline void release_deferred() {}
+#endif
+
+inline void release_reference(PyObject* object) {
+    if (!object) return;
+#ifdef KORVEX_THREADS_END_BY_UNWINDING
+    if (!may_touch_objects()) return;
+    if (Py_REFCNT(object) == 1 && std::uncaught_exceptions() != 0) return release_later(object);
+#endif
+    Py_DECREF(object);
+}
+
+// Owns one strong reference, or none. A release can run Python code and the forced unwinding.
+class Ref {
+public:
+    Ref() = default;
+    Ref(const Ref& other) : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    ~Ref() noexcept(false) { release_reference(p_); }
+    Ref& operator=(Ref other) { std::swap(p_, other.p_); return *this; }
+
+    // Takes over a new reference; NULL means the call that produced it failed.
+    static Ref steal(PyObject* p) { if (!p) throw PythonError{}; Ref r; r.p_ = p; return r; }
+    // Takes over a new reference that may be NULL without an error (an absent value).
+    static Ref steal_maybe(PyObject* p) { Ref r; r.p_ = p; return r; }
+    static Ref borrow(PyObject* p) { Ref r; r.p_ = p; Py_XINCREF(p); return r; }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { PyObject* p = p_; p_ = nullptr; return p; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+inline PyObject* raw(const Ref& r) { return r.get(); }
+inline PyObject* raw(PyObject* p) { return p; }
+
+// Throws when a C API call reported failure through its int result.
+inline int check(int rc) { if (rc < 0) throw PythonError{}; return rc; }
+
+struct Constant;  // binding/constants.h
+
+// ---- raising and catching --------------------------------------------------------------------
+
+[[noreturn]] void raise(PyObject* type, const Ref& argument);
+[[noreturn]] void raise(PyObject* type, Constant& message);
+
+// The exception being raised, taken out untouched while other code runs; restore() sets it
+// again. Unless restored, it is dropped with this.
+class SetAsideError {
+public:
+    SetAsideError();
+    SetAsideError(const SetAsideError&) = delete;
+    SetAsideError& operator=(const SetAsideError&) = delete;
+
+    const Ref& type() const { return type_; }
+    const Ref& value() const { return value_; }
+    const Ref& traceback() const { return traceback_; }
+    // Sets it again as the exception being raised.
+    void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+    [[noreturn]] void raise_again() { restore(); throw PythonError{}; }
+
+protected:
+    Ref type_, value_, traceback_;
+};
+
+// The exception being raised, taken out and handled as an `except` or `finally` clause handles
+// it: while this lives it is what sys.exc_info() gives and the __context__ of any exception
+// raised meanwhile; leaving puts the one handled before back.
+class HandledError : public SetAsideError {
+public:
+    HandledError();
+    ~HandledError() noexcept(false);
+
+private:
+    PyObject *handled_type_ = nullptr, *handled_value_ = nullptr, *handled_traceback_ = nullptr;
+};
+
+// `try: body except Exception as error: handler(error)`, by default `pass`; false when an
+// exception was caught.
+template <class F, class H = void (*)(const Ref&)>
+bool except_exception(F&& body, H&& handler = [](const Ref&) {}) {
+    try {
+        body();
+        return true;
+    } catch (PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        HandledError error;
+        handler(error.value());
+        return false;
+    }
+}
+
+}  // namespace korvex
