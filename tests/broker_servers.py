@@ -195,14 +195,21 @@ class RabbitNode(object):
 
 
 class RedisServer(object):
+    """A Redis server that keeps its data in an append-only file written at every change, so
+    that it can be killed and started again on its data."""
+
     def __init__(self, folder):
         self.folder = str(folder)
         os.makedirs(self.folder, exist_ok=True)
         self.port = free_port()
         self.password = "re/dis:%d" % self.port
+        self.start()
+
+    def start(self):
         self.process = subprocess.Popen(
             ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
-             "--appendonly", "no", "--dir", self.folder, "--requirepass", self.password],
+             "--appendonly", "yes", "--appendfsync", "always", "--dir", self.folder,
+             "--requirepass", self.password],
             stdout=subprocess.DEVNULL, env=_clean_environment())
         wait_for_port(self.port, self.process, 30)
 
@@ -210,6 +217,11 @@ class RedisServer(object):
         from urllib.parse import quote
 
         return "redis://:%s@127.0.0.1:%d/0" % (quote(self.password, safe=""), self.port)
+
+    def kill(self):
+        """Kills the server at once, as a crash would."""
+        self.process.kill()
+        self.process.wait(timeout=30)
 
     def stop(self):
         self.process.terminate()

@@ -83,6 +83,8 @@ def farm(servers):
     node, store = servers
     if node.process.poll() is not None:  # a test that killed it failed before restarting it
         node.start()
+    if store.process.poll() is not None:
+        store.start()
     farm = Farm(node, store)
     farm.redis().flushall()
     with Connection(farm.worker_url) as connection:
@@ -435,6 +437,32 @@ def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, 
     resumed = run_cli(command[3:] + ["--resume"], farm.client_env(tmp_path))
     assert resumed.returncode == 0, resumed.stderr
     assert [e["ok"] for e in json.loads(resumed.stdout)["models"]] == [True] * len(paths)
+
+
+def test_a_batch_outlives_a_results_store_killed_and_restarted(installation, tmp_path, farm,
+                                                               start_worker):
+    workers = [start_worker(installation, name, "--concurrency", "2",
+                            KORVEX_STANDIN_SOLVE_SECONDS="0.5") for name in ("first", "second")]
+    paths = [model(tmp_path / "share" / name, name) for name in "ABCDEFGHIJKL"]
+    output = tmp_path / "out"
+    client = subprocess.Popen(solve_command(*paths, "--output", str(output)),
+                              env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                              universal_newlines=True)
+    wait_for(lambda: output.is_dir() and any((output / name / "result.json").exists()
+                                             for name in os.listdir(str(output))))
+    farm.store.kill()  # the workers go on taking models, and end some, while it is down
+    later = [model(tmp_path / "later" / name, name) for name in "MN"]
+    late_client = subprocess.Popen(solve_command(*later), env=farm.client_env(tmp_path),
+                                   stdout=subprocess.PIPE, universal_newlines=True)
+    time.sleep(4)
+    farm.store.start()
+    for client, sent in ((client, paths), (late_client, later)):
+        stdout, _ = client.communicate(timeout=180)
+        assert client.returncode == 0, stdout
+        entries = json.loads(stdout)["models"]
+        assert [(e["model"], e["ok"]) for e in entries] == [(path, True) for path in sent]
+    said = "".join(worker.said() for worker in workers)
+    assert [said.count("solved %s " % path) for path in paths + later] == [1] * 14
 
 
 @pytest.mark.parametrize("authority, solved", [("ca.pem", True), ("other-ca.pem", False)])

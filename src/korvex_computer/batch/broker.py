@@ -30,8 +30,10 @@ import hashlib
 import hmac
 import importlib
 import json
+import logging
 import os
 import re
+import time
 import urllib.parse
 from typing import Any, Dict, Iterator, Tuple, Type
 
@@ -107,6 +109,16 @@ def check_url(url: str, what: str) -> None:
                         "(%%2F, %%40, %%3A)" % (what, shown_url(url)))
 
 
+def warn_of_an_open_results_store(url: str) -> None:
+    """Logs a warning for a results store on another machine reached without a password:
+    whoever reaches it could then make clients wait (results are signed, so not lie)."""
+    parts = urllib.parse.urlsplit(url.strip())
+    if not parts.password and parts.hostname not in (None, "localhost", "127.0.0.1", "::1"):
+        logging.getLogger("korvex_computer.batch").warning(
+            "the results store at %s is reached without a password: anyone on the network "
+            "can change what it holds", shown_url(url))
+
+
 def require_libraries() -> None:
     """JobFailed unless the queue's libraries are installed."""
     try:
@@ -137,16 +149,30 @@ def results_client(url: str) -> Any:
                                 socket_timeout=CONNECT_SECONDS, retry=Retry(NoBackoff(), 0))
 
 
-def reachable_results(url: str) -> Any:
-    """A client of the results store, once it answered; else ClusterUnreachable."""
+def reachable_results(url: str, seconds: float = 0.0) -> Any:
+    """A client of the results store, once it answered, asked every second for `seconds`
+    while it cannot be reached; else ClusterUnreachable (at once for a bad URL or password)."""
+    import redis.exceptions
+
+    warn_of_an_open_results_store(url)
     try:
         client = results_client(url)
-        client.ping()
-        return client
     except ImportError:
         raise
-    except Exception as error:  # a bad URL included
+    except Exception as error:  # a bad URL
         raise ClusterUnreachable(url, error, "results store")
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            client.ping()
+            return client
+        except Exception as error:
+            refused = isinstance(error, (redis.exceptions.AuthenticationError,
+                                         redis.exceptions.AuthorizationError))
+            if refused or not isinstance(error, connection_errors()) or \
+                    time.monotonic() >= deadline:
+                raise ClusterUnreachable(url, error, "results store")
+            time.sleep(1.0)
 
 
 ANSWER_SECONDS = CONNECT_SECONDS  # the longest one waits for one answer of the broker

@@ -217,14 +217,14 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     require_libraries()
     check_url(broker, "broker")
     check_url(results, "results store")
-    store = reachable_results(results)
+    reconnect_window = min(RECONNECT_SECONDS, timeout)
+    store = reachable_results(results, reconnect_window)
     app = celery_app(broker)
     follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,
                         outputs or [None] * len(paths))
     errors = connection_errors()
     import amqp.exceptions  # type: ignore[import-untyped]
 
-    reconnect_window = min(RECONNECT_SECONDS, timeout)
     unreachable_since: Dict[str, float] = {}
 
     def attempt(what: str, action: Callable[[], None]) -> None:

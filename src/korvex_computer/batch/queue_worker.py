@@ -24,14 +24,43 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from . import results
 from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, QUEUE,
                      RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, TASK, TASK_KEY,
-                     ClusterUnreachable, celery_app, check_broker, check_url, declare_dead_letters,
-                     reachable_results, require_libraries, shown_url, signature)
+                     ClusterUnreachable, celery_app, check_broker, check_url, connection_errors,
+                     declare_dead_letters, reachable_results, require_libraries, shown_url,
+                     signature)
 from .common import Installation, error_text, failed_entry
 
 LOG = logging.getLogger("korvex_computer.worker")
 
 RESPAWN_BACKOFF = (1.0, 60.0)  # first and longest wait before replacing a dead process
 LOOP_WAKE_SECONDS = 0.01
+STORE_BACKOFF = (0.5, 5.0)  # first and longest wait before trying the results store again
+# How long a delivery whose start cannot be recorded is held before it goes back to the queue
+# (each return counts towards the queue's delivery limit), and how long a finished attempt
+# keeps trying to store its answer.
+HOLD_SECONDS = 60.0
+KEEP_ANSWER_SECONDS = 3600.0
+
+
+class StoreDown(Exception):
+    """The results store stayed out of reach for as long as the step could wait."""
+
+
+def retrying(step: Callable[[], Any], seconds: float, what: str) -> Any:
+    """The value of `step`, tried again after growing waits while the results store cannot be
+    reached, for at most `seconds`; StoreDown past them."""
+    errors = connection_errors()
+    wait, started = STORE_BACKOFF[0], time.monotonic()
+    while True:
+        try:
+            return step()
+        except errors as error:
+            if time.monotonic() - started + wait > seconds:
+                raise StoreDown("the results store was out of reach for %g s while %s (%s)"
+                                % (seconds, what, error_text(error)))
+            LOG.warning("the results store is out of reach while %s (%s); trying again in "
+                        "%g s", what, error_text(error), wait)
+            time.sleep(wait)
+            wait = min(wait * 2, STORE_BACKOFF[1])
 
 
 class Attempt(object):
@@ -76,37 +105,64 @@ class Attempt(object):
 
     def finish(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
                output: Optional[str]) -> bool:
-        """Stores the entry unless another attempt finished first; whether it did."""
-        with self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600):
-            with self.store.pipeline() as pipe:
-                pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
-                pipe.get(RESULT_KEY % self.task_id)
-                batch_alive, closed, answer = pipe.execute()
-            if self.signed(answer):
-                if output is not None:
-                    note_superseded(output, entry, self.id)
-                return False
-            if closed:
-                return False  # given up by its client (timed out)
-            entry = dict(entry, attempt_id=self.id)
-            if staged is not None:
-                try:
-                    place_files(entry, staged, in_place, output)
-                except OSError as error:
-                    entry.update(ok=False, cause="output not written", message="the files of "
-                                 "%s were not put in place (%s)" % (entry["model"],
-                                                                   error_text(error)))
-            if output is not None:
-                from . import task as task_body
+        """Stores the entry unless another attempt finished first; whether it did. While the
+        results store is out of reach the attempt keeps its answer and tries again; StoreDown
+        when it stayed away for KEEP_ANSWER_SECONDS."""
+        from redis.exceptions import LockError
 
-                entry["output"] = output
-                task_body.keep_record(output, entry)
-            if batch_alive:  # else its client is gone: the record in the output folder stays
-                record = {"entry": entry,
-                          "signature": signature(self.secret, self.task_id, entry)}
-                self.store.set(RESULT_KEY % self.task_id, json.dumps(record),
-                               ex=RECORD_SECONDS)
+        lock = self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600)
+        if not retrying(lock.acquire, KEEP_ANSWER_SECONDS,
+                        "waiting for the lock of the answer of %s" % entry["model"]):
+            raise StoreDown("another attempt held the lock of the answer for 600 s")
+        try:
+            # The checks come first in settle(), everything else is local: a try cut short
+            # by the store can be made again.
+            finished, record = retrying(lambda: self.settle(entry, staged, in_place, output),
+                                        KEEP_ANSWER_SECONDS,
+                                        "checking the answer of %s" % entry["model"])
+            if record is None:
+                return finished
+            retrying(lambda: self.store.set(RESULT_KEY % self.task_id, json.dumps(record),
+                                            ex=RECORD_SECONDS),
+                     KEEP_ANSWER_SECONDS, "storing the answer of %s" % entry["model"])
             return True
+        finally:
+            try:
+                lock.release()
+            except (LockError,) + connection_errors():
+                pass  # it expires
+
+    def settle(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
+               output: Optional[str]) -> Tuple[bool, Optional[Dict[str, Any]]]:
+        """Under the answer's lock: whether this attempt finishes the model (no other attempt
+        did, and it was not given up), having put the files in place and written the model's
+        record; and then the signed record to store (none when its batch ended)."""
+        with self.store.pipeline() as pipe:
+            pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
+            pipe.get(RESULT_KEY % self.task_id)
+            batch_alive, closed, answer = pipe.execute()
+        if self.signed(answer):
+            if output is not None:
+                note_superseded(output, entry, self.id)
+            return False, None
+        if closed:
+            return False, None  # given up by its client (timed out)
+        entry = dict(entry, attempt_id=self.id)
+        if staged is not None:
+            try:
+                place_files(entry, staged, in_place, output)
+            except OSError as error:
+                entry.update(ok=False, cause="output not written", message="the files of "
+                             "%s were not put in place (%s)" % (entry["model"],
+                                                               error_text(error)))
+        if output is not None:
+            from . import task as task_body
+
+            entry["output"] = output
+            task_body.keep_record(output, entry)
+        if not batch_alive:  # its client is gone: the record in the output folder stays
+            return True, None
+        return True, {"entry": entry, "signature": signature(self.secret, self.task_id, entry)}
 
 
 def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:
@@ -183,8 +239,15 @@ def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]
 
     def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
             batch: str, secret: str) -> None:
+        from celery.exceptions import Reject  # type: ignore[import-untyped]
+
         attempt = Attempt(store, task.request.id, batch, secret)
-        number = attempt.begin(worker_name)
+        try:
+            number = retrying(lambda: attempt.begin(worker_name), HOLD_SECONDS,
+                              "recording the start of %s" % path)
+        except StoreDown as error:
+            LOG.warning("%s: back to the queue: %s", path, error)
+            raise Reject(str(error), requeue=True)
         if number is None:
             LOG.info("%s: skipped, answered already or its batch ended", path)
             return
@@ -198,6 +261,9 @@ def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]
         entry.update(machine=machine, attempt=number)
         try:
             stored = attempt.finish(entry, staged, not sandbox, output)
+        except StoreDown as error:
+            LOG.warning("%s: back to the queue, its answer was not stored: %s", path, error)
+            raise Reject(str(error), requeue=True)
         finally:
             if staged is not None:
                 shutil.rmtree(staged, ignore_errors=True)
