@@ -190,8 +190,8 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
         assert [name for name in os.listdir(folder) if name.startswith(".")] == []
     # The batch's records went with it, but for a mark of each model closed, which expires.
     store = farm.redis()
-    assert all(key.startswith(b"korvex_computer:task:") and 0 < store.ttl(key) <= 24 * 3600
-               for key in store.keys("korvex_computer:*"))
+    assert all(key.startswith((b"korvex_computer:task:", b"korvex_computer:batch:"))
+               and 0 < store.ttl(key) <= 24 * 3600 for key in store.keys("korvex_computer:*"))
 
 
 def test_the_model_of_a_killed_worker_is_solved_by_another(installation, tmp_path, farm,
@@ -414,7 +414,9 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     wait_for(lambda: farm.messages() == 0)  # B and C taken, and left
     wait_for(lambda: worker.said().count("its batch ended") == 2)
     assert sorted(os.listdir(str(output))) == ["A", "batch.json"]
-    assert farm.redis().keys("korvex_computer:*") == []  # the client withdrew them all
+    # The client withdrew them all, leaving the mark that ended the batch, which expires.
+    [key] = farm.redis().keys("korvex_computer:*")
+    assert key.startswith(b"korvex_computer:batch:") and 0 < farm.redis().ttl(key) <= 24 * 3600
 
 
 def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, farm,
@@ -463,6 +465,44 @@ def test_a_batch_outlives_a_results_store_killed_and_restarted(installation, tmp
         assert [(e["model"], e["ok"]) for e in entries] == [(path, True) for path in sent]
     said = "".join(worker.said() for worker in workers)
     assert [said.count("solved %s " % path) for path in paths + later] == [1] * 14
+
+
+def test_a_client_that_slept_finds_its_batch_where_it_was(installation, tmp_path, farm,
+                                                          start_worker):
+    worker = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="2")
+    paths = [model(tmp_path / name, name) for name in ("A", "B", "C")]
+    client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
+                              stdout=subprocess.PIPE, universal_newlines=True)
+    store = farm.redis()
+    wait_for(lambda: store.keys("korvex_computer:task:*"))  # A being solved
+    client.send_signal(signal.SIGSTOP)  # a laptop asleep, while its keys expire
+    try:
+        for key in store.keys("korvex_computer:batch:*"):
+            store.delete(key)
+        wait_for(lambda: worker.said().count("solved ") + worker.said().count("skipped") == 3)
+    finally:
+        client.send_signal(signal.SIGCONT)
+    output, _ = client.communicate(timeout=120)
+    assert client.returncode == 0
+    assert [e["ok"] for e in json.loads(output)["models"]] == [True] * 3
+
+
+def test_a_model_that_left_the_queue_unanswered_is_reported_lost(installation, tmp_path, farm,
+                                                                 start_worker):
+    from kombu import Connection
+
+    paths = [model(tmp_path / name, name) for name in ("Dropped", "Plant")]
+    client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
+                              stdout=subprocess.PIPE, universal_newlines=True)
+    wait_for(lambda: farm.messages() == 2)
+    with Connection(farm.worker_url) as connection:  # as a worker that drops what it took
+        connection.default_channel.basic_get("korvex_computer", no_ack=True)
+    start_worker(installation, "one")
+    output, _ = client.communicate(timeout=120)
+    assert client.returncode == 1
+    entries = json.loads(output)["models"]
+    assert [(e["ok"], e.get("cause")) for e in entries] == [(False, "lost"), (True, None)]
+    assert "--resume solves it again" in entries[0]["message"]
 
 
 @pytest.mark.parametrize("authority, solved", [("ca.pem", True), ("other-ca.pem", False)])

@@ -45,10 +45,14 @@ TASK = "korvex_computer.solve"
 # Keys in the results store.
 RESULT_KEY = "korvex_computer:result:%s"  # the signed result of the attempt that finished
 TASK_KEY = "korvex_computer:task:%s"  # the deliveries of one model, and whether it is closed
-BATCH_KEY = "korvex_computer:batch:%s"  # present while the batch's client lives
+BATCH_KEY = "korvex_computer:batch:%s"  # written when the batch's client ended it
+RUNNING_KEY = "korvex_computer:running:%s"  # renewed while a worker's attempt at it lives
 FINISH_LOCK = "korvex_computer:finishing:%s"
 RECORD_SECONDS = 24 * 3600  # what a client that went leaves behind expires after this long
-BATCH_ALIVE_SECONDS = 60  # a batch whose client was not heard of for this long is gone
+RUNNING_RENEWAL_SECONDS = 1.0
+# A model open in a batch that no worker is seen working on while the queue holds no model
+# waiting for this long is gone: taken and dropped, dead-lettered, or its answer removed.
+LOST_SECONDS = 15.0
 
 MAX_ATTEMPTS = 3
 DEFAULT_HEARTBEAT = 10.0
@@ -234,6 +238,13 @@ def declare_dead_letters(app: Any) -> None:
         Queue(DEAD_LETTERS, Exchange(DEAD_LETTERS, type="fanout"), durable=True,
               queue_arguments={"x-message-ttl": 7 * 24 * 3600 * 1000}
               )(connection.default_channel).declare()
+
+
+def running_seconds(heartbeat: float) -> float:
+    """How long a worker's mark of an attempt that lives outlasts its last renewal: longer
+    than the broker takes to give the model of a worker that hangs to another one (about two
+    heartbeats), so that a model is always seen either in the queue or being worked on."""
+    return 3 * heartbeat + 5
 
 
 def celery_app(broker: str, heartbeat: float = DEFAULT_HEARTBEAT) -> Any:

@@ -14,9 +14,9 @@ import time
 import uuid
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
-from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
-                     DEFAULT_NO_WORKER_TIMEOUT, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS,
-                     RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, broker_connection,
+from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, LOST_SECONDS,
+                     QUEUE, RECONNECT_SECONDS, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK,
+                     TASK_KEY, ClusterUnreachable, broker_connection,
                      celery_app, check_url, connection_errors, reachable_results,
                      require_libraries, shown_url, signature, without_password)
 from .common import BatchInterrupted, JobFailed, error_text, failed_entry
@@ -26,6 +26,7 @@ LOG = logging.getLogger("korvex_computer.batch")
 
 POLL_SECONDS = 0.1
 WORKERS_POLL_SECONDS = 1.0
+SLEPT_SECONDS = 5.0  # a gap between two reads of the results this long is a client that slept
 
 
 class Follower(object):
@@ -49,19 +50,15 @@ class Follower(object):
         # When each model being solved was first seen started (by this client's clock).
         self.started: Dict[int, float] = {}
         self.workers: Optional[int] = None
+        self.queued: Optional[int] = None  # the models waiting in the queue, of any batch
+        # Since when each open model was seen neither being worked on nor possibly queued.
+        self.unseen: Dict[int, float] = {}
+        self.last_poll = time.monotonic()
         self.last_worker_seen = time.monotonic()
         self.refused = 0
         self.lock = threading.Lock()
 
-    def keep_alive(self) -> None:
-        # Renewed rather than written again: a renewal cut short by Ctrl-C that reaches the
-        # store after end() removed the key cannot bring it back. It is written again only
-        # when it expired while the client lived (a machine that slept).
-        if not self.store.expire(BATCH_KEY % self.batch, BATCH_ALIVE_SECONDS):
-            self.store.set(BATCH_KEY % self.batch, 1, ex=BATCH_ALIVE_SECONDS)
-
     def send(self, sandbox: bool) -> None:
-        self.keep_alive()
         with broker_connection(self.app) as connection:
             for path, output in zip(self.paths, self.outputs):
                 task_id = str(uuid.uuid4())
@@ -80,11 +77,11 @@ class Follower(object):
         with broker_connection(self.app) as connection:
             channel = connection.channel()
             try:
-                _, _, consumers = channel.queue_declare(QUEUE, passive=True)
+                _, queued, consumers = channel.queue_declare(QUEUE, passive=True)
             finally:
                 channel.close()
         with self.lock:
-            self.workers = consumers
+            self.workers, self.queued = consumers, queued
         if consumers:
             self.last_worker_seen = time.monotonic()
 
@@ -94,18 +91,32 @@ class Follower(object):
             for index in open_models:
                 pipe.get(RESULT_KEY % self.task_ids[index])
                 pipe.hget(TASK_KEY % self.task_ids[index], "attempts")
+                pipe.exists(RUNNING_KEY % self.task_ids[index])
             answers = pipe.execute()
         now = time.monotonic()
+        if now - self.last_poll > SLEPT_SECONDS:
+            self.unseen.clear()  # this client slept: what it saw before is no evidence
+        self.last_poll = now
         for position, index in enumerate(open_models):
-            record, attempts = answers[2 * position], answers[2 * position + 1]
+            record, attempts, running = answers[3 * position:3 * position + 3]
             entry = self.verified(index, record)
             if entry is not None:
                 self.close(index, entry)
-            elif attempts is not None and index not in self.started:
+                continue
+            if attempts is not None and index not in self.started:
                 with self.lock:
                     self.started[index] = now
                 LOG.debug("%s: taken by a worker", self.paths[index])
-            elif index in self.started and now - self.started[index] > self.timeout:
+            if running or self.queued != 0:
+                self.unseen.pop(index, None)
+            elif now - self.unseen.setdefault(index, now) > LOST_SECONDS:
+                self.close(index, failed_entry(
+                    self.paths[index], self.solver, "lost",
+                    "no worker was solving it and the queue held no model for %g s: it left "
+                    "the queue without an answer (dropped, or its answer removed from the "
+                    "results store); with --output, --resume solves it again" % LOST_SECONDS))
+                continue
+            if index in self.started and now - self.started[index] > self.timeout:
                 self.close(index, failed_entry(
                     self.paths[index], self.solver, "timed out",
                     "no result within %g s of its start" % self.timeout))
@@ -145,6 +156,7 @@ class Follower(object):
         with self.lock:
             self.results[index] = entry
             self.started.pop(index, None)
+            self.unseen.pop(index, None)
 
     def give_up(self, cause: str, message: str) -> None:
         """Ends the models still open with `cause`, without reaching the servers."""
@@ -173,20 +185,24 @@ class Follower(object):
             self.started.clear()
 
     def end(self) -> None:
-        """Removes the batch's records: its workers skip the models it left. A model with a
-        result keeps a mark that it is closed, expiring in a day, so that an attempt that
-        ends later (a machine that woke up) leaves it as it is."""
+        """Ends the batch: a mark that its workers see and skip the models it left, expiring in
+        a day, and the records of those models removed. A model with a result keeps a mark
+        that it is closed, expiring in a day, so that an attempt that ends later (a machine
+        that woke up) leaves it as it is."""
         with self.lock:
             open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
                            if entry is None
                            or entry.get("cause") in ("interrupted", "never started")]
         for _ in range(2):  # once more on a connection cut short by the interruption
             try:
-                self.store.delete(BATCH_KEY % self.batch, *[TASK_KEY % task_id
-                                                            for task_id in open_models])
+                with self.store.pipeline() as pipe:
+                    pipe.set(BATCH_KEY % self.batch, "ended", ex=RECORD_SECONDS)
+                    if open_models:
+                        pipe.delete(*[TASK_KEY % task_id for task_id in open_models])
+                    pipe.execute()
                 return
             except Exception:
-                pass  # they expire
+                pass
 
     def describe(self, elapsed: float) -> str:
         with self.lock:
@@ -242,7 +258,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                                      without_password(error_text(error), url)))
             with follower.lock:
                 if what == "broker":
-                    follower.workers = None
+                    follower.workers = follower.queued = None
 
     try:
         try:
@@ -258,7 +274,6 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
             while follower.waiting():
                 if time.monotonic() >= next_count:
                     attempt("broker", follower.count_workers)
-                    attempt("results store", follower.keep_alive)
                     next_count = time.monotonic() + WORKERS_POLL_SECONDS
                 if follower.waiting():
                     attempt("results store", follower.poll)

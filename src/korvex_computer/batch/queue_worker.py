@@ -23,7 +23,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import results
 from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, QUEUE,
-                     RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, TASK, TASK_KEY,
+                     RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, RUNNING_KEY,
+                     RUNNING_RENEWAL_SECONDS, TASK, TASK_KEY, running_seconds,
                      ClusterUnreachable, celery_app, check_broker, check_url, connection_errors,
                      declare_dead_letters, reachable_results, require_libraries, shown_url,
                      signature)
@@ -69,29 +70,59 @@ class Attempt(object):
     puts the files in their place (the model's folder for a model solved in place, the output
     folder), writes the model's record and stores the signed result, all under one lock."""
 
-    def __init__(self, store: Any, task_id: str, batch: str, secret: str) -> None:
+    def __init__(self, store: Any, task_id: str, batch: str, secret: str,
+                 heartbeat: float) -> None:
         self.store = store
         self.task_id = task_id
         self.batch = batch
         self.secret = secret
         self.id = uuid.uuid4().hex[:12]
+        self.running_seconds = running_seconds(heartbeat)
+        self.ended = threading.Event()
+        self.renewer: Optional[threading.Thread] = None
 
     def begin(self, worker: str) -> Optional[int]:
-        """Counts the delivery; its number, or None when the model needs no solving: its
-        batch is gone (its client ended), or it was answered or given up."""
+        """Counts the delivery and marks the attempt running (see renew_the_mark); its
+        number, or None when the model needs no solving: its client ended its batch, or it was
+        answered or given up."""
         key = TASK_KEY % self.task_id
         with self.store.pipeline() as pipe:
             pipe.exists(BATCH_KEY % self.batch).hget(key, "closed")
             pipe.get(RESULT_KEY % self.task_id)
-            batch_alive, closed, answer = pipe.execute()
-        if not batch_alive or closed or self.signed(answer):
+            batch_ended, closed, answer = pipe.execute()
+        if batch_ended or closed or self.signed(answer):
             return None
         with self.store.pipeline() as pipe:
             pipe.hincrby(key, "attempts", 1)
             pipe.hset(key, mapping={"worker": worker, "attempt": self.id})
             pipe.expire(key, RECORD_SECONDS)
-            attempts, _, _ = pipe.execute()
+            pipe.set(RUNNING_KEY % self.task_id, self.id, ex=int(self.running_seconds))
+            attempts = pipe.execute()[0]
+        if self.renewer is None:
+            self.renewer = threading.Thread(target=self.renew_the_mark, daemon=True,
+                                            name="korvex attempt %s" % self.id)
+            self.renewer.start()
         return int(attempts)
+
+    def renew_the_mark(self) -> None:
+        """Renews the mark that the attempt lives until it ends: a client that sees neither
+        the mark nor a model waiting in the queue knows that its model is gone."""
+        while not self.ended.wait(RUNNING_RENEWAL_SECONDS):
+            try:
+                self.store.set(RUNNING_KEY % self.task_id, self.id,
+                               ex=int(self.running_seconds))
+            except connection_errors():
+                pass  # the store is down; the attempt waits for it too
+
+    def end(self) -> None:
+        """Ends the renewal of the mark and removes it."""
+        self.ended.set()
+        if self.renewer is not None:
+            self.renewer.join()
+        try:
+            self.store.delete(RUNNING_KEY % self.task_id)
+        except connection_errors():
+            pass  # it expires
 
     def signed(self, answer: Optional[bytes]) -> bool:
         """Whether a stored answer is one of this batch's workers' (anything else is
@@ -140,7 +171,7 @@ class Attempt(object):
         with self.store.pipeline() as pipe:
             pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
             pipe.get(RESULT_KEY % self.task_id)
-            batch_alive, closed, answer = pipe.execute()
+            batch_ended, closed, answer = pipe.execute()
         if self.signed(answer):
             if output is not None:
                 note_superseded(output, entry, self.id)
@@ -160,7 +191,7 @@ class Attempt(object):
 
             entry["output"] = output
             task_body.keep_record(output, entry)
-        if not batch_alive:  # its client is gone: the record in the output folder stays
+        if batch_ended:  # by its client: the record in the output folder stays
             return True, None
         return True, {"entry": entry, "signature": signature(self.secret, self.task_id, entry)}
 
@@ -234,14 +265,22 @@ def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
     return entry, staging if os.path.isdir(staging) else None
 
 
-def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]:
+def solve_task(store: Any, worker_name: str, machine: str,
+               heartbeat: float) -> Callable[..., Any]:
     """The body of the task that solves one model on a worker."""
 
     def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
             batch: str, secret: str) -> None:
+        attempt = Attempt(store, task.request.id, batch, secret, heartbeat)
+        try:
+            solve_one(attempt, path, solver, sandbox, output)
+        finally:
+            attempt.end()
+
+    def solve_one(attempt: Attempt, path: str, solver: str, sandbox: bool,
+                  output: Optional[str]) -> None:
         from celery.exceptions import Reject  # type: ignore[import-untyped]
 
-        attempt = Attempt(store, task.request.id, batch, secret)
         try:
             number = retrying(lambda: attempt.begin(worker_name), HOLD_SECONDS,
                               "recording the start of %s" % path)
@@ -249,7 +288,7 @@ def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]
             LOG.warning("%s: back to the queue: %s", path, error)
             raise Reject(str(error), requeue=True)
         if number is None:
-            LOG.info("%s: skipped, answered already or its batch ended", path)
+            LOG.info("%s: skipped, answered already or its batch ended by its client", path)
             return
         staged = None
         if number > MAX_ATTEMPTS:
@@ -346,7 +385,7 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     jobs.bind(installation)
     machine = socket.gethostname()
     name = "korvex-%d@%s" % (os.getpid(), machine)
-    app.task(name=TASK, bind=True)(solve_task(store, name, machine))
+    app.task(name=TASK, bind=True)(solve_task(store, name, machine, heartbeat))
     wake_the_event_loop(app)
 
     from celery.signals import worker_ready  # type: ignore[import-untyped]
