@@ -297,6 +297,42 @@ def test_a_hung_broker_ends_the_batch_within_its_bound(tmp_path, farm):
     assert [e["cause"] for e in json.loads(output)["models"]] == ["unknown outcome"] * 2
 
 
+def test_a_broker_stopped_during_the_send_has_the_grace_of_the_wait(installation, tmp_path,
+                                                                     farm, start_worker):
+    start_worker(installation, "one")
+    paths = [model(tmp_path / name, name) for name in ("A", "B")]
+    farm.node.signal(signal.SIGSTOP)
+    try:
+        client = subprocess.Popen(solve_command(*paths, "--sandbox"),
+                                  env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, universal_newlines=True)
+        time.sleep(8)
+    finally:
+        farm.node.signal(signal.SIGCONT)
+    output, errors = client.communicate(timeout=120)
+    assert client.returncode == 0, errors
+    assert [e["ok"] for e in json.loads(output)["models"]] == [True, True]
+
+
+def test_models_solved_before_an_interruption_are_reported_solved(installation, tmp_path, farm,
+                                                                  start_worker):
+    worker = start_worker(installation, "one")
+    paths = [model(tmp_path / name, name) for name in ("A", "B")]
+    client = subprocess.Popen(solve_command(*paths, "--sandbox", "-v"),
+                              env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True)
+    for line in client.stderr:
+        if "models are in the queue" in line:
+            break
+    client.send_signal(signal.SIGSTOP)  # before it reads any result
+    wait_for(lambda: worker.said().count("solved ") == 2)
+    client.send_signal(signal.SIGTERM)
+    client.send_signal(signal.SIGCONT)
+    output, _ = client.communicate(timeout=60)
+    assert client.returncode == 130
+    assert [(e["ok"], e.get("cause")) for e in json.loads(output)["models"]] == [(True, None)] * 2
+
+
 def test_a_forged_result_is_refused(installation, tmp_path, farm, start_worker):
     start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="2")
     path = model(tmp_path / "Plant")

@@ -45,7 +45,8 @@ class Follower(object):
         self.no_worker_timeout = no_worker_timeout
         self.batch = uuid.uuid4().hex
         self.secret = secrets.token_hex(16)
-        self.task_ids: List[str] = []
+        self.task_ids = [str(uuid.uuid4()) for _ in paths]
+        self.sent = 0  # the models that the broker confirmed, the first ones
         self.results: List[Optional[Dict[str, Any]]] = [None] * len(paths)
         # When each model being solved was first seen started (by this client's clock).
         self.started: Dict[int, float] = {}
@@ -59,15 +60,18 @@ class Follower(object):
         self.lock = threading.Lock()
 
     def send(self, sandbox: bool) -> None:
+        """Sends the models not sent yet, each confirmed by the broker. One sent again after
+        a connection that failed before its confirmation may be in the queue twice, under the
+        same task: its second delivery finds it answered, or its attempt loses to the first."""
         with broker_connection(self.app) as connection:
-            for path, output in zip(self.paths, self.outputs):
-                task_id = str(uuid.uuid4())
-                self.app.send_task(TASK, args=[path, self.solver, sandbox, output, self.batch,
-                                               self.secret],
-                                   task_id=task_id, connection=connection, queue=QUEUE,
-                                   retry=False, timeout=CONNECT_SECONDS * 3,
+            while self.sent < len(self.paths):
+                index = self.sent
+                self.app.send_task(TASK, args=[self.paths[index], self.solver, sandbox,
+                                               self.outputs[index], self.batch, self.secret],
+                                   task_id=self.task_ids[index], connection=connection,
+                                   queue=QUEUE, retry=False, timeout=CONNECT_SECONDS * 3,
                                    confirm_timeout=CONNECT_SECONDS * 3)
-                self.task_ids.append(task_id)
+                self.sent += 1
 
     def waiting(self) -> List[int]:
         return [index for index, entry in enumerate(self.results) if entry is None]
@@ -158,12 +162,18 @@ class Follower(object):
             self.started.pop(index, None)
             self.unseen.pop(index, None)
 
-    def give_up(self, cause: str, message: str) -> None:
-        """Ends the models still open with `cause`, without reaching the servers."""
+    def give_up(self, reason: str) -> None:
+        """Ends the models still open as of unknown outcome (those not sent: "not started")
+        for `reason`, without reaching the servers."""
         with self.lock:
             for index in self.waiting():
-                self.results[index] = failed_entry(self.paths[index], self.solver, cause,
-                                                   message)
+                if index < self.sent:
+                    entry = failed_entry(self.paths[index], self.solver, "unknown outcome",
+                                         reason + ": the model may have been solved")
+                else:
+                    entry = failed_entry(self.paths[index], self.solver, "not started",
+                                         "not sent: " + reason)
+                self.results[index] = entry
             self.started.clear()
 
     def interrupt(self) -> None:
@@ -243,32 +253,46 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
 
     unreachable_since: Dict[str, float] = {}
 
-    def attempt(what: str, action: Callable[[], None]) -> None:
+    def attempt(what: str, action: Callable[[], None]) -> bool:
+        """Whether the action was done; a server unreachable for longer than the reconnect
+        window ends the models still open."""
         started = time.monotonic()
         try:
             action()
             unreachable_since.pop(what, None)
+            return True
         except errors as error:
             since = unreachable_since.setdefault(what, started)  # from the first try that failed
             if time.monotonic() - since > reconnect_window:
                 url = broker if what == "broker" else results
-                follower.give_up("unknown outcome", "the %s at %s was unreachable for %g s "
-                                 "(%s): the model may have been solved" % (
-                                     what, shown_url(url), reconnect_window,
-                                     without_password(error_text(error), url)))
+                if what == "broker" and not follower.sent:
+                    raise ClusterUnreachable(broker, error)
+                follower.give_up("the %s at %s was unreachable for %g s (%s)" % (
+                    what, shown_url(url), reconnect_window,
+                    without_password(error_text(error), url)))
             with follower.lock:
                 if what == "broker":
                     follower.workers = follower.queued = None
+            return False
+
+    def send() -> None:
+        sent = follower.sent
+        try:
+            follower.send(sandbox)
+        finally:
+            if follower.sent > sent:  # a broker that takes models is not unreachable
+                unreachable_since.pop("broker", None)
 
     try:
         try:
-            follower.send(sandbox)
-        except errors as error:
-            raise ClusterUnreachable(broker, error)
+            # A broker that went away has as long to come back during the send as later.
+            while not attempt("broker", send) and follower.waiting():
+                time.sleep(1.0)
         except amqp.exceptions.AMQPError as error:  # a user without the right to send models
             raise JobFailed("broker refused", "the broker at %s refused the models (%s)"
                             % (shown_url(broker), without_password(error_text(error), broker)))
-        LOG.info("the %d models are in the queue; waiting for their results", len(paths))
+        if follower.sent == len(paths):
+            LOG.info("the %d models are in the queue; waiting for their results", len(paths))
         with live_status(status_stream, follower.describe):
             next_count = 0.0
             while follower.waiting():
@@ -279,6 +303,10 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                     attempt("results store", follower.poll)
                 time.sleep(POLL_SECONDS)
     except KeyboardInterrupt:
+        try:  # the answers that came before the interruption
+            follower.poll()
+        except (Exception, KeyboardInterrupt):
+            pass
         follower.interrupt()
         raise BatchInterrupted([entry for entry in follower.results if entry is not None])
     finally:
