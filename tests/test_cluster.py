@@ -541,6 +541,27 @@ def test_a_model_that_left_the_queue_unanswered_is_reported_lost(installation, t
     assert "--resume solves it again" in entries[0]["message"]
 
 
+def test_a_worker_solves_and_writes_only_where_its_operator_allows(installation, tmp_path, farm,
+                                                                   start_worker):
+    share, elsewhere = tmp_path / "share", tmp_path / "elsewhere"
+    paths = [model(share / "A", "A"), model(elsewhere / "B", "B")]
+    (tmp_path / "out").mkdir()
+    left_alone = sorted(os.listdir(str(elsewhere / "B")))
+    start_worker(installation, "one", "--allow", str(share), "--allow", str(tmp_path / "out"))
+    precious = elsewhere / "out" / "A" / "precious.txt"
+    precious.parent.mkdir(parents=True)
+    precious.write_text("not the farm's")
+    for arguments, outcomes in (
+            (paths, [(True, None), (False, "not allowed")]),
+            (paths[:1] + ["--output", str(elsewhere / "out")], [(False, "not allowed")])):
+        result = run_cli(solve_command(*arguments)[3:], farm.client_env(tmp_path))
+        entries = json.loads(result.stdout)["models"]
+        assert [(e["ok"], e.get("cause")) for e in entries] == outcomes
+    assert "lies outside the folders that this worker may use" in entries[0]["message"]
+    assert sorted(os.listdir(str(elsewhere / "B"))) == left_alone  # B was not solved
+    assert os.listdir(str(precious.parent)) == ["precious.txt"]
+
+
 @pytest.mark.parametrize("authority, solved", [("ca.pem", True), ("other-ca.pem", False)])
 def test_a_farm_over_tls_trusts_only_its_authority(installation, tmp_path, farm, start_worker,
                                                    authority, solved):
@@ -559,14 +580,26 @@ def test_a_farm_over_tls_trusts_only_its_authority(installation, tmp_path, farm,
             result.stderr
 
 
-def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm, start_worker):
+def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm,
+                                                   start_worker):
     import amqp.exceptions
+    from kombu import Connection
 
-    from korvex_computer.batch.broker import celery_app
+    from korvex_computer.batch.broker import celery_app, task_queues
 
     worker = start_worker(installation, "one")
     for url in (farm.client_url, farm.worker_url):  # remote control is off, and refused
         with pytest.raises(amqp.exceptions.AccessRefused):
             celery_app(url).control.broadcast("shutdown")
+    # The client user can neither delete, purge, declare nor read the queue.
+    with Connection(farm.client_url) as connection:
+        for harm in (lambda channel: channel.queue_delete("korvex_computer"),
+                     lambda channel: channel.queue_purge("korvex_computer"),
+                     lambda channel: task_queues()[0](channel).declare(),
+                     lambda channel: channel.basic_get("korvex_computer")):
+            with pytest.raises(amqp.exceptions.AccessRefused):
+                harm(connection.channel())
     time.sleep(1)
     assert worker.process.poll() is None and len(children(worker.process.pid)) == 1
+    result = run_cli(solve_command(model(tmp_path / "Plant"))[3:], farm.client_env(tmp_path))
+    assert result.returncode == 0, result.stderr

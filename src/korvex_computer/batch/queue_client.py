@@ -12,7 +12,7 @@ import secrets
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, LOST_SECONDS,
                      QUEUE, RECONNECT_SECONDS, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK,
@@ -27,6 +27,10 @@ LOG = logging.getLogger("korvex_computer.batch")
 POLL_SECONDS = 0.1
 WORKERS_POLL_SECONDS = 1.0
 SLEPT_SECONDS = 5.0  # a gap between two reads of the results this long is a client that slept
+
+
+class NoQueue(JobFailed):
+    """The broker has no queue of the farm (no worker started yet)."""
 
 
 class Follower(object):
@@ -64,26 +68,44 @@ class Follower(object):
         a connection that failed before its confirmation may be in the queue twice, under the
         same task: its second delivery finds it answered, or its attempt loses to the first."""
         with broker_connection(self.app) as connection:
+            if not self.sent:
+                self.read_the_queue(connection)  # the client may not declare it
             while self.sent < len(self.paths):
                 index = self.sent
                 self.app.send_task(TASK, args=[self.paths[index], self.solver, sandbox,
                                                self.outputs[index], self.batch, self.secret],
                                    task_id=self.task_ids[index], connection=connection,
-                                   queue=QUEUE, retry=False, timeout=CONNECT_SECONDS * 3,
+                                   queue=QUEUE, declare=[], retry=False,
+                                   timeout=CONNECT_SECONDS * 3,
                                    confirm_timeout=CONNECT_SECONDS * 3)
                 self.sent += 1
 
     def waiting(self) -> List[int]:
         return [index for index, entry in enumerate(self.results) if entry is None]
 
+    def read_the_queue(self, connection: Any) -> Tuple[int, int]:
+        """The models waiting in the queue and its consumers, as the broker counts them;
+        JobFailed when there is no queue: the workers declare it."""
+        import amqp.exceptions  # type: ignore[import-untyped]
+
+        channel = connection.channel()
+        try:
+            _, queued, consumers = channel.queue_declare(QUEUE, passive=True)
+        except amqp.exceptions.NotFound:
+            raise NoQueue("no queue", "the broker at %s has no queue %s: a worker declares "
+                            "it when it starts" % (shown_url(self.app.conf.broker_url), QUEUE))
+        finally:
+            if channel.is_open:
+                channel.close()
+        return queued, consumers
+
     def count_workers(self) -> None:
         """The consumers of the queue, as the broker counts them."""
         with broker_connection(self.app) as connection:
-            channel = connection.channel()
             try:
-                _, queued, consumers = channel.queue_declare(QUEUE, passive=True)
-            finally:
-                channel.close()
+                queued, consumers = self.read_the_queue(connection)
+            except NoQueue:  # deleted: what it held is gone, and nobody listens
+                queued, consumers = 0, 0
         with self.lock:
             self.workers, self.queued = consumers, queued
         if consumers:
@@ -285,8 +307,16 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
 
     try:
         try:
-            # A broker that went away has as long to come back during the send as later.
-            while not attempt("broker", send) and follower.waiting():
+            # A broker that went away has as long to come back during the send as later, and
+            # a farm starting as long to declare its queue.
+            sending_since = time.monotonic()
+            while True:
+                try:
+                    if attempt("broker", send) or not follower.waiting():
+                        break
+                except NoQueue:
+                    if time.monotonic() - sending_since > reconnect_window:
+                        raise
                 time.sleep(1.0)
         except amqp.exceptions.AMQPError as error:  # a user without the right to send models
             raise JobFailed("broker refused", "the broker at %s refused the models (%s)"

@@ -265,9 +265,42 @@ def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
     return entry, staging if os.path.isdir(staging) else None
 
 
-def solve_task(store: Any, worker_name: str, machine: str,
-               heartbeat: float) -> Callable[..., Any]:
-    """The body of the task that solves one model on a worker."""
+def refusal(path: str, output: Optional[str], allowed: Sequence[str]) -> Optional[str]:
+    """Why the worker refuses a model: its file or its output folder lies outside the
+    folders that its operator allowed (all, when none were named); None when it does not."""
+    def inside(place: str) -> bool:
+        place = os.path.normcase(os.path.realpath(place))
+        for folder in allowed:
+            try:
+                if os.path.commonpath([place, folder]) == folder:
+                    return True
+            except ValueError:  # another drive
+                pass
+        return False
+
+    if not allowed:
+        return None
+    for what, place in (("model", path), ("output folder", output)):
+        if place is not None and not inside(place):
+            return "the %s %s lies outside the folders that this worker may use (%s)" % (
+                what, place, ", ".join(allowed))
+    return None
+
+
+def allowed_folders(folders: Sequence[str]) -> List[str]:
+    """The folders of `worker --allow`, resolved; JobFailed for one that does not exist."""
+    from .common import JobFailed
+
+    for folder in folders:
+        if not os.path.isdir(folder):
+            raise JobFailed("invalid folder", "the allowed folder %s does not exist" % folder)
+    return [os.path.normcase(os.path.realpath(folder)) for folder in folders]
+
+
+def solve_task(store: Any, worker_name: str, machine: str, heartbeat: float,
+               allowed: Sequence[str] = ()) -> Callable[..., Any]:
+    """The body of the task that solves one model on a worker, which solves and writes only
+    under the `allowed` folders (anywhere, when there are none)."""
 
     def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
             batch: str, secret: str) -> None:
@@ -291,7 +324,11 @@ def solve_task(store: Any, worker_name: str, machine: str,
             LOG.info("%s: skipped, answered already or its batch ended by its client", path)
             return
         staged = None
-        if number > MAX_ATTEMPTS:
+        refused = refusal(path, output, allowed)
+        if refused is not None:
+            entry = failed_entry(path, solver, "not allowed", refused)
+            output = None  # nothing is written there
+        elif number > MAX_ATTEMPTS:
             entry = failed_entry(path, solver, "worker failure",
                                  "%d workers ended before they finished this model"
                                  % MAX_ATTEMPTS)
@@ -367,7 +404,7 @@ def end_with_the_keeper() -> Callable[[], None]:
 
 
 def run_worker(installation: Installation, broker: str, results_url: str,
-               heartbeat: float) -> int:
+               heartbeat: float, allowed: Sequence[str] = ()) -> int:
     """One worker process: binds, then solves the queue's models until it is stopped.
     Raises JobFailed when it cannot bind or reach the broker or the results store."""
     from . import jobs
@@ -385,7 +422,8 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     jobs.bind(installation)
     machine = socket.gethostname()
     name = "korvex-%d@%s" % (os.getpid(), machine)
-    app.task(name=TASK, bind=True)(solve_task(store, name, machine, heartbeat))
+    app.task(name=TASK, bind=True)(solve_task(store, name, machine, heartbeat,
+                                              allowed_folders(allowed)))
     wake_the_event_loop(app)
 
     from celery.signals import worker_ready  # type: ignore[import-untyped]
@@ -524,9 +562,14 @@ class Keeper(object):
 
 
 def run_workers(installation: Installation, broker: str, results_url: str, heartbeat: float,
-                count: int, verbosity: Sequence[str] = ()) -> int:
-    """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM.
-    The URLs reach them through the environment, never on a command line."""
+                count: int, verbosity: Sequence[str] = (), allowed: Sequence[str] = ()) -> int:
+    """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM,
+    solving models and writing output only under the `allowed` folders (when there are
+    any). The URLs reach them through the environment, never on a command line."""
+    allowed = allowed_folders(allowed)
+    if not allowed:
+        LOG.warning("no --allow: the workers solve models and write output wherever this "
+                    "user can")
     require_libraries()
     check_url(broker, "broker")
     check_url(results_url, "results store")
@@ -541,4 +584,6 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
         env["KORVEX_DATASOURCES_PATH"] = installation.data_sources_path
     command = [sys.executable, "-m", "korvex_computer", *verbosity, "--module",
                installation.module, "worker", "--heartbeat", "%g" % heartbeat, "--one-process"]
+    for folder in allowed:
+        command += ["--allow", folder]
     return Keeper(command, env, count).run()
