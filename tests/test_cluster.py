@@ -220,8 +220,10 @@ def test_a_worker_frozen_past_its_heartbeats_loses_its_model_in_place(installati
     workers = [start_worker(installation, name, "--heartbeat", "1",
                             KORVEX_STANDIN_SOLVE_SECONDS="3") for name in ("first", "second")]
     path = model(tmp_path / "Plant")
-    client = subprocess.Popen(solve_command(path), env=farm.client_env(tmp_path),
-                              stdout=subprocess.PIPE, universal_newlines=True)
+    records = tmp_path / "out"
+    client = subprocess.Popen(solve_command(path, "--output", str(records)),
+                              env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                              universal_newlines=True)
     wait_for(lambda: any(os.listdir(str(worker.temp_dir)) for worker in workers))
     frozen = [worker for worker in workers if os.listdir(str(worker.temp_dir))][0]
     survivor = [worker for worker in workers if worker is not frozen][0]
@@ -239,8 +241,13 @@ def test_a_worker_frozen_past_its_heartbeats_loses_its_model_in_place(installati
             for name in os.listdir(folder)}
     assert sorted(kept) == ["Plant.fre", "Plant.pipestress.json", "Plant.pipestress.log",
                             "Plant.quarl", "Plant.thf"]
-    # The frozen attempt ends later; it neither reports nor touches the model's folder.
+    # The frozen attempt ends later; it neither reports nor touches the model's folder, and
+    # is noted in the record of the attempt that finished.
     wait_for(lambda: "another attempt finished first" in frozen.said())
+    record = json.loads((records / "Plant" / "result.json").read_text())
+    assert (record["attempt_id"], [(late["ok"], late["attempt_id"] != entry["attempt_id"])
+                                   for late in record["superseded_attempts"]]) == (
+        entry["attempt_id"], [(True, True)])
     wait_for(lambda: "not acknowledged" in frozen.said())  # on the connection the broker closed
     assert "Traceback" not in frozen.said() and "DeprecationWarning" not in frozen.said()
     assert {name: os.stat(os.path.join(folder, name)).st_mtime_ns

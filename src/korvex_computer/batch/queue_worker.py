@@ -172,12 +172,13 @@ class Attempt(object):
             pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
             pipe.get(RESULT_KEY % self.task_id)
             batch_ended, closed, answer = pipe.execute()
-        if self.signed(answer):
+        if self.signed(answer) or closed:
+            # Answered by another attempt (its client closes the model once it read the
+            # answer), or given up by its client: this attempt changes nothing but the note
+            # of it in the record of the attempt that finished, when there is one.
             if output is not None:
                 note_superseded(output, entry, self.id)
             return False, None
-        if closed:
-            return False, None  # given up by its client (timed out)
         entry = dict(entry, attempt_id=self.id)
         if staged is not None:
             try:
@@ -199,7 +200,7 @@ class Attempt(object):
 def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:
     """Adds a late attempt's outcome to the model's record, which it does not replace."""
     record = results.read_record(output)
-    if record is None:
+    if record is None or record.get("attempt_id") in (None, attempt_id):
         return
     record.setdefault("superseded_attempts", []).append(
         {"attempt_id": attempt_id, "machine": entry.get("machine"), "ok": entry["ok"],
