@@ -102,9 +102,33 @@ def children(pid):
         return []
 
 
+def process_group(pgid):
+    """The processes of a process group, as Linux lists them."""
+    members = []
+    for name in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            members.append(int(name))
+    return members
+
+
 class Worker(object):
     def __init__(self, process, temp_dir, log):
         self.process, self.temp_dir, self.log = process, temp_dir, log
+
+    def sandboxes(self):
+        """What the worker processes have in their temporary folders (each its own)."""
+        found = []
+        for folder in os.listdir(str(self.temp_dir)):
+            try:
+                found += os.listdir(os.path.join(str(self.temp_dir), folder))
+            except OSError:  # removed meanwhile
+                pass
+        return found
 
     def child(self):
         wait_for(lambda: children(self.process.pid))
@@ -177,7 +201,7 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
         (good[0], True, None), (unreadable, False, "invalid model"), (good[1], True, None),
         (good[2], True, None)]
     assert set(e["process"] for e in entries) <= set(children(worker.process.pid))
-    assert os.listdir(str(worker.temp_dir)) == []  # each sandbox went with its solution
+    assert worker.sandboxes() == []  # each sandbox went with its solution
 
     answers = solve_many(good, "Aster", sandbox=False, broker=farm.client_url,
                          results=farm.results_url)
@@ -201,18 +225,21 @@ def test_the_model_of_a_killed_worker_is_solved_by_another(installation, tmp_pat
     path = model(tmp_path / "Plant")
     client = subprocess.Popen(solve_command(path, "--sandbox"), env=farm.client_env(tmp_path),
                               stdout=subprocess.PIPE, universal_newlines=True)
-    wait_for(lambda: any(os.listdir(str(worker.temp_dir)) for worker in workers))
-    killed = [worker for worker in workers if os.listdir(str(worker.temp_dir))][0]
+    wait_for(lambda: any(worker.sandboxes() for worker in workers))
+    killed = [worker for worker in workers if worker.sandboxes()][0]
     survivor = [worker for worker in workers if worker is not killed][0]
     killed_pid = killed.child()
+    wait_for(lambda: len(process_group(killed_pid)) == 2)  # with its solver program
     os.kill(killed_pid, signal.SIGKILL)
+    # The keeper ended the solver that the process had started, removed its sandbox, and
+    # said so.
+    wait_for(lambda: "worker process %d ended (exit status -9)" % killed_pid in killed.said())
+    assert (process_group(killed_pid), killed.sandboxes()) == ([], [])
     output, _ = client.communicate(timeout=120)
     assert client.returncode == 0
     [entry] = json.loads(output)["models"]
     assert (entry["ok"], entry["process"], entry["attempt"]) == (True, survivor.child(), 2)
-    # The keeper replaced the killed process, and said so.
-    wait_for(lambda: children(killed.process.pid) not in ([], [killed_pid]))
-    assert "worker process %d ended (exit status -9)" % killed_pid in killed.said()
+    wait_for(lambda: children(killed.process.pid) not in ([], [killed_pid]))  # replaced
 
 
 def test_a_worker_frozen_past_its_heartbeats_loses_its_model_in_place(installation, tmp_path,
@@ -224,8 +251,8 @@ def test_a_worker_frozen_past_its_heartbeats_loses_its_model_in_place(installati
     client = subprocess.Popen(solve_command(path, "--output", str(records)),
                               env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
                               universal_newlines=True)
-    wait_for(lambda: any(os.listdir(str(worker.temp_dir)) for worker in workers))
-    frozen = [worker for worker in workers if os.listdir(str(worker.temp_dir))][0]
+    wait_for(lambda: any(worker.sandboxes() for worker in workers))
+    frozen = [worker for worker in workers if worker.sandboxes()][0]
     survivor = [worker for worker in workers if worker is not frozen][0]
     frozen_pid = frozen.child()
     os.killpg(frozen_pid, signal.SIGSTOP)  # the process and its solver, as a machine that hangs
@@ -427,7 +454,7 @@ def test_ctrl_c_to_a_workers_process_group_fails_no_model(installation, tmp_path
     paths = [model(tmp_path / name, name) for name in ("A", "B")]
     client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
                               stdout=subprocess.PIPE, universal_newlines=True)
-    wait_for(lambda: len(os.listdir(str(worker.temp_dir))) == 2)  # both being solved
+    wait_for(lambda: len(worker.sandboxes()) == 2)  # both being solved
     os.killpg(worker.process.pid, signal.SIGINT)  # as Ctrl-C in the worker's terminal
     assert worker.process.wait(timeout=60) == 0
     output, _ = client.communicate(timeout=120)

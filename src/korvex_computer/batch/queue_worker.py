@@ -482,11 +482,14 @@ class Keeper(object):
     """Keeps `count` worker processes running: one that dies is replaced, after a wait that
     doubles while they keep dying early. SIGINT or SIGTERM asks each to finish its model and
     end. The worker processes run in a process group of their own, so that the terminal's
-    Ctrl-C reaches neither them nor the solver programs that they start."""
+    Ctrl-C reaches neither them nor the solver programs that they start. Each has a temporary
+    folder of its own, where its sandboxes go: what a process that died leaves, the solver
+    program that it ran and its sandboxes, the keeper ends and removes."""
 
     def __init__(self, command: Sequence[str], env: Dict[str, str], count: int) -> None:
         self.command = list(command)
         self.env = env
+        self.temp_dirs: List[Optional[str]] = [None] * count
         self.processes: List[Optional["subprocess.Popen[bytes]"]] = [None] * count
         self.started = [0.0] * count
         self.backoff = [RESPAWN_BACKOFF[0]] * count
@@ -500,8 +503,23 @@ class Keeper(object):
             options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP  # type: ignore
         else:
             options["start_new_session"] = True
-        self.processes[slot] = subprocess.Popen(self.command, env=self.env, **options)
+        temp_dir = self.temp_dirs[slot] = tempfile.mkdtemp(prefix="korvex-worker-")
+        env = dict(self.env, TMPDIR=temp_dir, TEMP=temp_dir, TMP=temp_dir)
+        self.processes[slot] = subprocess.Popen(self.command, env=env, **options)
         self.started[slot] = time.monotonic()
+
+    def clean_up(self, slot: int) -> None:
+        """Ends what the ended process of `slot` left: the programs of its process group (a
+        solver that would run on for nothing) and its temporary folder with its sandboxes."""
+        process = self.processes[slot]
+        if process is not None and sys.platform != "win32":
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except OSError:
+                pass  # nothing left in the group
+        if self.temp_dirs[slot] is not None:
+            shutil.rmtree(self.temp_dirs[slot], ignore_errors=True)  # type: ignore[arg-type]
+            self.temp_dirs[slot] = None
 
     def run(self) -> int:
         def stop(signum: int, _: Any) -> None:
@@ -545,6 +563,7 @@ class Keeper(object):
                 self.backoff[slot] = RESPAWN_BACKOFF[0]
             wait = self.backoff[slot]
             self.backoff[slot] = min(wait * 2, RESPAWN_BACKOFF[1])
+            self.clean_up(slot)
             LOG.warning("worker process %d ended (exit status %s) after %.1f s; another "
                         "starts in %g s", process.pid, status, lived, wait)
             self.processes[slot] = None
@@ -559,6 +578,8 @@ class Keeper(object):
             if process is not None and process.poll() is None:
                 process.send_signal(stop)
         statuses = [process.wait() for process in self.processes if process is not None]
+        for slot in range(len(self.processes)):
+            self.clean_up(slot)
         return 0 if all(status in (0, -signal.SIGTERM) for status in statuses) else 1
 
 
