@@ -386,6 +386,31 @@ def test_a_forged_result_is_refused(installation, tmp_path, farm, start_worker):
     assert "refused a result of %s that no worker of this batch signed" % path in errors
 
 
+def test_the_key_in_one_models_message_signs_no_other_answer(installation, tmp_path, farm,
+                                                              start_worker):
+    from kombu import Connection
+
+    from korvex_computer.batch.broker import signature
+
+    paths = [model(tmp_path / name, name) for name in ("Read", "Plant")]
+    client = subprocess.Popen(solve_command(*paths), env=farm.client_env(tmp_path),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True)
+    wait_for(lambda: farm.messages() == 2)
+    with Connection(farm.worker_url) as connection:  # a worker's user reads both messages
+        channel = connection.channel()
+        read, plant = [channel.basic_get("korvex_computer") for _ in paths]
+        key, plant_task = json.loads(read.body)[0][-1], plant.headers["id"]
+    forged = {"model": paths[1], "solver": "PipeStress", "ok": True, "machine": "attacker"}
+    farm.redis().set("korvex_computer:result:" + plant_task, json.dumps(
+        {"entry": forged, "signature": signature(key, plant_task, forged)}))
+    start_worker(installation, "one")  # the messages went back to the queue with the channel
+    output, errors = client.communicate(timeout=120)
+    assert client.returncode == 0
+    assert [e["machine"] != "attacker" for e in json.loads(output)["models"]] == [True, True]
+    assert "refused a result of %s that no worker of this batch signed" % paths[1] in errors
+
+
 def test_passwords_stay_off_command_lines_and_messages(installation, tmp_path, farm,
                                                        start_worker):
     worker = start_worker(installation, "pair", "--concurrency", "2",

@@ -19,8 +19,9 @@ as a worker failure, and the broker's delivery limit bounds a model that kills e
 even when that answer cannot be stored.
 
 Who is trusted: only holders of the farm's broker credentials can send or take models (the
-broker's permissions), and each batch gives its tasks a secret with which the worker signs
-the result: a result written into the store by anyone else is refused.
+broker's permissions), and each batch gives each of its tasks a key of its own, derived from
+the batch's secret, with which the worker signs the result: a result written into the store
+by anyone else is refused.
 """
 
 from __future__ import annotations
@@ -281,6 +282,14 @@ def tls_options(broker: str) -> Dict[str, Any]:
         raise JobFailed("invalid URL", "the broker's CA file %s does not exist" % ca_file)
     return {"ca_certs": ca_file, "cert_reqs": ssl.CERT_REQUIRED,
             "server_hostname": urllib.parse.urlsplit(broker.strip()).hostname}
+
+
+def model_key(secret: str, task_id: str) -> str:
+    """The key that signs the answer of one model, derived from its batch's secret: a model's
+    message carries its own key, so whoever reads one message learns the key of that model
+    alone, never the batch's secret."""
+    return hmac.new(secret.encode("utf-8"), ("model\n" + task_id).encode("utf-8"),
+                    hashlib.sha256).hexdigest()
 
 
 def signature(secret: str, task_id: str, entry: Dict[str, Any]) -> str:

@@ -18,7 +18,8 @@ from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, LOST
                      QUEUE, RECONNECT_SECONDS, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK,
                      TASK_KEY, ClusterUnreachable, broker_connection,
                      celery_app, check_url, connection_errors, reachable_results,
-                     require_libraries, shown_url, signature, without_password)
+                     model_key, require_libraries, shown_url, signature,
+                     without_password)
 from .common import BatchInterrupted, JobFailed, error_text, failed_entry
 from .status import live_status
 
@@ -73,7 +74,8 @@ class Follower(object):
             while self.sent < len(self.paths):
                 index = self.sent
                 self.app.send_task(TASK, args=[self.paths[index], self.solver, sandbox,
-                                               self.outputs[index], self.batch, self.secret],
+                                               self.outputs[index], self.batch,
+                                               model_key(self.secret, self.task_ids[index])],
                                    task_id=self.task_ids[index], connection=connection,
                                    queue=QUEUE, declare=[], retry=False,
                                    timeout=CONNECT_SECONDS * 3,
@@ -160,7 +162,8 @@ class Follower(object):
             stored = json.loads(record)
             entry, seal = stored["entry"], stored["signature"]
             if (isinstance(entry, dict) and isinstance(seal, str) and hmac.compare_digest(
-                    seal, signature(self.secret, self.task_ids[index], entry))):
+                    seal, signature(model_key(self.secret, self.task_ids[index]),
+                                    self.task_ids[index], entry))):
                 entry["model"] = self.paths[index]
                 return entry
         except (ValueError, KeyError, TypeError):

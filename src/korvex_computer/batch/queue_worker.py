@@ -70,12 +70,12 @@ class Attempt(object):
     puts the files in their place (the model's folder for a model solved in place, the output
     folder), writes the model's record and stores the signed result, all under one lock."""
 
-    def __init__(self, store: Any, task_id: str, batch: str, secret: str,
+    def __init__(self, store: Any, task_id: str, batch: str, key: str,
                  heartbeat: float) -> None:
         self.store = store
         self.task_id = task_id
         self.batch = batch
-        self.secret = secret
+        self.key = key  # the model's own, which signs its answer
         self.id = uuid.uuid4().hex[:12]
         self.running_seconds = running_seconds(heartbeat)
         self.ended = threading.Event()
@@ -130,7 +130,7 @@ class Attempt(object):
         try:
             stored = json.loads(answer) if answer else None
             return stored is not None and hmac.compare_digest(
-                stored["signature"], signature(self.secret, self.task_id, stored["entry"]))
+                stored["signature"], signature(self.key, self.task_id, stored["entry"]))
         except (ValueError, KeyError, TypeError):
             return False
 
@@ -194,7 +194,7 @@ class Attempt(object):
             task_body.keep_record(output, entry)
         if batch_ended:  # by its client: the record in the output folder stays
             return True, None
-        return True, {"entry": entry, "signature": signature(self.secret, self.task_id, entry)}
+        return True, {"entry": entry, "signature": signature(self.key, self.task_id, entry)}
 
 
 def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:
@@ -304,8 +304,8 @@ def solve_task(store: Any, worker_name: str, machine: str, heartbeat: float,
     under the `allowed` folders (anywhere, when there are none)."""
 
     def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
-            batch: str, secret: str) -> None:
-        attempt = Attempt(store, task.request.id, batch, secret, heartbeat)
+            batch: str, key: str) -> None:
+        attempt = Attempt(store, task.request.id, batch, key, heartbeat)
         try:
             solve_one(attempt, path, solver, sandbox, output)
         finally:
