@@ -274,7 +274,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,
                         outputs or [None] * len(paths))
     errors = connection_errors()
-    import amqp.exceptions  # type: ignore[import-untyped]
+    import amqp.exceptions
 
     unreachable_since: Dict[str, float] = {}
 

@@ -117,8 +117,9 @@ class Attempt(object):
     def end(self) -> None:
         """Ends the renewal of the mark and removes it."""
         self.ended.set()
-        if self.renewer is not None:
-            self.renewer.join()
+        if self.renewer is None:
+            return  # the attempt never began
+        self.renewer.join()
         try:
             self.store.delete(RUNNING_KEY % self.task_id)
         except connection_errors():
@@ -152,7 +153,7 @@ class Attempt(object):
                                         KEEP_ANSWER_SECONDS,
                                         "checking the answer of %s" % entry["model"])
             if record is None:
-                return finished
+                return bool(finished)
             retrying(lambda: self.store.set(RESULT_KEY % self.task_id, json.dumps(record),
                                             ex=RECORD_SECONDS),
                      KEEP_ANSWER_SECONDS, "storing the answer of %s" % entry["model"])
