@@ -48,6 +48,7 @@ RESULT_KEY = "korvex_computer:result:%s"  # the signed result of the attempt tha
 TASK_KEY = "korvex_computer:task:%s"  # the deliveries of one model, and whether it is closed
 BATCH_KEY = "korvex_computer:batch:%s"  # written when the batch's client ended it
 RUNNING_KEY = "korvex_computer:running:%s"  # renewed while a worker's attempt at it lives
+NOTICE_KEY = "korvex_computer:notices:%s"  # a batch's list of "started"/"answered" task ids
 FINISH_LOCK = "korvex_computer:finishing:%s"
 RECORD_SECONDS = 24 * 3600  # what a client that went leaves behind expires after this long
 RUNNING_RENEWAL_SECONDS = 1.0

@@ -15,7 +15,7 @@ import uuid
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, LOST_SECONDS,
-                     QUEUE, RECONNECT_SECONDS, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK,
+                     NOTICE_KEY, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK,
                      TASK_KEY, ClusterUnreachable, broker_connection,
                      celery_app, check_url, connection_errors, reachable_results,
                      model_key, require_libraries, shown_url, signature,
@@ -25,9 +25,14 @@ from .status import live_status
 
 LOG = logging.getLogger("korvex_computer.batch")
 
-POLL_SECONDS = 0.1
+POLL_SECONDS = 0.1  # how often the batch's notices are read
 WORKERS_POLL_SECONDS = 1.0
-SLEPT_SECONDS = 5.0  # a gap between two reads of the results this long is a client that slept
+# Every model still open is looked up (a model that vanished, a notice that was lost) every
+# RECONCILE_SECONDS, or less often for a big batch: no more than RECONCILED_PER_SECOND
+# models a second on average.
+RECONCILE_SECONDS = 2.0
+RECONCILED_PER_SECOND = 1000.0
+SLEPT_SECONDS = 5.0  # a gap between two reads of the notices this long is a client that slept
 
 
 class NoQueue(JobFailed):
@@ -51,6 +56,7 @@ class Follower(object):
         self.batch = uuid.uuid4().hex
         self.secret = secrets.token_hex(16)
         self.task_ids = [str(uuid.uuid4()) for _ in paths]
+        self.index_of = {task_id: index for index, task_id in enumerate(self.task_ids)}
         self.sent = 0  # the models that the broker confirmed, the first ones
         self.results: List[Optional[Dict[str, Any]]] = [None] * len(paths)
         # When each model being solved was first seen started (by this client's clock).
@@ -59,7 +65,7 @@ class Follower(object):
         self.queued: Optional[int] = None  # the models waiting in the queue, of any batch
         # Since when each open model was seen neither being worked on nor possibly queued.
         self.unseen: Dict[int, float] = {}
-        self.last_poll = time.monotonic()
+        self.last_tick = time.monotonic()
         self.last_worker_seen = time.monotonic()
         self.refused = 0
         self.lock = threading.Lock()
@@ -113,28 +119,65 @@ class Follower(object):
         if consumers:
             self.last_worker_seen = time.monotonic()
 
+    def read_notices(self) -> None:
+        """Reads what the workers noticed since the last time: models started, models
+        answered (whose answers it then reads)."""
+        now = time.monotonic()
+        if now - self.last_tick > SLEPT_SECONDS:
+            self.unseen.clear()  # this client slept: what it saw before is no evidence
+        self.last_tick = now
+        with self.store.pipeline() as pipe:  # at once: no notice comes between the two
+            pipe.lrange(NOTICE_KEY % self.batch, 0, -1).delete(NOTICE_KEY % self.batch)
+            notices = pipe.execute()[0]
+        answered = []
+        for notice in notices:
+            what, _, task_id = notice.decode("utf-8", "replace").partition(" ")
+            index = self.index_of.get(task_id)
+            if index is None or self.results[index] is not None:
+                continue
+            if what == "answered":
+                answered.append(index)
+            elif what == "started":
+                self.saw_started(index, now)
+        if answered:
+            with self.store.pipeline(transaction=False) as pipe:
+                for index in answered:
+                    pipe.get(RESULT_KEY % self.task_ids[index])
+                records = pipe.execute()
+            for index, record in zip(answered, records):
+                entry = self.verified(index, record)
+                if entry is not None:
+                    self.close(index, entry)
+
+    def saw_started(self, index: int, now: float) -> None:
+        if index not in self.started:
+            with self.lock:
+                self.started[index] = now
+            LOG.debug("%s: taken by a worker", self.paths[index])
+
+    def reconcile_interval(self) -> float:
+        return max(RECONCILE_SECONDS, len(self.waiting()) / RECONCILED_PER_SECOND)
+
     def poll(self) -> None:
+        """Looks up every model still open: its answer, whether it started, whether a worker
+        is solving it; a model that none is, while the queue holds no model, for
+        LOST_SECONDS is lost."""
         open_models = self.waiting()
-        with self.store.pipeline() as pipe:
+        with self.store.pipeline(transaction=False) as pipe:
             for index in open_models:
                 pipe.get(RESULT_KEY % self.task_ids[index])
                 pipe.hget(TASK_KEY % self.task_ids[index], "attempts")
                 pipe.exists(RUNNING_KEY % self.task_ids[index])
             answers = pipe.execute()
         now = time.monotonic()
-        if now - self.last_poll > SLEPT_SECONDS:
-            self.unseen.clear()  # this client slept: what it saw before is no evidence
-        self.last_poll = now
         for position, index in enumerate(open_models):
             record, attempts, running = answers[3 * position:3 * position + 3]
             entry = self.verified(index, record)
             if entry is not None:
                 self.close(index, entry)
                 continue
-            if attempts is not None and index not in self.started:
-                with self.lock:
-                    self.started[index] = now
-                LOG.debug("%s: taken by a worker", self.paths[index])
+            if attempts is not None:
+                self.saw_started(index, now)
             if running or self.queued != 0:
                 self.unseen.pop(index, None)
             elif now - self.unseen.setdefault(index, now) > LOST_SECONDS:
@@ -232,6 +275,7 @@ class Follower(object):
             try:
                 with self.store.pipeline() as pipe:
                     pipe.set(BATCH_KEY % self.batch, "ended", ex=RECORD_SECONDS)
+                    pipe.delete(NOTICE_KEY % self.batch)
                     if open_models:
                         pipe.delete(*[TASK_KEY % task_id for task_id in open_models])
                     pipe.execute()
@@ -327,13 +371,16 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
         if follower.sent == len(paths):
             LOG.info("the %d models are in the queue; waiting for their results", len(paths))
         with live_status(status_stream, follower.describe):
-            next_count = 0.0
+            next_count = next_reconcile = 0.0
             while follower.waiting():
                 if time.monotonic() >= next_count:
                     attempt("broker", follower.count_workers)
                     next_count = time.monotonic() + WORKERS_POLL_SECONDS
                 if follower.waiting():
+                    attempt("results store", follower.read_notices)
+                if follower.waiting() and time.monotonic() >= next_reconcile:
                     attempt("results store", follower.poll)
+                    next_reconcile = time.monotonic() + follower.reconcile_interval()
                 time.sleep(POLL_SECONDS)
     except KeyboardInterrupt:
         try:  # the answers that came before the interruption

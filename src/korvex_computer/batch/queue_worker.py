@@ -22,7 +22,7 @@ import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import results
-from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, QUEUE,
+from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, NOTICE_KEY, QUEUE,
                      RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, RUNNING_KEY,
                      RUNNING_RENEWAL_SECONDS, TASK, TASK_KEY, running_seconds,
                      ClusterUnreachable, celery_app, check_broker, check_url, connection_errors,
@@ -97,12 +97,19 @@ class Attempt(object):
             pipe.hset(key, mapping={"worker": worker, "attempt": self.id})
             pipe.expire(key, RECORD_SECONDS)
             pipe.set(RUNNING_KEY % self.task_id, self.id, ex=int(self.running_seconds))
+            self.notify(pipe, "started")
             attempts = pipe.execute()[0]
         if self.renewer is None:
             self.renewer = threading.Thread(target=self.renew_the_mark, daemon=True,
                                             name="korvex attempt %s" % self.id)
             self.renewer.start()
         return int(attempts)
+
+    def notify(self, pipe: Any, what: str) -> None:
+        """Adds to the batch's notices, which its client reads rather than asking for every
+        model it waits for."""
+        pipe.rpush(NOTICE_KEY % self.batch, "%s %s" % (what, self.task_id))
+        pipe.expire(NOTICE_KEY % self.batch, RECORD_SECONDS)
 
     def renew_the_mark(self) -> None:
         """Renews the mark that the attempt lives until it ends: a client that sees neither
@@ -154,15 +161,20 @@ class Attempt(object):
                                         "checking the answer of %s" % entry["model"])
             if record is None:
                 return bool(finished)
-            retrying(lambda: self.store.set(RESULT_KEY % self.task_id, json.dumps(record),
-                                            ex=RECORD_SECONDS),
-                     KEEP_ANSWER_SECONDS, "storing the answer of %s" % entry["model"])
+            retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
+                     "storing the answer of %s" % entry["model"])
             return True
         finally:
             try:
                 lock.release()
             except (LockError,) + connection_errors():
                 pass  # it expires
+
+    def store_answer(self, record: Dict[str, Any]) -> None:
+        with self.store.pipeline() as pipe:  # at once: the notice never comes first
+            pipe.set(RESULT_KEY % self.task_id, json.dumps(record), ex=RECORD_SECONDS)
+            self.notify(pipe, "answered")
+            pipe.execute()
 
     def settle(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
                output: Optional[str]) -> Tuple[bool, Optional[Dict[str, Any]]]:
