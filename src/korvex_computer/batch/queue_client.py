@@ -29,9 +29,9 @@ POLL_SECONDS = 0.1  # how often the batch's notices are read
 WORKERS_POLL_SECONDS = 1.0
 # Every model still open is looked up (a model that vanished, a notice that was lost) every
 # RECONCILE_SECONDS, or less often for a big batch: no more than RECONCILED_PER_SECOND
-# models a second on average.
+# models a second on average (a 5,000-model batch: every 10 s).
 RECONCILE_SECONDS = 2.0
-RECONCILED_PER_SECOND = 1000.0
+RECONCILED_PER_SECOND = 500.0
 SLEPT_SECONDS = 5.0  # a gap between two reads of the notices this long is a client that slept
 
 
@@ -59,6 +59,7 @@ class Follower(object):
         self.index_of = {task_id: index for index, task_id in enumerate(self.task_ids)}
         self.sent = 0  # the models that the broker confirmed, the first ones
         self.results: List[Optional[Dict[str, Any]]] = [None] * len(paths)
+        self.first_open = 0
         # When each model being solved was first seen started (by this client's clock).
         self.started: Dict[int, float] = {}
         self.workers: Optional[int] = None
@@ -90,6 +91,15 @@ class Follower(object):
 
     def waiting(self) -> List[int]:
         return [index for index, entry in enumerate(self.results) if entry is None]
+
+    def any_open(self) -> bool:
+        """Whether a model has no result yet, at the cost of a look or so whatever the batch's
+        size (the loop asks several times a tick): a model's result never goes back to
+        none, so the first open model is only ever further on."""
+        while self.first_open < len(self.results) and \
+                self.results[self.first_open] is not None:
+            self.first_open += 1
+        return self.first_open < len(self.results)
 
     def read_the_queue(self, connection: Any) -> Tuple[int, int]:
         """The models waiting in the queue and its consumers, as the broker counts them;
@@ -359,7 +369,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
             sending_since = time.monotonic()
             while True:
                 try:
-                    if attempt("broker", send) or not follower.waiting():
+                    if attempt("broker", send) or not follower.any_open():
                         break
                 except NoQueue:
                     if time.monotonic() - sending_since > reconnect_window:
@@ -372,13 +382,13 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
             LOG.info("the %d models are in the queue; waiting for their results", len(paths))
         with live_status(status_stream, follower.describe):
             next_count = next_reconcile = 0.0
-            while follower.waiting():
+            while follower.any_open():
                 if time.monotonic() >= next_count:
                     attempt("broker", follower.count_workers)
                     next_count = time.monotonic() + WORKERS_POLL_SECONDS
-                if follower.waiting():
+                if follower.any_open():
                     attempt("results store", follower.read_notices)
-                if follower.waiting() and time.monotonic() >= next_reconcile:
+                if follower.any_open() and time.monotonic() >= next_reconcile:
                     attempt("results store", follower.poll)
                     next_reconcile = time.monotonic() + follower.reconcile_interval()
                 time.sleep(POLL_SECONDS)
