@@ -220,7 +220,7 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
 
 def test_the_model_of_a_killed_worker_is_solved_by_another(installation, tmp_path, farm,
                                                            start_worker):
-    workers = [start_worker(installation, name, KORVEX_STANDIN_SOLVE_SECONDS="2")
+    workers = [start_worker(installation, name, KORVEX_STANDIN_SOLVE_SECONDS="5")
                for name in ("first", "second")]
     path = model(tmp_path / "Plant")
     client = subprocess.Popen(solve_command(path, "--sandbox"), env=farm.client_env(tmp_path),
@@ -587,7 +587,7 @@ def test_a_client_that_slept_finds_its_batch_where_it_was(installation, tmp_path
     finally:
         client.send_signal(signal.SIGCONT)
     output, _ = client.communicate(timeout=120)
-    assert client.returncode == 0
+    assert client.returncode == 0, output
     assert [e["ok"] for e in json.loads(output)["models"]] == [True] * 3
 
 
