@@ -4,6 +4,11 @@ processes, and prints the total times and the overhead per model of the queue ov
 pool. Figures only, never asserted.
 
     .venv-cpython/bin/python benchmarks/bench_queue.py [--models 100] [--repeats 3]
+    .venv-cpython/bin/python benchmarks/bench_queue.py --client-cost [--models 1000,5000]
+
+With --client-cost it sends batches of each size to 4 worker processes and prints the CPU
+time that the client (this process) spent per model, and how it grows with the batch: the
+exponent k of cost = c * models^k between the smallest and the largest batch (1 is linear).
 
 Needs the cluster extra (./scripts/test installs it), rabbitmq-server and redis-server. The
 script builds a stand-in installation and the models in a temporary folder and starts a
@@ -89,11 +94,48 @@ def timed(solve, repeats):
     return best
 
 
+def client_cost(node, store, root, env, sizes):
+    """The client's CPU time per model for batches of each size, sent to 4 worker processes."""
+    import math
+
+    from korvex_computer.batch import solve_many
+
+    print("client CPU per model through the queue, 4 worker processes, %s %s, %d cores"
+          % (sys.implementation.name, sys.version.split()[0], os.cpu_count() or 0))
+    print("| models | batch time | client CPU | client CPU per model |")
+    print("|---|---|---|---|")
+    costs = []
+    with open(os.path.join(root, "workers-cost.log"), "w") as log:
+        workers = start_workers(node, store.url(), 4, env, log)
+        try:
+            for size in sizes:
+                paths = make_models(os.path.join(root, "models-%d" % size), size)
+                started, cpu = time.perf_counter(), time.process_time()
+                results = solve_many(paths, "PipeStress", True, broker=node.url(
+                    broker_servers.CLIENT_USER), results=store.url())
+                cpu, total = time.process_time() - cpu, time.perf_counter() - started
+                if not all(entry["ok"] for entry in results):
+                    raise SystemExit("models failed at %d" % size)
+                costs.append(cpu)
+                print("| %d | %.1f s | %.2f s | %.2f ms |" % (size, total, cpu,
+                                                              cpu / size * 1000))
+        finally:
+            workers.terminate()
+            workers.wait()
+    if len(sizes) > 1:
+        print("growth exponent of the client's CPU: %.2f" % (
+            math.log(costs[-1] / costs[0]) / math.log(sizes[-1] / sizes[0])))
+
+
 def main(argv):
     parser = argparse.ArgumentParser(prog="bench_queue.py")
-    parser.add_argument("--models", type=int, default=100)
+    parser.add_argument("--models", default=None)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--client-cost", action="store_true")
     options = parser.parse_args(argv)
+    sizes = [int(size) for size in (options.models or (
+        "1000,5000" if options.client_cost else "100")).split(",")]
+    options.models = sizes[0]
 
     from korvex_computer.batch import Installation, solve_many
 
@@ -103,7 +145,6 @@ def main(argv):
         inst = build_installation(os.path.join(root, "installation"))
         installation = Installation(inst.directory, settings_path=inst.settings_path,
                                     data_sources_path=inst.data_sources_path)
-        paths = make_models(os.path.join(root, "models"), options.models)
         temp = os.path.join(root, "temp")
         os.makedirs(temp)
         env = dict(os.environ, KORVEX_INSTALLATION=inst.directory,
@@ -115,6 +156,10 @@ def main(argv):
         node = broker_servers.RabbitNode(os.path.join(root, "rabbitmq"))
         store = broker_servers.RedisServer(os.path.join(root, "redis"))
         client_url = node.url(broker_servers.CLIENT_USER)
+        if options.client_cost:
+            client_cost(node, store, root, env, sizes)
+            return
+        paths = make_models(os.path.join(root, "models"), options.models)
 
         print("%d stand-in PipeStress solves in sandboxes, %s %s, %d cores, best of %d"
               % (options.models, sys.implementation.name, sys.version.split()[0],

@@ -13,9 +13,20 @@ import subprocess
 import time
 
 RABBITMQ_SCRIPTS = "/usr/lib/rabbitmq/bin"
-VHOST = "korvex-farm"
+VHOST = "farm"  # the names of the README's recipe
 WORKER_USER = "farm-worker"
 CLIENT_USER = "farm-client"
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")
+
+
+def readme_recipe():
+    """The rabbitmqctl commands of the README's recipe for a farm's node, as argument lists:
+    the tests' node is set up by them, so that the README says what the tests try."""
+    import shlex
+
+    with open(README, encoding="utf-8") as f:
+        return [shlex.split(line, comments=True)[1:] for line in f
+                if line.strip().startswith("rabbitmqctl ")]
 
 
 def free_port():
@@ -71,8 +82,8 @@ def make_certificates(folder):
 
 
 class RabbitNode(object):
-    """A RabbitMQ node with a vhost of its own, no guest, a worker user and a client user that
-    can send models but neither consume nor control workers."""
+    """A RabbitMQ node set up as the README tells: a vhost of its own, no guest, a worker user
+    and a client user that can send models but neither consume nor control workers."""
 
     def __init__(self, folder, heartbeat=None):
         self.folder = str(folder)
@@ -121,18 +132,9 @@ class RabbitNode(object):
 
     def prepare(self):
         self.start()
-        self.ctl("add_vhost", VHOST)
-        for user, password in self.passwords.items():
-            self.ctl("add_user", user, password=password)
-        self.ctl("delete_user", "guest")
-        # The workers take models from the queue and declare it; the client only sends
-        # models to it and reads its consumer count.
-        self.ctl("set_permissions", "-p", VHOST, WORKER_USER, "^korvex_computer.*",
-                 "^(korvex_computer.*|amq\\.default)$", "^korvex_computer.*")
-        self.ctl("set_permissions", "-p", VHOST, CLIENT_USER, "^korvex_computer$",
-                 "^amq\\.default$", "^$")
-        self.ctl("set_policy", "-p", VHOST, "--apply-to", "queues", "korvex-dead-letters",
-                 "^korvex_computer$", '{"dead-letter-exchange": "korvex_computer.dead"}')
+        for arguments in readme_recipe():
+            user = arguments[1] if arguments[0] == "add_user" else None
+            self.ctl(*arguments, password=self.passwords.get(user))
 
     def start(self):
         with open(os.path.join(self.folder, "node.out"), "ab") as out:
@@ -195,14 +197,21 @@ class RabbitNode(object):
 
 
 class RedisServer(object):
+    """A Redis server that keeps its data in an append-only file written at every change, so
+    that it can be killed and started again on its data."""
+
     def __init__(self, folder):
         self.folder = str(folder)
         os.makedirs(self.folder, exist_ok=True)
         self.port = free_port()
         self.password = "re/dis:%d" % self.port
+        self.start()
+
+    def start(self):
         self.process = subprocess.Popen(
             ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
-             "--appendonly", "no", "--dir", self.folder, "--requirepass", self.password],
+             "--appendonly", "yes", "--appendfsync", "always", "--dir", self.folder,
+             "--requirepass", self.password],
             stdout=subprocess.DEVNULL, env=_clean_environment())
         wait_for_port(self.port, self.process, 30)
 
@@ -210,6 +219,11 @@ class RedisServer(object):
         from urllib.parse import quote
 
         return "redis://:%s@127.0.0.1:%d/0" % (quote(self.password, safe=""), self.port)
+
+    def kill(self):
+        """Kills the server at once, as a crash would."""
+        self.process.kill()
+        self.process.wait(timeout=30)
 
     def stop(self):
         self.process.terminate()

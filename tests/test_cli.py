@@ -154,7 +154,7 @@ def test_usage_errors(temp_dir, arguments, complaint):
      "platform: the module clr cannot be imported (ModuleNotFoundError: No module named 'clr')"),
     # Sending models to other machines needs no platform here.
     (["solve", "A.quarl", "--solver", "Aster", "--broker", "amqp://127.0.0.1:1/farm",
-      "--results", "redis://127.0.0.1:1/0"], 1,
+      "--results", "redis://127.0.0.1:1/0", "--timeout", "1"], 1,
      "korvex_computer: error: cluster unreachable: cannot reach the results store at "
      "redis://127.0.0.1:1/0"),
 ])

@@ -83,6 +83,8 @@ def farm(servers):
     node, store = servers
     if node.process.poll() is not None:  # a test that killed it failed before restarting it
         node.start()
+    if store.process.poll() is not None:
+        store.start()
     farm = Farm(node, store)
     farm.redis().flushall()
     with Connection(farm.worker_url) as connection:
@@ -100,9 +102,33 @@ def children(pid):
         return []
 
 
+def process_group(pgid):
+    """The processes of a process group, as Linux lists them."""
+    members = []
+    for name in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            members.append(int(name))
+    return members
+
+
 class Worker(object):
     def __init__(self, process, temp_dir, log):
         self.process, self.temp_dir, self.log = process, temp_dir, log
+
+    def sandboxes(self):
+        """What the worker processes have in their temporary folders (each its own)."""
+        found = []
+        for folder in os.listdir(str(self.temp_dir)):
+            try:
+                found += os.listdir(os.path.join(str(self.temp_dir), folder))
+            except OSError:  # removed meanwhile
+                pass
+        return found
 
     def child(self):
         wait_for(lambda: children(self.process.pid))
@@ -175,7 +201,7 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
         (good[0], True, None), (unreadable, False, "invalid model"), (good[1], True, None),
         (good[2], True, None)]
     assert set(e["process"] for e in entries) <= set(children(worker.process.pid))
-    assert os.listdir(str(worker.temp_dir)) == []  # each sandbox went with its solution
+    assert worker.sandboxes() == []  # each sandbox went with its solution
 
     answers = solve_many(good, "Aster", sandbox=False, broker=farm.client_url,
                          results=farm.results_url)
@@ -188,29 +214,32 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
         assert [name for name in os.listdir(folder) if name.startswith(".")] == []
     # The batch's records went with it, but for a mark of each model closed, which expires.
     store = farm.redis()
-    assert all(key.startswith(b"korvex_computer:task:") and 0 < store.ttl(key) <= 24 * 3600
-               for key in store.keys("korvex_computer:*"))
+    assert all(key.startswith((b"korvex_computer:task:", b"korvex_computer:batch:"))
+               and 0 < store.ttl(key) <= 24 * 3600 for key in store.keys("korvex_computer:*"))
 
 
 def test_the_model_of_a_killed_worker_is_solved_by_another(installation, tmp_path, farm,
                                                            start_worker):
-    workers = [start_worker(installation, name, KORVEX_STANDIN_SOLVE_SECONDS="2")
+    workers = [start_worker(installation, name, KORVEX_STANDIN_SOLVE_SECONDS="5")
                for name in ("first", "second")]
     path = model(tmp_path / "Plant")
     client = subprocess.Popen(solve_command(path, "--sandbox"), env=farm.client_env(tmp_path),
                               stdout=subprocess.PIPE, universal_newlines=True)
-    wait_for(lambda: any(os.listdir(str(worker.temp_dir)) for worker in workers))
-    killed = [worker for worker in workers if os.listdir(str(worker.temp_dir))][0]
+    wait_for(lambda: any(worker.sandboxes() for worker in workers))
+    killed = [worker for worker in workers if worker.sandboxes()][0]
     survivor = [worker for worker in workers if worker is not killed][0]
     killed_pid = killed.child()
+    wait_for(lambda: len(process_group(killed_pid)) == 2)  # with its solver program
     os.kill(killed_pid, signal.SIGKILL)
+    # The keeper ended the solver that the process had started, removed its sandbox, and
+    # said so.
+    wait_for(lambda: "worker process %d ended (exit status -9)" % killed_pid in killed.said())
+    assert (process_group(killed_pid), killed.sandboxes()) == ([], [])
     output, _ = client.communicate(timeout=120)
     assert client.returncode == 0
     [entry] = json.loads(output)["models"]
     assert (entry["ok"], entry["process"], entry["attempt"]) == (True, survivor.child(), 2)
-    # The keeper replaced the killed process, and said so.
-    wait_for(lambda: children(killed.process.pid) not in ([], [killed_pid]))
-    assert "worker process %d ended (exit status -9)" % killed_pid in killed.said()
+    wait_for(lambda: children(killed.process.pid) not in ([], [killed_pid]))  # replaced
 
 
 def test_a_worker_frozen_past_its_heartbeats_loses_its_model_in_place(installation, tmp_path,
@@ -218,10 +247,12 @@ def test_a_worker_frozen_past_its_heartbeats_loses_its_model_in_place(installati
     workers = [start_worker(installation, name, "--heartbeat", "1",
                             KORVEX_STANDIN_SOLVE_SECONDS="3") for name in ("first", "second")]
     path = model(tmp_path / "Plant")
-    client = subprocess.Popen(solve_command(path), env=farm.client_env(tmp_path),
-                              stdout=subprocess.PIPE, universal_newlines=True)
-    wait_for(lambda: any(os.listdir(str(worker.temp_dir)) for worker in workers))
-    frozen = [worker for worker in workers if os.listdir(str(worker.temp_dir))][0]
+    records = tmp_path / "out"
+    client = subprocess.Popen(solve_command(path, "--output", str(records)),
+                              env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                              universal_newlines=True)
+    wait_for(lambda: any(worker.sandboxes() for worker in workers))
+    frozen = [worker for worker in workers if worker.sandboxes()][0]
     survivor = [worker for worker in workers if worker is not frozen][0]
     frozen_pid = frozen.child()
     os.killpg(frozen_pid, signal.SIGSTOP)  # the process and its solver, as a machine that hangs
@@ -237,8 +268,13 @@ def test_a_worker_frozen_past_its_heartbeats_loses_its_model_in_place(installati
             for name in os.listdir(folder)}
     assert sorted(kept) == ["Plant.fre", "Plant.pipestress.json", "Plant.pipestress.log",
                             "Plant.quarl", "Plant.thf"]
-    # The frozen attempt ends later; it neither reports nor touches the model's folder.
+    # The frozen attempt ends later; it neither reports nor touches the model's folder, and
+    # is noted in the record of the attempt that finished.
     wait_for(lambda: "another attempt finished first" in frozen.said())
+    record = json.loads((records / "Plant" / "result.json").read_text())
+    assert (record["attempt_id"], [(late["ok"], late["attempt_id"] != entry["attempt_id"])
+                                   for late in record["superseded_attempts"]]) == (
+        entry["attempt_id"], [(True, True)])
     wait_for(lambda: "not acknowledged" in frozen.said())  # on the connection the broker closed
     assert "Traceback" not in frozen.said() and "DeprecationWarning" not in frozen.said()
     assert {name: os.stat(os.path.join(folder, name)).st_mtime_ns
@@ -296,8 +332,45 @@ def test_a_hung_broker_ends_the_batch_within_its_bound(tmp_path, farm):
     assert [e["cause"] for e in json.loads(output)["models"]] == ["unknown outcome"] * 2
 
 
+def test_a_broker_stopped_during_the_send_has_the_grace_of_the_wait(installation, tmp_path,
+                                                                     farm, start_worker):
+    start_worker(installation, "one")
+    paths = [model(tmp_path / name, name) for name in ("A", "B")]
+    farm.node.signal(signal.SIGSTOP)
+    try:
+        client = subprocess.Popen(solve_command(*paths, "--sandbox"),
+                                  env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, universal_newlines=True)
+        time.sleep(8)
+    finally:
+        farm.node.signal(signal.SIGCONT)
+    output, errors = client.communicate(timeout=120)
+    assert client.returncode == 0, errors
+    assert [e["ok"] for e in json.loads(output)["models"]] == [True, True]
+
+
+def test_models_solved_before_an_interruption_are_reported_solved(installation, tmp_path, farm,
+                                                                  start_worker):
+    worker = start_worker(installation, "one")
+    paths = [model(tmp_path / name, name) for name in ("A", "B")]
+    client = subprocess.Popen(solve_command(*paths, "--sandbox", "-v"),
+                              env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True)
+    for line in client.stderr:
+        if "models are in the queue" in line:
+            break
+    client.send_signal(signal.SIGSTOP)  # before it reads any result
+    wait_for(lambda: worker.said().count("solved ") == 2)
+    client.send_signal(signal.SIGTERM)
+    client.send_signal(signal.SIGCONT)
+    output, _ = client.communicate(timeout=60)
+    assert client.returncode == 130
+    assert [(e["ok"], e.get("cause")) for e in json.loads(output)["models"]] == [(True, None)] * 2
+
+
 def test_a_forged_result_is_refused(installation, tmp_path, farm, start_worker):
-    start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="2")
+    # The solve outlasts the client's look at every open model (every 2 s) twice over.
+    start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="5")
     path = model(tmp_path / "Plant")
     client = subprocess.Popen(solve_command(path), env=farm.client_env(tmp_path),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -313,6 +386,32 @@ def test_a_forged_result_is_refused(installation, tmp_path, farm, start_worker):
     [entry] = json.loads(output)["models"]
     assert entry["ok"] and entry["machine"] != "attacker" and entry["solution"]
     assert "refused a result of %s that no worker of this batch signed" % path in errors
+
+
+def test_the_key_in_one_models_message_signs_no_other_answer(installation, tmp_path, farm,
+                                                              start_worker):
+    from kombu import Connection
+
+    from korvex_computer.batch.broker import signature
+
+    paths = [model(tmp_path / name, name) for name in ("Read", "Plant")]
+    client = subprocess.Popen(solve_command(*paths), env=farm.client_env(tmp_path),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True)
+    wait_for(lambda: farm.messages() == 2)
+    with Connection(farm.worker_url) as connection:  # a worker's user reads both messages
+        channel = connection.channel()
+        read, plant = [channel.basic_get("korvex_computer") for _ in paths]
+        key, plant_task = json.loads(read.body)[0][-1], plant.headers["id"]
+    forged = {"model": paths[1], "solver": "PipeStress", "ok": True, "machine": "attacker"}
+    farm.redis().set("korvex_computer:result:" + plant_task, json.dumps(
+        {"entry": forged, "signature": signature(key, plant_task, forged)}))
+    refused = "refused a result of %s that no worker of this batch signed" % paths[1]
+    assert any(refused in line for line in client.stderr)  # until it says so
+    start_worker(installation, "one")  # the messages went back to the queue with the channel
+    output, _ = client.communicate(timeout=120)
+    assert client.returncode == 0
+    assert [e["machine"] != "attacker" for e in json.loads(output)["models"]] == [True, True]
 
 
 def test_passwords_stay_off_command_lines_and_messages(installation, tmp_path, farm,
@@ -383,7 +482,7 @@ def test_ctrl_c_to_a_workers_process_group_fails_no_model(installation, tmp_path
     paths = [model(tmp_path / name, name) for name in ("A", "B")]
     client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
                               stdout=subprocess.PIPE, universal_newlines=True)
-    wait_for(lambda: len(os.listdir(str(worker.temp_dir))) == 2)  # both being solved
+    wait_for(lambda: len(worker.sandboxes()) == 2)  # both being solved
     os.killpg(worker.process.pid, signal.SIGINT)  # as Ctrl-C in the worker's terminal
     assert worker.process.wait(timeout=60) == 0
     output, _ = client.communicate(timeout=120)
@@ -413,7 +512,9 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     wait_for(lambda: farm.messages() == 0)  # B and C taken, and left
     wait_for(lambda: worker.said().count("its batch ended") == 2)
     assert sorted(os.listdir(str(output))) == ["A", "batch.json"]
-    assert farm.redis().keys("korvex_computer:*") == []  # the client withdrew them all
+    # The client withdrew them all, leaving the mark that ended the batch, which expires.
+    [key] = farm.redis().keys("korvex_computer:*")
+    assert key.startswith(b"korvex_computer:batch:") and 0 < farm.redis().ttl(key) <= 24 * 3600
 
 
 def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, farm,
@@ -438,6 +539,98 @@ def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, 
     assert [e["ok"] for e in json.loads(resumed.stdout)["models"]] == [True] * len(paths)
 
 
+@pytest.mark.parametrize("on_its_data", [True, False])
+def test_a_batch_outlives_a_results_store_killed_and_restarted(installation, tmp_path, farm,
+                                                               start_worker, on_its_data):
+    workers = [start_worker(installation, name, "--concurrency", "2",
+                            KORVEX_STANDIN_SOLVE_SECONDS="0.5") for name in ("first", "second")]
+    paths = [model(tmp_path / "share" / name, name) for name in "ABCDEFGHIJKL"]
+    output = tmp_path / "out"
+    command = solve_command(*paths, "--output", str(output))
+    client = subprocess.Popen(command, env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                              universal_newlines=True)
+    wait_for(lambda: output.is_dir() and any((output / name / "result.json").exists()
+                                             for name in os.listdir(str(output))))
+    farm.store.kill()  # the workers go on taking models, and end some, while it is down
+    if not on_its_data:
+        shutil.rmtree(os.path.join(farm.store.folder, "appendonlydir"))
+    later = [model(tmp_path / "later" / name, name) for name in "MN"]
+    late_client = subprocess.Popen(solve_command(*later), env=farm.client_env(tmp_path),
+                                   stdout=subprocess.PIPE, universal_newlines=True)
+    time.sleep(4)
+    farm.store.start()
+    for client, sent in ((client, paths), (late_client, later)):
+        stdout, _ = client.communicate(timeout=180)
+        entries = json.loads(stdout)["models"]
+        assert [e["model"] for e in entries] == sent
+        # Answers stored before a restart without the data are lost; none is waited for.
+        assert all(e["ok"] or (not on_its_data and e["cause"] == "lost") for e in entries)
+        assert client.returncode == (0 if all(e["ok"] for e in entries) else 1)
+    resumed = run_cli(command[3:] + ["--resume"], farm.client_env(tmp_path))
+    assert [e["ok"] for e in json.loads(resumed.stdout)["models"]] == [True] * len(paths)
+    said = "".join(worker.said() for worker in workers)
+    assert [said.count("solved %s " % path) for path in paths + later] == [1] * 14
+
+
+def test_a_client_that_slept_finds_its_batch_where_it_was(installation, tmp_path, farm,
+                                                          start_worker):
+    worker = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="2")
+    paths = [model(tmp_path / name, name) for name in ("A", "B", "C")]
+    client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
+                              stdout=subprocess.PIPE, universal_newlines=True)
+    store = farm.redis()
+    wait_for(lambda: store.keys("korvex_computer:task:*"))  # A being solved
+    client.send_signal(signal.SIGSTOP)  # a laptop asleep, while its keys expire
+    try:
+        for key in store.keys("korvex_computer:batch:*"):
+            store.delete(key)
+        wait_for(lambda: worker.said().count("solved ") + worker.said().count("skipped") == 3)
+    finally:
+        client.send_signal(signal.SIGCONT)
+    output, _ = client.communicate(timeout=120)
+    assert client.returncode == 0, output
+    assert [e["ok"] for e in json.loads(output)["models"]] == [True] * 3
+
+
+def test_a_model_that_left_the_queue_unanswered_is_reported_lost(installation, tmp_path, farm,
+                                                                 start_worker):
+    from kombu import Connection
+
+    paths = [model(tmp_path / name, name) for name in ("Dropped", "Plant")]
+    client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
+                              stdout=subprocess.PIPE, universal_newlines=True)
+    wait_for(lambda: farm.messages() == 2)
+    with Connection(farm.worker_url) as connection:  # as a worker that drops what it took
+        connection.default_channel.basic_get("korvex_computer", no_ack=True)
+    start_worker(installation, "one")
+    output, _ = client.communicate(timeout=120)
+    assert client.returncode == 1
+    entries = json.loads(output)["models"]
+    assert [(e["ok"], e.get("cause")) for e in entries] == [(False, "lost"), (True, None)]
+    assert "--resume solves it again" in entries[0]["message"]
+
+
+def test_a_worker_solves_and_writes_only_where_its_operator_allows(installation, tmp_path, farm,
+                                                                   start_worker):
+    share, elsewhere = tmp_path / "share", tmp_path / "elsewhere"
+    paths = [model(share / "A", "A"), model(elsewhere / "B", "B")]
+    (tmp_path / "out").mkdir()
+    left_alone = sorted(os.listdir(str(elsewhere / "B")))
+    start_worker(installation, "one", "--allow", str(share), "--allow", str(tmp_path / "out"))
+    precious = elsewhere / "out" / "A" / "precious.txt"
+    precious.parent.mkdir(parents=True)
+    precious.write_text("not the farm's")
+    for arguments, outcomes in (
+            (paths, [(True, None), (False, "not allowed")]),
+            (paths[:1] + ["--output", str(elsewhere / "out")], [(False, "not allowed")])):
+        result = run_cli(solve_command(*arguments)[3:], farm.client_env(tmp_path))
+        entries = json.loads(result.stdout)["models"]
+        assert [(e["ok"], e.get("cause")) for e in entries] == outcomes
+    assert "lies outside the folders that this worker may use" in entries[0]["message"]
+    assert sorted(os.listdir(str(elsewhere / "B"))) == left_alone  # B was not solved
+    assert os.listdir(str(precious.parent)) == ["precious.txt"]
+
+
 @pytest.mark.parametrize("authority, solved", [("ca.pem", True), ("other-ca.pem", False)])
 def test_a_farm_over_tls_trusts_only_its_authority(installation, tmp_path, farm, start_worker,
                                                    authority, solved):
@@ -456,14 +649,26 @@ def test_a_farm_over_tls_trusts_only_its_authority(installation, tmp_path, farm,
             result.stderr
 
 
-def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm, start_worker):
+def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm,
+                                                   start_worker):
     import amqp.exceptions
+    from kombu import Connection
 
-    from korvex_computer.batch.broker import celery_app
+    from korvex_computer.batch.broker import celery_app, task_queues
 
     worker = start_worker(installation, "one")
     for url in (farm.client_url, farm.worker_url):  # remote control is off, and refused
         with pytest.raises(amqp.exceptions.AccessRefused):
             celery_app(url).control.broadcast("shutdown")
+    # The client user can neither delete, purge, declare nor read the queue.
+    with Connection(farm.client_url) as connection:
+        for harm in (lambda channel: channel.queue_delete("korvex_computer"),
+                     lambda channel: channel.queue_purge("korvex_computer"),
+                     lambda channel: task_queues()[0](channel).declare(),
+                     lambda channel: channel.basic_get("korvex_computer")):
+            with pytest.raises(amqp.exceptions.AccessRefused):
+                harm(connection.channel())
     time.sleep(1)
     assert worker.process.poll() is None and len(children(worker.process.pid)) == 1
+    result = run_cli(solve_command(model(tmp_path / "Plant"))[3:], farm.client_env(tmp_path))
+    assert result.returncode == 0, result.stderr

@@ -19,8 +19,9 @@ as a worker failure, and the broker's delivery limit bounds a model that kills e
 even when that answer cannot be stored.
 
 Who is trusted: only holders of the farm's broker credentials can send or take models (the
-broker's permissions), and each batch gives its tasks a secret with which the worker signs
-the result: a result written into the store by anyone else is refused.
+broker's permissions), and each batch gives each of its tasks a key of its own, derived from
+the batch's secret, with which the worker signs the result: a result written into the store
+by anyone else is refused.
 """
 
 from __future__ import annotations
@@ -30,8 +31,10 @@ import hashlib
 import hmac
 import importlib
 import json
+import logging
 import os
 import re
+import time
 import urllib.parse
 from typing import Any, Dict, Iterator, Tuple, Type
 
@@ -43,10 +46,15 @@ TASK = "korvex_computer.solve"
 # Keys in the results store.
 RESULT_KEY = "korvex_computer:result:%s"  # the signed result of the attempt that finished
 TASK_KEY = "korvex_computer:task:%s"  # the deliveries of one model, and whether it is closed
-BATCH_KEY = "korvex_computer:batch:%s"  # present while the batch's client lives
+BATCH_KEY = "korvex_computer:batch:%s"  # written when the batch's client ended it
+RUNNING_KEY = "korvex_computer:running:%s"  # renewed while a worker's attempt at it lives
+NOTICE_KEY = "korvex_computer:notices:%s"  # a batch's list of "started"/"answered" task ids
 FINISH_LOCK = "korvex_computer:finishing:%s"
 RECORD_SECONDS = 24 * 3600  # what a client that went leaves behind expires after this long
-BATCH_ALIVE_SECONDS = 60  # a batch whose client was not heard of for this long is gone
+RUNNING_RENEWAL_SECONDS = 1.0
+# A model open in a batch that no worker is seen working on while the queue holds no model
+# waiting for this long is gone: taken and dropped, dead-lettered, or its answer removed.
+LOST_SECONDS = 15.0
 
 MAX_ATTEMPTS = 3
 DEFAULT_HEARTBEAT = 10.0
@@ -107,6 +115,16 @@ def check_url(url: str, what: str) -> None:
                         "(%%2F, %%40, %%3A)" % (what, shown_url(url)))
 
 
+def warn_of_an_open_results_store(url: str) -> None:
+    """Logs a warning for a results store on another machine reached without a password:
+    whoever reaches it could then make clients wait (results are signed, so not lie)."""
+    parts = urllib.parse.urlsplit(url.strip())
+    if not parts.password and parts.hostname not in (None, "localhost", "127.0.0.1", "::1"):
+        logging.getLogger("korvex_computer.batch").warning(
+            "the results store at %s is reached without a password: anyone on the network "
+            "can change what it holds", shown_url(url))
+
+
 def require_libraries() -> None:
     """JobFailed unless the queue's libraries are installed."""
     try:
@@ -137,16 +155,30 @@ def results_client(url: str) -> Any:
                                 socket_timeout=CONNECT_SECONDS, retry=Retry(NoBackoff(), 0))
 
 
-def reachable_results(url: str) -> Any:
-    """A client of the results store, once it answered; else ClusterUnreachable."""
+def reachable_results(url: str, seconds: float = 0.0) -> Any:
+    """A client of the results store, once it answered, asked every second for `seconds`
+    while it cannot be reached; else ClusterUnreachable (at once for a bad URL or password)."""
+    import redis.exceptions
+
+    warn_of_an_open_results_store(url)
     try:
         client = results_client(url)
-        client.ping()
-        return client
     except ImportError:
         raise
-    except Exception as error:  # a bad URL included
+    except Exception as error:  # a bad URL
         raise ClusterUnreachable(url, error, "results store")
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            client.ping()
+            return client
+        except Exception as error:
+            refused = isinstance(error, (redis.exceptions.AuthenticationError,
+                                         redis.exceptions.AuthorizationError))
+            if refused or not isinstance(error, connection_errors()) or \
+                    time.monotonic() >= deadline:
+                raise ClusterUnreachable(url, error, "results store")
+            time.sleep(1.0)
 
 
 ANSWER_SECONDS = CONNECT_SECONDS  # the longest one waits for one answer of the broker
@@ -210,6 +242,13 @@ def declare_dead_letters(app: Any) -> None:
               )(connection.default_channel).declare()
 
 
+def running_seconds(heartbeat: float) -> float:
+    """How long a worker's mark of an attempt that lives outlasts its last renewal: longer
+    than the broker takes to give the model of a worker that hangs to another one (about two
+    heartbeats), so that a model is always seen either in the queue or being worked on."""
+    return 3 * heartbeat + 5
+
+
 def celery_app(broker: str, heartbeat: float = DEFAULT_HEARTBEAT) -> Any:
     from celery import Celery
 
@@ -244,6 +283,14 @@ def tls_options(broker: str) -> Dict[str, Any]:
         raise JobFailed("invalid URL", "the broker's CA file %s does not exist" % ca_file)
     return {"ca_certs": ca_file, "cert_reqs": ssl.CERT_REQUIRED,
             "server_hostname": urllib.parse.urlsplit(broker.strip()).hostname}
+
+
+def model_key(secret: str, task_id: str) -> str:
+    """The key that signs the answer of one model, derived from its batch's secret: a model's
+    message carries its own key, so whoever reads one message learns the key of that model
+    alone, never the batch's secret."""
+    return hmac.new(secret.encode("utf-8"), ("model\n" + task_id).encode("utf-8"),
+                    hashlib.sha256).hexdigest()
 
 
 def signature(secret: str, task_id: str, entry: Dict[str, Any]) -> str:

@@ -12,20 +12,31 @@ import secrets
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
-from .broker import (BATCH_ALIVE_SECONDS, BATCH_KEY, CONNECT_SECONDS,
-                     DEFAULT_NO_WORKER_TIMEOUT, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS,
-                     RESULT_KEY, TASK, TASK_KEY, ClusterUnreachable, broker_connection,
+from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, LOST_SECONDS,
+                     NOTICE_KEY, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK,
+                     TASK_KEY, ClusterUnreachable, broker_connection,
                      celery_app, check_url, connection_errors, reachable_results,
-                     require_libraries, shown_url, signature, without_password)
+                     model_key, require_libraries, shown_url, signature,
+                     without_password)
 from .common import BatchInterrupted, JobFailed, error_text, failed_entry
 from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
 
-POLL_SECONDS = 0.1
+POLL_SECONDS = 0.1  # how often the batch's notices are read
 WORKERS_POLL_SECONDS = 1.0
+# Every model still open is looked up (a model that vanished, a notice that was lost) every
+# RECONCILE_SECONDS, or less often for a big batch: no more than RECONCILED_PER_SECOND
+# models a second on average (a 5,000-model batch: every 10 s).
+RECONCILE_SECONDS = 2.0
+RECONCILED_PER_SECOND = 500.0
+SLEPT_SECONDS = 5.0  # a gap between two reads of the notices this long is a client that slept
+
+
+class NoQueue(JobFailed):
+    """The broker has no queue of the farm (no worker started yet)."""
 
 
 class Follower(object):
@@ -44,68 +55,149 @@ class Follower(object):
         self.no_worker_timeout = no_worker_timeout
         self.batch = uuid.uuid4().hex
         self.secret = secrets.token_hex(16)
-        self.task_ids: List[str] = []
+        self.task_ids = [str(uuid.uuid4()) for _ in paths]
+        self.index_of = {task_id: index for index, task_id in enumerate(self.task_ids)}
+        self.sent = 0  # the models that the broker confirmed, the first ones
         self.results: List[Optional[Dict[str, Any]]] = [None] * len(paths)
+        self.first_open = 0
         # When each model being solved was first seen started (by this client's clock).
         self.started: Dict[int, float] = {}
         self.workers: Optional[int] = None
+        self.queued: Optional[int] = None  # the models waiting in the queue, of any batch
+        # Since when each open model was seen neither being worked on nor possibly queued.
+        self.unseen: Dict[int, float] = {}
+        self.last_tick = time.monotonic()
         self.last_worker_seen = time.monotonic()
         self.refused = 0
         self.lock = threading.Lock()
 
-    def keep_alive(self) -> None:
-        # Renewed rather than written again: a renewal cut short by Ctrl-C that reaches the
-        # store after end() removed the key cannot bring it back. It is written again only
-        # when it expired while the client lived (a machine that slept).
-        if not self.store.expire(BATCH_KEY % self.batch, BATCH_ALIVE_SECONDS):
-            self.store.set(BATCH_KEY % self.batch, 1, ex=BATCH_ALIVE_SECONDS)
-
     def send(self, sandbox: bool) -> None:
-        self.keep_alive()
+        """Sends the models not sent yet, each confirmed by the broker. One sent again after
+        a connection that failed before its confirmation may be in the queue twice, under the
+        same task: its second delivery finds it answered, or its attempt loses to the first."""
         with broker_connection(self.app) as connection:
-            for path, output in zip(self.paths, self.outputs):
-                task_id = str(uuid.uuid4())
-                self.app.send_task(TASK, args=[path, self.solver, sandbox, output, self.batch,
-                                               self.secret],
-                                   task_id=task_id, connection=connection, queue=QUEUE,
-                                   retry=False, timeout=CONNECT_SECONDS * 3,
+            if not self.sent:
+                self.read_the_queue(connection)  # the client may not declare it
+            while self.sent < len(self.paths):
+                index = self.sent
+                self.app.send_task(TASK, args=[self.paths[index], self.solver, sandbox,
+                                               self.outputs[index], self.batch,
+                                               model_key(self.secret, self.task_ids[index])],
+                                   task_id=self.task_ids[index], connection=connection,
+                                   queue=QUEUE, declare=[], retry=False,
+                                   timeout=CONNECT_SECONDS * 3,
                                    confirm_timeout=CONNECT_SECONDS * 3)
-                self.task_ids.append(task_id)
+                self.sent += 1
 
     def waiting(self) -> List[int]:
         return [index for index, entry in enumerate(self.results) if entry is None]
 
+    def any_open(self) -> bool:
+        """Whether a model has no result yet, at the cost of a look or so whatever the batch's
+        size (the loop asks several times a tick): a model's result never goes back to
+        none, so the first open model is only ever further on."""
+        while self.first_open < len(self.results) and \
+                self.results[self.first_open] is not None:
+            self.first_open += 1
+        return self.first_open < len(self.results)
+
+    def read_the_queue(self, connection: Any) -> Tuple[int, int]:
+        """The models waiting in the queue and its consumers, as the broker counts them;
+        JobFailed when there is no queue: the workers declare it."""
+        import amqp.exceptions  # type: ignore[import-untyped]
+
+        channel = connection.channel()
+        try:
+            _, queued, consumers = channel.queue_declare(QUEUE, passive=True)
+        except amqp.exceptions.NotFound:
+            raise NoQueue("no queue", "the broker at %s has no queue %s: a worker declares "
+                            "it when it starts" % (shown_url(self.app.conf.broker_url), QUEUE))
+        finally:
+            if channel.is_open:
+                channel.close()
+        return queued, consumers
+
     def count_workers(self) -> None:
         """The consumers of the queue, as the broker counts them."""
         with broker_connection(self.app) as connection:
-            channel = connection.channel()
             try:
-                _, _, consumers = channel.queue_declare(QUEUE, passive=True)
-            finally:
-                channel.close()
+                queued, consumers = self.read_the_queue(connection)
+            except NoQueue:  # deleted: what it held is gone, and nobody listens
+                queued, consumers = 0, 0
         with self.lock:
-            self.workers = consumers
+            self.workers, self.queued = consumers, queued
         if consumers:
             self.last_worker_seen = time.monotonic()
 
+    def read_notices(self) -> None:
+        """Reads what the workers noticed since the last time: models started, models
+        answered (whose answers it then reads)."""
+        now = time.monotonic()
+        if now - self.last_tick > SLEPT_SECONDS:
+            self.unseen.clear()  # this client slept: what it saw before is no evidence
+        self.last_tick = now
+        with self.store.pipeline() as pipe:  # at once: no notice comes between the two
+            pipe.lrange(NOTICE_KEY % self.batch, 0, -1).delete(NOTICE_KEY % self.batch)
+            notices = pipe.execute()[0]
+        answered = []
+        for notice in notices:
+            what, _, task_id = notice.decode("utf-8", "replace").partition(" ")
+            index = self.index_of.get(task_id)
+            if index is None or self.results[index] is not None:
+                continue
+            if what == "answered":
+                answered.append(index)
+            elif what == "started":
+                self.saw_started(index, now)
+        if answered:
+            with self.store.pipeline(transaction=False) as pipe:
+                for index in answered:
+                    pipe.get(RESULT_KEY % self.task_ids[index])
+                records = pipe.execute()
+            for index, record in zip(answered, records):
+                entry = self.verified(index, record)
+                if entry is not None:
+                    self.close(index, entry)
+
+    def saw_started(self, index: int, now: float) -> None:
+        if index not in self.started:
+            with self.lock:
+                self.started[index] = now
+            LOG.debug("%s: taken by a worker", self.paths[index])
+
+    def reconcile_interval(self) -> float:
+        return max(RECONCILE_SECONDS, len(self.waiting()) / RECONCILED_PER_SECOND)
+
     def poll(self) -> None:
+        """Looks up every model still open: its answer, whether it started, whether a worker
+        is solving it; a model that none is, while the queue holds no model, for
+        LOST_SECONDS is lost."""
         open_models = self.waiting()
-        with self.store.pipeline() as pipe:
+        with self.store.pipeline(transaction=False) as pipe:
             for index in open_models:
                 pipe.get(RESULT_KEY % self.task_ids[index])
                 pipe.hget(TASK_KEY % self.task_ids[index], "attempts")
+                pipe.exists(RUNNING_KEY % self.task_ids[index])
             answers = pipe.execute()
         now = time.monotonic()
         for position, index in enumerate(open_models):
-            record, attempts = answers[2 * position], answers[2 * position + 1]
+            record, attempts, running = answers[3 * position:3 * position + 3]
             entry = self.verified(index, record)
             if entry is not None:
                 self.close(index, entry)
-            elif attempts is not None and index not in self.started:
-                with self.lock:
-                    self.started[index] = now
-                LOG.debug("%s: taken by a worker", self.paths[index])
-            elif index in self.started and now - self.started[index] > self.timeout:
+                continue
+            if attempts is not None:
+                self.saw_started(index, now)
+            if running or self.queued != 0:
+                self.unseen.pop(index, None)
+            elif now - self.unseen.setdefault(index, now) > LOST_SECONDS:
+                self.close(index, failed_entry(
+                    self.paths[index], self.solver, "lost",
+                    "no worker was solving it and the queue held no model for %g s: it left "
+                    "the queue without an answer (dropped, or its answer removed from the "
+                    "results store); with --output, --resume solves it again" % LOST_SECONDS))
+                continue
+            if index in self.started and now - self.started[index] > self.timeout:
                 self.close(index, failed_entry(
                     self.paths[index], self.solver, "timed out",
                     "no result within %g s of its start" % self.timeout))
@@ -123,7 +215,8 @@ class Follower(object):
             stored = json.loads(record)
             entry, seal = stored["entry"], stored["signature"]
             if (isinstance(entry, dict) and isinstance(seal, str) and hmac.compare_digest(
-                    seal, signature(self.secret, self.task_ids[index], entry))):
+                    seal, signature(model_key(self.secret, self.task_ids[index]),
+                                    self.task_ids[index], entry))):
                 entry["model"] = self.paths[index]
                 return entry
         except (ValueError, KeyError, TypeError):
@@ -145,13 +238,20 @@ class Follower(object):
         with self.lock:
             self.results[index] = entry
             self.started.pop(index, None)
+            self.unseen.pop(index, None)
 
-    def give_up(self, cause: str, message: str) -> None:
-        """Ends the models still open with `cause`, without reaching the servers."""
+    def give_up(self, reason: str) -> None:
+        """Ends the models still open as of unknown outcome (those not sent: "not started")
+        for `reason`, without reaching the servers."""
         with self.lock:
             for index in self.waiting():
-                self.results[index] = failed_entry(self.paths[index], self.solver, cause,
-                                                   message)
+                if index < self.sent:
+                    entry = failed_entry(self.paths[index], self.solver, "unknown outcome",
+                                         reason + ": the model may have been solved")
+                else:
+                    entry = failed_entry(self.paths[index], self.solver, "not started",
+                                         "not sent: " + reason)
+                self.results[index] = entry
             self.started.clear()
 
     def interrupt(self) -> None:
@@ -173,20 +273,25 @@ class Follower(object):
             self.started.clear()
 
     def end(self) -> None:
-        """Removes the batch's records: its workers skip the models it left. A model with a
-        result keeps a mark that it is closed, expiring in a day, so that an attempt that
-        ends later (a machine that woke up) leaves it as it is."""
+        """Ends the batch: a mark that its workers see and skip the models it left, expiring in
+        a day, and the records of those models removed. A model with a result keeps a mark
+        that it is closed, expiring in a day, so that an attempt that ends later (a machine
+        that woke up) leaves it as it is."""
         with self.lock:
             open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
                            if entry is None
                            or entry.get("cause") in ("interrupted", "never started")]
         for _ in range(2):  # once more on a connection cut short by the interruption
             try:
-                self.store.delete(BATCH_KEY % self.batch, *[TASK_KEY % task_id
-                                                            for task_id in open_models])
+                with self.store.pipeline() as pipe:
+                    pipe.set(BATCH_KEY % self.batch, "ended", ex=RECORD_SECONDS)
+                    pipe.delete(NOTICE_KEY % self.batch)
+                    if open_models:
+                        pipe.delete(*[TASK_KEY % task_id for task_id in open_models])
+                    pipe.execute()
                 return
             except Exception:
-                pass  # they expire
+                pass
 
     def describe(self, elapsed: float) -> str:
         with self.lock:
@@ -217,53 +322,81 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     require_libraries()
     check_url(broker, "broker")
     check_url(results, "results store")
-    store = reachable_results(results)
+    reconnect_window = min(RECONNECT_SECONDS, timeout)
+    store = reachable_results(results, reconnect_window)
     app = celery_app(broker)
     follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,
                         outputs or [None] * len(paths))
     errors = connection_errors()
-    import amqp.exceptions  # type: ignore[import-untyped]
+    import amqp.exceptions
 
-    reconnect_window = min(RECONNECT_SECONDS, timeout)
     unreachable_since: Dict[str, float] = {}
 
-    def attempt(what: str, action: Callable[[], None]) -> None:
+    def attempt(what: str, action: Callable[[], None]) -> bool:
+        """Whether the action was done; a server unreachable for longer than the reconnect
+        window ends the models still open."""
         started = time.monotonic()
         try:
             action()
             unreachable_since.pop(what, None)
+            return True
         except errors as error:
             since = unreachable_since.setdefault(what, started)  # from the first try that failed
             if time.monotonic() - since > reconnect_window:
                 url = broker if what == "broker" else results
-                follower.give_up("unknown outcome", "the %s at %s was unreachable for %g s "
-                                 "(%s): the model may have been solved" % (
-                                     what, shown_url(url), reconnect_window,
-                                     without_password(error_text(error), url)))
+                if what == "broker" and not follower.sent:
+                    raise ClusterUnreachable(broker, error)
+                follower.give_up("the %s at %s was unreachable for %g s (%s)" % (
+                    what, shown_url(url), reconnect_window,
+                    without_password(error_text(error), url)))
             with follower.lock:
                 if what == "broker":
-                    follower.workers = None
+                    follower.workers = follower.queued = None
+            return False
+
+    def send() -> None:
+        sent = follower.sent
+        try:
+            follower.send(sandbox)
+        finally:
+            if follower.sent > sent:  # a broker that takes models is not unreachable
+                unreachable_since.pop("broker", None)
 
     try:
         try:
-            follower.send(sandbox)
-        except errors as error:
-            raise ClusterUnreachable(broker, error)
+            # A broker that went away has as long to come back during the send as later, and
+            # a farm starting as long to declare its queue.
+            sending_since = time.monotonic()
+            while True:
+                try:
+                    if attempt("broker", send) or not follower.any_open():
+                        break
+                except NoQueue:
+                    if time.monotonic() - sending_since > reconnect_window:
+                        raise
+                time.sleep(1.0)
         except amqp.exceptions.AMQPError as error:  # a user without the right to send models
             raise JobFailed("broker refused", "the broker at %s refused the models (%s)"
                             % (shown_url(broker), without_password(error_text(error), broker)))
-        LOG.info("the %d models are in the queue; waiting for their results", len(paths))
+        if follower.sent == len(paths):
+            LOG.info("the %d models are in the queue; waiting for their results", len(paths))
         with live_status(status_stream, follower.describe):
-            next_count = 0.0
-            while follower.waiting():
+            next_count = next_reconcile = 0.0
+            while follower.any_open():
                 if time.monotonic() >= next_count:
                     attempt("broker", follower.count_workers)
-                    attempt("results store", follower.keep_alive)
                     next_count = time.monotonic() + WORKERS_POLL_SECONDS
-                if follower.waiting():
+                if follower.any_open():
+                    attempt("results store", follower.read_notices)
+                if follower.any_open() and time.monotonic() >= next_reconcile:
                     attempt("results store", follower.poll)
+                    next_reconcile = time.monotonic() + follower.reconcile_interval()
                 time.sleep(POLL_SECONDS)
     except KeyboardInterrupt:
+        try:  # the answers that came before the interruption
+            follower.poll()
+        except (Exception, KeyboardInterrupt):
+            pass
         follower.interrupt()
         raise BatchInterrupted([entry for entry in follower.results if entry is not None])
     finally:

@@ -22,16 +22,46 @@ import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import results
-from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, QUEUE,
-                     RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, TASK, TASK_KEY,
-                     ClusterUnreachable, celery_app, check_broker, check_url, declare_dead_letters,
-                     reachable_results, require_libraries, shown_url, signature)
+from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, NOTICE_KEY, QUEUE,
+                     RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, RUNNING_KEY,
+                     RUNNING_RENEWAL_SECONDS, TASK, TASK_KEY, running_seconds,
+                     ClusterUnreachable, celery_app, check_broker, check_url, connection_errors,
+                     declare_dead_letters, reachable_results, require_libraries, shown_url,
+                     signature)
 from .common import Installation, error_text, failed_entry
 
 LOG = logging.getLogger("korvex_computer.worker")
 
 RESPAWN_BACKOFF = (1.0, 60.0)  # first and longest wait before replacing a dead process
 LOOP_WAKE_SECONDS = 0.01
+STORE_BACKOFF = (0.5, 5.0)  # first and longest wait before trying the results store again
+# How long a delivery whose start cannot be recorded is held before it goes back to the queue
+# (each return counts towards the queue's delivery limit), and how long a finished attempt
+# keeps trying to store its answer.
+HOLD_SECONDS = 60.0
+KEEP_ANSWER_SECONDS = 3600.0
+
+
+class StoreDown(Exception):
+    """The results store stayed out of reach for as long as the step could wait."""
+
+
+def retrying(step: Callable[[], Any], seconds: float, what: str) -> Any:
+    """The value of `step`, tried again after growing waits while the results store cannot be
+    reached, for at most `seconds`; StoreDown past them."""
+    errors = connection_errors()
+    wait, started = STORE_BACKOFF[0], time.monotonic()
+    while True:
+        try:
+            return step()
+        except errors as error:
+            if time.monotonic() - started + wait > seconds:
+                raise StoreDown("the results store was out of reach for %g s while %s (%s)"
+                                % (seconds, what, error_text(error)))
+            LOG.warning("the results store is out of reach while %s (%s); trying again in "
+                        "%g s", what, error_text(error), wait)
+            time.sleep(wait)
+            wait = min(wait * 2, STORE_BACKOFF[1])
 
 
 class Attempt(object):
@@ -40,29 +70,67 @@ class Attempt(object):
     puts the files in their place (the model's folder for a model solved in place, the output
     folder), writes the model's record and stores the signed result, all under one lock."""
 
-    def __init__(self, store: Any, task_id: str, batch: str, secret: str) -> None:
+    def __init__(self, store: Any, task_id: str, batch: str, key: str,
+                 heartbeat: float) -> None:
         self.store = store
         self.task_id = task_id
         self.batch = batch
-        self.secret = secret
+        self.key = key  # the model's own, which signs its answer
         self.id = uuid.uuid4().hex[:12]
+        self.running_seconds = running_seconds(heartbeat)
+        self.ended = threading.Event()
+        self.renewer: Optional[threading.Thread] = None
 
     def begin(self, worker: str) -> Optional[int]:
-        """Counts the delivery; its number, or None when the model needs no solving: its
-        batch is gone (its client ended), or it was answered or given up."""
+        """Counts the delivery and marks the attempt running (see renew_the_mark); its
+        number, or None when the model needs no solving: its client ended its batch, or it was
+        answered or given up."""
         key = TASK_KEY % self.task_id
         with self.store.pipeline() as pipe:
             pipe.exists(BATCH_KEY % self.batch).hget(key, "closed")
             pipe.get(RESULT_KEY % self.task_id)
-            batch_alive, closed, answer = pipe.execute()
-        if not batch_alive or closed or self.signed(answer):
+            batch_ended, closed, answer = pipe.execute()
+        if batch_ended or closed or self.signed(answer):
             return None
         with self.store.pipeline() as pipe:
             pipe.hincrby(key, "attempts", 1)
             pipe.hset(key, mapping={"worker": worker, "attempt": self.id})
             pipe.expire(key, RECORD_SECONDS)
-            attempts, _, _ = pipe.execute()
+            pipe.set(RUNNING_KEY % self.task_id, self.id, ex=int(self.running_seconds))
+            self.notify(pipe, "started")
+            attempts = pipe.execute()[0]
+        if self.renewer is None:
+            self.renewer = threading.Thread(target=self.renew_the_mark, daemon=True,
+                                            name="korvex attempt %s" % self.id)
+            self.renewer.start()
         return int(attempts)
+
+    def notify(self, pipe: Any, what: str) -> None:
+        """Adds to the batch's notices, which its client reads rather than asking for every
+        model it waits for."""
+        pipe.rpush(NOTICE_KEY % self.batch, "%s %s" % (what, self.task_id))
+        pipe.expire(NOTICE_KEY % self.batch, RECORD_SECONDS)
+
+    def renew_the_mark(self) -> None:
+        """Renews the mark that the attempt lives until it ends: a client that sees neither
+        the mark nor a model waiting in the queue knows that its model is gone."""
+        while not self.ended.wait(RUNNING_RENEWAL_SECONDS):
+            try:
+                self.store.set(RUNNING_KEY % self.task_id, self.id,
+                               ex=int(self.running_seconds))
+            except connection_errors():
+                pass  # the store is down; the attempt waits for it too
+
+    def end(self) -> None:
+        """Ends the renewal of the mark and removes it."""
+        self.ended.set()
+        if self.renewer is None:
+            return  # the attempt never began
+        self.renewer.join()
+        try:
+            self.store.delete(RUNNING_KEY % self.task_id)
+        except connection_errors():
+            pass  # it expires
 
     def signed(self, answer: Optional[bytes]) -> bool:
         """Whether a stored answer is one of this batch's workers' (anything else is
@@ -70,49 +138,82 @@ class Attempt(object):
         try:
             stored = json.loads(answer) if answer else None
             return stored is not None and hmac.compare_digest(
-                stored["signature"], signature(self.secret, self.task_id, stored["entry"]))
+                stored["signature"], signature(self.key, self.task_id, stored["entry"]))
         except (ValueError, KeyError, TypeError):
             return False
 
     def finish(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
                output: Optional[str]) -> bool:
-        """Stores the entry unless another attempt finished first; whether it did."""
-        with self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600):
-            with self.store.pipeline() as pipe:
-                pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
-                pipe.get(RESULT_KEY % self.task_id)
-                batch_alive, closed, answer = pipe.execute()
-            if self.signed(answer):
-                if output is not None:
-                    note_superseded(output, entry, self.id)
-                return False
-            if closed:
-                return False  # given up by its client (timed out)
-            entry = dict(entry, attempt_id=self.id)
-            if staged is not None:
-                try:
-                    place_files(entry, staged, in_place, output)
-                except OSError as error:
-                    entry.update(ok=False, cause="output not written", message="the files of "
-                                 "%s were not put in place (%s)" % (entry["model"],
-                                                                   error_text(error)))
-            if output is not None:
-                from . import task as task_body
+        """Stores the entry unless another attempt finished first; whether it did. While the
+        results store is out of reach the attempt keeps its answer and tries again; StoreDown
+        when it stayed away for KEEP_ANSWER_SECONDS."""
+        from redis.exceptions import LockError
 
-                entry["output"] = output
-                task_body.keep_record(output, entry)
-            if batch_alive:  # else its client is gone: the record in the output folder stays
-                record = {"entry": entry,
-                          "signature": signature(self.secret, self.task_id, entry)}
-                self.store.set(RESULT_KEY % self.task_id, json.dumps(record),
-                               ex=RECORD_SECONDS)
+        lock = self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600)
+        if not retrying(lock.acquire, KEEP_ANSWER_SECONDS,
+                        "waiting for the lock of the answer of %s" % entry["model"]):
+            raise StoreDown("another attempt held the lock of the answer for 600 s")
+        try:
+            # The checks come first in settle(), everything else is local: a try cut short
+            # by the store can be made again.
+            finished, record = retrying(lambda: self.settle(entry, staged, in_place, output),
+                                        KEEP_ANSWER_SECONDS,
+                                        "checking the answer of %s" % entry["model"])
+            if record is None:
+                return bool(finished)
+            retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
+                     "storing the answer of %s" % entry["model"])
             return True
+        finally:
+            try:
+                lock.release()
+            except (LockError,) + connection_errors():
+                pass  # it expires
+
+    def store_answer(self, record: Dict[str, Any]) -> None:
+        with self.store.pipeline() as pipe:  # at once: the notice never comes first
+            pipe.set(RESULT_KEY % self.task_id, json.dumps(record), ex=RECORD_SECONDS)
+            self.notify(pipe, "answered")
+            pipe.execute()
+
+    def settle(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
+               output: Optional[str]) -> Tuple[bool, Optional[Dict[str, Any]]]:
+        """Under the answer's lock: whether this attempt finishes the model (no other attempt
+        did, and it was not given up), having put the files in place and written the model's
+        record; and then the signed record to store (none when its batch ended)."""
+        with self.store.pipeline() as pipe:
+            pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
+            pipe.get(RESULT_KEY % self.task_id)
+            batch_ended, closed, answer = pipe.execute()
+        if self.signed(answer) or closed:
+            # Answered by another attempt (its client closes the model once it read the
+            # answer), or given up by its client: this attempt changes nothing but the note
+            # of it in the record of the attempt that finished, when there is one.
+            if output is not None:
+                note_superseded(output, entry, self.id)
+            return False, None
+        entry = dict(entry, attempt_id=self.id)
+        if staged is not None:
+            try:
+                place_files(entry, staged, in_place, output)
+            except OSError as error:
+                entry.update(ok=False, cause="output not written", message="the files of "
+                             "%s were not put in place (%s)" % (entry["model"],
+                                                               error_text(error)))
+        if output is not None:
+            from . import task as task_body
+
+            entry["output"] = output
+            task_body.keep_record(output, entry)
+        if batch_ended:  # by its client: the record in the output folder stays
+            return True, None
+        return True, {"entry": entry, "signature": signature(self.key, self.task_id, entry)}
 
 
 def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:
     """Adds a late attempt's outcome to the model's record, which it does not replace."""
     record = results.read_record(output)
-    if record is None:
+    if record is None or record.get("attempt_id") in (None, attempt_id):
         return
     record.setdefault("superseded_attempts", []).append(
         {"attempt_id": attempt_id, "machine": entry.get("machine"), "ok": entry["ok"],
@@ -178,18 +279,70 @@ def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
     return entry, staging if os.path.isdir(staging) else None
 
 
-def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]:
-    """The body of the task that solves one model on a worker."""
+def refusal(path: str, output: Optional[str], allowed: Sequence[str]) -> Optional[str]:
+    """Why the worker refuses a model: its file or its output folder lies outside the
+    folders that its operator allowed (all, when none were named); None when it does not."""
+    def inside(place: str) -> bool:
+        place = os.path.normcase(os.path.realpath(place))
+        for folder in allowed:
+            try:
+                if os.path.commonpath([place, folder]) == folder:
+                    return True
+            except ValueError:  # another drive
+                pass
+        return False
+
+    if not allowed:
+        return None
+    for what, place in (("model", path), ("output folder", output)):
+        if place is not None and not inside(place):
+            return "the %s %s lies outside the folders that this worker may use (%s)" % (
+                what, place, ", ".join(allowed))
+    return None
+
+
+def allowed_folders(folders: Sequence[str]) -> List[str]:
+    """The folders of `worker --allow`, resolved; JobFailed for one that does not exist."""
+    from .common import JobFailed
+
+    for folder in folders:
+        if not os.path.isdir(folder):
+            raise JobFailed("invalid folder", "the allowed folder %s does not exist" % folder)
+    return [os.path.normcase(os.path.realpath(folder)) for folder in folders]
+
+
+def solve_task(store: Any, worker_name: str, machine: str, heartbeat: float,
+               allowed: Sequence[str] = ()) -> Callable[..., Any]:
+    """The body of the task that solves one model on a worker, which solves and writes only
+    under the `allowed` folders (anywhere, when there are none)."""
 
     def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
-            batch: str, secret: str) -> None:
-        attempt = Attempt(store, task.request.id, batch, secret)
-        number = attempt.begin(worker_name)
+            batch: str, key: str) -> None:
+        attempt = Attempt(store, task.request.id, batch, key, heartbeat)
+        try:
+            solve_one(attempt, path, solver, sandbox, output)
+        finally:
+            attempt.end()
+
+    def solve_one(attempt: Attempt, path: str, solver: str, sandbox: bool,
+                  output: Optional[str]) -> None:
+        from celery.exceptions import Reject  # type: ignore[import-untyped]
+
+        try:
+            number = retrying(lambda: attempt.begin(worker_name), HOLD_SECONDS,
+                              "recording the start of %s" % path)
+        except StoreDown as error:
+            LOG.warning("%s: back to the queue: %s", path, error)
+            raise Reject(str(error), requeue=True)
         if number is None:
-            LOG.info("%s: skipped, answered already or its batch ended", path)
+            LOG.info("%s: skipped, answered already or its batch ended by its client", path)
             return
         staged = None
-        if number > MAX_ATTEMPTS:
+        refused = refusal(path, output, allowed)
+        if refused is not None:
+            entry = failed_entry(path, solver, "not allowed", refused)
+            output = None  # nothing is written there
+        elif number > MAX_ATTEMPTS:
             entry = failed_entry(path, solver, "worker failure",
                                  "%d workers ended before they finished this model"
                                  % MAX_ATTEMPTS)
@@ -198,6 +351,9 @@ def solve_task(store: Any, worker_name: str, machine: str) -> Callable[..., Any]
         entry.update(machine=machine, attempt=number)
         try:
             stored = attempt.finish(entry, staged, not sandbox, output)
+        except StoreDown as error:
+            LOG.warning("%s: back to the queue, its answer was not stored: %s", path, error)
+            raise Reject(str(error), requeue=True)
         finally:
             if staged is not None:
                 shutil.rmtree(staged, ignore_errors=True)
@@ -262,7 +418,7 @@ def end_with_the_keeper() -> Callable[[], None]:
 
 
 def run_worker(installation: Installation, broker: str, results_url: str,
-               heartbeat: float) -> int:
+               heartbeat: float, allowed: Sequence[str] = ()) -> int:
     """One worker process: binds, then solves the queue's models until it is stopped.
     Raises JobFailed when it cannot bind or reach the broker or the results store."""
     from . import jobs
@@ -280,7 +436,8 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     jobs.bind(installation)
     machine = socket.gethostname()
     name = "korvex-%d@%s" % (os.getpid(), machine)
-    app.task(name=TASK, bind=True)(solve_task(store, name, machine))
+    app.task(name=TASK, bind=True)(solve_task(store, name, machine, heartbeat,
+                                              allowed_folders(allowed)))
     wake_the_event_loop(app)
 
     from celery.signals import worker_ready  # type: ignore[import-untyped]
@@ -338,11 +495,14 @@ class Keeper(object):
     """Keeps `count` worker processes running: one that dies is replaced, after a wait that
     doubles while they keep dying early. SIGINT or SIGTERM asks each to finish its model and
     end. The worker processes run in a process group of their own, so that the terminal's
-    Ctrl-C reaches neither them nor the solver programs that they start."""
+    Ctrl-C reaches neither them nor the solver programs that they start. Each has a temporary
+    folder of its own, where its sandboxes go: what a process that died leaves, the solver
+    program that it ran and its sandboxes, the keeper ends and removes."""
 
     def __init__(self, command: Sequence[str], env: Dict[str, str], count: int) -> None:
         self.command = list(command)
         self.env = env
+        self.temp_dirs: List[Optional[str]] = [None] * count
         self.processes: List[Optional["subprocess.Popen[bytes]"]] = [None] * count
         self.started = [0.0] * count
         self.backoff = [RESPAWN_BACKOFF[0]] * count
@@ -356,8 +516,23 @@ class Keeper(object):
             options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP  # type: ignore
         else:
             options["start_new_session"] = True
-        self.processes[slot] = subprocess.Popen(self.command, env=self.env, **options)
+        temp_dir = self.temp_dirs[slot] = tempfile.mkdtemp(prefix="korvex-worker-")
+        env = dict(self.env, TMPDIR=temp_dir, TEMP=temp_dir, TMP=temp_dir)
+        self.processes[slot] = subprocess.Popen(self.command, env=env, **options)
         self.started[slot] = time.monotonic()
+
+    def clean_up(self, slot: int) -> None:
+        """Ends what the ended process of `slot` left: the programs of its process group (a
+        solver that would run on for nothing) and its temporary folder with its sandboxes."""
+        process = self.processes[slot]
+        if process is not None and sys.platform != "win32":
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except OSError:
+                pass  # nothing left in the group
+        if self.temp_dirs[slot] is not None:
+            shutil.rmtree(self.temp_dirs[slot], ignore_errors=True)  # type: ignore[arg-type]
+            self.temp_dirs[slot] = None
 
     def run(self) -> int:
         def stop(signum: int, _: Any) -> None:
@@ -401,6 +576,7 @@ class Keeper(object):
                 self.backoff[slot] = RESPAWN_BACKOFF[0]
             wait = self.backoff[slot]
             self.backoff[slot] = min(wait * 2, RESPAWN_BACKOFF[1])
+            self.clean_up(slot)
             LOG.warning("worker process %d ended (exit status %s) after %.1f s; another "
                         "starts in %g s", process.pid, status, lived, wait)
             self.processes[slot] = None
@@ -415,13 +591,20 @@ class Keeper(object):
             if process is not None and process.poll() is None:
                 process.send_signal(stop)
         statuses = [process.wait() for process in self.processes if process is not None]
+        for slot in range(len(self.processes)):
+            self.clean_up(slot)
         return 0 if all(status in (0, -signal.SIGTERM) for status in statuses) else 1
 
 
 def run_workers(installation: Installation, broker: str, results_url: str, heartbeat: float,
-                count: int, verbosity: Sequence[str] = ()) -> int:
-    """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM.
-    The URLs reach them through the environment, never on a command line."""
+                count: int, verbosity: Sequence[str] = (), allowed: Sequence[str] = ()) -> int:
+    """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM,
+    solving models and writing output only under the `allowed` folders (when there are
+    any). The URLs reach them through the environment, never on a command line."""
+    allowed = allowed_folders(allowed)
+    if not allowed:
+        LOG.warning("no --allow: the workers solve models and write output wherever this "
+                    "user can")
     require_libraries()
     check_url(broker, "broker")
     check_url(results_url, "results store")
@@ -436,4 +619,6 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
         env["KORVEX_DATASOURCES_PATH"] = installation.data_sources_path
     command = [sys.executable, "-m", "korvex_computer", *verbosity, "--module",
                installation.module, "worker", "--heartbeat", "%g" % heartbeat, "--one-process"]
+    for folder in allowed:
+        command += ["--allow", folder]
     return Keeper(command, env, count).run()

@@ -7,7 +7,7 @@
                               [--timeout SECONDS] [--no-worker-timeout SECONDS]]
                               [--output DIR [--resume]]
     korvex_computer [options] worker [--broker URL] [--results URL] [--concurrency N]
-                              [--heartbeat SECONDS]
+                              [--heartbeat SECONDS] [--allow DIR ...]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
@@ -164,6 +164,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="heartbeat with the broker: a machine that stops answering has "
                              "its model given to another after about two (default: "
                              "%(default)g)")
+    worker.add_argument("--allow", metavar="DIR", action="append", default=[],
+                        help="solve models and write output only under this folder "
+                             "(repeatable; without it, anywhere this user can)")
     # One worker process of the keeper's, with the URLs in its environment.
     worker.add_argument("--one-process", action="store_true", help=argparse.SUPPRESS)
     describe = command("describe", "print the JSON description of an SDK class")
@@ -380,9 +383,10 @@ def run_worker(arguments: argparse.Namespace, installation: Installation) -> int
     try:
         if arguments.one_process:
             return queue_worker.run_worker(installation, arguments.broker, arguments.results,
-                                           arguments.heartbeat)
+                                           arguments.heartbeat, arguments.allow)
         return queue_worker.run_workers(installation, arguments.broker, arguments.results,
-                                        arguments.heartbeat, arguments.concurrency, verbosity)
+                                        arguments.heartbeat, arguments.concurrency, verbosity,
+                                        arguments.allow)
     except JobFailed as failure:
         return _report_failure(failure, False)
 
