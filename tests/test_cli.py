@@ -126,6 +126,10 @@ def test_info_as_text(cli, installation):
      "--resume needs --output DIR, the folder of the earlier run"),
     (["solve", "m.quarl", "./m.quarl", "--solver", "Aster"],
      "m.quarl and ./m.quarl would be solved in place from the same input file"),
+    (["worker", "--json", "--broker", "amqp://h", "--results", "redis://h"],
+     "--json has no meaning for worker, which prints no result"),
+    (["worker", "--broker", "amqp://h", "--results", "redis://h", "--logfile", "no/such/w.log"],
+     "cannot write the log file no/such/w.log"),
 ])
 def test_usage_errors(temp_dir, arguments, complaint):
     result = run_cli(arguments, environment(None, temp_dir))

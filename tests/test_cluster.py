@@ -135,7 +135,7 @@ class Worker(object):
         return children(self.process.pid)[0]
 
     def said(self):
-        return self.log.read_text()
+        return self.log.read_text() if self.log.exists() else ""
 
 
 @pytest.fixture
@@ -154,6 +154,8 @@ def start_worker(tmp_path, farm):
                 env=dict(environment(installation, temp_dir), **dict(
                     dict(KORVEX_BROKER=farm.worker_url, KORVEX_RESULTS=farm.results_url), **env)),
                 stdout=stream, stderr=stream, start_new_session=True)
+        if "--logfile" in arguments:  # what it says goes there
+            log = tmp_path / arguments[arguments.index("--logfile") + 1]
         worker = Worker(process, temp_dir, log)
         started.append(worker)
         wait_for(lambda: "ready" in worker.said() or process.poll() is not None)
@@ -646,6 +648,28 @@ def test_a_farm_over_tls_trusts_only_its_authority(installation, tmp_path, farm,
         assert result.returncode == 1
         assert "cluster unreachable" in result.stderr and "CERTIFICATE_VERIFY_FAILED" in \
             result.stderr
+
+
+def test_every_worker_line_says_when_where_and_which_process(installation, tmp_path, farm,
+                                                             start_worker):
+    import socket
+
+    logfile = tmp_path / "farm.log"
+    worker = start_worker(installation, "one", "-v", "--logfile", str(logfile))
+    assert worker.process.poll() is None, worker.said()
+    result = run_cli(solve_command(model(tmp_path / "Plant"))[3:], farm.client_env(tmp_path))
+    assert result.returncode == 0, result.stderr
+    wait_for(lambda: "solved " in logfile.read_text())
+    assert (tmp_path / "one.log").read_text() == ""  # all of it went to the log file
+    line = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} %s (\d+) ([\w.]+) [A-Z]+: "
+                      % re.escape(socket.gethostname()))
+    lines = [line.match(text) for text in logfile.read_text().splitlines()]
+    assert None not in lines
+    said_by = set((int(found.group(1)), found.group(2).split(".")[0]) for found in lines)
+    [process] = children(worker.process.pid)
+    # The keeper's lines, its worker process's, and Celery's (-v) in that process.
+    assert {(worker.process.pid, "korvex_computer"), (process, "korvex_computer"),
+            (process, "celery")} <= said_by
 
 
 def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm,

@@ -393,6 +393,10 @@ def _nothing() -> None:
     pass
 
 
+def _nothing_to_set_up(**_: Any) -> None:
+    pass
+
+
 def end_with_the_keeper() -> Callable[[], None]:
     """Stops this worker process (its model finished first) when the keeper that started it
     is gone, killed without the chance to stop it. The function returned ends the watch: a
@@ -440,7 +444,15 @@ def run_worker(installation: Installation, broker: str, results_url: str,
                                               allowed_folders(allowed)))
     wake_the_event_loop(app)
 
-    from celery.signals import worker_ready  # type: ignore[import-untyped]
+    from celery.signals import setup_logging, worker_ready  # type: ignore[import-untyped]
+
+    # The command line set up the logging, one format for every line: Celery leaves it.
+    setup_logging.connect(_nothing_to_set_up, weak=False)
+    # Celery's advice to a superuser names an option of its own command; the keeper gives
+    # this command's.
+    from celery.exceptions import SecurityWarning  # type: ignore[import-untyped]
+
+    warnings.filterwarnings("ignore", category=SecurityWarning)
 
     def ready(**_: Any) -> None:
         # A solve goes on when the broker's connection drops: its attempt may still finish
@@ -597,7 +609,8 @@ class Keeper(object):
 
 
 def run_workers(installation: Installation, broker: str, results_url: str, heartbeat: float,
-                count: int, verbosity: Sequence[str] = (), allowed: Sequence[str] = ()) -> int:
+                count: int, verbosity: Sequence[str] = (), allowed: Sequence[str] = (),
+                logfile: Optional[str] = None) -> int:
     """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM,
     solving models and writing output only under the `allowed` folders (when there are
     any). The URLs reach them through the environment, never on a command line."""
@@ -605,6 +618,9 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
     if not allowed:
         LOG.warning("no --allow: the workers solve models and write output wherever this "
                     "user can")
+    if hasattr(os, "geteuid") and os.geteuid() == 0:
+        LOG.warning("running as root: the workers solve whatever models they are sent with "
+                    "every right; run them as a user of their own")
     require_libraries()
     check_url(broker, "broker")
     check_url(results_url, "results store")
@@ -621,4 +637,6 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
                installation.module, "worker", "--heartbeat", "%g" % heartbeat, "--one-process"]
     for folder in allowed:
         command += ["--allow", folder]
+    if logfile:
+        command += ["--logfile", os.path.abspath(logfile)]
     return Keeper(command, env, count).run()

@@ -8,6 +8,7 @@
                               [--output DIR [--resume]]
     korvex_computer [options] worker [--broker URL] [--results URL] [--concurrency N]
                               [--heartbeat SECONDS] [--allow DIR ...]
+                              [--logfile FILE]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
@@ -41,6 +42,7 @@ from ..batch.status import live_status
 from . import render
 
 PROG = "korvex_computer"
+WITHOUT_JSON = ("worker",)  # commands that print no result
 _FROM_ENVIRONMENT = "\0from the environment"
 
 ENVIRONMENT_HELP = """\
@@ -165,6 +167,9 @@ def build_parser() -> argparse.ArgumentParser:
     worker.add_argument("--allow", metavar="DIR", action="append", default=[],
                         help="solve models and write output only under this folder "
                              "(repeatable; without it, anywhere this user can)")
+    worker.add_argument("--logfile", metavar="FILE",
+                        help="append the log lines of the worker and its processes to FILE "
+                             "(default: standard error)")
     # One worker process of the keeper's, with the URLs in its environment.
     worker.add_argument("--one-process", action="store_true", help=argparse.SUPPRESS)
     describe = command("describe", "print the JSON description of an SDK class")
@@ -192,6 +197,11 @@ def installation_of(arguments: argparse.Namespace,
             parser.error("the broker URL is empty")
         if not arguments.results:
             parser.error("no results store: give --results URL or set KORVEX_RESULTS")
+    if getattr(arguments, "json", False) and arguments.command in WITHOUT_JSON:
+        parser.error("--json has no meaning for %s, which prints no result"
+                     % arguments.command)
+    if arguments.command == "worker" and arguments.logfile:
+        check_logfile(arguments.logfile, parser)
     if arguments.command == "worker" and not arguments.broker:
         parser.error("no broker: give --broker URL or set KORVEX_BROKER")
     if arguments.command == "solve":
@@ -207,6 +217,15 @@ def installation_of(arguments: argparse.Namespace,
                        or os.environ.get("KORVEX_SETTINGS_PATH")),
         data_sources_path=(getattr(arguments, "data_sources", None)
                            or os.environ.get("KORVEX_DATASOURCES_PATH")))
+
+
+def check_logfile(logfile: str, parser: argparse.ArgumentParser) -> None:
+    """A usage error for a log file that cannot be appended to, before anything starts."""
+    try:
+        with open(logfile, "a"):
+            pass
+    except OSError as error:
+        parser.error("cannot write the log file %s (%s)" % (logfile, error_text(error)))
 
 
 def check_solve_arguments(arguments: argparse.Namespace,
@@ -242,17 +261,50 @@ def version() -> str:
         return "(not installed)"
 
 
+WORKER_FORMAT = "%(asctime)s {host} %(process)d %(name)s %(levelname)s: %(message)s"
+
+
 def configure_logging(arguments: argparse.Namespace) -> None:
     """The command line's own messages on standard error, through logging: warnings by
-    default, and the worker's line per model too; -v and -q move the threshold."""
-    default = logging.INFO if arguments.command == "worker" else logging.WARNING
-    level = default + 10 * (getattr(arguments, "quiet", 0) - getattr(arguments, "verbose", 0))
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter(PROG + ": %(message)s"))
+    default, and the worker's line per model too; -v and -q move the threshold. A worker's
+    lines, its own and Celery's alike, each say when, on which machine and in which process,
+    and go to --logfile when given."""
+    shift = 10 * (getattr(arguments, "quiet", 0) - getattr(arguments, "verbose", 0))
     logger = logging.getLogger("korvex_computer")
+    if arguments.command == "worker":
+        handler = worker_log_handler(arguments.logfile)
+        # Celery's lines go through the root logger: warnings by default, -v adds its notes
+        # (connections, tasks received), -vv everything.
+        root = logging.getLogger()
+        root.handlers[:] = [handler]
+        root.setLevel(clamped_level(logging.WARNING + shift))
+        logging.captureWarnings(True)  # the libraries' warnings are lines of the log too
+        level = logging.INFO + shift
+    else:
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter(PROG + ": %(message)s"))
+        level = logging.WARNING + shift
     logger.handlers[:] = [handler]
-    logger.setLevel(max(logging.DEBUG, min(level, logging.CRITICAL)))
+    logger.setLevel(clamped_level(level))
     logger.propagate = False
+
+
+def clamped_level(level: int) -> int:
+    return max(logging.DEBUG, min(level, logging.CRITICAL))
+
+
+def worker_log_handler(logfile: Optional[str]) -> logging.Handler:
+    """Standard error, or the log file, opened for appending: the keeper and its worker
+    processes all write to it, a line at a time."""
+    import socket
+
+    if logfile:
+        handler: logging.Handler = logging.FileHandler(logfile, mode="a", encoding="utf-8")
+    else:
+        handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(
+        WORKER_FORMAT.replace("{host}", socket.gethostname().replace("%", "%%"))))
+    return handler
 
 
 def _print(text: str) -> None:
@@ -356,7 +408,7 @@ def run_worker(arguments: argparse.Namespace, installation: Installation) -> int
                                            arguments.heartbeat, arguments.allow)
         return queue_worker.run_workers(installation, arguments.broker, arguments.results,
                                         arguments.heartbeat, arguments.concurrency, verbosity,
-                                        arguments.allow)
+                                        arguments.allow, arguments.logfile)
     except JobFailed as failure:
         return _report_failure(failure, False)
 
