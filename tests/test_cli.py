@@ -130,6 +130,7 @@ def test_info_as_text(cli, installation):
      "--json has no meaning for worker, which prints no result"),
     (["worker", "--broker", "amqp://h", "--results", "redis://h", "--logfile", "no/such/w.log"],
      "cannot write the log file no/such/w.log"),
+    (["cancel", "../x", "--results", "redis://h"], "'../x' is not a batch id"),
 ])
 def test_usage_errors(temp_dir, arguments, complaint):
     result = run_cli(arguments, environment(None, temp_dir))

@@ -518,6 +518,36 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     assert key.startswith(b"korvex_computer:batch:") and 0 < farm.redis().ttl(key) <= 24 * 3600
 
 
+def test_an_operator_cancels_a_batch_mid_way(installation, tmp_path, farm, start_worker):
+    worker = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="3")
+    paths = [model(tmp_path / name, name) for name in ("A", "B", "C")]
+    output = tmp_path / "out"
+    client = subprocess.Popen(solve_command(*paths, "--output", str(output), "-vv"),
+                              env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True)
+    batch = None
+    for line in client.stderr:  # its batch's id, then A taken
+        batch = re.match(r"korvex_computer: batch ([0-9a-f]{32})", line) or batch
+        if "A.quarl: taken by a worker" in line:
+            break
+    cancel = [sys.executable, "-m", "korvex_computer", "cancel"]
+    unknown = run_cli(cancel[3:] + ["0" * 32], farm.client_env(tmp_path))
+    assert (unknown.returncode, unknown.stdout) == (1, "")
+    assert "no such batch" in unknown.stderr
+    cancelled = run_cli(cancel[3:] + [batch.group(1)], farm.client_env(tmp_path))
+    assert cancelled.returncode == 0, cancelled.stderr
+    assert cancelled.stdout.startswith("batch %s cancelled" % batch.group(1))
+    stdout, stderr = client.communicate(timeout=60)
+    assert client.returncode == 1
+    assert stderr.endswith("korvex_computer: error: 3 of 3 models failed (cancelled)\n")
+    entries = json.loads(stdout)["models"]
+    assert [e["cause"] for e in entries] == ["cancelled"] * 3
+    assert "stopped at its worker's next step" in entries[0]["message"]
+    wait_for(lambda: worker.said().count("its batch ended") == 2)  # B and C skipped
+    again = run_cli(cancel[3:] + [batch.group(1)], farm.client_env(tmp_path))
+    assert again.returncode == 1 and "was cancelled already" in again.stderr
+
+
 def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, farm,
                                                         start_worker):
     start_worker(installation, "pair", "--concurrency", "2", KORVEX_STANDIN_SOLVE_SECONDS="1")

@@ -335,7 +335,8 @@ def solve_task(store: Any, worker_name: str, machine: str, heartbeat: float,
             LOG.warning("%s: back to the queue: %s", path, error)
             raise Reject(str(error), requeue=True)
         if number is None:
-            LOG.info("%s: skipped, answered already or its batch ended by its client", path)
+            LOG.info("%s: skipped, answered already or its batch ended (by its client, or "
+                     "cancelled)", path)
             return
         staged = None
         refused = refusal(path, output, allowed)

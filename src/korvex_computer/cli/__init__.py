@@ -9,6 +9,7 @@
     korvex_computer [options] worker [--broker URL] [--results URL] [--concurrency N]
                               [--heartbeat SECONDS] [--allow DIR ...]
                               [--logfile FILE]
+    korvex_computer [options] cancel BATCH [--results URL]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
@@ -42,7 +43,8 @@ from ..batch.status import live_status
 from . import render
 
 PROG = "korvex_computer"
-WITHOUT_JSON = ("worker",)  # commands that print no result
+WITHOUT_JSON = ("worker", "cancel")  # commands that print no result
+FARM_COMMANDS = ("cancel",)  # commands that need the farm's servers, not an installation
 _FROM_ENVIRONMENT = "\0from the environment"
 
 ENVIRONMENT_HELP = """\
@@ -70,6 +72,14 @@ def _seconds(text: str) -> float:
     if not value > 0:
         raise argparse.ArgumentTypeError("%r is not a positive number of seconds" % text)
     return value
+
+
+def _batch_id(text: str) -> str:
+    from ..batch.farm import BATCH_ID
+
+    if not BATCH_ID.match(text.strip().lower()):
+        raise argparse.ArgumentTypeError("%r is not a batch id (32 hexadecimal digits)" % text)
+    return text.strip().lower()
 
 
 def _positive(text: str) -> int:
@@ -172,6 +182,14 @@ def build_parser() -> argparse.ArgumentParser:
                              "(default: standard error)")
     # One worker process of the keeper's, with the URLs in its environment.
     worker.add_argument("--one-process", action="store_true", help=argparse.SUPPRESS)
+    cancel = command("cancel", "stop a batch of the job queue: its waiting models are "
+                               "withdrawn, its running ones stop at their next step")
+    cancel.add_argument("batch", metavar="BATCH", type=_batch_id,
+                        help="the batch's id, as korvex_computer status or its client's -v "
+                             "shows it")
+    cancel.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+                        help="Redis URL of the queue's results store (default: "
+                             "$KORVEX_RESULTS)")
     describe = command("describe", "print the JSON description of an SDK class")
     describe.add_argument("class_name", metavar="CLASS")
     find = command("find", "print the namespace and assembly of an SDK class")
@@ -200,6 +218,10 @@ def installation_of(arguments: argparse.Namespace,
     if getattr(arguments, "json", False) and arguments.command in WITHOUT_JSON:
         parser.error("--json has no meaning for %s, which prints no result"
                      % arguments.command)
+    if arguments.command in FARM_COMMANDS:
+        if not arguments.results:
+            parser.error("no results store: give --results URL or set KORVEX_RESULTS")
+        return None
     if arguments.command == "worker" and arguments.logfile:
         check_logfile(arguments.logfile, parser)
     if arguments.command == "worker" and not arguments.broker:
@@ -435,8 +457,20 @@ def do_job(arguments: argparse.Namespace,
     return result, render.located(result)
 
 
+def run_farm_command(arguments: argparse.Namespace) -> int:
+    from ..batch import farm
+
+    try:
+        _print(farm.cancel_batch(arguments.results, arguments.batch))
+    except JobFailed as failure:
+        return _report_failure(failure, False)
+    return 0
+
+
 def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> int:
     as_json = getattr(arguments, "json", False)
+    if arguments.command in FARM_COMMANDS:
+        return run_farm_command(arguments)
     if arguments.command == "solve" and not arguments.broker:
         try:
             from ..batch import jobs  # noqa: F401 (the platform, before any job)
