@@ -548,6 +548,39 @@ def test_an_operator_cancels_a_batch_mid_way(installation, tmp_path, farm, start
     assert again.returncode == 1 and "was cancelled already" in again.stderr
 
 
+def test_the_status_shows_the_queue_its_workers_and_batches(installation, tmp_path, farm,
+                                                            start_worker):
+    worker = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="3")
+    paths = [model(tmp_path / name, name) for name in ("A", "B")]
+    client = subprocess.Popen(solve_command(*paths), env=farm.client_env(tmp_path),
+                              stdout=subprocess.PIPE, universal_newlines=True)
+    shown = []
+
+    def status(*arguments):  # with the client's credentials
+        result = run_cli(["status", *arguments], farm.client_env(tmp_path))
+        assert result.returncode == 0, result.stderr
+        shown.append(result.stdout)
+        return result.stdout
+
+    def a_running_b_waiting():
+        report = json.loads(status("--json"))
+        return [(b["models"], b["done"], b["running"], b["waiting"])
+                for b in report["batches"]] == [(2, 0, 1, 1)] and report["workers"][0]["model"]
+
+    wait_for(a_running_b_waiting)
+    report = json.loads(shown[-1])
+    assert report["queue"] == {"name": "korvex_computer", "waiting": 1, "consumers": 1}
+    [record] = report["workers"]
+    assert (record["process"], record["model"]) == (worker.child(), paths[0])
+    assert record["solving_for"] >= 0 and record["since"] <= time.time()
+    assert report["batches"][0]["sender"].endswith("process %d" % client.pid)
+    assert "korvex_computer: 1 waiting, 1 consumers" in status()
+    assert "solving %s for " % paths[0] in shown[-1]
+    client.communicate(timeout=60)
+    report = json.loads(status("--json"))
+    assert (report["batches"], report["workers"][0]["model"]) == ([], None)
+
+
 def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, farm,
                                                         start_worker):
     start_worker(installation, "pair", "--concurrency", "2", KORVEX_STANDIN_SOLVE_SECONDS="1")

@@ -10,6 +10,7 @@
                               [--heartbeat SECONDS] [--allow DIR ...]
                               [--logfile FILE]
     korvex_computer [options] cancel BATCH [--results URL]
+    korvex_computer [options] status [--broker URL] [--results URL]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
@@ -44,7 +45,7 @@ from . import render
 
 PROG = "korvex_computer"
 WITHOUT_JSON = ("worker", "cancel")  # commands that print no result
-FARM_COMMANDS = ("cancel",)  # commands that need the farm's servers, not an installation
+FARM_COMMANDS = ("cancel", "status")  # commands that need the farm's servers, not an installation
 _FROM_ENVIRONMENT = "\0from the environment"
 
 ENVIRONMENT_HELP = """\
@@ -188,6 +189,14 @@ def build_parser() -> argparse.ArgumentParser:
                         help="the batch's id, as korvex_computer status or its client's -v "
                              "shows it")
     cancel.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+                        help="Redis URL of the queue's results store (default: "
+                             "$KORVEX_RESULTS)")
+    status = command("status", "show the job queue, its worker processes and the batches "
+                               "in flight")
+    status.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
+                        help="RabbitMQ URL of the job queue, a client's user will do "
+                             "(default: $KORVEX_BROKER)")
+    status.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
                         help="Redis URL of the queue's results store (default: "
                              "$KORVEX_RESULTS)")
     describe = command("describe", "print the JSON description of an SDK class")
@@ -460,10 +469,16 @@ def do_job(arguments: argparse.Namespace,
 def run_farm_command(arguments: argparse.Namespace) -> int:
     from ..batch import farm
 
+    as_json = getattr(arguments, "json", False)
     try:
-        _print(farm.cancel_batch(arguments.results, arguments.batch))
+        if arguments.command == "cancel":
+            _print(farm.cancel_batch(arguments.results, arguments.batch))
+            return 0
+        status = farm.farm_status(arguments.broker, arguments.results)
     except JobFailed as failure:
-        return _report_failure(failure, False)
+        return _report_failure(failure, as_json)
+    _print(json.dumps(dict({"ok": True}, **status), indent=2) if as_json
+           else render.farm(status))
     return 0
 
 
