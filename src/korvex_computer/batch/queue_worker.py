@@ -507,7 +507,7 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     setup_logging.connect(_nothing_to_set_up, weak=False)
     # Celery's advice to a superuser names an option of its own command; the keeper gives
     # this command's.
-    from celery.exceptions import SecurityWarning  # type: ignore[import-untyped]
+    from celery.exceptions import SecurityWarning
 
     warnings.filterwarnings("ignore", category=SecurityWarning)
 
