@@ -412,6 +412,9 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                 unreachable_since.pop("broker", None)
 
     try:
+        attempt("results store", follower.report_progress)  # in flight from the first send
+        LOG.info("batch %s (korvex_computer cancel %s ends it)", follower.batch,
+                 follower.batch)
         try:
             # A broker that went away has as long to come back during the send as later, and
             # a farm starting as long to declare its queue.
@@ -429,8 +432,6 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                             % (shown_url(broker), without_password(error_text(error), broker)))
         if follower.sent == len(paths):
             LOG.info("the %d models are in the queue; waiting for their results", len(paths))
-        LOG.info("batch %s (korvex_computer cancel %s ends it)", follower.batch,
-                 follower.batch)
         with live_status(status_stream, follower.describe):
             next_count = next_reconcile = 0.0
             while follower.any_open():
