@@ -45,7 +45,7 @@ from . import render
 
 PROG = "korvex_computer"
 WITHOUT_JSON = ("worker", "cancel")  # commands that print no result
-FARM_COMMANDS = ("cancel", "status")  # commands that need the farm's servers, not an installation
+FARM_COMMANDS = ("cancel", "status")  # the farm's servers, and no installation, needed
 _FROM_ENVIRONMENT = "\0from the environment"
 
 ENVIRONMENT_HELP = """\
