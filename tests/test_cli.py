@@ -134,6 +134,11 @@ def test_info_as_text(cli, installation):
      "--resume needs --output DIR, the folder of the earlier run"),
     (["solve", "m.quarl", "./m.quarl", "--solver", "Aster"],
      "m.quarl and ./m.quarl would be solved in place from the same input file"),
+    (["worker", "--json", "--broker", "amqp://h", "--results", "redis://h"],
+     "--json has no meaning for worker, which prints no result"),
+    (["worker", "--broker", "amqp://h", "--results", "redis://h", "--logfile", "no/such/w.log"],
+     "cannot write the log file no/such/w.log"),
+    (["cancel", "../x", "--results", "redis://h"], "'../x' is not a batch id"),
 ])
 def test_usage_errors(temp_dir, arguments, complaint):
     result = run_cli(arguments, environment(None, temp_dir))

@@ -135,7 +135,7 @@ class Worker(object):
         return children(self.process.pid)[0]
 
     def said(self):
-        return self.log.read_text()
+        return self.log.read_text() if self.log.exists() else ""
 
 
 @pytest.fixture
@@ -154,6 +154,8 @@ def start_worker(tmp_path, farm):
                 env=dict(environment(installation, temp_dir), **dict(
                     dict(KORVEX_BROKER=farm.worker_url, KORVEX_RESULTS=farm.results_url), **env)),
                 stdout=stream, stderr=stream, start_new_session=True)
+        if "--logfile" in arguments:  # what it says goes there
+            log = tmp_path / arguments[arguments.index("--logfile") + 1]
         worker = Worker(process, temp_dir, log)
         started.append(worker)
         wait_for(lambda: "ready" in worker.said() or process.poll() is not None)
@@ -176,6 +178,12 @@ def start_worker(tmp_path, farm):
             os.kill(pid, signal.SIGKILL)
         except OSError:
             pass
+
+
+def batch_keys(store):
+    """What the results store holds of batches: everything but the worker processes' records."""
+    return [key for key in store.keys("korvex_computer:*")
+            if not key.startswith(b"korvex_computer:worker:")]
 
 
 def solve_command(*arguments):
@@ -212,10 +220,11 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
         folder = os.path.dirname(entry["model"])
         assert os.path.dirname(entry["solution"]["properties"]["ResultFile"]) == folder
         assert [name for name in os.listdir(folder) if name.startswith(".")] == []
-    # The batch's records went with it, but for a mark of each model closed, which expires.
+    # The batch's records went with it, but for a mark of each model closed, which expires
+    # (beside the records of the living worker processes).
     store = farm.redis()
     assert all(key.startswith((b"korvex_computer:task:", b"korvex_computer:batch:"))
-               and 0 < store.ttl(key) <= 24 * 3600 for key in store.keys("korvex_computer:*"))
+               and 0 < store.ttl(key) <= 24 * 3600 for key in batch_keys(store))
 
 
 def test_the_model_of_a_killed_worker_is_solved_by_another(installation, tmp_path, farm,
@@ -513,8 +522,71 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     wait_for(lambda: worker.said().count("its batch ended") == 2)
     assert sorted(os.listdir(str(output))) == ["A", "batch.json"]
     # The client withdrew them all, leaving the mark that ended the batch, which expires.
-    [key] = farm.redis().keys("korvex_computer:*")
+    [key] = batch_keys(farm.redis())
     assert key.startswith(b"korvex_computer:batch:") and 0 < farm.redis().ttl(key) <= 24 * 3600
+
+
+def test_an_operator_cancels_a_batch_mid_way(installation, tmp_path, farm, start_worker):
+    worker = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="3")
+    paths = [model(tmp_path / name, name) for name in ("A", "B", "C")]
+    output = tmp_path / "out"
+    client = subprocess.Popen(solve_command(*paths, "--output", str(output), "-vv"),
+                              env=farm.client_env(tmp_path), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True)
+    batch = None
+    for line in client.stderr:  # its batch's id, then A taken
+        batch = re.match(r"korvex_computer: batch ([0-9a-f]{32})", line) or batch
+        if "A.quarl: taken by a worker" in line:
+            break
+    cancel = [sys.executable, "-m", "korvex_computer", "cancel"]
+    unknown = run_cli(cancel[3:] + ["0" * 32], farm.client_env(tmp_path))
+    assert (unknown.returncode, unknown.stdout) == (1, "")
+    assert "no such batch" in unknown.stderr
+    cancelled = run_cli(cancel[3:] + [batch.group(1)], farm.client_env(tmp_path))
+    assert cancelled.returncode == 0, cancelled.stderr
+    assert cancelled.stdout.startswith("batch %s cancelled" % batch.group(1))
+    stdout, stderr = client.communicate(timeout=60)
+    assert client.returncode == 1
+    assert stderr.endswith("korvex_computer: error: 3 of 3 models failed (cancelled)\n")
+    entries = json.loads(stdout)["models"]
+    assert [e["cause"] for e in entries] == ["cancelled"] * 3
+    assert "stopped at its worker's next step" in entries[0]["message"]
+    wait_for(lambda: worker.said().count("its batch ended") == 2)  # B and C skipped
+    again = run_cli(cancel[3:] + [batch.group(1)], farm.client_env(tmp_path))
+    assert again.returncode == 1 and "was cancelled already" in again.stderr
+
+
+def test_the_status_shows_the_queue_its_workers_and_batches(installation, tmp_path, farm,
+                                                            start_worker):
+    worker = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="3")
+    paths = [model(tmp_path / name, name) for name in ("A", "B")]
+    client = subprocess.Popen(solve_command(*paths), env=farm.client_env(tmp_path),
+                              stdout=subprocess.PIPE, universal_newlines=True)
+    shown = []
+
+    def status(*arguments):  # with the client's credentials
+        result = run_cli(["status", *arguments], farm.client_env(tmp_path))
+        assert result.returncode == 0, result.stderr
+        shown.append(result.stdout)
+        return result.stdout
+
+    def a_running_b_waiting():
+        report = json.loads(status("--json"))
+        return [(b["models"], b["done"], b["running"], b["waiting"])
+                for b in report["batches"]] == [(2, 0, 1, 1)] and report["workers"][0]["model"]
+
+    wait_for(a_running_b_waiting)
+    report = json.loads(shown[-1])
+    assert report["queue"] == {"name": "korvex_computer", "waiting": 1, "consumers": 1}
+    [record] = report["workers"]
+    assert (record["process"], record["model"]) == (worker.child(), paths[0])
+    assert record["solving_for"] >= 0 and record["since"] <= time.time()
+    assert report["batches"][0]["sender"].endswith("process %d" % client.pid)
+    assert "korvex_computer: 1 waiting, 1 consumers" in status()
+    assert "solving %s for " % paths[0] in shown[-1]
+    client.communicate(timeout=60)
+    report = json.loads(status("--json"))
+    assert (report["batches"], report["workers"][0]["model"]) == ([], None)
 
 
 def test_a_batch_outlives_a_broker_killed_and_restarted(installation, tmp_path, farm,
@@ -647,6 +719,28 @@ def test_a_farm_over_tls_trusts_only_its_authority(installation, tmp_path, farm,
         assert result.returncode == 1
         assert "cluster unreachable" in result.stderr and "CERTIFICATE_VERIFY_FAILED" in \
             result.stderr
+
+
+def test_every_worker_line_says_when_where_and_which_process(installation, tmp_path, farm,
+                                                             start_worker):
+    import socket
+
+    logfile = tmp_path / "farm.log"
+    worker = start_worker(installation, "one", "-v", "--logfile", str(logfile))
+    assert worker.process.poll() is None, worker.said()
+    result = run_cli(solve_command(model(tmp_path / "Plant"))[3:], farm.client_env(tmp_path))
+    assert result.returncode == 0, result.stderr
+    wait_for(lambda: "solved " in logfile.read_text())
+    assert (tmp_path / "one.log").read_text() == ""  # all of it went to the log file
+    line = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} %s (\d+) ([\w.]+) [A-Z]+: "
+                      % re.escape(socket.gethostname()))
+    lines = [line.match(text) for text in logfile.read_text().splitlines()]
+    assert None not in lines
+    said_by = set((int(found.group(1)), found.group(2).split(".")[0]) for found in lines)
+    [process] = children(worker.process.pid)
+    # The keeper's lines, its worker process's, and Celery's (-v) in that process.
+    assert {(worker.process.pid, "korvex_computer"), (process, "korvex_computer"),
+            (process, "celery")} <= said_by
 
 
 def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm,

@@ -46,7 +46,14 @@ TASK = "korvex_computer.solve"
 # Keys in the results store.
 RESULT_KEY = "korvex_computer:result:%s"  # the signed result of the attempt that finished
 TASK_KEY = "korvex_computer:task:%s"  # the deliveries of one model, and whether it is closed
-BATCH_KEY = "korvex_computer:batch:%s"  # written when the batch's client ended it
+BATCH_KEY = "korvex_computer:batch:%s"  # "ended" by its client, or "cancelled" by an operator
+# A batch in flight: who sent it, when, and its progress, renewed by its client.
+IN_FLIGHT_KEY = "korvex_computer:in-flight:%s"
+IN_FLIGHT_SECONDS = 30
+# A worker process: where it runs, since when, and the model it solves; renewed while it lives.
+WORKER_KEY = "korvex_computer:worker:%s"
+WORKER_RENEWAL_SECONDS = 2.0
+WORKER_SECONDS = 10
 RUNNING_KEY = "korvex_computer:running:%s"  # renewed while a worker's attempt at it lives
 NOTICE_KEY = "korvex_computer:notices:%s"  # a batch's list of "started"/"answered" task ids
 FINISH_LOCK = "korvex_computer:finishing:%s"

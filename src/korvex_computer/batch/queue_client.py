@@ -8,13 +8,16 @@ import hmac
 import json
 import logging
 import os
+import getpass
 import secrets
+import socket
 import threading
 import time
 import uuid
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
-from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, LOST_SECONDS,
+from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_FLIGHT_KEY,
+                     IN_FLIGHT_SECONDS, LOST_SECONDS,
                      NOTICE_KEY, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK,
                      TASK_KEY, ClusterUnreachable, broker_connection,
                      celery_app, check_url, connection_errors, reachable_results,
@@ -70,6 +73,37 @@ class Follower(object):
         self.last_worker_seen = time.monotonic()
         self.refused = 0
         self.lock = threading.Lock()
+        self.sender = "%s@%s, process %d" % (user_name(), socket.gethostname(), os.getpid())
+        self.sent_at = time.time()
+
+    def report_progress(self) -> None:
+        """Renews the batch's record in flight, which `korvex_computer status` shows, and ends
+        the batch when an operator cancelled it (`korvex_computer cancel`)."""
+        done, failed, running, waiting = self.progress()
+        key = IN_FLIGHT_KEY % self.batch
+        with self.store.pipeline() as pipe:
+            pipe.hset(key, mapping={"sender": self.sender, "sent_at": self.sent_at,
+                                    "solver": self.solver, "models": len(self.paths),
+                                    "done": done, "failed": failed, "running": running,
+                                    "waiting": waiting})
+            pipe.expire(key, IN_FLIGHT_SECONDS)
+            pipe.get(BATCH_KEY % self.batch)
+            mark = pipe.execute()[-1]
+        if mark == b"cancelled":
+            self.cancel()
+
+    def cancel(self) -> None:
+        """Answers for the models without a result, the batch cancelled by an operator: its
+        workers skip those waiting, and store nothing of those they are solving."""
+        LOG.warning("batch %s cancelled by an operator", self.batch)
+        with self.lock:
+            for index in self.waiting():
+                where = ("stopped at its worker's next step" if index in self.started
+                         else "withdrawn from the queue")
+                self.results[index] = failed_entry(
+                    self.paths[index], self.solver, "cancelled",
+                    "the batch was cancelled (korvex_computer cancel): %s" % where)
+            self.started.clear()
 
     def send(self, sandbox: bool) -> None:
         """Sends the models not sent yet, each confirmed by the broker. One sent again after
@@ -280,12 +314,14 @@ class Follower(object):
         with self.lock:
             open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
                            if entry is None
-                           or entry.get("cause") in ("interrupted", "never started")]
+                           or entry.get("cause") in ("interrupted", "never started",
+                                                     "cancelled")]
         for _ in range(2):  # once more on a connection cut short by the interruption
             try:
                 with self.store.pipeline() as pipe:
-                    pipe.set(BATCH_KEY % self.batch, "ended", ex=RECORD_SECONDS)
-                    pipe.delete(NOTICE_KEY % self.batch)
+                    # An operator's cancel mark stays what it says.
+                    pipe.set(BATCH_KEY % self.batch, "ended", ex=RECORD_SECONDS, nx=True)
+                    pipe.delete(NOTICE_KEY % self.batch, IN_FLIGHT_KEY % self.batch)
                     if open_models:
                         pipe.delete(*[TASK_KEY % task_id for task_id in open_models])
                     pipe.execute()
@@ -293,11 +329,18 @@ class Follower(object):
             except Exception:
                 pass
 
-    def describe(self, elapsed: float) -> str:
+    def progress(self) -> Tuple[int, int, int, int]:
+        """The models done, failed, being solved and waiting."""
         with self.lock:
             done = sum(1 for entry in self.results if entry is not None and entry["ok"])
             finished = sum(1 for entry in self.results if entry is not None)
-            running, workers = len(self.started), self.workers
+            running = len(self.started)
+        return done, finished - done, running, len(self.results) - finished - running
+
+    def describe(self, elapsed: float) -> str:
+        done, failed, running, waiting = self.progress()
+        with self.lock:
+            workers = self.workers
         total = len(self.results)
         if workers is None:
             listening = "broker not reached"
@@ -306,8 +349,15 @@ class Follower(object):
         else:
             listening = "no worker listening"
         return "%s: %d done, %d failed, %d running, %d waiting of %d models, %s, %.1f s" % (
-            self.solver, done, finished - done, running, total - finished - running, total,
-            listening, elapsed) + time_left(elapsed, finished, total)
+            self.solver, done, failed, running, waiting, total, listening,
+            elapsed) + time_left(elapsed, done + failed, total)
+
+
+def user_name() -> str:
+    try:
+        return getpass.getuser()
+    except Exception:  # no user name in the environment or the password database
+        return "?"
 
 
 def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sandbox: bool,
@@ -363,6 +413,9 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                 unreachable_since.pop("broker", None)
 
     try:
+        attempt("results store", follower.report_progress)  # in flight from the first send
+        LOG.info("batch %s (korvex_computer cancel %s ends it)", follower.batch,
+                 follower.batch)
         try:
             # A broker that went away has as long to come back during the send as later, and
             # a farm starting as long to declare its queue.
@@ -385,6 +438,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
             while follower.any_open():
                 if time.monotonic() >= next_count:
                     attempt("broker", follower.count_workers)
+                    attempt("results store", follower.report_progress)
                     next_count = time.monotonic() + WORKERS_POLL_SECONDS
                 if follower.any_open():
                     attempt("results store", follower.read_notices)

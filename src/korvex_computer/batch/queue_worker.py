@@ -24,7 +24,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from . import results
 from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, NOTICE_KEY, QUEUE,
                      RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, RUNNING_KEY,
-                     RUNNING_RENEWAL_SECONDS, TASK, TASK_KEY, running_seconds,
+                     RUNNING_RENEWAL_SECONDS, TASK, TASK_KEY, WORKER_KEY,
+                     WORKER_RENEWAL_SECONDS, WORKER_SECONDS, running_seconds,
                      ClusterUnreachable, celery_app, check_broker, check_url, connection_errors,
                      declare_dead_letters, reachable_results, require_libraries, shown_url,
                      signature)
@@ -62,6 +63,55 @@ def retrying(step: Callable[[], Any], seconds: float, what: str) -> Any:
                         "%g s", what, error_text(error), wait)
             time.sleep(wait)
             wait = min(wait * 2, STORE_BACKOFF[1])
+
+
+class Presence(object):
+    """The worker process's record in the results store, which `korvex_computer status`
+    shows: its machine, process, since when, and the model it solves since when. Renewed
+    while the process lives; it expires soon after."""
+
+    def __init__(self, store: Any, name: str, machine: str) -> None:
+        self.store = store
+        self.key = WORKER_KEY % name
+        self.fields: Dict[str, Any] = {"machine": machine, "process": os.getpid(),
+                                       "since": time.time(), "model": "", "model_since": ""}
+        self.ended = threading.Event()
+        self.renewer = threading.Thread(target=self.renew, daemon=True,
+                                        name="korvex worker record")
+
+    def start(self) -> None:
+        self.renewer.start()
+
+    def solving(self, model: str) -> None:
+        self.fields.update(model=model, model_since=time.time())
+        self.write()
+
+    def idle(self) -> None:
+        self.fields.update(model="", model_since="")
+        self.write()
+
+    def write(self) -> None:
+        try:
+            with self.store.pipeline() as pipe:
+                pipe.hset(self.key, mapping=dict(self.fields))
+                pipe.expire(self.key, WORKER_SECONDS)
+                pipe.execute()
+        except connection_errors():
+            pass  # the store is down: the record shows again once it is back
+
+    def renew(self) -> None:
+        self.write()
+        while not self.ended.wait(WORKER_RENEWAL_SECONDS):
+            self.write()
+
+    def end(self) -> None:
+        self.ended.set()
+        if self.renewer.is_alive():
+            self.renewer.join()
+        try:
+            self.store.delete(self.key)
+        except connection_errors():
+            pass  # it expires
 
 
 class Attempt(object):
@@ -312,17 +362,22 @@ def allowed_folders(folders: Sequence[str]) -> List[str]:
 
 
 def solve_task(store: Any, worker_name: str, machine: str, heartbeat: float,
-               allowed: Sequence[str] = ()) -> Callable[..., Any]:
+               allowed: Sequence[str] = (),
+               presence: Optional[Presence] = None) -> Callable[..., Any]:
     """The body of the task that solves one model on a worker, which solves and writes only
     under the `allowed` folders (anywhere, when there are none)."""
 
     def run(task: Any, path: str, solver: str, sandbox: bool, output: Optional[str],
             batch: str, key: str) -> None:
         attempt = Attempt(store, task.request.id, batch, key, heartbeat)
+        if presence is not None:
+            presence.solving(path)
         try:
             solve_one(attempt, path, solver, sandbox, output)
         finally:
             attempt.end()
+            if presence is not None:
+                presence.idle()
 
     def solve_one(attempt: Attempt, path: str, solver: str, sandbox: bool,
                   output: Optional[str]) -> None:
@@ -335,7 +390,8 @@ def solve_task(store: Any, worker_name: str, machine: str, heartbeat: float,
             LOG.warning("%s: back to the queue: %s", path, error)
             raise Reject(str(error), requeue=True)
         if number is None:
-            LOG.info("%s: skipped, answered already or its batch ended by its client", path)
+            LOG.info("%s: skipped, answered already or its batch ended (by its client, or "
+                     "cancelled)", path)
             return
         staged = None
         refused = refusal(path, output, allowed)
@@ -393,6 +449,10 @@ def _nothing() -> None:
     pass
 
 
+def _nothing_to_set_up(**_: Any) -> None:
+    pass
+
+
 def end_with_the_keeper() -> Callable[[], None]:
     """Stops this worker process (its model finished first) when the keeper that started it
     is gone, killed without the chance to stop it. The function returned ends the watch: a
@@ -436,11 +496,20 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     jobs.bind(installation)
     machine = socket.gethostname()
     name = "korvex-%d@%s" % (os.getpid(), machine)
+    presence = Presence(store, name, machine)
     app.task(name=TASK, bind=True)(solve_task(store, name, machine, heartbeat,
-                                              allowed_folders(allowed)))
+                                              allowed_folders(allowed), presence))
     wake_the_event_loop(app)
 
-    from celery.signals import worker_ready  # type: ignore[import-untyped]
+    from celery.signals import setup_logging, worker_ready  # type: ignore[import-untyped]
+
+    # The command line set up the logging, one format for every line: Celery leaves it.
+    setup_logging.connect(_nothing_to_set_up, weak=False)
+    # Celery's advice to a superuser names an option of its own command; the keeper gives
+    # this command's.
+    from celery.exceptions import SecurityWarning
+
+    warnings.filterwarnings("ignore", category=SecurityWarning)
 
     def ready(**_: Any) -> None:
         # A solve goes on when the broker's connection drops: its attempt may still finish
@@ -453,6 +522,7 @@ def run_worker(installation: Installation, broker: str, results_url: str,
 
     worker_ready.connect(ready, weak=False)
     end_watch = end_with_the_keeper()
+    presence.start()
     for logger in ("celery.worker.request", "celery.worker.consumer.consumer"):
         logging.getLogger(logger).addFilter(LostConnection())
     # Celery prepares delayed delivery for quorum queues, with exchanges of its own that a
@@ -466,6 +536,7 @@ def run_worker(installation: Installation, broker: str, results_url: str,
     try:
         celery_worker.start()
     finally:
+        presence.end()
         end_watch()
     return int(celery_worker.exitcode or 0)
 
@@ -597,7 +668,8 @@ class Keeper(object):
 
 
 def run_workers(installation: Installation, broker: str, results_url: str, heartbeat: float,
-                count: int, verbosity: Sequence[str] = (), allowed: Sequence[str] = ()) -> int:
+                count: int, verbosity: Sequence[str] = (), allowed: Sequence[str] = (),
+                logfile: Optional[str] = None) -> int:
     """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM,
     solving models and writing output only under the `allowed` folders (when there are
     any). The URLs reach them through the environment, never on a command line."""
@@ -605,6 +677,9 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
     if not allowed:
         LOG.warning("no --allow: the workers solve models and write output wherever this "
                     "user can")
+    if hasattr(os, "geteuid") and os.geteuid() == 0:
+        LOG.warning("running as root: the workers solve whatever models they are sent with "
+                    "every right; run them as a user of their own")
     require_libraries()
     check_url(broker, "broker")
     check_url(results_url, "results store")
@@ -621,4 +696,6 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
                installation.module, "worker", "--heartbeat", "%g" % heartbeat, "--one-process"]
     for folder in allowed:
         command += ["--allow", folder]
+    if logfile:
+        command += ["--logfile", os.path.abspath(logfile)]
     return Keeper(command, env, count).run()

@@ -8,6 +8,9 @@
                               [--output DIR [--resume]]
     korvex_computer [options] worker [--broker URL] [--results URL] [--concurrency N]
                               [--heartbeat SECONDS] [--allow DIR ...]
+                              [--logfile FILE]
+    korvex_computer [options] cancel BATCH [--results URL]
+    korvex_computer [options] status [--broker URL] [--results URL]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
@@ -43,6 +46,8 @@ from ..batch.status import live_status
 from . import render
 
 PROG = "korvex_computer"
+WITHOUT_JSON = ("worker", "cancel")  # commands that print no result
+FARM_COMMANDS = ("cancel", "status")  # the farm's servers, and no installation, needed
 _FROM_ENVIRONMENT = "\0from the environment"
 
 ENVIRONMENT_HELP = """\
@@ -70,6 +75,14 @@ def _seconds(text: str) -> float:
     if not value > 0:
         raise argparse.ArgumentTypeError("%r is not a positive number of seconds" % text)
     return value
+
+
+def _batch_id(text: str) -> str:
+    from ..batch.farm import BATCH_ID
+
+    if not BATCH_ID.match(text.strip().lower()):
+        raise argparse.ArgumentTypeError("%r is not a batch id (32 hexadecimal digits)" % text)
+    return text.strip().lower()
 
 
 def _positive(text: str) -> int:
@@ -167,8 +180,27 @@ def build_parser() -> argparse.ArgumentParser:
     worker.add_argument("--allow", metavar="DIR", action="append", default=[],
                         help="solve models and write output only under this folder "
                              "(repeatable; without it, anywhere this user can)")
+    worker.add_argument("--logfile", metavar="FILE",
+                        help="append the log lines of the worker and its processes to FILE "
+                             "(default: standard error)")
     # One worker process of the keeper's, with the URLs in its environment.
     worker.add_argument("--one-process", action="store_true", help=argparse.SUPPRESS)
+    cancel = command("cancel", "stop a batch of the job queue: its waiting models are "
+                               "withdrawn, its running ones stop at their next step")
+    cancel.add_argument("batch", metavar="BATCH", type=_batch_id,
+                        help="the batch's id, as korvex_computer status or its client's -v "
+                             "shows it")
+    cancel.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+                        help="Redis URL of the queue's results store (default: "
+                             "$KORVEX_RESULTS)")
+    status = command("status", "show the job queue, its worker processes and the batches "
+                               "in flight")
+    status.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
+                        help="RabbitMQ URL of the job queue, a client's user will do "
+                             "(default: $KORVEX_BROKER)")
+    status.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+                        help="Redis URL of the queue's results store (default: "
+                             "$KORVEX_RESULTS)")
     describe = command("describe", "print the JSON description of an SDK class")
     describe.add_argument("class_name", metavar="CLASS")
     find = command("find", "print the namespace and assembly of an SDK class")
@@ -194,6 +226,15 @@ def installation_of(arguments: argparse.Namespace,
             parser.error("the broker URL is empty")
         if not arguments.results:
             parser.error("no results store: give --results URL or set KORVEX_RESULTS")
+    if getattr(arguments, "json", False) and arguments.command in WITHOUT_JSON:
+        parser.error("--json has no meaning for %s, which prints no result"
+                     % arguments.command)
+    if arguments.command in FARM_COMMANDS:
+        if not arguments.results:
+            parser.error("no results store: give --results URL or set KORVEX_RESULTS")
+        return None
+    if arguments.command == "worker" and arguments.logfile:
+        check_logfile(arguments.logfile, parser)
     if arguments.command == "worker" and not arguments.broker:
         parser.error("no broker: give --broker URL or set KORVEX_BROKER")
     if arguments.command == "solve":
@@ -209,6 +250,15 @@ def installation_of(arguments: argparse.Namespace,
                        or os.environ.get("KORVEX_SETTINGS_PATH")),
         data_sources_path=(getattr(arguments, "data_sources", None)
                            or os.environ.get("KORVEX_DATASOURCES_PATH")))
+
+
+def check_logfile(logfile: str, parser: argparse.ArgumentParser) -> None:
+    """A usage error for a log file that cannot be appended to, before anything starts."""
+    try:
+        with open(logfile, "a"):
+            pass
+    except OSError as error:
+        parser.error("cannot write the log file %s (%s)" % (logfile, error_text(error)))
 
 
 def check_solve_arguments(arguments: argparse.Namespace,
@@ -244,17 +294,50 @@ def version() -> str:
         return "(not installed)"
 
 
+WORKER_FORMAT = "%(asctime)s {host} %(process)d %(name)s %(levelname)s: %(message)s"
+
+
 def configure_logging(arguments: argparse.Namespace) -> None:
     """The command line's own messages on standard error, through logging: warnings by
-    default, and the worker's line per model too; -v and -q move the threshold."""
-    default = logging.INFO if arguments.command == "worker" else logging.WARNING
-    level = default + 10 * (getattr(arguments, "quiet", 0) - getattr(arguments, "verbose", 0))
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter(PROG + ": %(message)s"))
+    default, and the worker's line per model too; -v and -q move the threshold. A worker's
+    lines, its own and Celery's alike, each say when, on which machine and in which process,
+    and go to --logfile when given."""
+    shift = 10 * (getattr(arguments, "quiet", 0) - getattr(arguments, "verbose", 0))
     logger = logging.getLogger("korvex_computer")
+    if arguments.command == "worker":
+        handler = worker_log_handler(arguments.logfile)
+        # Celery's lines go through the root logger: warnings by default, -v adds its notes
+        # (connections, tasks received), -vv everything.
+        root = logging.getLogger()
+        root.handlers[:] = [handler]
+        root.setLevel(clamped_level(logging.WARNING + shift))
+        logging.captureWarnings(True)  # the libraries' warnings are lines of the log too
+        level = logging.INFO + shift
+    else:
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter(PROG + ": %(message)s"))
+        level = logging.WARNING + shift
     logger.handlers[:] = [handler]
-    logger.setLevel(max(logging.DEBUG, min(level, logging.CRITICAL)))
+    logger.setLevel(clamped_level(level))
     logger.propagate = False
+
+
+def clamped_level(level: int) -> int:
+    return max(logging.DEBUG, min(level, logging.CRITICAL))
+
+
+def worker_log_handler(logfile: Optional[str]) -> logging.Handler:
+    """Standard error, or the log file, opened for appending: the keeper and its worker
+    processes all write to it, a line at a time."""
+    import socket
+
+    if logfile:
+        handler: logging.Handler = logging.FileHandler(logfile, mode="a", encoding="utf-8")
+    else:
+        handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(
+        WORKER_FORMAT.replace("{host}", socket.gethostname().replace("%", "%%"))))
+    return handler
 
 
 def _print(text: str) -> None:
@@ -386,7 +469,7 @@ def run_worker(arguments: argparse.Namespace, installation: Installation) -> int
                                            arguments.heartbeat, arguments.allow)
         return queue_worker.run_workers(installation, arguments.broker, arguments.results,
                                         arguments.heartbeat, arguments.concurrency, verbosity,
-                                        arguments.allow)
+                                        arguments.allow, arguments.logfile)
     except JobFailed as failure:
         return _report_failure(failure, False)
 
@@ -410,8 +493,26 @@ def do_job(arguments: argparse.Namespace,
     return result, render.located(result)
 
 
+def run_farm_command(arguments: argparse.Namespace) -> int:
+    from ..batch import farm
+
+    as_json = getattr(arguments, "json", False)
+    try:
+        if arguments.command == "cancel":
+            _print(farm.cancel_batch(arguments.results, arguments.batch))
+            return 0
+        status = farm.farm_status(arguments.broker, arguments.results)
+    except JobFailed as failure:
+        return _report_failure(failure, as_json)
+    _print(json.dumps(dict({"ok": True}, **status), indent=2) if as_json
+           else render.farm(status))
+    return 0
+
+
 def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> int:
     as_json = getattr(arguments, "json", False)
+    if arguments.command in FARM_COMMANDS:
+        return run_farm_command(arguments)
     if arguments.command == "solve" and not arguments.broker:
         try:
             from ..batch import jobs  # noqa: F401 (the platform, before any job)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 WIDTH = 100  # of a batch's rows, which a terminal of 100 columns shows unwrapped
@@ -222,3 +223,30 @@ def located(result: Dict[str, Any]) -> str:
 
 def description(result: Dict[str, Any]) -> str:
     return json.dumps(result["description"], indent=2)
+
+
+def farm(status: Dict[str, Any]) -> str:
+    """The farm's status: its queue, its worker processes, its batches in flight."""
+    def clock(timestamp: float) -> str:
+        return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(timestamp))
+
+    queue = status["queue"]
+    if "error" in queue:
+        lines = ["queue %s: %s" % (queue["name"], queue["error"])]
+    else:
+        lines = ["queue %s: %d waiting, %d consumers" % (queue["name"], queue["waiting"],
+                                                         queue["consumers"])]
+    lines.append("worker processes: %d" % len(status["workers"]))
+    for worker in status["workers"]:
+        doing = ("solving %s for %.1f s" % (worker["model"], worker["solving_for"])
+                 if worker["model"] else "waiting for a model")
+        lines.append("  %s (process %d) since %s: %s" % (worker["name"], worker["process"],
+                                                        clock(worker["since"]), doing))
+    lines.append("batches in flight: %d" % len(status["batches"]))
+    for batch in status["batches"]:
+        lines.append("  %s sent by %s at %s (%s): %d done, %d failed, %d running, %d "
+                     "waiting of %d models" % (
+                         batch["id"], batch["sender"], clock(batch["sent_at"]),
+                         batch["solver"], batch["done"], batch["failed"], batch["running"],
+                         batch["waiting"], batch["models"]))
+    return "\n".join(lines)

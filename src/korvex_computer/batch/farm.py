@@ -1,0 +1,112 @@
+"""What a farm's operator does besides running workers: `korvex_computer cancel BATCH` (and
+`korvex_computer status`), with the client's credentials. See broker.py.
+"""
+
+from __future__ import annotations
+
+import re
+import time
+from typing import Any, Dict, List, Optional
+
+from .broker import (BATCH_KEY, IN_FLIGHT_KEY, QUEUE, RECORD_SECONDS, WORKER_KEY,
+                     broker_connection, celery_app, check_url, reachable_results,
+                     require_libraries, shown_url, without_password)
+from .common import JobFailed, error_text
+
+BATCH_ID = re.compile(r"^[0-9a-f]{32}$")
+
+
+def cancel_batch(results_url: str, batch: str) -> str:
+    """Writes the mark that cancels a batch in flight: its workers skip its models still
+    waiting and store nothing of those they are solving, and its client ends, reporting its
+    open models cancelled. What was done, in a line; JobFailed for a batch not in flight."""
+    require_libraries()
+    check_url(results_url, "results store")
+    store = reachable_results(results_url)
+    with store.pipeline() as pipe:
+        pipe.exists(IN_FLIGHT_KEY % batch).get(BATCH_KEY % batch)
+        in_flight, mark = pipe.execute()
+    if mark is not None:
+        raise JobFailed("batch ended", "batch %s was %s already" % (
+            batch, "cancelled" if mark == b"cancelled" else "ended by its client"))
+    if not in_flight:
+        raise JobFailed("no such batch", "the results store at %s has no batch %s in flight"
+                        % (shown_url(results_url), batch))
+    store.set(BATCH_KEY % batch, "cancelled", ex=RECORD_SECONDS)
+    return ("batch %s cancelled: its waiting models are withdrawn, its running ones stop "
+            "at their next step" % batch)
+
+
+def farm_status(broker: Optional[str], results_url: str) -> Dict[str, Any]:
+    """What the farm does, as the client's credentials show it: the queue (as the broker
+    counts it), the worker processes and the batches in flight (from their records in the
+    results store)."""
+    require_libraries()
+    check_url(results_url, "results store")
+    store = reachable_results(results_url)
+    now = time.time()
+    return {"queue": queue_status(broker), "workers": worker_records(store, now),
+            "batches": batch_records(store, now)}
+
+
+def queue_status(broker: Optional[str]) -> Dict[str, Any]:
+    """The models waiting in the queue and its consumers; what could not be read, said."""
+    import amqp.exceptions  # type: ignore[import-untyped]
+
+    status: Dict[str, Any] = {"name": QUEUE}
+    if not broker:
+        return dict(status, error="no broker given (--broker URL or KORVEX_BROKER)")
+    check_url(broker, "broker")
+    try:
+        with broker_connection(celery_app(broker)) as connection:
+            channel = connection.channel()
+            try:
+                _, waiting, consumers = channel.queue_declare(QUEUE, passive=True)
+            finally:
+                if channel.is_open:
+                    channel.close()
+    except amqp.exceptions.NotFound:
+        return dict(status, error="the broker has no queue %s yet: a worker declares it "
+                                  "when it starts" % QUEUE)
+    except Exception as error:  # unreachable, or a user that may not read it
+        return dict(status, error="the broker at %s did not say (%s)" % (
+            shown_url(broker), without_password(error_text(error), broker)))
+    return dict(status, waiting=waiting, consumers=consumers)
+
+
+def records(store: Any, pattern: str) -> List[Dict[str, str]]:
+    """The hashes of the keys that match `pattern`, with the key's last part as "id"."""
+    keys = sorted(store.scan_iter(match=pattern % "*", count=500))
+    with store.pipeline(transaction=False) as pipe:
+        for key in keys:
+            pipe.hgetall(key)
+        found = pipe.execute()
+    return [dict({name.decode(): value.decode("utf-8", "replace")
+                  for name, value in fields.items()},
+                 id=key.decode().rsplit(":", 1)[1])
+            for key, fields in zip(keys, found) if fields]  # expired meanwhile: gone
+
+
+def worker_records(store: Any, now: float) -> List[Dict[str, Any]]:
+    workers = []
+    for record in records(store, WORKER_KEY):
+        solving = record.get("model") or None
+        workers.append({
+            "name": record["id"], "machine": record.get("machine"),
+            "process": int(record.get("process", 0)), "since": float(record.get("since", 0)),
+            "model": solving,
+            "solving_for": (round(now - float(record["model_since"]), 1) if solving
+                            else None)})
+    return workers
+
+
+def batch_records(store: Any, now: float) -> List[Dict[str, Any]]:
+    batches = []
+    for record in records(store, IN_FLIGHT_KEY):
+        batch: Dict[str, Any] = {"id": record["id"], "sender": record.get("sender"),
+                                 "sent_at": float(record.get("sent_at", 0)),
+                                 "solver": record.get("solver")}
+        for count in ("models", "done", "failed", "running", "waiting"):
+            batch[count] = int(record.get(count, 0))
+        batches.append(batch)
+    return batches
