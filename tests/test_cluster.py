@@ -766,3 +766,31 @@ def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm,
     assert worker.process.poll() is None and len(children(worker.process.pid)) == 1
     result = run_cli(solve_command(model(tmp_path / "Plant"))[3:], farm.client_env(tmp_path))
     assert result.returncode == 0, result.stderr
+
+
+def test_an_answer_whose_lock_was_taken_unanswered_is_stored_at_once(farm, monkeypatch):
+    """The store took the lock of the answer but its reply was lost (killed after its write,
+    or slower than the socket's timeout): the attempt's next try finds the lock its own."""
+    import redis.exceptions
+    import redis.lock
+
+    from korvex_computer.batch import broker, queue_worker
+
+    take = redis.lock.Lock.do_acquire
+    replies = iter([False])
+
+    def lost_reply(lock, token):
+        taken = take(lock, token)
+        if next(replies, True):
+            return taken
+        raise redis.exceptions.ConnectionError("Connection closed by server.")
+
+    monkeypatch.setattr(redis.lock.Lock, "do_acquire", lost_reply)
+    monkeypatch.setattr(queue_worker, "STORE_BACKOFF", (0.1, 0.1))
+    store = broker.results_client(farm.results_url)
+    attempt = queue_worker.Attempt(store, "task", "batch", "key", 1.0)
+    monkeypatch.setattr(store, "lock", lambda name, **options: redis.lock.Lock(
+        store, name, **dict(options, blocking_timeout=5)))  # a wait on itself ends, and fails
+    assert attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
+    assert store.exists(broker.RESULT_KEY % "task")
+    assert not store.exists(broker.FINISH_LOCK % "task")

@@ -262,17 +262,19 @@ class Follower(object):
         return None
 
     def close(self, index: int, entry: Dict[str, Any]) -> None:
-        """Keeps a model's result, and tells the workers not to solve it again."""
+        """Keeps a model's result, and tells the workers not to solve it again. The result is
+        kept first: the store may apply the closing, which removes the answer, and fail to
+        reply (killed just after its write)."""
         task_id = self.task_ids[index]
+        with self.lock:
+            self.results[index] = entry
+            self.started.pop(index, None)
+            self.unseen.pop(index, None)
         with self.store.pipeline() as pipe:
             pipe.hset(TASK_KEY % task_id, "closed", 1).expire(TASK_KEY % task_id,
                                                               RECORD_SECONDS)
             pipe.delete(RESULT_KEY % task_id)
             pipe.execute()
-        with self.lock:
-            self.results[index] = entry
-            self.started.pop(index, None)
-            self.unseen.pop(index, None)
 
     def give_up(self, reason: str) -> None:
         """Ends the models still open as of unknown outcome (those not sent: "not started")

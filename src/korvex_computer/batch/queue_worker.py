@@ -200,7 +200,18 @@ class Attempt(object):
         from redis.exceptions import LockError
 
         lock = self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600)
-        if not retrying(lock.acquire, KEEP_ANSWER_SECONDS,
+        token = self.id.encode()
+
+        def take_the_lock() -> bool:
+            # A try whose reply was lost (the store killed after its write, or slower than the
+            # socket's timeout) may have taken the lock: under the attempt's own token it is
+            # this attempt's, not one to wait for until it expires.
+            if self.store.get(FINISH_LOCK % self.task_id) == token:
+                lock.local.token = token
+                return True
+            return bool(lock.acquire(token=token))
+
+        if not retrying(take_the_lock, KEEP_ANSWER_SECONDS,
                         "waiting for the lock of the answer of %s" % entry["model"]):
             raise StoreDown("another attempt held the lock of the answer for 600 s")
         try:
