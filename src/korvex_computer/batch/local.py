@@ -80,7 +80,17 @@ class Worker(object):
             self.process.stdin.close()
         except OSError:
             pass
-        return self.process.wait()
+        status = self.process.wait()
+        self.close_answers()
+        return status
+
+    def close_answers(self) -> None:
+        """Closes the pipe of the worker's answers, once it has ended."""
+        if self.process.stdout is not None:
+            try:
+                self.process.stdout.close()
+            except (OSError, ValueError):
+                pass
 
     def bury(self) -> int:
         """Ends what a worker that died (or broke its answers) leaves behind: the processes
@@ -101,6 +111,7 @@ class Worker(object):
                     break
                 time.sleep(0.05)
         self.remove_sandboxes()
+        self.close_answers()
         return status
 
     def remove_sandboxes(self) -> None:
