@@ -212,6 +212,19 @@ def broker_connection(app: Any) -> Iterator[Any]:
     connection.release()
 
 
+def queue_counts(connection: Any) -> Tuple[int, int]:
+    """The models waiting in the queue and its consumers, as the broker counts them, read by a
+    passive declare, which the client's user may make; amqp's NotFound when there is no queue
+    (the workers declare it)."""
+    channel = connection.channel()
+    try:
+        _, waiting, consumers = channel.queue_declare(QUEUE, passive=True)
+    finally:
+        if channel.is_open:
+            channel.close()
+    return waiting, consumers
+
+
 def check_broker(app: Any, url: str) -> None:
     """ClusterUnreachable unless the broker accepts the connection."""
     try:

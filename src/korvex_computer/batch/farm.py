@@ -9,7 +9,7 @@ import time
 from typing import Any, Dict, List, Optional
 
 from .broker import (BATCH_KEY, IN_FLIGHT_KEY, QUEUE, RECORD_SECONDS, WORKER_KEY,
-                     broker_connection, celery_app, check_url, reachable_results,
+                     broker_connection, celery_app, check_url, queue_counts, reachable_results,
                      require_libraries, shown_url, without_password)
 from .common import JobFailed, error_text
 
@@ -59,12 +59,7 @@ def queue_status(broker: Optional[str]) -> Dict[str, Any]:
     check_url(broker, "broker")
     try:
         with broker_connection(celery_app(broker)) as connection:
-            channel = connection.channel()
-            try:
-                _, waiting, consumers = channel.queue_declare(QUEUE, passive=True)
-            finally:
-                if channel.is_open:
-                    channel.close()
+            waiting, consumers = queue_counts(connection)
     except amqp.exceptions.NotFound:
         return dict(status, error="the broker has no queue %s yet: a worker declares it "
                                   "when it starts" % QUEUE)

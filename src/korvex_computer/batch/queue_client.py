@@ -17,12 +17,11 @@ import uuid
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_FLIGHT_KEY,
-                     IN_FLIGHT_SECONDS, LOST_SECONDS,
-                     NOTICE_KEY, QUEUE, RECONNECT_SECONDS, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK,
-                     TASK_KEY, ClusterUnreachable, broker_connection,
-                     celery_app, check_url, connection_errors, reachable_results,
-                     model_key, require_libraries, shown_url, signature,
-                     without_password)
+                     IN_FLIGHT_SECONDS, LOST_SECONDS, NOTICE_KEY, QUEUE, RECONNECT_SECONDS,
+                     RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK, TASK_KEY,
+                     ClusterUnreachable, broker_connection, celery_app, check_url,
+                     connection_errors, model_key, queue_counts, reachable_results,
+                     require_libraries, shown_url, signature, without_password)
 from .common import BatchInterrupted, JobFailed, error_text, failed_entry
 from .status import live_status, time_left
 
@@ -140,16 +139,11 @@ class Follower(object):
         JobFailed when there is no queue: the workers declare it."""
         import amqp.exceptions  # type: ignore[import-untyped]
 
-        channel = connection.channel()
         try:
-            _, queued, consumers = channel.queue_declare(QUEUE, passive=True)
+            return queue_counts(connection)
         except amqp.exceptions.NotFound:
             raise NoQueue("no queue", "the broker at %s has no queue %s: a worker declares "
                             "it when it starts" % (shown_url(self.app.conf.broker_url), QUEUE))
-        finally:
-            if channel.is_open:
-                channel.close()
-        return queued, consumers
 
     def count_workers(self) -> None:
         """The consumers of the queue, as the broker counts them."""
