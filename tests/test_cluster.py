@@ -485,19 +485,30 @@ def test_models_of_one_folder_through_the_queue(installation, tmp_path, farm, st
     assert set(e["process"] for e in report["models"]) <= set(children(worker.process.pid))
 
 
+@pytest.mark.parametrize("stops", [1, 2])
 def test_ctrl_c_to_a_workers_process_group_fails_no_model(installation, tmp_path, farm,
-                                                          start_worker):
+                                                          start_worker, stops):
     worker = start_worker(installation, "pair", "--concurrency", "2",
                           KORVEX_STANDIN_SOLVE_SECONDS="3")
     paths = [model(tmp_path / name, name) for name in ("A", "B")]
     client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
                               stdout=subprocess.PIPE, universal_newlines=True)
     wait_for(lambda: len(worker.sandboxes()) == 2)  # both being solved
+    processes = children(worker.process.pid)
     os.killpg(worker.process.pid, signal.SIGINT)  # as Ctrl-C in the worker's terminal
-    assert worker.process.wait(timeout=60) == 0
+    if stops == 1:  # each process finishes its model
+        assert worker.process.wait(timeout=60) == 0
+    else:  # a second Ctrl-C kills them with their solvers; their models go back to the queue
+        wait_for(lambda: "stop again to end them at once" in worker.said(), 20)
+        os.killpg(worker.process.pid, signal.SIGINT)
+        assert worker.process.wait(timeout=60) == 1
+        assert "the worker processes are killed" in worker.said()
+        assert ([process_group(pid) for pid in processes], worker.sandboxes()) == \
+            ([[] for _ in processes], [])
+        start_worker(installation, "second", KORVEX_STANDIN_SOLVE_SECONDS="3")
     output, _ = client.communicate(timeout=120)
     assert client.returncode == 0
-    assert [e["ok"] for e in json.loads(output)["models"]] == [True, True]
+    assert [(e["ok"], e["attempt"]) for e in json.loads(output)["models"]] == [(True, stops)] * 2
 
 
 def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation, tmp_path,

@@ -17,17 +17,16 @@ from __future__ import annotations
 
 import json
 import logging
-import os
 import queue
 import shutil
 import signal
 import subprocess
 import sys
 import threading
-import time
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .common import BatchInterrupted, Installation, failed_entry
+from .processes import ProcessGroup
 from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
@@ -39,15 +38,11 @@ class Worker(object):
     at a time, each answered with the model's result."""
 
     def __init__(self, installation: Installation) -> None:
-        # Apart from the terminal's Ctrl-C: a process group (Windows) or session of its own.
-        if sys.platform == "win32":
-            group = subprocess.CREATE_NEW_PROCESS_GROUP
-        else:
-            group = 0
-        self.process: "subprocess.Popen[str]" = subprocess.Popen(
+        self.group = ProcessGroup(
             [sys.executable, "-m", "korvex_computer.batch.local_worker"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True,
-            encoding="utf-8", creationflags=group, start_new_session=sys.platform != "win32")
+            encoding="utf-8")
+        self.process = self.group.process
         self.sandboxes: List[str] = []  # of the model being solved, as the worker told
         self.send(installation._asdict())
 
@@ -95,21 +90,7 @@ class Worker(object):
     def bury(self) -> int:
         """Ends what a worker that died (or broke its answers) leaves behind: the processes
         of its group, the solver it ran among them, and its sandboxes; its exit status."""
-        if sys.platform != "win32":
-            try:  # before the worker is reaped, while its group's number cannot be reused
-                os.killpg(self.process.pid, signal.SIGKILL)
-            except OSError:
-                pass
-        else:
-            self.process.kill()
-        status = self.process.wait()
-        if sys.platform != "win32":
-            for _ in range(100):  # until the last of them ended, for its sandbox to go
-                try:
-                    os.killpg(self.process.pid, 0)
-                except OSError:
-                    break
-                time.sleep(0.05)
+        status = self.group.bury()
         self.remove_sandboxes()
         self.close_answers()
         return status
@@ -119,27 +100,10 @@ class Worker(object):
             shutil.rmtree(self.sandboxes.pop(), ignore_errors=True)
 
     def stop(self) -> None:
-        """Ends the worker now, with the solver it runs: asked first, to its process group
-        (SIGTERM, or on Windows the console's Ctrl-Break), which the worker answers by
-        disposing of its model and its sandbox; killed when it has not ended within
-        STOP_SECONDS."""
-        try:
-            if sys.platform == "win32":
-                self.process.send_signal(signal.CTRL_BREAK_EVENT)
-            else:
-                os.killpg(self.process.pid, signal.SIGTERM)
-            self.process.wait(timeout=STOP_SECONDS)
-        except OSError:  # ended already
-            pass
-        except subprocess.TimeoutExpired:
-            try:
-                if sys.platform == "win32":
-                    self.process.kill()
-                else:
-                    os.killpg(self.process.pid, signal.SIGKILL)
-            except OSError:
-                pass
-        self.process.wait()
+        """Ends the worker now, with the solver it runs: asked first, which the worker
+        answers by disposing of its model and its sandbox; killed when it has not ended
+        within STOP_SECONDS."""
+        self.group.stop(STOP_SECONDS)
         self.remove_sandboxes()
 
 

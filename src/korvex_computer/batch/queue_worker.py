@@ -12,7 +12,6 @@ import os
 import shutil
 import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
@@ -30,6 +29,7 @@ from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, NOTI
                      declare_dead_letters, reachable_results, require_libraries, shown_url,
                      signature)
 from .common import Installation, error_text, failed_entry
+from .processes import ProcessGroup
 
 LOG = logging.getLogger("korvex_computer.worker")
 
@@ -576,48 +576,45 @@ class LostConnection(logging.Filter):
 class Keeper(object):
     """Keeps `count` worker processes running: one that dies is replaced, after a wait that
     doubles while they keep dying early. SIGINT or SIGTERM asks each to finish its model and
-    end. The worker processes run in a process group of their own, so that the terminal's
-    Ctrl-C reaches neither them nor the solver programs that they start. Each has a temporary
-    folder of its own, where its sandboxes go: what a process that died leaves, the solver
-    program that it ran and its sandboxes, the keeper ends and removes."""
+    end; a second one kills them at once (their models go back to the queue). The worker
+    processes run in process groups of their own, so that the terminal's Ctrl-C reaches
+    neither them nor the solver programs that they start. Each has a temporary folder of its
+    own, where its sandboxes go: what a process that died leaves, the solver program that it
+    ran and its sandboxes, the keeper ends and removes."""
 
     def __init__(self, command: Sequence[str], env: Dict[str, str], count: int) -> None:
         self.command = list(command)
         self.env = env
         self.temp_dirs: List[Optional[str]] = [None] * count
-        self.processes: List[Optional["subprocess.Popen[bytes]"]] = [None] * count
+        self.processes: List[Optional[ProcessGroup]] = [None] * count
         self.started = [0.0] * count
         self.backoff = [RESPAWN_BACKOFF[0]] * count
         self.due = [0.0] * count
         self.ever_ready = False
         self.stopping = threading.Event()
+        self.stopping_cold = threading.Event()
 
     def spawn(self, slot: int) -> None:
-        options: Dict[str, Any] = {}
-        if sys.platform == "win32":
-            options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP  # type: ignore
-        else:
-            options["start_new_session"] = True
         temp_dir = self.temp_dirs[slot] = tempfile.mkdtemp(prefix="korvex-worker-")
         env = dict(self.env, TMPDIR=temp_dir, TEMP=temp_dir, TMP=temp_dir)
-        self.processes[slot] = subprocess.Popen(self.command, env=env, **options)
+        self.processes[slot] = ProcessGroup(self.command, env=env)
         self.started[slot] = time.monotonic()
 
-    def clean_up(self, slot: int) -> None:
-        """Ends what the ended process of `slot` left: the programs of its process group (a
-        solver that would run on for nothing) and its temporary folder with its sandboxes."""
-        process = self.processes[slot]
-        if process is not None and sys.platform != "win32":
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-            except OSError:
-                pass  # nothing left in the group
+    def clean_up(self, slot: int) -> Optional[int]:
+        """Ends what the process of `slot` left, once it ended: the programs of its process
+        group (a solver that would run on for nothing) and its temporary folder with its
+        sandboxes; its exit status."""
+        process, self.processes[slot] = self.processes[slot], None
+        status = process.bury() if process is not None else None
         if self.temp_dirs[slot] is not None:
             shutil.rmtree(self.temp_dirs[slot], ignore_errors=True)  # type: ignore[arg-type]
             self.temp_dirs[slot] = None
+        return status
 
     def run(self) -> int:
         def stop(signum: int, _: Any) -> None:
+            if self.stopping.is_set():
+                self.stopping_cold.set()
             self.stopping.set()
 
         previous = {signum: signal.signal(signum, stop)
@@ -629,7 +626,8 @@ class Keeper(object):
                 if not self.replace_ended():
                     self.finish()
                     return 1
-            LOG.warning("stopping: the worker processes finish their models")
+            LOG.warning("stopping: the worker processes finish their models (stop again to "
+                        "end them at once)")
             return self.finish()
         finally:
             for signum, handler in previous.items():
@@ -645,14 +643,14 @@ class Keeper(object):
                 if now >= self.due[slot]:
                     self.spawn(slot)
                 continue
-            status = process.poll()
+            status = process.exit_status()
             if status is None:
                 if now - self.started[slot] > 30:
                     self.ever_ready = True
                 continue
             lived = now - self.started[slot]
             if status == 1 and not self.ever_ready and all(
-                    other is not None and other.poll() == 1 for other in self.processes):
+                    other is not None and other.exit_status() == 1 for other in self.processes):
                 return False
             if lived > RESPAWN_BACKOFF[1]:
                 self.backoff[slot] = RESPAWN_BACKOFF[0]
@@ -661,21 +659,29 @@ class Keeper(object):
             self.clean_up(slot)
             LOG.warning("worker process %d ended (exit status %s) after %.1f s; another "
                         "starts in %g s", process.pid, status, lived, wait)
-            self.processes[slot] = None
             self.due[slot] = now + wait
         return True
 
     def finish(self) -> int:
-        stop = signal.SIGTERM
-        if sys.platform == "win32":  # the console's Ctrl-Break, to a group of its own
-            stop = signal.CTRL_BREAK_EVENT
+        """Asks every process to finish its model and end, waits for them (killing them all
+        at a second stop), and ends what they left; 0 when each ended as asked."""
         for process in self.processes:
-            if process is not None and process.poll() is None:
-                process.send_signal(stop)
-        statuses = [process.wait() for process in self.processes if process is not None]
-        for slot in range(len(self.processes)):
-            self.clean_up(slot)
-        return 0 if all(status in (0, -signal.SIGTERM) for status in statuses) else 1
+            if process is not None:
+                process.ask_to_finish()
+        killed = False
+        while any(process is not None and process.exit_status() is None
+                  for process in self.processes):
+            if self.stopping_cold.is_set() and not killed:
+                LOG.warning("stopped again: the worker processes are killed, and their models "
+                            "go back to the queue")
+                for process in self.processes:
+                    if process is not None:
+                        process.kill()
+                killed = True
+            time.sleep(0.1)
+        statuses = [self.clean_up(slot) for slot in range(len(self.processes))]
+        return 0 if all(status in (None, 0, -signal.SIGTERM) for status in statuses) \
+            and not killed else 1
 
 
 def run_workers(installation: Installation, broker: str, results_url: str, heartbeat: float,
