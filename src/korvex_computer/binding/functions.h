@@ -62,7 +62,7 @@ private:
 BodyFunction setup_korvex_computer, load_dll, load_dll_c, FindSolverPaths,  // installation/
     FindDataProjectPaths;
 BodyFunction loadQuarl, saveQuarl, getQuarl, createQuarl, createPipingQuarl,  // models/
-    createStructureQuarl, writeFreFile, find_first_file, copyDirectoryToTemp;
+    createStructureQuarl, find_first_file, copyDirectoryToTemp, writeFreFile;
 BodyFunction solve, disposeSolution, solvePipingModel, solveStructureModel,  // solving/
     PipeStressSolve, AsterSolve;
 BodyFunction inspectClass, findNameSpaceAndAssembly, createCommand, executeCommand;  // commands/
