@@ -13,6 +13,7 @@ scripts/function_descriptions.py; from it this script writes, each between its t
 """
 
 import ast
+import keyword
 import os
 import re
 import sys
@@ -46,6 +47,9 @@ def parameters_of(function):
             or any(a.annotation is None for a in arguments.args)):
         raise DescriptionError("%s: every parameter must be positional-or-keyword, required and "
                                "typed, and the return type given" % function.name)
+    names = [a.arg for a in arguments.args]
+    if len(set(names)) < len(names):
+        raise DescriptionError("%s: a parameter named twice" % function.name)
     if len(arguments.args) > MOST_PARAMETERS:
         raise DescriptionError("%s: more than %d parameters" % (function.name, MOST_PARAMETERS))
     return [(a.arg, ast.unparse(a.annotation)) for a in arguments.args], ast.unparse(returns)
@@ -56,29 +60,49 @@ def docstring(function):
     return "%s(%s)\n\n%s" % (function.name, names, function.doc)
 
 
+def is_name(value):
+    return isinstance(value, str) and value.isidentifier() and not keyword.iskeyword(value)
+
+
+def lines_of(function):
+    """The function's first line, then its guard's two lines when it has a guard."""
+    return [function.first_line] + list(function.guard or [])
+
+
 def check_descriptions(functions):
     """Every problem of the descriptions that would make a wrong table, stub or build."""
-    problems = []
     names = [f.name for f in functions]
-    for f in functions:
-        if not f.name.isidentifier() or names.count(f.name) > 1:
-            problems.append("%s: not an identifier, or described twice" % f.name)
-        if not os.path.isdir(os.path.join(PACKAGE, f.folder)):
+    problems = []
+    for i, f in enumerate(functions):
+        if not is_name(f.name) or f.name in names[:i]:
+            problems.append("%r: not a name, or described twice" % (f.name,))
+            continue
+        if not (is_name(f.folder) and os.path.isdir(os.path.join(PACKAGE, f.folder))):
             problems.append("%s: no family folder src/korvex_computer/%s" % (f.name, f.folder))
-        try:
-            parameters_of(f)
-        except DescriptionError as error:
-            problems.append(str(error))
-        if re.search(r"[^\n\x20-\x7e]", f.doc) or '"""' in f.doc or f.doc.endswith(("\\", '"')):
-            problems.append("%s: the docstring may hold printable ASCII and line ends only, no "
-                            "triple quote, and may not end with a quote or backslash" % f.name)
-        lines = [f.first_line] + list(f.guard or [])
-        if len(lines) not in (1, 3) or lines != sorted(set(lines)) or lines[0] < 1:
-            problems.append("%s: the first line and the guard's two lines must ascend" % f.name)
-    for before, after in zip(functions, functions[1:]):
-        if max([before.first_line] + list(before.guard or [])) >= after.first_line:
-            problems.append("%s: its lines must come before %s's first line, the functions "
-                            "being in the order of their lines" % (before.name, after.name))
+        if not (f.body is None or is_name(f.body)):
+            problems.append("%s: the body %r is not a name" % (f.name, f.body))
+        if not isinstance(f.signature, str):
+            problems.append("%s: the signature is not text" % f.name)
+        else:
+            try:
+                parameters_of(f)
+            except DescriptionError as error:
+                problems.append(str(error))
+        if (not isinstance(f.doc, str) or re.search(r"[^\n\x20-\x7e]", f.doc)
+                or '"""' in f.doc or f.doc.endswith(("\\", '"'))):
+            problems.append("%s: the docstring must be text of printable ASCII and line ends, "
+                            "without a triple quote, not ending with a quote or backslash"
+                            % f.name)
+        lines = lines_of(f) if isinstance(f.guard, (tuple, type(None))) else []
+        if (len(lines) not in (1, 3) or not all(type(n) is int for n in lines)
+                or lines != sorted(set(lines)) or lines[0] < 1):
+            problems.append("%s: the first line and the guard's two lines (or None) must be "
+                            "ascending whole numbers" % f.name)
+    if not problems:
+        for before, after in zip(functions, functions[1:]):
+            if lines_of(before)[-1] >= after.first_line:
+                problems.append("%s: its lines must come before %s's first line, the rows "
+                                "being in the order of their lines" % (before.name, after.name))
     return problems
 
 
@@ -157,9 +181,9 @@ def stub_functions(functions):
         parameters, returns = parameters_of(f)
         typed = ["%s: %s" % pair for pair in parameters]
         one_line = "def %s(%s) -> %s:" % (f.name, ", ".join(typed), returns)
-        if len(one_line) <= 102:
+        if len(one_line) <= WIDTH:
             out.append(one_line)
-        elif len("    " + ", ".join(typed)) <= 102:
+        elif len("    " + ", ".join(typed)) <= WIDTH:
             out += ["def %s(" % f.name, "    " + ", ".join(typed), ") -> %s:" % returns]
         else:
             out += ["def %s(" % f.name] + ["    %s," % t for t in typed] + [") -> %s:" % returns]
@@ -189,14 +213,16 @@ def with_generated_part(path, mark, lines):
 
 
 def main(argv, functions=FUNCTIONS):
-    try:
-        problems = check_descriptions(functions)
-        if problems:
-            raise DescriptionError("\n".join(problems))
-        texts = [(path, with_generated_part(path, mark, part(functions)))
-                 for path, mark, part in GENERATED]
-    except DescriptionError as error:
-        sys.stderr.write("scripts/function_descriptions.py: %s\n" % error)
+    problems = ["scripts/function_descriptions.py: " + problem
+                for problem in check_descriptions(functions)]
+    if not problems:
+        try:
+            texts = [(path, with_generated_part(path, mark, part(functions)))
+                     for path, mark, part in GENERATED]
+        except (OSError, DescriptionError) as error:
+            problems.append(str(error))
+    if problems:
+        sys.stderr.write("\n".join(problems) + "\n")
         return 1
     stale = []
     for path, text in texts:

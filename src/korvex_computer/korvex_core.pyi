@@ -186,7 +186,9 @@ solvername can be 'Aster' or 'PipeStress'.
 The path of the selected solver must exist in Velmora's settings.
 Return a Solution object."""
 
-def solveStructureModel(quarl: _SDKModel, quarlFilename: str, directory: str) -> _SDKSolution | None:
+def solveStructureModel(
+    quarl: _SDKModel, quarlFilename: str, directory: str
+) -> _SDKSolution | None:
     """solveStructureModel(quarl, quarlFilename, directory)
 
 Solve a structure quarL with use of a Aster solver.
@@ -289,7 +291,11 @@ def removeProject(projectDirectory: str) -> None:
 Try to remove a project by its path."""
 
 def addStudy(
-    projectDirectory: str, studyName: str, screenWidth: float, screenheight: float, module: _SDKModule
+    projectDirectory: str,
+    studyName: str,
+    screenWidth: float,
+    screenheight: float,
+    module: _SDKModule,
 ) -> _SDKStudyModel | None:
     """addStudy(projectDirectory, studyName, screenWidth, screenheight, module)
 
