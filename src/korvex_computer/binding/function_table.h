@@ -1,7 +1,8 @@
 // The module functions in the order of their first lines: name, parameters, docstring, first
 // line, the lines of the set-up guard (0 when unguarded) and the body. Known while compiling,
-// so that each function's entry binds, guards and calls its body directly; adding a function
-// is one row here, its body's declaration in functions.h and its stub in korvex_core.pyi.
+// so that each function's entry binds, guards and calls its body directly. The rows are written
+// from scripts/function_descriptions.py, as are the bodies' declarations and the stubs: adding
+// a function is one row there plus its body; then run python scripts/make_function_table.py.
 #pragma once
 
 #include "binding/functions.h"
