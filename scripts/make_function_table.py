@@ -9,7 +9,8 @@ scripts/function_descriptions.py; from it this script writes, each between its t
     tracebacks and the bodies;
   - the declarations of the bodies (binding/functions.h), by family folder;
   - the functions of the type stubs (korvex_core.pyi), from which scripts/make_reference.py
-    writes the reference page.
+    writes the reference page;
+  - the names that the package's stub (__init__.pyi) takes from the native module.
 """
 
 import ast
@@ -193,11 +194,37 @@ def stub_functions(functions):
     return out[:-1]
 
 
+def package_names(functions):
+    """The package stub's imports and __all__: every name of the native module but the dunder
+    ones, that is the functions and what the module stub's own part declares (classes without
+    a leading underscore, globals and modules)."""
+    with open(os.path.join(ROOT, STUB), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    names = [f.name for f in functions]
+    for node in tree.body:
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            names += [a.name for a in node.names if a.asname == a.name]
+        elif isinstance(node, ast.AnnAssign) and node.value is None:
+            names.append(node.target.id)
+        elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            names.append(node.name)
+    names = [name for name in names if not name.startswith("__")]
+    out = ["from .korvex_core import ("]
+    # The imports as isort orders them: capitalised names first, each part case-insensitively.
+    by_kind = sorted(names, key=lambda name: (not name[0].isupper(), name.lower()))
+    out += ["    %s as %s," % (name, name) for name in by_kind]
+    out += [")", "", "__all__ = ["]
+    out += ['    "%s",' % name for name in sorted(names)]
+    return out + ["]"]
+
+
+STUB = os.path.join("src", "korvex_computer", "korvex_core.pyi")
 # Each file with its generated part: path, comment mark, the part's lines.
 GENERATED = [
     (os.path.join("src", "korvex_computer", "binding", "function_table.h"), "//", function_table),
     (os.path.join("src", "korvex_computer", "binding", "functions.h"), "//", body_declarations),
-    (os.path.join("src", "korvex_computer", "korvex_core.pyi"), "#", stub_functions),
+    (STUB, "#", stub_functions),
+    (os.path.join("src", "korvex_computer", "__init__.pyi"), "#", package_names),
 ]
 
 
