@@ -2,9 +2,10 @@
 
 scripts/make_function_table.py writes from these rows the function table
 (src/korvex_computer/binding/function_table.h), the declarations of the bodies
-(binding/functions.h) and the functions of the type stubs (korvex_core.pyi); a test fails when
-they are not up to date. Adding a function is a row here, in the order of first lines, and its
-body, a BodyFunction in its family folder; then run the script.
+(binding/functions.h), the functions of the type stubs (korvex_core.pyi) and the names the
+package's stub takes from the module (__init__.pyi); a test fails when they are not up to date.
+Adding a function is a row here, in the order of first lines, and its body, a BodyFunction in
+its family folder; then run the script.
 
 Each row:
   name        the function's name in the module;
@@ -25,14 +26,15 @@ Function = namedtuple("Function", "name signature first_line guard folder doc bo
                       defaults=(None,))
 
 FUNCTIONS = [
+    # "Example : " ends with a space, written \x20 so that no editor drops it.
     Function("setup_korvex_computer", "(velmora_installation_directory: str,"
                                       " korvexModule: KorvexModule) -> bool",
              first_line=36, guard=None, folder="installation",
-             doc=r"""Setup the Korvex Computer by defining its installation's directory and the module to use.
-Example : 
+             doc="""Setup the Korvex Computer by defining its installation's directory and the module to use.
+Example :\x20
 
    import korvex_computer as cc
-   valid = cc.setup_korvex_computer("C:\Program Files\Korvex\Velmora 20XX.Y", cc.KorvexModule.Velmora)
+   valid = cc.setup_korvex_computer("C:\\Program Files\\Korvex\\Velmora 20XX.Y", cc.KorvexModule.Velmora)
 
 korvexModule can be:
 - cc.KorvexModule.All
