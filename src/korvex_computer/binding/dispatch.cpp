@@ -22,6 +22,9 @@ constexpr const char* kSourceFile = "src/korvex_computer/korvex_core";
 // fixed arrays that never move. Each line of the module file belongs to one function, so one
 // array serves them all; the module body and inner scopes have their own.
 constexpr int kSourceLines = 800;
+static_assert(kFunctions[kFunctionCount - 1].first_line < kSourceLines &&
+                  kFunctions[kFunctionCount - 1].guard_raise_line < kSourceLines,
+              "the last function's lines must come before kSourceLines");
 PyCodeObject* g_function_codes[kSourceLines];
 PyCodeObject* g_module_body_codes[kSourceLines];
 PyCodeObject* g_scope_codes[kSourceLines];
