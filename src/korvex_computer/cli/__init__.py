@@ -369,7 +369,7 @@ def _report_failure(failure: JobFailed, as_json: bool) -> int:
     return 1
 
 
-def solve_one(arguments: argparse.Namespace, installation: Installation) -> int:
+def solve_model_command(arguments: argparse.Namespace, installation: Installation) -> int:
     """Solves one model as a batch's worker does, and prints its record (--json) or its
     summary; a failure, bound or solved, in one line."""
     from ..batch import jobs, task
@@ -381,10 +381,10 @@ def solve_one(arguments: argparse.Namespace, installation: Installation) -> int:
     except JobFailed as failure:
         binding_failure = failure
 
-    def describe(elapsed: float) -> str:
+    def status_line(elapsed: float) -> str:
         return "%s: solving %s, %.1f s" % (arguments.solver, os.path.basename(model), elapsed)
 
-    with live_status(sys.stderr, describe):
+    with live_status(sys.stderr, status_line):
         entry = task.solve({"model": model, "solver": arguments.solver,
                             "sandbox": arguments.sandbox, "output": None}, binding_failure)
     if getattr(arguments, "json", False):
@@ -398,7 +398,7 @@ def solve_one(arguments: argparse.Namespace, installation: Installation) -> int:
     return 0
 
 
-def solve_many(arguments: argparse.Namespace, installation: Optional[Installation],
+def solve_batch_command(arguments: argparse.Namespace, installation: Optional[Installation],
                as_json: bool) -> int:
     from .. import batch
 
@@ -458,7 +458,7 @@ def _how_to_go_on(arguments: argparse.Namespace) -> str:
     return "to solve what is left: " + line
 
 
-def run_worker(arguments: argparse.Namespace, installation: Installation) -> int:
+def worker_command(arguments: argparse.Namespace, installation: Installation) -> int:
     from ..batch import queue_worker
 
     verbosity = (["-v"] * getattr(arguments, "verbose", 0)
@@ -482,7 +482,7 @@ def do_job(arguments: argparse.Namespace,
     command = arguments.command
     if command == "info":
         result = jobs.info(installation)
-        return result, render.info(result)
+        return result, render.info_text(result)
     if command == "fre":
         result = jobs.write_fre(arguments.model)
         return result, render.fre(result)
@@ -509,7 +509,7 @@ def run_farm_command(arguments: argparse.Namespace) -> int:
     return 0
 
 
-def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> int:
+def run_command(arguments: argparse.Namespace, installation: Optional[Installation]) -> int:
     as_json = getattr(arguments, "json", False)
     if arguments.command in FARM_COMMANDS:
         return run_farm_command(arguments)
@@ -520,16 +520,16 @@ def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> 
             return _report_failure(platform_missing(error), as_json)
     if arguments.command == "solve" and (len(arguments.models) > 1 or arguments.broker
                                          or arguments.output):
-        return solve_many(arguments, installation, as_json)
+        return solve_batch_command(arguments, installation, as_json)
     assert installation is not None
     try:
         from ..batch import jobs  # noqa: F811
     except ImportError as error:
         return _report_failure(platform_missing(error), as_json)
     if arguments.command == "worker":
-        return run_worker(arguments, installation)
+        return worker_command(arguments, installation)
     if arguments.command == "solve":
-        return solve_one(arguments, installation)
+        return solve_model_command(arguments, installation)
     try:
         jobs.bind(installation)
         result, text = do_job(arguments, installation)
@@ -542,11 +542,11 @@ def run(arguments: argparse.Namespace, installation: Optional[Installation]) -> 
 
 def stop_on_sigterm() -> None:
     """SIGTERM stops a solve as Ctrl-C does: the table of what ended, exit status 130."""
-    def interrupt(signum: int, _: Any) -> None:
+    def interrupt_on_sigterm(signum: int, _: Any) -> None:
         raise KeyboardInterrupt()
 
     if hasattr(signal, "SIGTERM") and threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGTERM, interrupt)
+        signal.signal(signal.SIGTERM, interrupt_on_sigterm)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -561,7 +561,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if arguments.command == "solve":
             stop_on_sigterm()
-        return run(arguments, installation)
+        return run_command(arguments, installation)
     except KeyboardInterrupt:
         _fail("interrupted")
         return 130

@@ -27,7 +27,7 @@ def _shown(value: Any) -> str:
     return "(none)" if value is None else str(value)
 
 
-def info(result: Dict[str, Any]) -> str:
+def info_text(result: Dict[str, Any]) -> str:
     solvers = result["solvers"]
     return "\n".join(_fields([
         ("Installation", result["installation"]),
