@@ -25,11 +25,12 @@ class ProcessGroup(object):
 
     def __init__(self, command: Sequence[str], **options: Any) -> None:
         if sys.platform == "win32":
-            options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP  # type: ignore
+            options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP  # type: ignore[attr-defined,unused-ignore]
         else:
             options["start_new_session"] = True
         self.process: "subprocess.Popen[Any]" = subprocess.Popen(list(command), **options)
         self.pid = self.process.pid
+        self.job = _WindowsJob.holding(self.pid) if sys.platform == "win32" else None
 
     def exit_status(self) -> Optional[int]:
         """None while the process runs, else its exit status (negative: the signal that ended
@@ -54,7 +55,7 @@ class ProcessGroup(object):
         reaches a process group of its own."""
         try:
             if sys.platform == "win32":
-                self.process.send_signal(signal.CTRL_BREAK_EVENT)  # type: ignore[attr-defined]
+                self.process.send_signal(signal.CTRL_BREAK_EVENT)  # type: ignore[attr-defined,unused-ignore]
             else:
                 os.killpg(self.pid, signal.SIGTERM)
         except OSError:
@@ -66,17 +67,19 @@ class ProcessGroup(object):
         less than the process group)."""
         try:
             if sys.platform == "win32":
-                self.process.send_signal(signal.CTRL_BREAK_EVENT)  # type: ignore[attr-defined]
+                self.process.send_signal(signal.CTRL_BREAK_EVENT)  # type: ignore[attr-defined,unused-ignore]
             else:
                 self.process.send_signal(signal.SIGTERM)
         except OSError:
             pass  # ended already
 
     def kill(self) -> None:
-        """Kills the group now: the process and the programs it started (on Windows, the
-        process alone)."""
+        """Kills the group now: the process and the programs it started (on Windows, those
+        of its job; the process alone where it could not be given one)."""
         try:
-            if sys.platform == "win32":
+            if self.job is not None:
+                self.job.terminate()
+            elif sys.platform == "win32":
                 self.process.kill()
             else:
                 os.killpg(self.pid, signal.SIGKILL)
@@ -89,6 +92,8 @@ class ProcessGroup(object):
         status."""
         self.kill()  # before the process is reaped, while the group's number is its own
         status = self.process.wait()
+        if self.job is not None:
+            self.job.close()
         if sys.platform != "win32":
             deadline = time.monotonic() + GROUP_END_SECONDS
             while time.monotonic() < deadline:
@@ -107,3 +112,60 @@ class ProcessGroup(object):
         while self.exit_status() is None and time.monotonic() < deadline:
             time.sleep(0.05)
         return self.bury()
+
+
+class _WindowsJob(object):
+    """A job object of Windows holding a worker process and every program that it starts, the
+    solver included: there a process group ends only for the console programs that choose to
+    stop at Ctrl-Break, and a killed process leaves its children running."""
+
+    PROCESS_SET_QUOTA_AND_TERMINATE = 0x0100 | 0x0001
+
+    def __init__(self, handle: int) -> None:
+        self.handle = handle
+
+    @classmethod
+    def holding(cls, pid: int) -> Optional["_WindowsJob"]:
+        """A job holding the process `pid` (and what it starts from now on); None when Windows
+        refused one, and the process is then killed alone."""
+        kernel32 = _kernel32()
+        job = kernel32.CreateJobObjectW(None, None)
+        if not job:
+            return None
+        process = kernel32.OpenProcess(cls.PROCESS_SET_QUOTA_AND_TERMINATE, False, pid)
+        held = bool(process) and bool(kernel32.AssignProcessToJobObject(job, process))
+        if process:
+            kernel32.CloseHandle(process)
+        if not held:
+            kernel32.CloseHandle(job)
+            return None
+        return cls(job)
+
+    def terminate(self) -> None:
+        if self.handle and not _kernel32().TerminateJobObject(self.handle, 1):
+            raise OSError("the worker's job could not be ended")
+
+    def close(self) -> None:
+        """Closes the job's handle; the programs left in it run on, as the job does not kill
+        them when closed."""
+        if self.handle:
+            _kernel32().CloseHandle(self.handle)
+            self.handle = 0
+
+
+def _kernel32() -> Any:
+    """Windows' kernel32, its job functions declared."""
+    import ctypes
+    from ctypes import wintypes
+
+    kernel32 = ctypes.WinDLL("kernel32")  # type: ignore[attr-defined,unused-ignore]
+    handle, dword = wintypes.HANDLE, wintypes.DWORD
+    for name, restype, argtypes in (
+            ("CreateJobObjectW", handle, (ctypes.c_void_p, wintypes.LPCWSTR)),
+            ("OpenProcess", handle, (dword, wintypes.BOOL, dword)),
+            ("AssignProcessToJobObject", wintypes.BOOL, (handle, handle)),
+            ("TerminateJobObject", wintypes.BOOL, (handle, wintypes.UINT)),
+            ("CloseHandle", wintypes.BOOL, (handle,))):
+        function = getattr(kernel32, name)
+        function.restype, function.argtypes = restype, argtypes
+    return kernel32
