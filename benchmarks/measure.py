@@ -41,7 +41,9 @@ sys.path.insert(0, HERE)
 
 CYTHON = "Cython==3.3.2"
 PEER_NAME = "cython_korvex"
-IMPLEMENTATIONS = ("module", "cython", "plain")
+FLOOR_NAME = "floor_korvex"
+FLOOR_SOURCE = os.path.join(HERE, "floor", FLOOR_NAME + ".c")
+IMPLEMENTATIONS = ("module", "cython", "plain", "floor")
 
 LOADED = "Korvex.Velmora.Core.dll"
 FAMILIES = 200
@@ -91,24 +93,24 @@ def prepare(target, workload):
             "name": loaded, "directory": "models", "settings": settings}
 
 
-# name, description, loop body, the two loop lengths for callgrind
+# name, description, loop body, the loop's length under callgrind
 WORKLOADS = [
     ("positional", "load_dll on a name already loaded, positional",
-     "load_dll(name)", (2000, 6000)),
+     "load_dll(name)", 6000),
     ("only_loaded", "the same with _dlls_ holding only that name",
-     "load_dll(name)", (2000, 6000)),
+     "load_dll(name)", 6000),
     ("keyword", "the same with the keyword dllname=",
-     "load_dll(dllname=name)", (2000, 6000)),
+     "load_dll(dllname=name)", 6000),
     ("argument_error", "argument error load_dll(), caught",
-     "try:\n            load_dll()\n        except TypeError:\n            pass", (500, 1500)),
+     "try:\n            load_dll()\n        except TypeError:\n            pass", 1500),
     ("not_set_up", "guarded function while not set up (OSError), caught",
-     "try:\n            getQuarl(directory)\n        except OSError:\n            pass",
-     (500, 1500)),
+     "try:\n            getQuarl(directory)\n        except OSError:\n            pass", 1500),
     ("FindSolverPaths", "FindSolverPaths, %d families" % FAMILIES,
-     "FindSolverPaths(settings)", (20, 60)),
+     "FindSolverPaths(settings)", 60),
     ("find_first_file", "find_first_file, %d entries, no match" % ENTRIES,
-     "find_first_file(directory, '.thf')", (2, 6)),
+     "find_first_file(directory, '.thf')", 6),
 ]
+WARM_UP = 3  # runs of the whole loop before the counted one: a JIT has compiled it by then
 EMPTY = "pass"
 
 
@@ -134,20 +136,20 @@ def peer_folder(fastcall):
 
 
 def build_compiled_peer(fastcall):
-    """Compiles plain_korvex.py with Cython into the peer's folder unless it is there already;
-    returns the folder to put on the path."""
+    """Compiles plain_korvex.py with Cython, and the floor, into the peer's folder unless they
+    are there already; returns the folder to put on the path."""
     folder = peer_folder(fastcall)
     stamp = os.path.join(folder, "built-from")
     source = os.path.join(HERE, "plain_korvex.py")
-    with open(source) as f:
-        wanted = "%s %r\n%s" % (CYTHON, peer_macros(fastcall), f.read())
+    with open(source) as f, open(FLOOR_SOURCE) as floor:
+        wanted = "%s %r\n%s\n%s" % (CYTHON, peer_macros(fastcall), f.read(), floor.read())
     if os.path.exists(stamp):
         with open(stamp) as f:
             if f.read() == wanted:
                 return folder
     shutil.rmtree(folder, ignore_errors=True)
     tools = os.path.join(folder, "tools")
-    print("building the compiled peer with %s in %s" % (CYTHON, folder))
+    print("building the compiled peer with %s, and the floor, in %s" % (CYTHON, folder))
     sys.stdout.flush()
     install = [sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
                "--target", tools, CYTHON]
@@ -176,6 +178,7 @@ def compile_peer_here(folder, fastcall):
     from setuptools import Distribution, Extension
     extension = Extension(PEER_NAME, [PEER_NAME + ".py"], define_macros=peer_macros(fastcall))
     modules = cythonize([extension], compiler_directives={"language_level": 3}, quiet=True)
+    modules.append(Extension(FLOOR_NAME, [FLOOR_SOURCE]))
     distribution = Distribution({"name": PEER_NAME, "ext_modules": modules})
     command = distribution.get_command_obj("build_ext")
     command.build_lib = folder
@@ -190,26 +193,37 @@ def target_module(implementation):
         target = __import__(PEER_NAME)
         if target.__file__.endswith(".py"):  # the copied source, not the compiled module
             sys.exit("the compiled peer was not built: %s" % target.__file__)
+    elif implementation == "floor":
+        target = __import__(FLOOR_NAME)
     else:
         import plain_korvex as target
     return target
 
 
 def run_worker(workload, implementation, length):
+    """Runs the workload's loop WARM_UP times, then once more with callgrind counting."""
     names = prepare(target_module(implementation), workload)
     body = EMPTY if workload == "empty" else dict((w[0], w[2]) for w in WORKLOADS)[workload]
-    loop_function(body, names)(length)
+    run = loop_function(body, names)
+    for _ in range(WARM_UP):
+        run(length)
+    switch = __import__(FLOOR_NAME)
+    switch.start_counting()
+    run(length)
+    switch.stop_counting()
 
 
 kept_profiles = None  # the folder where callgrind's profiles are kept (--keep-profiles)
 
 
-def callgrind_total(workload, implementation, length):
+def counted_loop(workload, implementation, length):
+    """The instructions of the counted run of a worker's loop, start-up and warm-up left out."""
     output = "/dev/null"
     if kept_profiles:
         output = os.path.join(kept_profiles, "%s-%s-%d.out" % (workload, implementation, length))
-    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + output,
-               sys.executable, os.path.abspath(__file__),
+    # A JIT writes the code it runs: valgrind must look for that (--smc-check).
+    command = ["valgrind", "--tool=callgrind", "--instr-atstart=no", "--smc-check=all-non-file",
+               "--callgrind-out-file=" + output, sys.executable, os.path.abspath(__file__),
                "--worker", workload, implementation, str(length)]
     environment = dict(os.environ, PYTHONHASHSEED="0")
     done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -222,27 +236,26 @@ def callgrind_total(workload, implementation, length):
     return int(found.group(1))
 
 
-def per_pass(workload, implementation, lengths):
-    short, long_ = lengths
-    difference = (callgrind_total(workload, implementation, long_)
-                  - callgrind_total(workload, implementation, short))
-    return difference / float(long_ - short)
+def thousands(value):
+    return "{:,.0f}".format(value)
 
 
 def measure_instructions(selected):
-    if sys.implementation.name != "cpython":
-        sys.exit("instruction counts are for CPython; use --wall under %s" % sys.implementation.name)
-    empty = per_pass("empty", "plain", (2000, 6000))
-    print("Instructions per call (callgrind, %s %s); an empty loop pass, %.0f, taken off"
-          % (sys.implementation.name, sys.version.split()[0], empty))
-    print("%-55s %10s %10s %10s %9s %9s"
-          % ("workload", "module", "Cython", "plain", "/Cython", "/plain"))
-    for name, description, _, lengths in selected:
-        module, cython, plain = [per_pass(name, implementation, lengths) - empty
-                                 for implementation in IMPLEMENTATIONS]
-        print("%-55s %10s %10s %10s %9.2f %9.2f"
-              % (description, "{:,.0f}".format(module), "{:,.0f}".format(cython),
-                 "{:,.0f}".format(plain), module / cython, module / plain))
+    empty_loops = {}  # the empty loop's count by length
+    print("Instructions per call (callgrind, JIT warmed, %s %s), the empty loop taken off"
+          % (sys.implementation.name, sys.version.split()[0]))
+    print("%-55s %10s %10s %10s %10s %8s %8s %8s" % ("workload", "module", "Cython", "plain",
+                                                    "floor", "/Cython", "/plain", "/floor"))
+    for name, description, _, length in selected:
+        if length not in empty_loops:
+            empty_loops[length] = counted_loop("empty", "plain", length)
+        module, cython, plain, floor = [
+            (counted_loop(name, implementation, length) - empty_loops[length]) / float(length)
+            for implementation in IMPLEMENTATIONS]
+        print("%-55s %10s %10s %10s %10s %8.2f %8.2f %8.2f"
+              % (description, thousands(module), thousands(cython), thousands(plain),
+                 thousands(floor), ratio(module, cython), ratio(module, plain),
+                 ratio(module, floor)))
         sys.stdout.flush()
 
 
@@ -267,16 +280,16 @@ def ratio(part, whole):
 def measure_wall_clock(selected, repeat):
     print("Wall-clock time per call, best of %d repeats (%s %s)"
           % (repeat, sys.implementation.name, sys.version.split()[0]))
-    print("%-55s %13s %13s %13s %9s %9s"
-          % ("workload", "module", "Cython", "plain", "/Cython", "/plain"))
+    print("%-55s %13s %13s %13s %13s %8s %8s %8s" % ("workload", "module", "Cython", "plain",
+                                                    "floor", "/Cython", "/plain", "/floor"))
     module_times = {}
     for name, description, body, _ in selected:
-        module, cython, plain = [best_time_per_call(name, implementation, body, repeat)
-                                 for implementation in IMPLEMENTATIONS]
+        module, cython, plain, floor = [best_time_per_call(name, implementation, body, repeat)
+                                        for implementation in IMPLEMENTATIONS]
         module_times[name] = module
-        print("%-55s %10.0f ns %10.0f ns %10.0f ns %9.2f %9.2f"
-              % (description, module * 1e9, cython * 1e9, plain * 1e9,
-                 ratio(module, cython), ratio(module, plain)))
+        print("%-55s %10.0f ns %10.0f ns %10.0f ns %10.0f ns %8.2f %8.2f %8.2f"
+              % (description, module * 1e9, cython * 1e9, plain * 1e9, floor * 1e9,
+                 ratio(module, cython), ratio(module, plain), ratio(module, floor)))
         sys.stdout.flush()
     positional = module_times.get("positional")
     if positional:
