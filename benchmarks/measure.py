@@ -1,29 +1,42 @@
-"""Cost per call of the module's functions against the same functions compiled with Cython and
-in plain Python.
+"""Cost per call of the module's functions against the same functions compiled with Cython,
+in plain Python, and written by hand with the plain C API (the floor).
 
-    python benchmarks/measure.py            instructions per call under callgrind (CPython)
+    python benchmarks/measure.py            instructions per call under callgrind
     python benchmarks/measure.py --wall     wall-clock time per call, best of several repeats
 
 Run it with an interpreter that has the package installed (for example .venv-cpython/bin/python
 or .venv-pypy/bin/python after ./scripts/test); the stand-in platform is put on the path here.
 `--only NAME` (repeatable) limits the run to some workloads.
 
-Instructions: each workload is run in its own process under valgrind's callgrind twice, with
-two loop lengths; the difference of the two totals, divided by the difference of the lengths,
-is the cost of one pass of the loop, free of start-up. The cost of a pass of the same loop with
-an empty body is taken off, so what is left is the cost of the call itself. The figures repeat
-to within a few instructions from run to run. Under PyPy the JIT makes instruction counts
-meaningless: use --wall there.
+Instructions, on CPython and on PyPy alike: each workload is run in its own process under
+valgrind's callgrind, with instrumentation off from the start (--instr-atstart=no). The process
+runs the workload's loop WARM_UP times, which leaves PyPy's JIT with the loop compiled,
+CPython's instructions specialised and every first-call cost paid, then switches callgrind on
+(start_counting of the floor's extension, a client request of callgrind), runs the loop once
+more and switches it off: the total is that run alone. The same is done with an empty loop
+body of the same length, whose total is taken off, which leaves the calls themselves (the
+switch's own cost cancels out); divided by the length, the cost of one call. Valgrind is told
+to look for code that the process writes (--smc-check), as a JIT does. Two runs of the whole
+table repeat to the instruction on CPython; on PyPy most figures repeat to the instruction and
+a few move by up to 3% from run to run. Under the JIT a plain-Python call is often compiled
+into the loop itself, down to a few dozen instructions.
+
+The floor is floor/floor_korvex.c beside this file: the required steps of each function done
+by hand with the public C API (the globals looked up in the namespace, the membership test,
+the guard's OSError and the argument error with their traceback entries, the settings walk, the
+directory scan), in the module's calling convention. The module goes below it where it skips
+steps the C API makes (remembered globals, identity before equality); the ratio module / floor
+shows how near the module is to what a C extension must do.
 
 The plain-Python rendering of the functions is plain_korvex.py beside this file. The compiled
 peer is that same file compiled with Cython (from PyPI, the version pinned below), which the
-benchmark builds itself, once per interpreter, into build/benchmarks/ of the project: Cython is
-installed there with pip, not into the environment. The peer is built as Cython builds any
-module (its default options, the interpreter's own compiler flags) except that its functions
-take the calling convention of the module's own, so that the convention is not what is
-compared: on CPython a tuple of positional arguments and a dictionary of keywords (the macro
-CYTHON_VECTORCALL=0), on PyPy the vector convention, Cython's default. `--peer-fastcall` keeps
-Cython's vector convention on CPython too.
+benchmark builds itself with the floor, once per interpreter, into build/benchmarks/ of the
+project: Cython is installed there with pip, not into the environment. The peer is built as
+Cython builds any module (its default options, the interpreter's own compiler flags) except
+that its functions take the calling convention of the module's own, so that the convention is
+not what is compared: on CPython a tuple of positional arguments and a dictionary of keywords
+(the macro CYTHON_VECTORCALL=0), on PyPy the vector convention, Cython's default.
+`--peer-fastcall` keeps Cython's vector convention on CPython too.
 """
 
 import argparse
@@ -242,8 +255,8 @@ def thousands(value):
 
 def measure_instructions(selected):
     empty_loops = {}  # the empty loop's count by length
-    print("Instructions per call (callgrind, JIT warmed, %s %s), the empty loop taken off"
-          % (sys.implementation.name, sys.version.split()[0]))
+    print("Instructions per call (callgrind after %d warm-up runs, %s %s), the empty loop taken"
+          " off" % (WARM_UP, sys.implementation.name, sys.version.split()[0]))
     print("%-55s %10s %10s %10s %10s %8s %8s %8s" % ("workload", "module", "Cython", "plain",
                                                     "floor", "/Cython", "/plain", "/floor"))
     for name, description, _, length in selected:
