@@ -386,7 +386,8 @@ static PyMethodDef methods[] = {
     {"stop_counting", stop_counting, METH_NOARGS, "callgrind's instrumentation off"},
     {NULL, NULL, 0, NULL}};
 
-static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "floor_korvex", NULL, -1, methods};
+static struct PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "floor_korvex", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_floor_korvex(void)
 {
