@@ -18,8 +18,9 @@ body of the same length, whose total is taken off, which leaves the calls themse
 switch's own cost cancels out); divided by the length, the cost of one call. Valgrind is told
 to look for code that the process writes (--smc-check), as a JIT does. Two runs of the whole
 table repeat to the instruction on CPython; on PyPy most figures repeat to the instruction and
-a few move by up to 3% from run to run, and by about 1% when the peers are built anew. Under the JIT a plain-Python call is often compiled
-into the loop itself, down to a few dozen instructions.
+a few move by up to 3% from run to run, and by about 1% when the peers are built anew. Under
+the JIT a plain-Python call is often compiled into the loop itself, down to a few dozen
+instructions.
 
 The floor is floor/floor_korvex.c beside this file: the required steps of each function done
 by hand with the public C API (the globals looked up in the namespace, the membership test,
