@@ -1,29 +1,43 @@
-"""Cost per call of the module's functions against the same functions compiled with Cython and
-in plain Python.
+"""Cost per call of the module's functions against the same functions compiled with Cython,
+in plain Python, and written by hand with the plain C API (the floor).
 
-    python benchmarks/measure.py            instructions per call under callgrind (CPython)
+    python benchmarks/measure.py            instructions per call under callgrind
     python benchmarks/measure.py --wall     wall-clock time per call, best of several repeats
 
 Run it with an interpreter that has the package installed (for example .venv-cpython/bin/python
 or .venv-pypy/bin/python after ./scripts/test); the stand-in platform is put on the path here.
 `--only NAME` (repeatable) limits the run to some workloads.
 
-Instructions: each workload is run in its own process under valgrind's callgrind twice, with
-two loop lengths; the difference of the two totals, divided by the difference of the lengths,
-is the cost of one pass of the loop, free of start-up. The cost of a pass of the same loop with
-an empty body is taken off, so what is left is the cost of the call itself. The figures repeat
-to within a few instructions from run to run. Under PyPy the JIT makes instruction counts
-meaningless: use --wall there.
+Instructions, on CPython and on PyPy alike: each workload is run in its own process under
+valgrind's callgrind, with instrumentation off from the start (--instr-atstart=no). The process
+runs the workload's loop WARM_UP times, which leaves PyPy's JIT with the loop compiled,
+CPython's instructions specialised and every first-call cost paid, then switches callgrind on
+(start_counting of the floor's extension, a client request of callgrind), runs the loop once
+more and switches it off: the total is that run alone. The same is done with an empty loop
+body of the same length, whose total is taken off, which leaves the calls themselves (the
+switch's own cost cancels out); divided by the length, the cost of one call. Valgrind is told
+to look for code that the process writes (--smc-check), as a JIT does. Two runs of the whole
+table repeat to the instruction on CPython; on PyPy most figures repeat to the instruction and
+a few move by up to 3% from run to run, and by about 1% when the peers are built anew. Under
+the JIT a plain-Python call is often compiled into the loop itself, down to a few dozen
+instructions.
+
+The floor is floor/floor_korvex.c beside this file: the required steps of each function done
+by hand with the public C API (the globals looked up in the namespace, the membership test,
+the guard's OSError and the argument error with their traceback entries, the settings walk, the
+directory scan), in the module's calling convention. The module goes below it where it skips
+steps the C API makes (remembered globals, identity before equality); the ratio module / floor
+shows how near the module is to what a C extension must do.
 
 The plain-Python rendering of the functions is plain_korvex.py beside this file. The compiled
 peer is that same file compiled with Cython (from PyPI, the version pinned below), which the
-benchmark builds itself, once per interpreter, into build/benchmarks/ of the project: Cython is
-installed there with pip, not into the environment. The peer is built as Cython builds any
-module (its default options, the interpreter's own compiler flags) except that its functions
-take the calling convention of the module's own, so that the convention is not what is
-compared: on CPython a tuple of positional arguments and a dictionary of keywords (the macro
-CYTHON_VECTORCALL=0), on PyPy the vector convention, Cython's default. `--peer-fastcall` keeps
-Cython's vector convention on CPython too.
+benchmark builds itself with the floor, once per interpreter, into build/benchmarks/ of the
+project: Cython is installed there with pip, not into the environment. The peer is built as
+Cython builds any module (its default options, the interpreter's own compiler flags) except
+that its functions take the calling convention of the module's own, so that the convention is
+not what is compared: on CPython a tuple of positional arguments and a dictionary of keywords
+(the macro CYTHON_VECTORCALL=0), on PyPy the vector convention, Cython's default.
+`--peer-fastcall` keeps Cython's vector convention on CPython too.
 """
 
 import argparse
@@ -41,7 +55,9 @@ sys.path.insert(0, HERE)
 
 CYTHON = "Cython==3.3.2"
 PEER_NAME = "cython_korvex"
-IMPLEMENTATIONS = ("module", "cython", "plain")
+FLOOR_NAME = "floor_korvex"
+FLOOR_SOURCE = os.path.join(HERE, "floor", FLOOR_NAME + ".c")
+IMPLEMENTATIONS = ("module", "cython", "plain", "floor")
 
 LOADED = "Korvex.Velmora.Core.dll"
 FAMILIES = 200
@@ -91,24 +107,24 @@ def prepare(target, workload):
             "name": loaded, "directory": "models", "settings": settings}
 
 
-# name, description, loop body, the two loop lengths for callgrind
+# name, description, loop body, the loop's length under callgrind
 WORKLOADS = [
     ("positional", "load_dll on a name already loaded, positional",
-     "load_dll(name)", (2000, 6000)),
+     "load_dll(name)", 6000),
     ("only_loaded", "the same with _dlls_ holding only that name",
-     "load_dll(name)", (2000, 6000)),
+     "load_dll(name)", 6000),
     ("keyword", "the same with the keyword dllname=",
-     "load_dll(dllname=name)", (2000, 6000)),
+     "load_dll(dllname=name)", 6000),
     ("argument_error", "argument error load_dll(), caught",
-     "try:\n            load_dll()\n        except TypeError:\n            pass", (500, 1500)),
+     "try:\n            load_dll()\n        except TypeError:\n            pass", 1500),
     ("not_set_up", "guarded function while not set up (OSError), caught",
-     "try:\n            getQuarl(directory)\n        except OSError:\n            pass",
-     (500, 1500)),
+     "try:\n            getQuarl(directory)\n        except OSError:\n            pass", 1500),
     ("FindSolverPaths", "FindSolverPaths, %d families" % FAMILIES,
-     "FindSolverPaths(settings)", (20, 60)),
+     "FindSolverPaths(settings)", 60),
     ("find_first_file", "find_first_file, %d entries, no match" % ENTRIES,
-     "find_first_file(directory, '.thf')", (2, 6)),
+     "find_first_file(directory, '.thf')", 6),
 ]
+WARM_UP = 3  # runs of the whole loop before the counted one: a JIT has compiled it by then
 EMPTY = "pass"
 
 
@@ -134,20 +150,20 @@ def peer_folder(fastcall):
 
 
 def build_compiled_peer(fastcall):
-    """Compiles plain_korvex.py with Cython into the peer's folder unless it is there already;
-    returns the folder to put on the path."""
+    """Compiles plain_korvex.py with Cython, and the floor, into the peer's folder unless they
+    are there already; returns the folder to put on the path."""
     folder = peer_folder(fastcall)
     stamp = os.path.join(folder, "built-from")
     source = os.path.join(HERE, "plain_korvex.py")
-    with open(source) as f:
-        wanted = "%s %r\n%s" % (CYTHON, peer_macros(fastcall), f.read())
+    with open(source) as f, open(FLOOR_SOURCE) as floor:
+        wanted = "%s %r\n%s\n%s" % (CYTHON, peer_macros(fastcall), f.read(), floor.read())
     if os.path.exists(stamp):
         with open(stamp) as f:
             if f.read() == wanted:
                 return folder
     shutil.rmtree(folder, ignore_errors=True)
     tools = os.path.join(folder, "tools")
-    print("building the compiled peer with %s in %s" % (CYTHON, folder))
+    print("building the compiled peer with %s, and the floor, in %s" % (CYTHON, folder))
     sys.stdout.flush()
     install = [sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
                "--target", tools, CYTHON]
@@ -176,6 +192,7 @@ def compile_peer_here(folder, fastcall):
     from setuptools import Distribution, Extension
     extension = Extension(PEER_NAME, [PEER_NAME + ".py"], define_macros=peer_macros(fastcall))
     modules = cythonize([extension], compiler_directives={"language_level": 3}, quiet=True)
+    modules.append(Extension(FLOOR_NAME, [FLOOR_SOURCE]))
     distribution = Distribution({"name": PEER_NAME, "ext_modules": modules})
     command = distribution.get_command_obj("build_ext")
     command.build_lib = folder
@@ -190,26 +207,37 @@ def target_module(implementation):
         target = __import__(PEER_NAME)
         if target.__file__.endswith(".py"):  # the copied source, not the compiled module
             sys.exit("the compiled peer was not built: %s" % target.__file__)
+    elif implementation == "floor":
+        target = __import__(FLOOR_NAME)
     else:
         import plain_korvex as target
     return target
 
 
 def run_worker(workload, implementation, length):
+    """Runs the workload's loop WARM_UP times, then once more with callgrind counting."""
     names = prepare(target_module(implementation), workload)
     body = EMPTY if workload == "empty" else dict((w[0], w[2]) for w in WORKLOADS)[workload]
-    loop_function(body, names)(length)
+    run = loop_function(body, names)
+    for _ in range(WARM_UP):
+        run(length)
+    switch = __import__(FLOOR_NAME)
+    switch.start_counting()
+    run(length)
+    switch.stop_counting()
 
 
 kept_profiles = None  # the folder where callgrind's profiles are kept (--keep-profiles)
 
 
-def callgrind_total(workload, implementation, length):
+def counted_loop(workload, implementation, length):
+    """The instructions of the counted run of a worker's loop, start-up and warm-up left out."""
     output = "/dev/null"
     if kept_profiles:
         output = os.path.join(kept_profiles, "%s-%s-%d.out" % (workload, implementation, length))
-    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + output,
-               sys.executable, os.path.abspath(__file__),
+    # A JIT writes the code it runs: valgrind must look for that (--smc-check).
+    command = ["valgrind", "--tool=callgrind", "--instr-atstart=no", "--smc-check=all-non-file",
+               "--callgrind-out-file=" + output, sys.executable, os.path.abspath(__file__),
                "--worker", workload, implementation, str(length)]
     environment = dict(os.environ, PYTHONHASHSEED="0")
     done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -222,27 +250,26 @@ def callgrind_total(workload, implementation, length):
     return int(found.group(1))
 
 
-def per_pass(workload, implementation, lengths):
-    short, long_ = lengths
-    difference = (callgrind_total(workload, implementation, long_)
-                  - callgrind_total(workload, implementation, short))
-    return difference / float(long_ - short)
+def thousands(value):
+    return "{:,.0f}".format(value)
 
 
 def measure_instructions(selected):
-    if sys.implementation.name != "cpython":
-        sys.exit("instruction counts are for CPython; use --wall under %s" % sys.implementation.name)
-    empty = per_pass("empty", "plain", (2000, 6000))
-    print("Instructions per call (callgrind, %s %s); an empty loop pass, %.0f, taken off"
-          % (sys.implementation.name, sys.version.split()[0], empty))
-    print("%-55s %10s %10s %10s %9s %9s"
-          % ("workload", "module", "Cython", "plain", "/Cython", "/plain"))
-    for name, description, _, lengths in selected:
-        module, cython, plain = [per_pass(name, implementation, lengths) - empty
-                                 for implementation in IMPLEMENTATIONS]
-        print("%-55s %10s %10s %10s %9.2f %9.2f"
-              % (description, "{:,.0f}".format(module), "{:,.0f}".format(cython),
-                 "{:,.0f}".format(plain), module / cython, module / plain))
+    empty_loops = {}  # the empty loop's count by length
+    print("Instructions per call (callgrind after %d warm-up runs, %s %s), the empty loop taken"
+          " off" % (WARM_UP, sys.implementation.name, sys.version.split()[0]))
+    print("%-55s %10s %10s %10s %10s %8s %8s %8s" % ("workload", "module", "Cython", "plain",
+                                                    "floor", "/Cython", "/plain", "/floor"))
+    for name, description, _, length in selected:
+        if length not in empty_loops:
+            empty_loops[length] = counted_loop("empty", "plain", length)
+        module, cython, plain, floor = [
+            (counted_loop(name, implementation, length) - empty_loops[length]) / float(length)
+            for implementation in IMPLEMENTATIONS]
+        print("%-55s %10s %10s %10s %10s %8.2f %8.2f %8.2f"
+              % (description, thousands(module), thousands(cython), thousands(plain),
+                 thousands(floor), ratio(module, cython), ratio(module, plain),
+                 ratio(module, floor)))
         sys.stdout.flush()
 
 
@@ -267,16 +294,16 @@ def ratio(part, whole):
 def measure_wall_clock(selected, repeat):
     print("Wall-clock time per call, best of %d repeats (%s %s)"
           % (repeat, sys.implementation.name, sys.version.split()[0]))
-    print("%-55s %13s %13s %13s %9s %9s"
-          % ("workload", "module", "Cython", "plain", "/Cython", "/plain"))
+    print("%-55s %13s %13s %13s %13s %8s %8s %8s" % ("workload", "module", "Cython", "plain",
+                                                    "floor", "/Cython", "/plain", "/floor"))
     module_times = {}
     for name, description, body, _ in selected:
-        module, cython, plain = [best_time_per_call(name, implementation, body, repeat)
-                                 for implementation in IMPLEMENTATIONS]
+        module, cython, plain, floor = [best_time_per_call(name, implementation, body, repeat)
+                                        for implementation in IMPLEMENTATIONS]
         module_times[name] = module
-        print("%-55s %10.0f ns %10.0f ns %10.0f ns %9.2f %9.2f"
-              % (description, module * 1e9, cython * 1e9, plain * 1e9,
-                 ratio(module, cython), ratio(module, plain)))
+        print("%-55s %10.0f ns %10.0f ns %10.0f ns %10.0f ns %8.2f %8.2f %8.2f"
+              % (description, module * 1e9, cython * 1e9, plain * 1e9, floor * 1e9,
+                 ratio(module, cython), ratio(module, plain), ratio(module, floor)))
         sys.stdout.flush()
     positional = module_times.get("positional")
     if positional:
