@@ -517,10 +517,13 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     assert "Traceback" not in stderr
     entries = json.loads(stdout)["models"]
     assert [e["cause"] for e in entries] == ["interrupted", "never started", "never started"]
+    # One worker: the batch's window (2 models) held A and B; C waited its turn in the client.
+    assert entries[1]["message"].startswith("withdrawn from the queue")
+    assert entries[2]["message"].startswith("not sent: ")
     wait_for(lambda: (output / "A" / "result.json").exists())  # the worker finished A
     assert json.loads((output / "A" / "result.json").read_text())["ok"] is True
-    wait_for(lambda: farm.messages() == 0)  # B and C taken, and left
-    wait_for(lambda: worker.said().count("its batch ended") == 2)
+    wait_for(lambda: farm.messages() == 0)  # B taken, and left
+    wait_for(lambda: worker.said().count("its batch ended") == 1)
     assert sorted(os.listdir(str(output))) == ["A", "batch.json"]
     # The client withdrew them all, leaving the mark that ended the batch, which expires.
     [key] = batch_keys(farm.redis())
@@ -552,7 +555,8 @@ def test_an_operator_cancels_a_batch_mid_way(installation, tmp_path, farm, start
     entries = json.loads(stdout)["models"]
     assert [e["cause"] for e in entries] == ["cancelled"] * 3
     assert "stopped at its worker's next step" in entries[0]["message"]
-    wait_for(lambda: worker.said().count("its batch ended") == 2)  # B and C skipped
+    assert entries[2]["message"].endswith("never sent")  # one worker: a window of 2 models
+    wait_for(lambda: worker.said().count("its batch ended") == 1)  # B skipped
     again = run_cli(cancel[3:] + [batch.group(1)], farm.client_env(tmp_path))
     assert again.returncode == 1 and "was cancelled already" in again.stderr
 
@@ -657,7 +661,8 @@ def test_a_client_that_slept_finds_its_batch_where_it_was(installation, tmp_path
     try:
         for key in store.keys("korvex_computer:batch:*"):
             store.delete(key)
-        wait_for(lambda: worker.said().count("solved ") + worker.said().count("skipped") == 3)
+        # A and B (C waits its turn in the client, whose window is 2 models).
+        wait_for(lambda: worker.said().count("solved ") + worker.said().count("skipped") == 2)
     finally:
         client.send_signal(signal.SIGCONT)
     output, _ = client.communicate(timeout=120)
@@ -681,6 +686,34 @@ def test_a_model_that_left_the_queue_unanswered_is_reported_lost(installation, t
     entries = json.loads(output)["models"]
     assert [(e["ok"], e.get("cause")) for e in entries] == [(False, "lost"), (True, None)]
     assert "--resume solves it again" in entries[0]["message"]
+
+
+def test_a_small_batch_takes_its_turn_behind_a_big_one(installation, tmp_path, farm,
+                                                       start_worker):
+    workers = 2
+    worker = start_worker(installation, "pair", "--concurrency", str(workers),
+                          KORVEX_STANDIN_SOLVE_SECONDS="2")
+    big = [model(tmp_path / "big" / name, name) for name in "ABCDEFGHIJKL"]
+    small = model(tmp_path / "small" / "Z", "Z")
+    env = farm.client_env(tmp_path)
+    clients = [subprocess.Popen(solve_command(*big), env=env, stdout=subprocess.PIPE,
+                                universal_newlines=True)]
+    wait_for(lambda: "solved " in worker.said())  # the big batch under way
+    clients.append(subprocess.Popen(solve_command(small, "-v"), env=env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, universal_newlines=True))
+    for line in clients[1].stderr:
+        if "models are in the queue" in line:
+            break
+    solved_before = worker.said().count("solved ")
+    for client, sent in zip(clients, (big, [small])):
+        output, _ = client.communicate(timeout=180)
+        assert client.returncode == 0
+        assert [e["ok"] for e in json.loads(output)["models"]] == [True] * len(sent)
+    order = re.findall(r"solved (\S+) \(", worker.said())
+    assert sorted(order) == sorted(big + [small])
+    # Of the big batch, only its window went first: the models being solved and those
+    # waiting when the small one came, and at most one started with it.
+    assert order.index(small) - solved_before <= 2 * workers + 1, order
 
 
 def test_a_worker_solves_and_writes_only_where_its_operator_allows(installation, tmp_path, farm,

@@ -8,7 +8,7 @@ import re
 import time
 from typing import Any, Dict, List, Optional
 
-from .broker import (BATCH_KEY, IN_FLIGHT_KEY, QUEUE, RECORD_SECONDS, WORKER_KEY,
+from .broker import (BATCH_KEY, IN_FLIGHT_KEY, QUEUE, RECORD_SECONDS, WORKER_KEY, NoQueue,
                      broker_connection, celery_app, check_url, queue_counts, reachable_results,
                      require_libraries, shown_url, without_password)
 from .common import JobFailed, error_text
@@ -51,8 +51,6 @@ def farm_status(broker: Optional[str], results_url: str) -> Dict[str, Any]:
 
 def queue_status(broker: Optional[str]) -> Dict[str, Any]:
     """The models waiting in the queue and its consumers; what could not be read, said."""
-    import amqp.exceptions  # type: ignore[import-untyped]
-
     status: Dict[str, Any] = {"name": QUEUE}
     if not broker:
         return dict(status, error="no broker given (--broker URL or KORVEX_BROKER)")
@@ -60,9 +58,8 @@ def queue_status(broker: Optional[str]) -> Dict[str, Any]:
     try:
         with broker_connection(celery_app(broker)) as connection:
             waiting, consumers = queue_counts(connection)
-    except amqp.exceptions.NotFound:
-        return dict(status, error="the broker has no queue %s yet: a worker declares it "
-                                  "when it starts" % QUEUE)
+    except NoQueue as failure:
+        return dict(status, error=failure.message)
     except Exception as error:  # unreachable, or a user that may not read it
         return dict(status, error="the broker at %s did not say (%s)" % (
             shown_url(broker), without_password(error_text(error), broker)))
