@@ -50,6 +50,7 @@ class Farm(object):
     def __init__(self, node, store):
         self.node, self.store = node, store
         self.worker_url, self.client_url = node.url(), node.url(broker_servers.CLIENT_USER)
+        self.operator_url = node.url(broker_servers.OPERATOR_USER)
         self.results_url = store.url()
 
     def client_env(self, temp_dir, installation=None):
@@ -75,10 +76,12 @@ class Farm(object):
 
 @pytest.fixture
 def farm(servers):
-    """The session's servers, with an empty queue and an empty results store."""
+    """The session's servers, with an empty queue, no dead letters and an empty results
+    store."""
     from kombu import Connection
 
-    from korvex_computer.batch.broker import task_queues
+    from korvex_computer.batch.broker import (DEAD_LETTERS, celery_app, declare_dead_letters,
+                                              task_queues)
 
     node, store = servers
     if node.process.poll() is not None:  # a test that killed it failed before restarting it
@@ -90,6 +93,8 @@ def farm(servers):
     with Connection(farm.worker_url) as connection:
         task_queues()[0](connection.default_channel).declare()
         task_queues()[0](connection.default_channel).purge()
+        declare_dead_letters(celery_app(farm.worker_url))
+        connection.default_channel.queue_purge(DEAD_LETTERS)
     return farm
 
 
@@ -670,22 +675,46 @@ def test_a_client_that_slept_finds_its_batch_where_it_was(installation, tmp_path
     assert [e["ok"] for e in json.loads(output)["models"]] == [True] * 3
 
 
+@pytest.mark.parametrize("dead_letter, outcome", [
+    (None, (False, "lost")),  # taken by a worker that dropped it
+    ("--drop", (False, "lost")),
+    ("--put-back", (True, None)),
+])
 def test_a_model_that_left_the_queue_unanswered_is_reported_lost(installation, tmp_path, farm,
-                                                                 start_worker):
+                                                                 start_worker, dead_letter,
+                                                                 outcome):
     from kombu import Connection
 
     paths = [model(tmp_path / name, name) for name in ("Dropped", "Plant")]
     client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
                               stdout=subprocess.PIPE, universal_newlines=True)
     wait_for(lambda: farm.messages() == 2)
-    with Connection(farm.worker_url) as connection:  # as a worker that drops what it took
-        connection.default_channel.basic_get("korvex_computer", no_ack=True)
+    if dead_letter is None:
+        with Connection(farm.worker_url) as connection:  # as a worker that drops what it took
+            connection.default_channel.basic_get("korvex_computer", no_ack=True)
+    else:
+        while farm.messages() == 2:  # as workers that die on it, past the delivery limit
+            with Connection(farm.worker_url) as connection:
+                connection.channel().basic_get("korvex_computer")
+        operator = dict(farm.client_env(tmp_path), KORVEX_BROKER=farm.operator_url)
+        listed = [json.loads(run_cli(["dead-letters", "--json"], operator).stdout)["letters"]
+                  for _ in range(2)]  # the first look left it there
+        [batch] = [key.decode().rsplit(":", 1)[1]
+                   for key in farm.redis().keys("korvex_computer:in-flight:*")]
+        assert [[(letter["model"], letter["batch"], letter["deliveries"]) for letter in letters]
+                for letters in listed] == [[(paths[0], batch, 5)]] * 2
+        assert "the queue's delivery limit" in listed[0][0]["last_error"]
+        done = run_cli(["dead-letters", dead_letter, "--batch", batch], operator)
+        assert done.stdout.splitlines()[0] == "1 dead letter " + (
+            "dropped" if dead_letter == "--drop" else "put back in the queue korvex_computer")
+        assert run_cli(["dead-letters"], operator).stdout == (
+            "0 dead letters in korvex_computer.dead (left there)\n")
     start_worker(installation, "one")
     output, _ = client.communicate(timeout=120)
-    assert client.returncode == 1
     entries = json.loads(output)["models"]
-    assert [(e["ok"], e.get("cause")) for e in entries] == [(False, "lost"), (True, None)]
-    assert "--resume solves it again" in entries[0]["message"]
+    assert [(e["ok"], e.get("cause")) for e in entries] == [outcome, (True, None)]
+    assert client.returncode == (0 if outcome[0] else 1)
+    assert outcome[0] or "--resume solves it again" in entries[0]["message"]
 
 
 def test_a_small_batch_takes_its_turn_behind_a_big_one(installation, tmp_path, farm,
@@ -788,14 +817,18 @@ def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm,
     for url in (farm.client_url, farm.worker_url):  # remote control is off, and refused
         with pytest.raises(amqp.exceptions.AccessRefused):
             celery_app(url).control.broadcast("shutdown")
-    # The client user can neither delete, purge, declare nor read the queue.
-    with Connection(farm.client_url) as connection:
-        for harm in (lambda channel: channel.queue_delete("korvex_computer"),
-                     lambda channel: channel.queue_purge("korvex_computer"),
-                     lambda channel: task_queues()[0](channel).declare(),
-                     lambda channel: channel.basic_get("korvex_computer")):
-            with pytest.raises(amqp.exceptions.AccessRefused):
-                harm(connection.channel())
+    # The client user and the operator can neither delete, purge, declare nor read the
+    # queue; the client cannot read the dead letters either.
+    harms = [lambda channel: channel.queue_delete("korvex_computer"),
+             lambda channel: channel.queue_purge("korvex_computer"),
+             lambda channel: task_queues()[0](channel).declare(),
+             lambda channel: channel.basic_get("korvex_computer")]
+    for url, more in ((farm.client_url, [lambda channel: channel.basic_get(
+            "korvex_computer.dead")]), (farm.operator_url, [])):
+        with Connection(url) as connection:
+            for harm in harms + more:
+                with pytest.raises(amqp.exceptions.AccessRefused):
+                    harm(connection.channel())
     time.sleep(1)
     assert worker.process.poll() is None and len(children(worker.process.pid)) == 1
     result = run_cli(solve_command(model(tmp_path / "Plant"))[3:], farm.client_env(tmp_path))

@@ -221,7 +221,7 @@ def queue_counts(connection: Any, queue: str = QUEUE) -> Tuple[int, int]:
     """The messages waiting in a queue of the farm and its consumers, as the broker counts
     them, read by a passive declare, which any user of the farm may make; NoQueue when there
     is no such queue (the workers declare them)."""
-    import amqp.exceptions  # type: ignore[import-untyped]
+    import amqp.exceptions
 
     channel = connection.channel()
     try:

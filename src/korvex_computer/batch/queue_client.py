@@ -386,7 +386,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,
                         outputs or [None] * len(paths))
     errors = connection_errors()
-    import amqp.exceptions
+    import amqp.exceptions  # type: ignore[import-untyped]
 
     unreachable_since: Dict[str, float] = {}
 
