@@ -16,6 +16,7 @@ RABBITMQ_SCRIPTS = "/usr/lib/rabbitmq/bin"
 VHOST = "farm"  # the names of the README's recipe
 WORKER_USER = "farm-worker"
 CLIENT_USER = "farm-client"
+OPERATOR_USER = "farm-operator"
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")
 
 
@@ -82,8 +83,9 @@ def make_certificates(folder):
 
 
 class RabbitNode(object):
-    """A RabbitMQ node set up as the README tells: a vhost of its own, no guest, a worker user
-    and a client user that can send models but neither consume nor control workers."""
+    """A RabbitMQ node set up as the README tells: a vhost of its own, no guest, a worker user,
+    a client user that can send models but neither consume nor control workers, and an
+    operator user that can also read the dead letters."""
 
     def __init__(self, folder, heartbeat=None):
         self.folder = str(folder)
@@ -92,7 +94,8 @@ class RabbitNode(object):
         self.tls_port = free_port()
         self.tls = make_certificates(os.path.join(self.folder, "tls"))
         self.passwords = {WORKER_USER: "w0rk/er:%d" % self.port,
-                          CLIENT_USER: "cl!ent@%d" % self.port}
+                          CLIENT_USER: "cl!ent@%d" % self.port,
+                          OPERATOR_USER: "0per@tor/%d" % self.port}
         home = os.path.join(self.folder, "home")
         os.makedirs(home, exist_ok=True)
         config = os.path.join(self.folder, "rabbitmq.conf")

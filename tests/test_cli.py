@@ -139,6 +139,9 @@ def test_info_as_text(cli, installation):
     (["worker", "--broker", "amqp://h", "--results", "redis://h", "--logfile", "no/such/w.log"],
      "cannot write the log file no/such/w.log"),
     (["cancel", "../x", "--results", "redis://h"], "'../x' is not a batch id"),
+    (["dead-letters", "--broker", " "], "no broker: give --broker URL or set KORVEX_BROKER"),
+    (["dead-letters", "--broker", "amqp://h", "--put-back", "--drop"],
+     "argument --drop: not allowed with argument --put-back"),
 ])
 def test_usage_errors(temp_dir, arguments, complaint):
     result = run_cli(arguments, environment(None, temp_dir))

@@ -50,6 +50,7 @@ class Farm(object):
     def __init__(self, node, store):
         self.node, self.store = node, store
         self.worker_url, self.client_url = node.url(), node.url(broker_servers.CLIENT_USER)
+        self.operator_url = node.url(broker_servers.OPERATOR_USER)
         self.results_url = store.url()
 
     def client_env(self, temp_dir, installation=None):
@@ -75,10 +76,12 @@ class Farm(object):
 
 @pytest.fixture
 def farm(servers):
-    """The session's servers, with an empty queue and an empty results store."""
+    """The session's servers, with an empty queue, no dead letters and an empty results
+    store."""
     from kombu import Connection
 
-    from korvex_computer.batch.broker import task_queues
+    from korvex_computer.batch.broker import (DEAD_LETTERS, celery_app, declare_dead_letters,
+                                              task_queues)
 
     node, store = servers
     if node.process.poll() is not None:  # a test that killed it failed before restarting it
@@ -90,6 +93,8 @@ def farm(servers):
     with Connection(farm.worker_url) as connection:
         task_queues()[0](connection.default_channel).declare()
         task_queues()[0](connection.default_channel).purge()
+        declare_dead_letters(celery_app(farm.worker_url))
+        connection.default_channel.queue_purge(DEAD_LETTERS)
     return farm
 
 
@@ -528,10 +533,13 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     assert "Traceback" not in stderr
     entries = json.loads(stdout)["models"]
     assert [e["cause"] for e in entries] == ["interrupted", "never started", "never started"]
+    # One worker: the batch's window (2 models) held A and B; C waited its turn in the client.
+    assert entries[1]["message"].startswith("withdrawn from the queue")
+    assert entries[2]["message"].startswith("not sent: ")
     wait_for(lambda: (output / "A" / "result.json").exists())  # the worker finished A
     assert json.loads((output / "A" / "result.json").read_text())["ok"] is True
-    wait_for(lambda: farm.messages() == 0)  # B and C taken, and left
-    wait_for(lambda: worker.said().count("its batch ended") == 2)
+    wait_for(lambda: farm.messages() == 0)  # B taken, and left
+    wait_for(lambda: worker.said().count("its batch ended") == 1)
     assert sorted(os.listdir(str(output))) == ["A", "batch.json"]
     # The client withdrew them all, leaving the mark that ended the batch, which expires.
     [key] = batch_keys(farm.redis())
@@ -563,7 +571,8 @@ def test_an_operator_cancels_a_batch_mid_way(installation, tmp_path, farm, start
     entries = json.loads(stdout)["models"]
     assert [e["cause"] for e in entries] == ["cancelled"] * 3
     assert "stopped at its worker's next step" in entries[0]["message"]
-    wait_for(lambda: worker.said().count("its batch ended") == 2)  # B and C skipped
+    assert entries[2]["message"].endswith("never sent")  # one worker: a window of 2 models
+    wait_for(lambda: worker.said().count("its batch ended") == 1)  # B skipped
     again = run_cli(cancel[3:] + [batch.group(1)], farm.client_env(tmp_path))
     assert again.returncode == 1 and "was cancelled already" in again.stderr
 
@@ -668,7 +677,8 @@ def test_a_client_that_slept_finds_its_batch_where_it_was(installation, tmp_path
     try:
         for key in store.keys("korvex_computer:batch:*"):
             store.delete(key)
-        wait_for(lambda: worker.said().count("solved ") + worker.said().count("skipped") == 3)
+        # A and B (C waits its turn in the client, whose window is 2 models).
+        wait_for(lambda: worker.said().count("solved ") + worker.said().count("skipped") == 2)
     finally:
         client.send_signal(signal.SIGCONT)
     output, _ = client.communicate(timeout=120)
@@ -676,22 +686,74 @@ def test_a_client_that_slept_finds_its_batch_where_it_was(installation, tmp_path
     assert [e["ok"] for e in json.loads(output)["models"]] == [True] * 3
 
 
+@pytest.mark.parametrize("dead_letter, outcome", [
+    (None, (False, "lost")),  # taken by a worker that dropped it
+    ("--drop", (False, "lost")),
+    ("--put-back", (True, None)),
+])
 def test_a_model_that_left_the_queue_unanswered_is_reported_lost(installation, tmp_path, farm,
-                                                                 start_worker):
+                                                                 start_worker, dead_letter,
+                                                                 outcome):
     from kombu import Connection
 
     paths = [model(tmp_path / name, name) for name in ("Dropped", "Plant")]
     client = subprocess.Popen(solve_command(*paths, "--sandbox"), env=farm.client_env(tmp_path),
                               stdout=subprocess.PIPE, universal_newlines=True)
     wait_for(lambda: farm.messages() == 2)
-    with Connection(farm.worker_url) as connection:  # as a worker that drops what it took
-        connection.default_channel.basic_get("korvex_computer", no_ack=True)
+    if dead_letter is None:
+        with Connection(farm.worker_url) as connection:  # as a worker that drops what it took
+            connection.default_channel.basic_get("korvex_computer", no_ack=True)
+    else:
+        while farm.messages() == 2:  # as workers that die on it, past the delivery limit
+            with Connection(farm.worker_url) as connection:
+                connection.channel().basic_get("korvex_computer")
+        operator = dict(farm.client_env(tmp_path), KORVEX_BROKER=farm.operator_url)
+        listed = [json.loads(run_cli(["dead-letters", "--json"], operator).stdout)["letters"]
+                  for _ in range(2)]  # the first look left it there
+        [batch] = [key.decode().rsplit(":", 1)[1]
+                   for key in farm.redis().keys("korvex_computer:in-flight:*")]
+        assert [[(letter["model"], letter["batch"], letter["deliveries"]) for letter in letters]
+                for letters in listed] == [[(paths[0], batch, 5)]] * 2
+        assert "the queue's delivery limit" in listed[0][0]["last_error"]
+        done = run_cli(["dead-letters", dead_letter, "--batch", batch], operator)
+        assert done.stdout.splitlines()[0] == "1 dead letter " + (
+            "dropped" if dead_letter == "--drop" else "put back in the queue korvex_computer")
+        assert run_cli(["dead-letters"], operator).stdout == (
+            "0 dead letters in korvex_computer.dead (left there)\n")
     start_worker(installation, "one")
     output, _ = client.communicate(timeout=120)
-    assert client.returncode == 1
     entries = json.loads(output)["models"]
-    assert [(e["ok"], e.get("cause")) for e in entries] == [(False, "lost"), (True, None)]
-    assert "--resume solves it again" in entries[0]["message"]
+    assert [(e["ok"], e.get("cause")) for e in entries] == [outcome, (True, None)]
+    assert client.returncode == (0 if outcome[0] else 1)
+    assert outcome[0] or "--resume solves it again" in entries[0]["message"]
+
+
+def test_a_small_batch_takes_its_turn_behind_a_big_one(installation, tmp_path, farm,
+                                                       start_worker):
+    workers = 2
+    worker = start_worker(installation, "pair", "--concurrency", str(workers),
+                          KORVEX_STANDIN_SOLVE_SECONDS="2")
+    big = [model(tmp_path / "big" / name, name) for name in "ABCDEFGHIJKL"]
+    small = model(tmp_path / "small" / "Z", "Z")
+    env = farm.client_env(tmp_path)
+    clients = [subprocess.Popen(solve_command(*big), env=env, stdout=subprocess.PIPE,
+                                universal_newlines=True)]
+    wait_for(lambda: "solved " in worker.said())  # the big batch under way
+    clients.append(subprocess.Popen(solve_command(small, "-v"), env=env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, universal_newlines=True))
+    for line in clients[1].stderr:
+        if "models are in the queue" in line:
+            break
+    solved_before = worker.said().count("solved ")
+    for client, sent in zip(clients, (big, [small])):
+        output, _ = client.communicate(timeout=180)
+        assert client.returncode == 0
+        assert [e["ok"] for e in json.loads(output)["models"]] == [True] * len(sent)
+    order = re.findall(r"solved (\S+) \(", worker.said())
+    assert sorted(order) == sorted(big + [small])
+    # Of the big batch, only its window went first: the models being solved and those
+    # waiting when the small one came, and at most one started with it.
+    assert order.index(small) - solved_before <= 2 * workers + 1, order
 
 
 def test_a_worker_solves_and_writes_only_where_its_operator_allows(installation, tmp_path, farm,
@@ -766,14 +828,18 @@ def test_no_user_of_the_farm_can_steer_the_workers(installation, tmp_path, farm,
     for url in (farm.client_url, farm.worker_url):  # remote control is off, and refused
         with pytest.raises(amqp.exceptions.AccessRefused):
             celery_app(url).control.broadcast("shutdown")
-    # The client user can neither delete, purge, declare nor read the queue.
-    with Connection(farm.client_url) as connection:
-        for harm in (lambda channel: channel.queue_delete("korvex_computer"),
-                     lambda channel: channel.queue_purge("korvex_computer"),
-                     lambda channel: task_queues()[0](channel).declare(),
-                     lambda channel: channel.basic_get("korvex_computer")):
-            with pytest.raises(amqp.exceptions.AccessRefused):
-                harm(connection.channel())
+    # The client user and the operator can neither delete, purge, declare nor read the
+    # queue; the client cannot read the dead letters either.
+    harms = [lambda channel: channel.queue_delete("korvex_computer"),
+             lambda channel: channel.queue_purge("korvex_computer"),
+             lambda channel: task_queues()[0](channel).declare(),
+             lambda channel: channel.basic_get("korvex_computer")]
+    for url, more in ((farm.client_url, [lambda channel: channel.basic_get(
+            "korvex_computer.dead")]), (farm.operator_url, [])):
+        with Connection(url) as connection:
+            for harm in harms + more:
+                with pytest.raises(amqp.exceptions.AccessRefused):
+                    harm(connection.channel())
     time.sleep(1)
     assert worker.process.poll() is None and len(children(worker.process.pid)) == 1
     result = run_cli(solve_command(model(tmp_path / "Plant"))[3:], farm.client_env(tmp_path))

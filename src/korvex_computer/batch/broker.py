@@ -64,6 +64,7 @@ RUNNING_RENEWAL_SECONDS = 1.0
 LOST_SECONDS = 15.0
 
 MAX_ATTEMPTS = 3
+DELIVERY_LIMIT = MAX_ATTEMPTS + 1  # the broker's: a model returned once more is dead-lettered
 DEFAULT_HEARTBEAT = 10.0
 DEFAULT_TIMEOUT = 6 * 3600.0
 DEFAULT_NO_WORKER_TIMEOUT = 600.0
@@ -212,13 +213,22 @@ def broker_connection(app: Any) -> Iterator[Any]:
     connection.release()
 
 
-def queue_counts(connection: Any) -> Tuple[int, int]:
-    """The models waiting in the queue and its consumers, as the broker counts them, read by a
-    passive declare, which the client's user may make; amqp's NotFound when there is no queue
-    (the workers declare it)."""
+class NoQueue(JobFailed):
+    """The broker has no queue of the farm (no worker started yet)."""
+
+
+def queue_counts(connection: Any, queue: str = QUEUE) -> Tuple[int, int]:
+    """The messages waiting in a queue of the farm and its consumers, as the broker counts
+    them, read by a passive declare, which any user of the farm may make; NoQueue when there
+    is no such queue (the workers declare them)."""
+    import amqp.exceptions
+
     channel = connection.channel()
     try:
-        _, waiting, consumers = channel.queue_declare(QUEUE, passive=True)
+        _, waiting, consumers = channel.queue_declare(queue, passive=True)
+    except amqp.exceptions.NotFound:
+        raise NoQueue("no queue", "the broker at %s has no queue %s yet: a worker declares it "
+                      "when it starts" % (shown_url(connection.as_uri()), queue))
     finally:
         if channel.is_open:
             channel.close()
@@ -250,7 +260,7 @@ def task_queues() -> Any:
     # Models go through the broker's default exchange, which routes by queue name: the
     # clients need no right to bind anything.
     return [Queue(QUEUE, Exchange(""), routing_key=QUEUE, queue_arguments={
-        "x-queue-type": "quorum", "x-delivery-limit": MAX_ATTEMPTS + 1})]
+        "x-queue-type": "quorum", "x-delivery-limit": DELIVERY_LIMIT})]
 
 
 def declare_dead_letters(app: Any) -> None:

@@ -1,5 +1,10 @@
 """The sending side of the job queue (``korvex_computer solve --broker``): one task per model,
 followed in the results store until each has a result. See broker.py.
+
+Batches take turns: a client keeps only a window of its models in the queue, twice the queue's
+consumers (at least 2), and sends the next as answers come. The queue being first in, first
+out, a model that another client sends meanwhile waits behind that window, not behind the
+whole batch.
 """
 
 from __future__ import annotations
@@ -19,7 +24,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_FLIGHT_KEY,
                      IN_FLIGHT_SECONDS, LOST_SECONDS, NOTICE_KEY, QUEUE, RECONNECT_SECONDS,
                      RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK, TASK_KEY,
-                     ClusterUnreachable, broker_connection, celery_app, check_url,
+                     ClusterUnreachable, NoQueue, broker_connection, celery_app, check_url,
                      connection_errors, model_key, queue_counts, reachable_results,
                      require_libraries, shown_url, signature, without_password)
 from .common import BatchInterrupted, JobFailed, error_text, failed_entry
@@ -35,10 +40,6 @@ WORKERS_POLL_SECONDS = 1.0
 RECONCILE_SECONDS = 2.0
 RECONCILED_PER_SECOND = 500.0
 SLEPT_SECONDS = 5.0  # a gap between two reads of the notices this long is a client that slept
-
-
-class NoQueue(JobFailed):
-    """The broker has no queue of the farm (no worker started yet)."""
 
 
 class Follower(object):
@@ -60,6 +61,7 @@ class Follower(object):
         self.task_ids = [str(uuid.uuid4()) for _ in paths]
         self.index_of = {task_id: index for index, task_id in enumerate(self.task_ids)}
         self.sent = 0  # the models that the broker confirmed, the first ones
+        self.in_queue = 0  # the models sent without a result yet: waiting or being solved
         self.results: List[Optional[Dict[str, Any]]] = [None] * len(paths)
         self.first_open = 0
         # When each model being solved was first seen started (by this client's clock).
@@ -98,20 +100,32 @@ class Follower(object):
         with self.lock:
             for index in self.waiting():
                 where = ("stopped at its worker's next step" if index in self.started
-                         else "withdrawn from the queue")
+                         else "withdrawn from the queue" if index < self.sent
+                         else "never sent")
                 self.results[index] = failed_entry(
                     self.paths[index], self.solver, "cancelled",
                     "the batch was cancelled (korvex_computer cancel): %s" % where)
             self.started.clear()
 
+    def window(self) -> int:
+        """How many models of the batch the queue may hold at once (those being solved
+        included): twice its consumers as last counted, at least 2."""
+        with self.lock:
+            return max(2, 2 * (self.workers or 0))
+
+    def has_room(self) -> bool:
+        """Whether a model is left to send and the batch's window has room for it."""
+        return self.sent < len(self.paths) and self.in_queue < self.window()
+
     def send(self, sandbox: bool) -> None:
-        """Sends the models not sent yet, each confirmed by the broker. One sent again after
-        a connection that failed before its confirmation may be in the queue twice, under the
-        same task: its second delivery finds it answered, or its attempt loses to the first."""
+        """Sends the next models, as many as the window has room for, each confirmed by the
+        broker. One sent again after a connection that failed before its confirmation may be
+        in the queue twice, under the same task: its second delivery finds it answered, or
+        its attempt loses to the first."""
         with broker_connection(self.app) as connection:
-            if not self.sent:
-                self.read_the_queue(connection)  # the client may not declare it
-            while self.sent < len(self.paths):
+            if not self.sent:  # the client may not declare it; its consumers size the window
+                self.saw_the_queue(*queue_counts(connection))
+            while self.has_room():
                 index = self.sent
                 self.app.send_task(TASK, args=[self.paths[index], self.solver, sandbox,
                                                self.outputs[index], self.batch,
@@ -120,7 +134,9 @@ class Follower(object):
                                    queue=QUEUE, declare=[], retry=False,
                                    timeout=CONNECT_SECONDS * 3,
                                    confirm_timeout=CONNECT_SECONDS * 3)
-                self.sent += 1
+                with self.lock:
+                    self.sent += 1
+                    self.in_queue += 1
 
     def waiting(self) -> List[int]:
         return [index for index, entry in enumerate(self.results) if entry is None]
@@ -134,24 +150,16 @@ class Follower(object):
             self.first_open += 1
         return self.first_open < len(self.results)
 
-    def read_the_queue(self, connection: Any) -> Tuple[int, int]:
-        """The models waiting in the queue and its consumers, as the broker counts them;
-        JobFailed when there is no queue: the workers declare it."""
-        import amqp.exceptions  # type: ignore[import-untyped]
-
-        try:
-            return queue_counts(connection)
-        except amqp.exceptions.NotFound:
-            raise NoQueue("no queue", "the broker at %s has no queue %s: a worker declares "
-                            "it when it starts" % (shown_url(self.app.conf.broker_url), QUEUE))
-
     def count_workers(self) -> None:
         """The consumers of the queue, as the broker counts them."""
         with broker_connection(self.app) as connection:
             try:
-                queued, consumers = self.read_the_queue(connection)
+                queued, consumers = queue_counts(connection)
             except NoQueue:  # deleted: what it held is gone, and nobody listens
                 queued, consumers = 0, 0
+        self.saw_the_queue(queued, consumers)
+
+    def saw_the_queue(self, queued: int, consumers: int) -> None:
         with self.lock:
             self.workers, self.queued = consumers, queued
         if consumers:
@@ -197,10 +205,10 @@ class Follower(object):
         return max(RECONCILE_SECONDS, len(self.waiting()) / RECONCILED_PER_SECOND)
 
     def poll(self) -> None:
-        """Looks up every model still open: its answer, whether it started, whether a worker
-        is solving it; a model that none is, while the queue holds no model, for
+        """Looks up every model sent and still open: its answer, whether it started, whether
+        a worker is solving it; a model that none is, while the queue holds no model, for
         LOST_SECONDS is lost."""
-        open_models = self.waiting()
+        open_models = [index for index in self.waiting() if index < self.sent]
         with self.store.pipeline(transaction=False) as pipe:
             for index in open_models:
                 pipe.get(RESULT_KEY % self.task_ids[index])
@@ -261,6 +269,8 @@ class Follower(object):
         reply (killed just after its write)."""
         task_id = self.task_ids[index]
         with self.lock:
+            if self.results[index] is None and index < self.sent:
+                self.in_queue -= 1
             self.results[index] = entry
             self.started.pop(index, None)
             self.unseen.pop(index, None)
@@ -299,7 +309,9 @@ class Follower(object):
                 else:
                     self.results[index] = failed_entry(
                         self.paths[index], self.solver, "never started",
-                        "withdrawn from the queue when the batch was interrupted")
+                        "withdrawn from the queue when the batch was interrupted"
+                        if index < self.sent else "not sent: the batch was interrupted "
+                        "before its turn")
             self.started.clear()
 
     def end(self) -> None:
@@ -374,7 +386,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
     follower = Follower(app, store, paths, solver, timeout, no_worker_timeout,
                         outputs or [None] * len(paths))
     errors = connection_errors()
-    import amqp.exceptions
+    import amqp.exceptions  # type: ignore[import-untyped]
 
     unreachable_since: Dict[str, float] = {}
 
@@ -408,6 +420,10 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
             if follower.sent > sent:  # a broker that takes models is not unreachable
                 unreachable_since.pop("broker", None)
 
+    def refused(error: BaseException) -> str:  # a user without the right to send models
+        return "the broker at %s refused the models (%s)" % (
+            shown_url(broker), without_password(error_text(error), broker))
+
     try:
         attempt("results store", follower.report_progress)  # in flight from the first send
         LOG.info("batch %s (korvex_computer cancel %s ends it)", follower.batch,
@@ -424,11 +440,13 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                     if time.monotonic() - sending_since > reconnect_window:
                         raise
                 time.sleep(1.0)
-        except amqp.exceptions.AMQPError as error:  # a user without the right to send models
-            raise JobFailed("broker refused", "the broker at %s refused the models (%s)"
-                            % (shown_url(broker), without_password(error_text(error), broker)))
+        except amqp.exceptions.AMQPError as error:
+            raise JobFailed("broker refused", refused(error))
         if follower.sent == len(paths):
             LOG.info("the %d models are in the queue; waiting for their results", len(paths))
+        elif follower.sent:
+            LOG.info("the first %d of the %d models are in the queue; the others follow as "
+                     "answers come", follower.sent, len(paths))
         with live_status(status_stream, follower.describe):
             next_count = next_reconcile = 0.0
             while follower.any_open():
@@ -441,6 +459,11 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                 if follower.any_open() and time.monotonic() >= next_reconcile:
                     attempt("results store", follower.poll)
                     next_reconcile = time.monotonic() + follower.reconcile_interval()
+                if follower.any_open() and follower.has_room():
+                    try:
+                        attempt("broker", send)
+                    except amqp.exceptions.AMQPError as error:
+                        follower.give_up(refused(error))
                 time.sleep(POLL_SECONDS)
     except KeyboardInterrupt:
         try:  # the answers that came before the interruption

@@ -11,6 +11,8 @@
                               [--logfile FILE]
     korvex_computer [options] cancel BATCH [--results URL]
     korvex_computer [options] status [--broker URL] [--results URL]
+    korvex_computer [options] dead-letters [--broker URL] [--batch BATCH]
+                              [--put-back | --drop]
     korvex_computer [options] describe CLASS
     korvex_computer [options] find CLASS
 
@@ -39,7 +41,8 @@ import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 # Celery is imported when used
-from ..batch.broker import DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT
+from ..batch.broker import (DEAD_LETTERS, DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_TIMEOUT,
+                            DEFAULT_TIMEOUT)
 from ..batch.common import (MODULE_NAMES, SOLVERS, BatchInterrupted, Installation, JobFailed,
                             error_text, platform_missing)
 from ..batch.status import live_status
@@ -47,7 +50,8 @@ from . import render
 
 PROG = "korvex_computer"
 WITHOUT_JSON = ("worker", "cancel")  # commands that print no result
-FARM_COMMANDS = ("cancel", "status")  # the farm's servers, and no installation, needed
+# The farm's servers, and no installation, needed.
+FARM_COMMANDS = ("cancel", "status", "dead-letters")
 _FROM_ENVIRONMENT = "\0from the environment"
 
 ENVIRONMENT_HELP = """\
@@ -201,6 +205,19 @@ def build_parser() -> argparse.ArgumentParser:
     status.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
                         help="Redis URL of the queue's results store (default: "
                              "$KORVEX_RESULTS)")
+    dead = command("dead-letters", "list the models that the job queue dead-lettered (left "
+                                   "where they are), or put them back in the queue, or drop "
+                                   "them")
+    dead.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
+                      help="RabbitMQ URL of the job queue, with the operator's user "
+                           "(default: $KORVEX_BROKER)")
+    dead.add_argument("--batch", metavar="BATCH", type=_batch_id,
+                      help="only the dead letters of this batch")
+    fate = dead.add_mutually_exclusive_group()
+    fate.add_argument("--put-back", dest="action", action="store_const", const="put back",
+                      help="send them to the queue again, for the workers to solve")
+    fate.add_argument("--drop", dest="action", action="store_const", const="dropped",
+                      help="remove them for good")
     describe = command("describe", "print the JSON description of an SDK class")
     describe.add_argument("class_name", metavar="CLASS")
     find = command("find", "print the namespace and assembly of an SDK class")
@@ -229,9 +246,12 @@ def installation_of(arguments: argparse.Namespace,
     if getattr(arguments, "json", False) and arguments.command in WITHOUT_JSON:
         parser.error("--json has no meaning for %s, which prints no result"
                      % arguments.command)
+    if arguments.command == "dead-letters":  # the broker alone
+        if not (arguments.broker or "").strip():
+            parser.error("no broker: give --broker URL or set KORVEX_BROKER")
+    elif arguments.command in FARM_COMMANDS and not arguments.results:
+        parser.error("no results store: give --results URL or set KORVEX_RESULTS")
     if arguments.command in FARM_COMMANDS:
-        if not arguments.results:
-            parser.error("no results store: give --results URL or set KORVEX_RESULTS")
         return None
     if arguments.command == "worker" and arguments.logfile:
         check_logfile(arguments.logfile, parser)
@@ -501,11 +521,17 @@ def run_farm_command(arguments: argparse.Namespace) -> int:
         if arguments.command == "cancel":
             _print(farm.cancel_batch(arguments.results, arguments.batch))
             return 0
-        status = farm.farm_status(arguments.broker, arguments.results)
+        if arguments.command == "dead-letters":
+            letters = farm.dead_letters(arguments.broker, arguments.action, arguments.batch)
+            status = {"queue": DEAD_LETTERS, "done": arguments.action or "listed",
+                      "letters": letters}
+            text = render.dead_letters(status)
+        else:
+            status = farm.farm_status(arguments.broker, arguments.results)
+            text = render.farm(status)
     except JobFailed as failure:
         return _report_failure(failure, as_json)
-    _print(json.dumps(dict({"ok": True}, **status), indent=2) if as_json
-           else render.farm(status))
+    _print(json.dumps(dict({"ok": True}, **status), indent=2) if as_json else text)
     return 0
 
 

@@ -7,6 +7,8 @@ import os
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from ..batch.broker import QUEUE
+
 WIDTH = 100  # of a batch's rows, which a terminal of 100 columns shows unwrapped
 NAME_WIDTH = 40  # of a model's name in a row, cut in the middle beyond it
 
@@ -249,4 +251,21 @@ def farm(status: Dict[str, Any]) -> str:
                          batch["id"], batch["sender"], clock(batch["sent_at"]),
                          batch["solver"], batch["done"], batch["failed"], batch["running"],
                          batch["waiting"], batch["models"]))
+    return "\n".join(lines)
+
+
+def dead_letters(report: Dict[str, Any]) -> str:
+    """The dead letters listed, put back or dropped: what was done, in a line, then each."""
+    letters, done = report["letters"], report["done"]
+    count = "%d dead letter%s" % (len(letters), "" if len(letters) == 1 else "s")
+    lines = [{"listed": "%s in %s (left there)" % (count, report["queue"]),
+              "put back": "%s put back in the queue %s" % (count, QUEUE)}.get(
+                  done, "%s %s" % (count, done))]
+    for letter in letters:
+        since = ("" if letter["dead_since"] is None else " since " + time.strftime(
+            "%Y-%m-%d %H:%M:%S", time.localtime(letter["dead_since"])))
+        lines.append("  %s (batch %s, task %s): %d deliver%s, dead%s: %s" % (
+            letter["model"] or "?", letter["batch"] or "?", letter["task"] or "?",
+            letter["deliveries"], "y" if letter["deliveries"] == 1 else "ies", since,
+            letter["last_error"]))
     return "\n".join(lines)
