@@ -32,7 +32,7 @@ from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
 
-POLL_SECONDS = 0.1  # how often the batch's notices are read
+POLL_SECONDS = 0.1  # the longest wait for the batch's notices between other steps
 WORKERS_POLL_SECONDS = 1.0
 # Every model still open is looked up (a model that vanished, a notice that was lost) every
 # RECONCILE_SECONDS, or less often for a big batch: no more than RECONCILED_PER_SECOND
@@ -165,16 +165,18 @@ class Follower(object):
         if consumers:
             self.last_worker_seen = time.monotonic()
 
-    def read_notices(self) -> None:
+    def read_notices(self, wait: float = 0.0) -> None:
         """Reads what the workers noticed since the last time: models started, models
-        answered (whose answers it then reads)."""
+        answered (whose answers it then reads); waits up to `wait` seconds for the first
+        notice, so that an answer is read (and the next model sent) as soon as it comes."""
+        first = self.store.blpop([NOTICE_KEY % self.batch], timeout=wait) if wait else None
         now = time.monotonic()
-        if now - self.last_tick > SLEPT_SECONDS:
+        if now - self.last_tick > SLEPT_SECONDS + wait:
             self.unseen.clear()  # this client slept: what it saw before is no evidence
         self.last_tick = now
         with self.store.pipeline() as pipe:  # at once: no notice comes between the two
             pipe.lrange(NOTICE_KEY % self.batch, 0, -1).delete(NOTICE_KEY % self.batch)
-            notices = pipe.execute()[0]
+            notices = ([first[1]] if first else []) + pipe.execute()[0]
         answered = []
         for notice in notices:
             what, _, task_id = notice.decode("utf-8", "replace").partition(" ")
@@ -454,8 +456,10 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                     attempt("broker", follower.count_workers)
                     attempt("results store", follower.report_progress)
                     next_count = time.monotonic() + WORKERS_POLL_SECONDS
+                read = False
                 if follower.any_open():
-                    attempt("results store", follower.read_notices)
+                    read = attempt("results store",
+                                   lambda: follower.read_notices(wait=POLL_SECONDS))
                 if follower.any_open() and time.monotonic() >= next_reconcile:
                     attempt("results store", follower.poll)
                     next_reconcile = time.monotonic() + follower.reconcile_interval()
@@ -464,7 +468,8 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                         attempt("broker", send)
                     except amqp.exceptions.AMQPError as error:
                         follower.give_up(refused(error))
-                time.sleep(POLL_SECONDS)
+                if not read:  # the store did not wait: out of reach
+                    time.sleep(POLL_SECONDS)
     except KeyboardInterrupt:
         try:  # the answers that came before the interruption
             follower.poll()
