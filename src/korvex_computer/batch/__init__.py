@@ -23,7 +23,9 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from . import results as _results
 from .broker import DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT, ClusterUnreachable
-from .common import SOLVERS, BatchInterrupted, Installation, JobFailed, error_text
+from .common import (DATA_SOURCES_VARIABLE, FORMER_INSTALLATION_VARIABLE, INSTALLATION_VARIABLE,
+                     RESULTS_VARIABLE, SETTINGS_VARIABLE, SOLVERS, BatchInterrupted,
+                     Installation, JobFailed, error_text)
 
 LOG = logging.getLogger("korvex_computer.batch")
 
@@ -44,12 +46,13 @@ def _local_installation(installation: Union[str, Installation, None]) -> Install
     if installation is not None:
         return Installation(installation, settings_path=core._settingsPath_,
                             data_sources_path=core._dataSourcesPath_)
-    directory = os.environ.get("KORVEX_INSTALLATION") or os.environ.get("KORVEX_INSTALL_DIR")
+    directory = (os.environ.get(INSTALLATION_VARIABLE)
+                 or os.environ.get(FORMER_INSTALLATION_VARIABLE))
     if not directory:
         raise ValueError("no installation: give one, bind this process to one, or set "
-                         "KORVEX_INSTALLATION")
-    return Installation(directory, settings_path=os.environ.get("KORVEX_SETTINGS_PATH"),
-                        data_sources_path=os.environ.get("KORVEX_DATASOURCES_PATH"))
+                         + INSTALLATION_VARIABLE)
+    return Installation(directory, settings_path=os.environ.get(SETTINGS_VARIABLE),
+                        data_sources_path=os.environ.get(DATA_SOURCES_VARIABLE))
 
 
 def _resumed_installation(installation: Union[str, Installation, None]) -> Optional[str]:
@@ -120,7 +123,7 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     if not sandbox and same_files_in_place(paths):
         raise ValueError(same_files_in_place(paths))
     if broker is not None:
-        results = results or os.environ.get("KORVEX_RESULTS")
+        results = results or os.environ.get(RESULTS_VARIABLE)
         if not broker.strip() or not results:
             raise ValueError("the job queue needs a broker URL and a results store URL "
                              "(results=, or $KORVEX_RESULTS)")

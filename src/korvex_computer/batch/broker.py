@@ -38,7 +38,7 @@ import time
 import urllib.parse
 from typing import Any, Dict, Iterator, Tuple, Type
 
-from .common import JobFailed, error_text
+from .common import CA_VARIABLE, JobFailed, error_text
 
 QUEUE = "korvex_computer"
 DEAD_LETTERS = "korvex_computer.dead"
@@ -71,9 +71,6 @@ DEFAULT_NO_WORKER_TIMEOUT = 600.0
 RECONNECT_SECONDS = 30.0  # how long the client waits for a server that went away
 CONNECT_SECONDS = 3.0
 
-BROKER_VARIABLE = "KORVEX_BROKER"
-RESULTS_VARIABLE = "KORVEX_RESULTS"
-CA_VARIABLE = "KORVEX_BROKER_CA"
 
 
 class ClusterUnreachable(JobFailed):

@@ -11,6 +11,15 @@ from typing import Any, Dict, List, NamedTuple, Optional
 MODULE_NAMES = ("piping", "structure")
 SOLVERS = ("PipeStress", "Aster")
 
+# The environment variables that the command line, the batches and the workers read.
+INSTALLATION_VARIABLE = "KORVEX_INSTALLATION"
+FORMER_INSTALLATION_VARIABLE = "KORVEX_INSTALL_DIR"  # still read
+SETTINGS_VARIABLE = "KORVEX_SETTINGS_PATH"
+DATA_SOURCES_VARIABLE = "KORVEX_DATASOURCES_PATH"
+BROKER_VARIABLE = "KORVEX_BROKER"
+RESULTS_VARIABLE = "KORVEX_RESULTS"
+CA_VARIABLE = "KORVEX_BROKER_CA"
+
 
 class JobFailed(Exception):
     """A job that could not be done: `cause` in a few words, `message` with the details;

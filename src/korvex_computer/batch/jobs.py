@@ -25,7 +25,8 @@ from typing import Any, Callable, Dict, Iterator, List, Optional
 from .. import korvex_core as core
 from . import results
 # Named here too for the modules that use them with the jobs.
-from .common import (SOLVERS as SOLVERS, Installation as Installation, JobFailed as JobFailed,
+from .common import (DATA_SOURCES_VARIABLE, SETTINGS_VARIABLE, SOLVERS as SOLVERS,
+                     Installation as Installation, JobFailed as JobFailed,
                      error_text as error_text)
 
 MODULES = {"piping": core.KorvexModule.Velmora, "structure": core.KorvexModule.Norvane}
@@ -98,9 +99,9 @@ def bind(installation: Installation) -> None:
     if installation.data_sources_path:
         core._dataSourcesPath_ = installation.data_sources_path
     for path, option, variable, what, read in (
-            (core._settingsPath_, "--settings", "KORVEX_SETTINGS_PATH", "settings file",
+            (core._settingsPath_, "--settings", SETTINGS_VARIABLE, "settings file",
              core.FindSolverPaths),
-            (core._dataSourcesPath_, "--data-sources", "KORVEX_DATASOURCES_PATH",
+            (core._dataSourcesPath_, "--data-sources", DATA_SOURCES_VARIABLE,
              "data sources file", core.FindDataProjectPaths)):
         _check_settings_file(path, option, variable, what, read)
     try:

@@ -25,7 +25,7 @@ class ProcessGroup(object):
 
     def __init__(self, command: Sequence[str], **options: Any) -> None:
         if sys.platform == "win32":
-            options["creationflags"] = subprocess.CREATE_NEW_PROCESS_GROUP  # type: ignore[attr-defined,unused-ignore]
+            options["creationflags"] = getattr(subprocess, "CREATE_NEW_PROCESS_GROUP")
         else:
             options["start_new_session"] = True
         self.process: "subprocess.Popen[Any]" = subprocess.Popen(list(command), **options)
@@ -55,7 +55,7 @@ class ProcessGroup(object):
         reaches a process group of its own."""
         try:
             if sys.platform == "win32":
-                self.process.send_signal(signal.CTRL_BREAK_EVENT)  # type: ignore[attr-defined,unused-ignore]
+                self.process.send_signal(getattr(signal, "CTRL_BREAK_EVENT"))
             else:
                 os.killpg(self.pid, signal.SIGTERM)
         except OSError:
@@ -67,7 +67,7 @@ class ProcessGroup(object):
         less than the process group)."""
         try:
             if sys.platform == "win32":
-                self.process.send_signal(signal.CTRL_BREAK_EVENT)  # type: ignore[attr-defined,unused-ignore]
+                self.process.send_signal(getattr(signal, "CTRL_BREAK_EVENT"))
             else:
                 self.process.send_signal(signal.SIGTERM)
         except OSError:

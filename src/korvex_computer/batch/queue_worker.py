@@ -21,14 +21,16 @@ import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import results
-from .broker import (BATCH_KEY, BROKER_VARIABLE, FINISH_LOCK, MAX_ATTEMPTS, NOTICE_KEY, QUEUE,
-                     RECORD_SECONDS, RESULT_KEY, RESULTS_VARIABLE, RUNNING_KEY,
+from .broker import (BATCH_KEY, FINISH_LOCK, MAX_ATTEMPTS, NOTICE_KEY, QUEUE,
+                     RECORD_SECONDS, RESULT_KEY, RUNNING_KEY,
                      RUNNING_RENEWAL_SECONDS, TASK, TASK_KEY, WORKER_KEY,
                      WORKER_RENEWAL_SECONDS, WORKER_SECONDS, running_seconds,
                      ClusterUnreachable, celery_app, check_broker, check_url, connection_errors,
                      declare_dead_letters, reachable_results, require_libraries, shown_url,
                      signature)
-from .common import Installation, error_text, failed_entry
+from .common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, INSTALLATION_VARIABLE,
+                     RESULTS_VARIABLE, SETTINGS_VARIABLE, Installation, error_text,
+                     failed_entry)
 from .processes import ProcessGroup
 
 LOG = logging.getLogger("korvex_computer.worker")
@@ -704,11 +706,11 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
     check_broker(celery_app(broker, heartbeat), broker)
     env = dict(os.environ)
     env.update({BROKER_VARIABLE: broker, RESULTS_VARIABLE: results_url,
-                "KORVEX_INSTALLATION": installation.directory})
+                INSTALLATION_VARIABLE: installation.directory})
     if installation.settings_path:
-        env["KORVEX_SETTINGS_PATH"] = installation.settings_path
+        env[SETTINGS_VARIABLE] = installation.settings_path
     if installation.data_sources_path:
-        env["KORVEX_DATASOURCES_PATH"] = installation.data_sources_path
+        env[DATA_SOURCES_VARIABLE] = installation.data_sources_path
     command = [sys.executable, "-m", "korvex_computer", *verbosity, "--module",
                installation.module, "worker", "--heartbeat", "%g" % heartbeat, "--one-process"]
     for folder in allowed:

@@ -43,8 +43,10 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 # Celery is imported when used
 from ..batch.broker import (DEAD_LETTERS, DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_TIMEOUT,
                             DEFAULT_TIMEOUT)
-from ..batch.common import (MODULE_NAMES, SOLVERS, BatchInterrupted, Installation, JobFailed,
-                            error_text, platform_missing)
+from ..batch.common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, FORMER_INSTALLATION_VARIABLE,
+                            INSTALLATION_VARIABLE, MODULE_NAMES, RESULTS_VARIABLE,
+                            SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Installation,
+                            JobFailed, error_text, platform_missing)
 from ..batch.status import live_status
 from . import render
 
@@ -149,7 +151,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="send the models to the workers of the job queue at this "
                              "RabbitMQ URL (amqp://USER@HOST/VHOST; given alone: "
                              "$KORVEX_BROKER, which keeps the password off the command line)")
-    solve.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+    solve.add_argument("--results", metavar="URL", default=os.environ.get(RESULTS_VARIABLE),
                        help="with --broker: the Redis URL of the queue's results store "
                             "(default: $KORVEX_RESULTS)")
     solve.add_argument("--output", metavar="DIR",
@@ -169,9 +171,9 @@ def build_parser() -> argparse.ArgumentParser:
                             "listened for this long (default: %(default)g)")
     worker = command("worker", "solve the models of the job queue on this machine, one at a "
                                "time per process")
-    worker.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
+    worker.add_argument("--broker", metavar="URL", default=os.environ.get(BROKER_VARIABLE),
                         help="RabbitMQ URL of the job queue (default: $KORVEX_BROKER)")
-    worker.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+    worker.add_argument("--results", metavar="URL", default=os.environ.get(RESULTS_VARIABLE),
                         help="Redis URL of the queue's results store (default: "
                              "$KORVEX_RESULTS)")
     worker.add_argument("--concurrency", metavar="N", type=_positive, default=1,
@@ -194,21 +196,21 @@ def build_parser() -> argparse.ArgumentParser:
     cancel.add_argument("batch", metavar="BATCH", type=_batch_id,
                         help="the batch's id, as korvex_computer status or its client's -v "
                              "shows it")
-    cancel.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+    cancel.add_argument("--results", metavar="URL", default=os.environ.get(RESULTS_VARIABLE),
                         help="Redis URL of the queue's results store (default: "
                              "$KORVEX_RESULTS)")
     status = command("status", "show the job queue, its worker processes and the batches "
                                "in flight")
-    status.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
+    status.add_argument("--broker", metavar="URL", default=os.environ.get(BROKER_VARIABLE),
                         help="RabbitMQ URL of the job queue, a client's user will do "
                              "(default: $KORVEX_BROKER)")
-    status.add_argument("--results", metavar="URL", default=os.environ.get("KORVEX_RESULTS"),
+    status.add_argument("--results", metavar="URL", default=os.environ.get(RESULTS_VARIABLE),
                         help="Redis URL of the queue's results store (default: "
                              "$KORVEX_RESULTS)")
     dead = command("dead-letters", "list the models that the job queue dead-lettered (left "
                                    "where they are), or put them back in the queue, or drop "
                                    "them")
-    dead.add_argument("--broker", metavar="URL", default=os.environ.get("KORVEX_BROKER"),
+    dead.add_argument("--broker", metavar="URL", default=os.environ.get(BROKER_VARIABLE),
                       help="RabbitMQ URL of the job queue, with the operator's user "
                            "(default: $KORVEX_BROKER)")
     dead.add_argument("--batch", metavar="BATCH", type=_batch_id,
@@ -229,15 +231,15 @@ def installation_of(arguments: argparse.Namespace,
                     parser: argparse.ArgumentParser) -> Optional[Installation]:
     """The installation to bind to; None for a solve through the queue, whose workers each
     have their own."""
-    directory = (getattr(arguments, "installation", None) or os.environ.get("KORVEX_INSTALLATION")
-                 or os.environ.get("KORVEX_INSTALL_DIR"))
+    directory = (getattr(arguments, "installation", None) or os.environ.get(INSTALLATION_VARIABLE)
+                 or os.environ.get(FORMER_INSTALLATION_VARIABLE))
     if arguments.command == "solve" and arguments.broker == _FROM_ENVIRONMENT:
-        arguments.broker = os.environ.get("KORVEX_BROKER")
+        arguments.broker = os.environ.get(BROKER_VARIABLE)
         if not arguments.broker:
             parser.error("no broker: give --broker URL or set KORVEX_BROKER")
     if arguments.command == "worker" and arguments.one_process:
-        arguments.broker = os.environ.get("KORVEX_BROKER")
-        arguments.results = os.environ.get("KORVEX_RESULTS")
+        arguments.broker = os.environ.get(BROKER_VARIABLE)
+        arguments.results = os.environ.get(RESULTS_VARIABLE)
     if arguments.command in ("solve", "worker") and arguments.broker is not None:
         if not arguments.broker.strip():
             parser.error("the broker URL is empty")
@@ -267,9 +269,9 @@ def installation_of(arguments: argparse.Namespace,
         directory=directory,
         module=getattr(arguments, "module", "piping"),
         settings_path=(getattr(arguments, "settings", None)
-                       or os.environ.get("KORVEX_SETTINGS_PATH")),
+                       or os.environ.get(SETTINGS_VARIABLE)),
         data_sources_path=(getattr(arguments, "data_sources", None)
-                           or os.environ.get("KORVEX_DATASOURCES_PATH")))
+                           or os.environ.get(DATA_SOURCES_VARIABLE)))
 
 
 def check_logfile(logfile: str, parser: argparse.ArgumentParser) -> None:
