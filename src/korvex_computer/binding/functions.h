@@ -19,11 +19,7 @@ struct FunctionRow {
     BodyFunction* body;
 };
 
-// Adds the traceback entry of the module body's statement at line to the exception raised.
-void add_module_body_traceback(int line);
-
-// Runs body as an inner scope (a generator expression): an exception that leaves it gets the
-// scope's own traceback entry, scope_name at line.
+// Runs body as an inner scope (a generator expression), whose exceptions get its own entry.
 void add_scope_traceback(const char* scope_name, int line);
 template <class F>
 auto in_scope(const char* scope_name, int line, F&& body) -> decltype(body()) {
@@ -35,17 +31,8 @@ auto in_scope(const char* scope_name, int line, F&& body) -> decltype(body()) {
     }
 }
 
-// Creates the function objects in the module namespace, `line_of` telling the first line of
-// the one being made; false with the error set.
-bool create_function_objects(int* line_of);
-
-// A script may rebind the names by which module functions call each other so that they recurse
-// without end: the nesting is bounded per thread well before the native stack could run out
-// (PyPy cannot recover from that). A worker thread counts on from its starter's depth.
-constexpr int kMaximumNesting = 32;
-
-// While the handoff lives, module calls on `thread` count on from the calling thread's depth,
-// so that a chain of workers, each starting the next, is bounded like nested calls.
+// While it lives, module calls on `thread` count on from the calling thread's depth, so that a
+// chain of workers, each starting the next, is bounded like nested calls.
 class WorkerDepthHandoff {
 public:
     explicit WorkerDepthHandoff(const Ref& thread);

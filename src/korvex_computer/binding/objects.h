@@ -1,5 +1,5 @@
-// The object protocol as the bodies use it: module globals, attributes, calls, comparisons,
-// items, numbers, imports and the builtins kept from start-up (fast paths included).
+// The object protocol as the bodies use it: globals, attributes, calls, comparisons, items,
+// numbers, imports and the builtins kept from start-up.
 #pragma once
 
 #include "binding/constants.h"
@@ -17,15 +17,13 @@ inline PyObject* builtin_print = nullptr;
 
 // ---- module namespace --------------------------------------------------------------------
 
-// A global seen at the namespace's current version tag is still what a look-up would find.
 #ifdef KORVEX_REMEMBERS_GLOBALS
 inline uint64_t namespace_version() {
     return reinterpret_cast<PyDictObject*>(state::module_dict)->ma_version_tag;
 }
 #endif
 
-// A module global looked up at the moment of use: the namespace, then builtins, else NameError.
-// A new reference, or null with the error set.
+// A global looked up now: the namespace, then builtins, else NameError; null with the error set.
 PyObject* look_global_up(Constant& name);
 inline PyObject* lookup_global(Constant& name) {
 #ifdef KORVEX_REMEMBERS_GLOBALS
@@ -68,7 +66,6 @@ Ref call(const Ref& callable, const A&... args) {
     Ref argtuple = tuple(args...);
     return call_object(callable.get(), argtuple.get());
 }
-// A keyword argument of call_with_keywords.
 struct Keyword {
     Constant& name;
     Ref value;
@@ -89,8 +86,7 @@ inline int truth_value(PyObject* object) {
 }
 inline bool truth(PyObject* object) { return check(truth_value(object)) != 0; }
 inline bool truth(const Ref& object) { return truth(object.get()); }
-// Exact texts compare without side effects: on CPython, where the string layout is known, ==
-// and != on them and `in` over a list of them are answered directly.
+// Exact texts compare without running code: answered directly where the string layout is known.
 #ifdef KORVEX_COMPARES_TEXTS
 inline bool is_plain_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_READY(o); }
 // Equality of two plain texts as str's == decides it.
@@ -100,9 +96,6 @@ inline bool same_text(PyObject* a, PyObject* b) {
     const int kind = PyUnicode_KIND(a);
     if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b)))
         return false;
-    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
                        static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
 }
@@ -122,10 +115,9 @@ inline bool not_equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_
 inline bool is_instance(const Ref& object, const Ref& cls) {
     return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
 }
-// `value in container`, by the containment protocol.
+// `value in container` once found_by_identity has said no.
 bool contains_past_identity(PyObject* sequence, PyObject* wanted);
-// True when wanted, a plain text, is in an exact list by identity with only plain texts before
-// it, as the protocol would find it with no comparison that runs code. Runs no code itself.
+// True when wanted, a text, is in an exact list by identity with only texts before it.
 inline bool found_by_identity(PyObject* sequence, PyObject* wanted) {
 #ifdef KORVEX_COMPARES_TEXTS
     if (PyList_CheckExact(sequence) && PyUnicode_CheckExact(wanted)) {
@@ -159,16 +151,7 @@ inline Ref item(const Ref& container, Constant& key) {
     }
     return item_by_protocol(container, key);
 }
-// `container[key] == expected`; a text of an exact dictionary is compared unheld, nothing run.
 inline bool item_equals(const Ref& container, Constant& key, Constant& expected) {
-#ifdef KORVEX_COMPARES_TEXTS
-    if (PyDict_CheckExact(container.get())) {
-        PyObject* value = PyDict_GetItemWithError(container.get(), name(key));
-        if (value && is_plain_text(value)) return same_text(value, name(expected));
-        if (!value) item_by_protocol(container, key);  // raises the look-up's error or KeyError
-        return equals(Ref::borrow(value).get(), name(expected));
-    }
-#endif
     return equals(item(container, key).get(), name(expected));
 }
 // `sequence[index]`, by the subscription protocol.
@@ -215,18 +198,10 @@ inline bool path_exists(const Ref& path) { return truth(call(os_path(STR("exists
 
 // ---- imports ------------------------------------------------------------------------------
 
-// `import module`, absolute, with the module namespace as globals.
-inline Ref import_module(Constant& module) {
-    return Ref::steal(
-        PyImport_ImportModuleLevelObject(name(module), state::module_dict, nullptr, nullptr, 0));
-}
 // `from module import a` and `from module import a, b`, made at every call; a registered
 // module that already has the names is used as it is.
 Ref from_import(Constant& module, Constant& name);
 std::pair<Ref, Ref> from_import(Constant& module, Constant& first, Constant& second);
-
-// `load_dll(file_name)`, the module function being looked up by name now.
-inline void load_assembly(Constant& file_name) { call(global(STR("load_dll")), text(file_name)); }
 
 // ---- builtins as they were at start-up ----------------------------------------------------
 

@@ -1,4 +1,4 @@
-// The helpers the function bodies are written in (declared in constants.h and objects.h).
+// The helpers the bodies are written in (declared in lifetime.h, constants.h and objects.h).
 #include "binding/module_steps.h"
 
 namespace korvex {
@@ -77,18 +77,16 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 bool contains_past_identity(PyObject* sequence, PyObject* wanted) {
 #ifdef KORVEX_COMPARES_TEXTS
-    // Over a list of plain texts: by identity first, then by text. An entry of another kind
-    // leaves the whole test to the protocol.
+    // A list of plain texts only is searched by text; any other entry leaves it to the protocol.
     if (PyList_CheckExact(sequence) && is_plain_text(wanted)) {
         const Py_ssize_t size = PyList_GET_SIZE(sequence);
         PyObject** entries = reinterpret_cast<PyListObject*>(sequence)->ob_item;
         Py_ssize_t i = 0;
-        while (i < size && entries[i] != wanted && PyUnicode_CheckExact(entries[i])) ++i;
-        if (i < size && entries[i] == wanted) return true;
+        while (i < size && is_plain_text(entries[i])) ++i;
         if (i == size) {
-            for (i = 0; i < size && PyUnicode_IS_READY(entries[i]); ++i)
+            for (i = 0; i < size; ++i)
                 if (same_text(entries[i], wanted)) return true;
-            if (i == size) return false;
+            return false;
         }
     }
 #endif
@@ -109,23 +107,15 @@ Ref item_at(const Ref& sequence, Py_ssize_t index) {
 }
 
 bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
-    // Exact texts have str's own methods, which no script can replace: called directly.
-    if (PyUnicode_CheckExact(text_value.get()) && PyUnicode_CheckExact(suffix.get())) {
-        static PyObject* str_lower = nullptr;  // held for the process
-        if (!str_lower) {
-            str_lower = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                                         name(STR("lower")));
-            if (!str_lower) throw PythonError{};
-        }
-        Ref lowered =
-            Ref::steal(PyObject_CallFunctionObjArgs(str_lower, text_value.get(), nullptr));
-        const Py_ssize_t ends = PyUnicode_Tailmatch(lowered.get(), suffix.get(), 0,
-                                                    PY_SSIZE_T_MAX, 1);
+    Ref lowered =
+        Ref::steal(PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
+    // Exact texts have str's own endswith, which no script can replace: asked directly.
+    if (PyUnicode_CheckExact(lowered.get()) && PyUnicode_CheckExact(suffix.get())) {
+        const Py_ssize_t ends =
+            PyUnicode_Tailmatch(lowered.get(), suffix.get(), 0, PY_SSIZE_T_MAX, 1);
         if (ends < 0) throw PythonError{};
         return ends != 0;
     }
-    Ref lowered =
-        Ref::steal(PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
     return truth(Ref::steal(
         PyObject_CallMethodObjArgs(lowered.get(), name(STR("endswith")), suffix.get(), nullptr)));
 }
@@ -174,47 +164,27 @@ std::pair<Ref, Ref> unpack_pair(const Ref& value) {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
                      got == 1 ? "" : "s");
     else
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                     static_cast<Py_ssize_t>(2));
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     throw PythonError{};
 }
 
 Ref os_path(Constant& function) { return attr(attr(global(STR("os")), STR("path")), function); }
 
-
 namespace {
 
 // A module of that name already registered in sys.modules, or an empty Ref.
 Ref registered_module(PyObject* module_name) {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* found = PyDict_GetItemWithError(modules, module_name);
+    PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name);
     if (!found && PyErr_Occurred()) throw PythonError{};
     return Ref::borrow(found);
 }
 
-// The attribute of an imported module, or the submodule of that name, or ImportError.
-Ref imported_name(const Ref& module, PyObject* module_name, PyObject* attr_name) {
-    if (Ref value = attr_if_present(module.get(), attr_name)) return value;
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, attr_name));
-    Ref submodule = registered_module(full_name.get());
-    if (submodule) return submodule;
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name);
-    throw PythonError{};
-}
-
-}  // namespace
-
-namespace {
-
-// `from module import names...` into values, one per name.
+// `from module import names...` into values, one per name: an attribute or else a submodule.
 void import_names(Constant& module, std::initializer_list<Constant*> names, Ref* values) {
     PyObject* module_name = name(module);
     Ref imported = registered_module(module_name);
     bool complete = static_cast<bool>(imported);
-    for (Constant* n : names) {
-        if (!complete) break;
-        complete = static_cast<bool>(attr_if_present(imported.get(), name(*n)));
-    }
+    for (Constant* n : names) complete = complete && attr_if_present(imported.get(), name(*n));
     if (!complete) {
         PyObject* wanted[2];
         std::size_t count = 0;
@@ -223,7 +193,18 @@ void import_names(Constant& module, std::initializer_list<Constant*> names, Ref*
         imported = Ref::steal(PyImport_ImportModuleLevelObject(
             module_name, state::module_dict, nullptr, fromlist.get(), 0));
     }
-    for (Constant* n : names) *values++ = imported_name(imported, module_name, name(*n));
+    for (Constant* n : names) {
+        Ref value = attr_if_present(imported.get(), name(*n));
+        if (!value) {
+            Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, name(*n)));
+            value = registered_module(full_name.get());
+        }
+        if (!value) {
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", name(*n));
+            throw PythonError{};
+        }
+        *values++ = value;
+    }
 }
 
 }  // namespace
