@@ -33,6 +33,10 @@ Constant& constant_at() {
 #define STR(literal) (::korvex::constant_at<::korvex::constant_index(literal)>())
 
 inline PyObject* name(Constant& constant) { return constant.object; }  // borrowed, for good
+[[noreturn]] inline void raise(PyObject* type, Constant& message) {
+    PyErr_SetObject(type, message.as_arguments);
+    throw PythonError{};
+}
 inline Ref text(Constant& constant) { return Ref::borrow(constant.object); }
 
 inline Ref none() { return Ref::borrow(Py_None); }

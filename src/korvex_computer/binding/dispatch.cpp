@@ -13,11 +13,10 @@ namespace korvex {
 
 namespace {
 
-constexpr const char* kSourceFile = "src/korvex_computer/korvex_core";
-
 // ---- traceback entries --------------------------------------------------------------------
 
 // Code objects of traceback entries, made at a line's first use and kept by line for good.
+constexpr const char* kSourceName = "src/korvex_computer/korvex_core";
 constexpr int kSourceLines = 800;
 static_assert(kFunctions[kFunctionCount - 1].first_line < kSourceLines &&
                   kFunctions[kFunctionCount - 1].guard_raise_line < kSourceLines,
@@ -34,7 +33,7 @@ void add_traceback(PyCodeObject** codes, bool keep, const char* traceback_name, 
     // PyPy fetching it would make cpyext keep C copies of its traceback that it never frees.
     SetAsideError error;
 #endif
-    PyCodeObject* code = slot && *slot ? *slot : PyCode_NewEmpty(kSourceFile, traceback_name, line);
+    PyCodeObject* code = slot && *slot ? *slot : PyCode_NewEmpty(kSourceName, traceback_name, line);
     if (code && slot) { *slot = code; Py_INCREF(code); }  // the slot's reference, held for good
     PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
     PyFrameObject* frame =
@@ -54,11 +53,15 @@ void add_traceback(PyCodeObject** codes, bool keep, const char* traceback_name, 
 
 // ---- argument binding ----------------------------------------------------------------------
 
+constexpr int parameter_count(const FunctionRow& f) {
+    int count = 0;
+    while (count < 6 && f.parameters[count]) ++count;
+    return count;
+}
+
 // What a call needs beyond its row, made once: interned parameter names, the traceback name,
 // and the argument-count messages, kept once made since formatting one costs more than a call.
 struct FunctionRuntime {
-    int parameter_count = 0;
-    int end_line = 0;  // the first line after the function's own lines
     char traceback_name[96] = {};
     PyObject* parameter_names[6] = {};
     PyObject* count_messages[8] = {};
@@ -69,10 +72,10 @@ FunctionRuntime g_functions[kFunctionCount];  // held for the process
 bool wrong_count(const FunctionRow& f, FunctionRuntime& r, Py_ssize_t given) {
     const bool keep = given < 8;
     PyObject* message = keep ? r.count_messages[given] : nullptr;
+    const int count = parameter_count(f);
     if (!message)
         message = PyUnicode_FromFormat("%.200s() takes exactly %d positional argument%s (%zd "
-                                       "given)", f.name, r.parameter_count,
-                                       r.parameter_count == 1 ? "" : "s", given);
+                                       "given)", f.name, count, count == 1 ? "" : "s", given);
     if (!message) return false;
     PyErr_SetObject(PyExc_TypeError, message);
     if (keep) r.count_messages[given] = message;  // held for the process
@@ -121,7 +124,7 @@ struct Arguments {
 // not text binds nothing), then missing ones; the caller's containers can be freed meanwhile.
 bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given,
                     Ref* bound) {
-    const int count = r.parameter_count;
+    const int count = parameter_count(f);
     const Py_ssize_t positional = given.positional_count();
     if (given.keyword_count() == 0 ? positional != count : positional > count)
         return wrong_count(f, r, positional);
@@ -133,13 +136,10 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& g
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
             return false;
         }
-        int i = 0;
-        for (; i < count; ++i) {
-            if (key == r.parameter_names[i]) break;
-            const int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
-            if (cmp == -1 && PyErr_Occurred()) return false;
-            if (cmp == 0) break;
-        }
+        int i = 0;  // two texts compare without error
+        while (i < count && key != r.parameter_names[i] &&
+               PyUnicode_Compare(key, r.parameter_names[i]) != 0)
+            ++i;
         const char* fault = i == count ? "got an unexpected keyword argument"
                             : bound[i] ? "got multiple values for keyword argument"
                                        : nullptr;
@@ -167,9 +167,8 @@ PyObject* refuse_arguments(const FunctionRow& f, const Arguments& given) {
 // The set-up guard once `_validSetup_` must be looked up: false with the error set.
 bool run_guard_test(const FunctionRow& f, Call& call) {
     PyObject* valid = lookup_global(STR("_validSetup_"));
-    if (!valid) return false;
-    const int truth = truth_value(valid);
-    Py_DECREF(valid);
+    const int truth = valid ? truth_value(valid) : -1;
+    Py_XDECREF(valid);
     if (truth == 0) {
         call.at(f.guard_raise_line);
         PyErr_SetObject(PyExc_OSError,
@@ -188,12 +187,6 @@ inline bool passes_guard(const FunctionRow& f, Call& call) {
     if (valid.global_version == namespace_version() && valid.global_value == Py_True) return true;
 #endif
     return run_guard_test(f, call);
-}
-
-constexpr int parameter_count(const FunctionRow& f) {
-    int count = 0;
-    while (count < 6 && f.parameters[count]) ++count;
-    return count;
 }
 
 // A call of function I: binding, guard and body inline, the error paths out of line.
@@ -219,7 +212,8 @@ PyObject* call_function(const Arguments& given) {
             result = value ? value.release() : none().release();
     }
     if (!result) {
-        const bool own_line = call.line >= f.first_line && call.line < r.end_line;
+        constexpr int end = I + 1 < kFunctionCount ? kFunctions[I + 1].first_line : kSourceLines;
+        const bool own_line = call.line >= f.first_line && call.line < end;
         add_traceback(g_function_codes, own_line, r.traceback_name, call.line);
     }
     // Released directly: the lock is held for sure here, which Ref's release would ask first.
@@ -303,11 +297,9 @@ void fill_method_defs(std::integer_sequence<int, I...>) {
 bool create_function_objects(int* line_of) {
     for (int i = 0; i < kFunctionCount; ++i) {
         FunctionRuntime& r = g_functions[i];
-        r.parameter_count = parameter_count(kFunctions[i]);
-        r.end_line = i + 1 < kFunctionCount ? kFunctions[i + 1].first_line : kSourceLines;
         PyOS_snprintf(r.traceback_name, sizeof r.traceback_name, "%s.%s", kModuleName,
                       kFunctions[i].name);
-        for (int p = 0; p < r.parameter_count; ++p) {
+        for (int p = 0; p < parameter_count(kFunctions[i]); ++p) {
             if (!r.parameter_names[p])
                 r.parameter_names[p] = PyUnicode_InternFromString(kFunctions[i].parameters[p]);
             if (!r.parameter_names[p]) return false;

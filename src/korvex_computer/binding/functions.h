@@ -13,8 +13,7 @@ struct FunctionRow {
     const char* parameters[6];  // in order; the unused entries are null
     const char* doc;
     int first_line;
-    // Lines of the set-up guard: its truth test and its raise; 0 for an unguarded function.
-    int guard_test_line;
+    int guard_test_line;  // the set-up guard's truth test and raise; 0 when unguarded
     int guard_raise_line;
     BodyFunction* body;
 };

@@ -87,17 +87,23 @@ inline PyObject* raw(PyObject* p) { return p; }
 // Throws when a C API call reported failure through its int result.
 inline int check(int rc) { if (rc < 0) throw PythonError{}; return rc; }
 
-struct Constant;  // binding/constants.h
-
 // ---- raising and catching --------------------------------------------------------------------
 
-[[noreturn]] void raise(PyObject* type, const Ref& argument);
-[[noreturn]] void raise(PyObject* type, Constant& message);
+[[noreturn]] inline void raise(PyObject* type, const Ref& argument) {
+    PyErr_SetObject(type, argument.get());
+    throw PythonError{};
+}
 
 // The exception being raised, taken out untouched while other code runs; dropped unless restored.
 class SetAsideError {
 public:
-    SetAsideError();
+    SetAsideError() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal_maybe(type);
+        value_ = Ref::steal_maybe(value);
+        traceback_ = Ref::steal_maybe(traceback);
+    }
     SetAsideError(const SetAsideError&) = delete;
     SetAsideError& operator=(const SetAsideError&) = delete;
 
@@ -122,8 +128,7 @@ private:
     PyObject *handled_type_ = nullptr, *handled_value_ = nullptr, *handled_traceback_ = nullptr;
 };
 
-// `try: body except Exception as error: handler(error)`, by default `pass`; false when an
-// exception was caught.
+// `try: body except Exception as error: handler(error)` (by default `pass`); false if caught.
 template <class F, class H = void (*)(const Ref&)>
 bool except_exception(F&& body, H&& handler = [](const Ref&) {}) {
     try {

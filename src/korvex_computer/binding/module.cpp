@@ -6,14 +6,6 @@ namespace korvex {
 
 namespace {
 
-// Copies one attribute of the module spec, if it has it, into the new module's namespace.
-void copy_spec_attribute(PyObject* spec, PyObject* module_dict, Constant& from, Constant& to,
-                         bool skip_none) {
-    Ref value = attr_if_present(spec, name(from));
-    if (value && !(skip_none && value.get() == Py_None))
-        check(PyDict_SetItem(module_dict, name(to), value.get()));
-}
-
 // An embedding host may start another interpreter, which the process-wide state is not for.
 bool g_interpreter_finalised = false;
 void note_finalisation() { g_interpreter_finalised = true; }
@@ -53,11 +45,15 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         if (!module_dict) throw PythonError{};
         // A module without a docstring reads None, not the docstring of the module type.
         check(PyDict_SetItem(module_dict, name(STR("__doc__")), Py_None));
-        copy_spec_attribute(spec, module_dict, STR("loader"), STR("__loader__"), false);
-        copy_spec_attribute(spec, module_dict, STR("origin"), STR("__file__"), false);
-        copy_spec_attribute(spec, module_dict, STR("parent"), STR("__package__"), false);
-        copy_spec_attribute(spec, module_dict, STR("submodule_search_locations"),
-                            STR("__path__"), true);
+        const struct { Constant& from; Constant& to; } copied[] = {
+            {STR("loader"), STR("__loader__")}, {STR("origin"), STR("__file__")},
+            {STR("parent"), STR("__package__")},
+            {STR("submodule_search_locations"), STR("__path__")}};
+        for (const auto& c : copied) {  // what the spec has; __path__ only for a package
+            Ref value = attr_if_present(spec, name(c.from));
+            if (value && !(&c.to == &STR("__path__") && value.get() == Py_None))
+                check(PyDict_SetItem(module_dict, name(c.to), value.get()));
+        }
     });
     return created ? module.release() : nullptr;
 }

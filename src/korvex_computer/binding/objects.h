@@ -101,7 +101,9 @@ inline bool same_text(PyObject* a, PyObject* b) {
 }
 #endif
 // `a op b` by the rich comparison protocol, taken as a truth.
-bool compare(PyObject* a, PyObject* b, int op);
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    return truth(Ref::steal(PyObject_RichCompare(a, b, op)));
+}
 inline bool equals(PyObject* a, PyObject* b, bool equal = true) {
 #ifdef KORVEX_COMPARES_TEXTS
     if (is_plain_text(a) && is_plain_text(b)) return same_text(a, b) == equal;
@@ -152,10 +154,20 @@ inline Ref item(const Ref& container, Constant& key) {
     return item_by_protocol(container, key);
 }
 inline bool item_equals(const Ref& container, Constant& key, Constant& expected) {
+#ifdef KORVEX_COMPARES_TEXTS
+    // A text of an exact dictionary is compared unheld: the comparison runs no code.
+    PyObject* dict = container.get();
+    PyObject* value = PyDict_CheckExact(dict) ? PyDict_GetItemWithError(dict, name(key)) : nullptr;
+    if (value && is_plain_text(value)) return same_text(value, name(expected));
+    if (PyErr_Occurred()) throw PythonError{};
+#endif
     return equals(item(container, key).get(), name(expected));
 }
 // `sequence[index]`, by the subscription protocol.
-Ref item_at(const Ref& sequence, Py_ssize_t index);
+inline Ref item_at(const Ref& sequence, Py_ssize_t index) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
+}
 // `text.lower().endswith(suffix)`.
 bool lower_ends_with(const Ref& text, const Ref& suffix);
 
@@ -165,13 +177,15 @@ public:
     explicit Items(const Ref& iterable);
     // The next item, or an empty Ref at the end.
     Ref next() {
-        if (!list_) return next_from_iterator();
-        if (index_ >= PyList_GET_SIZE(list_.get())) return Ref();
-        return Ref::borrow(PyList_GET_ITEM(list_.get(), index_++));
+        if (list_)
+            return index_ < PyList_GET_SIZE(list_.get())
+                       ? Ref::borrow(PyList_GET_ITEM(list_.get(), index_++)) : Ref();
+        Ref item = Ref::steal_maybe(PyIter_Next(iterator_.get()));
+        if (!item && PyErr_Occurred()) throw PythonError{};
+        return item;
     }
 
 private:
-    Ref next_from_iterator();
     Ref list_;      // an exact list, walked by index
     Ref iterator_;  // anything else
     Py_ssize_t index_ = 0;
@@ -186,25 +200,27 @@ inline Ref true_divide(const Ref& a, const Ref& b) {
 }
 inline Ref add(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
 // Integer conversion as `int(value)`, an exact integer passing unchanged.
-Ref to_int(const Ref& value);
+inline Ref to_int(const Ref& value) {
+    if (PyLong_CheckExact(value.get())) return value;
+    return call(Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type)), value);
+}
 // Concatenation of the texts of the given parts, each itself when text, else format(part, "").
 Ref concat(std::initializer_list<PyObject*> parts);
 // `first, second = value`: both values, or ValueError unless exactly two come out.
 std::pair<Ref, Ref> unpack_pair(const Ref& value);
 
 // A function of `os.path`, `os` being looked up as a global now; `os.path.exists(path)`.
-Ref os_path(Constant& function);
+inline Ref os_path(Constant& function) {
+    return attr(attr(global(STR("os")), STR("path")), function);
+}
 inline bool path_exists(const Ref& path) { return truth(call(os_path(STR("exists")), path)); }
-
-// ---- imports ------------------------------------------------------------------------------
 
 // `from module import a` and `from module import a, b`, made at every call; a registered
 // module that already has the names is used as it is.
 Ref from_import(Constant& module, Constant& name);
 std::pair<Ref, Ref> from_import(Constant& module, Constant& first, Constant& second);
 
-// ---- builtins as they were at start-up ----------------------------------------------------
-
+// The builtins as they were at start-up.
 inline Ref cached_open() { return Ref::borrow(state::builtin_open); }
 template <class... A>
 void print(const A&... args) { call(Ref::borrow(state::builtin_print), args...); }

@@ -71,10 +71,6 @@ Ref call_with_keywords(const Ref& callable, const Ref& positional,
     return call_object(callable.get(), positional.get(), options.get());
 }
 
-bool compare(PyObject* a, PyObject* b, int op) {
-    return truth(Ref::steal(PyObject_RichCompare(a, b, op)));
-}
-
 bool contains_past_identity(PyObject* sequence, PyObject* wanted) {
 #ifdef KORVEX_COMPARES_TEXTS
     // A list of plain texts only is searched by text; any other entry leaves it to the protocol.
@@ -101,11 +97,6 @@ Ref item_by_protocol(const Ref& container, Constant& key) {
     throw PythonError{};
 }
 
-Ref item_at(const Ref& sequence, Py_ssize_t index) {
-    Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
-}
-
 bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
     Ref lowered =
         Ref::steal(PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
@@ -121,8 +112,7 @@ bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
 }
 
 Items::Items(const Ref& iterable) {
-    // An exact list is walked by index on CPython, its length read again at every step as its
-    // own iterator reads it; on PyPy, reading a list by index gives it a C copy of every item.
+    // CPython walks an exact list by index, as its iterator does; PyPy would copy it for C.
 #ifndef PYPY_VERSION
     if (PyList_CheckExact(iterable.get())) {
         list_ = iterable;
@@ -130,17 +120,6 @@ Items::Items(const Ref& iterable) {
     }
 #endif
     iterator_ = Ref::steal(PyObject_GetIter(iterable.get()));
-}
-
-Ref Items::next_from_iterator() {
-    Ref item = Ref::steal_maybe(PyIter_Next(iterator_.get()));
-    if (!item && PyErr_Occurred()) throw PythonError{};
-    return item;
-}
-
-Ref to_int(const Ref& value) {
-    if (PyLong_CheckExact(value.get())) return value;
-    return call(Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type)), value);
 }
 
 Ref concat(std::initializer_list<PyObject*> parts) {
@@ -167,8 +146,6 @@ std::pair<Ref, Ref> unpack_pair(const Ref& value) {
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     throw PythonError{};
 }
-
-Ref os_path(Constant& function) { return attr(attr(global(STR("os")), STR("path")), function); }
 
 namespace {
 
@@ -234,14 +211,6 @@ void cache_builtins() {
     }
 }
 
-SetAsideError::SetAsideError() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    type_ = Ref::steal_maybe(type);
-    value_ = Ref::steal_maybe(value);
-    traceback_ = Ref::steal_maybe(traceback);
-}
-
 HandledError::HandledError() {
     // Handled as an `except` clause sees it: normalised, its traceback on the exception.
     PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
@@ -256,8 +225,7 @@ HandledError::HandledError() {
 
 HandledError::~HandledError() noexcept(false) {
     if (!may_touch_objects()) return;
-    // What putting the one handled before back lets go is held here first, so that nothing is
-    // freed in between; it then goes as any reference does (see release_reference).
+    // What the restore lets go is held first, then released as any reference is.
     PyObject *type, *value, *traceback;
     PyErr_GetExcInfo(&type, &value, &traceback);
     const Ref let_go[] = {Ref::steal_maybe(type), Ref::steal_maybe(value),
@@ -295,15 +263,5 @@ void release_deferred_references() {
     }
 }
 #endif
-
-void raise(PyObject* type, const Ref& argument) {
-    PyErr_SetObject(type, argument.get());
-    throw PythonError{};
-}
-
-void raise(PyObject* type, Constant& message) {
-    PyErr_SetObject(type, message.as_arguments);
-    throw PythonError{};
-}
 
 }  // namespace korvex
