@@ -128,7 +128,7 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& g
     const Py_ssize_t positional = given.positional_count();
     if (given.keyword_count() == 0 ? positional != count : positional > count)
         return wrong_count(f, r, positional);
-    for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
+    for (Py_ssize_t i = 0; i < positional; ++i) bound[i].reset(given.positional(i));
     PyObject *key, *value;
     Py_ssize_t position = 0;
     while (given.next_keyword(&position, &key, &value)) {
@@ -147,7 +147,7 @@ bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& g
             PyErr_Format(PyExc_TypeError, "%s() %s '%U'", f.name, fault, key);
             return false;
         }
-        bound[i] = Ref::borrow(value);
+        bound[i].reset(value);
     }
     for (int i = 0; i < count; ++i)
         if (!bound[i]) return wrong_count(f, r, i);
@@ -198,10 +198,10 @@ PyObject* call_function(const Arguments& given) {
     const bool exact = given.keyword_count() == 0 && given.positional_count() == count;
     if (count == 0 && !exact) return refuse_arguments(f, given);
     Call call{f.first_line};
-    Ref bound[count > 0 ? count : 1];
+    Ref bound[count > 0 ? static_cast<std::size_t>(count) : 1];
     bool bound_all = true;
     if (exact) {
-        for (int i = 0; i < count; ++i) bound[i] = Ref::borrow(given.positional(i));
+        for (int i = 0; i < count; ++i) bound[i].reset(given.positional(i));
     } else {
         bound_all = bind_arguments(f, r, given, bound);
     }

@@ -75,6 +75,8 @@ public:
 
     PyObject* get() const { return p_; }
     PyObject* release() { PyObject* p = p_; p_ = nullptr; return p; }
+    // Holds p instead, the old value read first, so that an empty handle needs no release.
+    void reset(PyObject* p) { PyObject* old = p_; Py_XINCREF(p); p_ = p; release_reference(old); }
     explicit operator bool() const { return p_ != nullptr; }
 
 private:

@@ -117,8 +117,6 @@ inline bool not_equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_
 inline bool is_instance(const Ref& object, const Ref& cls) {
     return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
 }
-// `value in container` once found_by_identity has said no.
-bool contains_past_identity(PyObject* sequence, PyObject* wanted);
 // True when wanted, a text, is in an exact list by identity with only texts before it.
 inline bool found_by_identity(PyObject* sequence, PyObject* wanted) {
 #ifdef KORVEX_COMPARES_TEXTS
@@ -131,18 +129,15 @@ inline bool found_by_identity(PyObject* sequence, PyObject* wanted) {
 #endif
     return false;
 }
-inline bool contains(const Ref& container, const Ref& value) {
-    return found_by_identity(container.get(), value.get()) ||
-           contains_past_identity(container.get(), value.get());
-}
 // `value in global`: at the version the global was seen, an identity hit needs no look-up.
+bool global_contains_by_lookup(Constant& global_name, const Ref& value);
 inline bool global_contains(Constant& global_name, const Ref& value) {
 #ifdef KORVEX_REMEMBERS_GLOBALS
     if (global_name.global_version == namespace_version() &&
         found_by_identity(global_name.global_value, value.get()))
         return true;
 #endif
-    return contains(global(global_name), value);
+    return global_contains_by_lookup(global_name, value);
 }
 // `container[key]`, an exact dictionary read directly; the key is held for the process.
 Ref item_by_protocol(const Ref& container, Constant& key);

@@ -71,7 +71,10 @@ Ref call_with_keywords(const Ref& callable, const Ref& positional,
     return call_object(callable.get(), positional.get(), options.get());
 }
 
-bool contains_past_identity(PyObject* sequence, PyObject* wanted) {
+bool global_contains_by_lookup(Constant& global_name, const Ref& value) {
+    const Ref container = global(global_name);
+    PyObject *sequence = container.get(), *wanted = value.get();
+    if (found_by_identity(sequence, wanted)) return true;
 #ifdef KORVEX_COMPARES_TEXTS
     // A list of plain texts only is searched by text; any other entry leaves it to the protocol.
     if (PyList_CheckExact(sequence) && is_plain_text(wanted)) {
