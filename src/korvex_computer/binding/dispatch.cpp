@@ -240,14 +240,11 @@ int handed_on_depth() {
     PyObject* current = threading ? PyObject_CallMethod(threading, "current_thread", nullptr)
                                   : nullptr;
     Py_XDECREF(threading);
-    if (!current) {
-        PyErr_Clear();  // no thread object to know it by: the thread counts from 0
-        return 0;
-    }
+    if (!current) PyErr_Clear();  // no thread object to know it by: the thread counts from 0
     int depth = 0;
     for (const auto& worker : g_worker_depths)
         if (worker.first == current) depth = worker.second;
-    Py_DECREF(current);
+    Py_XDECREF(current);
     return depth;
 }
 

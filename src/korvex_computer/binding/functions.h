@@ -7,7 +7,6 @@ namespace korvex {
 
 constexpr const char kModuleName[] = "korvex_computer.korvex_core";
 
-// One row of the function table.
 struct FunctionRow {
     const char* name;
     const char* parameters[6];  // in order; the unused entries are null

@@ -74,7 +74,6 @@ Ref call_with_keywords(const Ref& callable, const Ref& positional,
 bool global_contains_by_lookup(Constant& global_name, const Ref& value) {
     const Ref container = global(global_name);
     PyObject *sequence = container.get(), *wanted = value.get();
-    if (found_by_identity(sequence, wanted)) return true;
 #ifdef KORVEX_COMPARES_TEXTS
     // A list of plain texts only is searched by text; any other entry leaves it to the protocol.
     if (PyList_CheckExact(sequence) && is_plain_text(wanted)) {
@@ -101,9 +100,14 @@ Ref item_by_protocol(const Ref& container, Constant& key) {
 }
 
 bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
-    Ref lowered =
-        Ref::steal(PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
-    // Exact texts have str's own endswith, which no script can replace: asked directly.
+    // Exact texts have str's own lower and endswith, which no script can replace: called directly.
+    static PyObject* str_lower = nullptr;  // held for the process
+    const bool exact = PyUnicode_CheckExact(text_value.get());
+    if (exact && !str_lower)
+        str_lower = attr(reinterpret_cast<PyObject*>(&PyUnicode_Type), STR("lower")).release();
+    Ref lowered = Ref::steal(
+        exact ? PyObject_CallFunctionObjArgs(str_lower, text_value.get(), nullptr)
+              : PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
     if (PyUnicode_CheckExact(lowered.get()) && PyUnicode_CheckExact(suffix.get())) {
         const Py_ssize_t ends =
             PyUnicode_Tailmatch(lowered.get(), suffix.get(), 0, PY_SSIZE_T_MAX, 1);
