@@ -83,7 +83,8 @@ bool wrong_count(const FunctionRow& f, FunctionRuntime& r, Py_ssize_t given) {
     return false;
 }
 
-// The arguments as the calling convention passes them; keywords come in the order given.
+// The arguments as the calling convention passes them; keyword values are borrowed, null when
+// absent or on error, and the names come in the order given.
 #ifdef PYPY_VERSION
 // PyPy: the vector convention, since PyPy refuses a keyword that is not text at the call.
 struct Arguments {
@@ -96,12 +97,21 @@ struct Arguments {
     Py_ssize_t positional_count() const { return nargs; }
     PyObject* positional(Py_ssize_t i) const { return args[i]; }
     Py_ssize_t keyword_count() const { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
-    bool next_keyword(Py_ssize_t* position, PyObject** key, PyObject** value) const {
+    PyObject* keyword(PyObject* key) const {
+        for (Py_ssize_t k = 0; k < keyword_count(); ++k) {
+            PyObject* given_name = PyTuple_GET_ITEM(kwnames, k);
+            if (given_name == key || PyUnicode_Compare(given_name, key) == 0)
+                return args[nargs + k];
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return nullptr;
+    }
+    bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
         if (*position >= keyword_count()) return false;
-        *value = args[nargs + *position];
         *key = PyTuple_GET_ITEM(kwnames, (*position)++);
         return true;
     }
+    bool names_are_text() const { return true; }
 };
 #else
 // CPython: a tuple and a dictionary, whose keys come as given, for the module to word the error.
@@ -114,41 +124,70 @@ struct Arguments {
     Py_ssize_t positional_count() const { return PyTuple_GET_SIZE(args); }
     PyObject* positional(Py_ssize_t i) const { return PyTuple_GET_ITEM(args, i); }
     Py_ssize_t keyword_count() const { return kwargs ? PyDict_GET_SIZE(kwargs) : 0; }
-    bool next_keyword(Py_ssize_t* position, PyObject** key, PyObject** value) const {
-        return PyDict_Next(kwargs, position, key, value) != 0;
+    PyObject* keyword(PyObject* key) const { return PyDict_GetItemWithError(kwargs, key); }
+    bool next_keyword_name(Py_ssize_t* position, PyObject** key) const {
+        PyObject* value;
+        return PyDict_Next(kwargs, position, key, &value) != 0;
+    }
+    // Known by the dictionary's layout, without a walk: only then are parameters looked up in
+    // it, as a key of another kind that compares equal to a parameter's name must not bind it.
+    bool names_are_text() const {
+        if (PyArg_ValidateKeywordArguments(kwargs)) return true;
+        PyErr_Clear();
+        return false;
     }
 };
 #endif
 
-// Binds and holds the arguments: counts, then each keyword in the order given (a key that is
-// not text binds nothing), then missing ones; the caller's containers can be freed meanwhile.
-bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given,
-                    Ref* bound) {
-    const int count = parameter_count(f);
-    const Py_ssize_t positional = given.positional_count();
-    if (given.keyword_count() == 0 ? positional != count : positional > count)
-        return wrong_count(f, r, positional);
-    for (Py_ssize_t i = 0; i < positional; ++i) bound[i].reset(given.positional(i));
-    PyObject *key, *value;
+// Reports the first keyword, in the order given, that is not text or names no parameter left
+// to bind; true when there is none.
+bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r,
+                          const Arguments& given) {
+    PyObject* key;
     Py_ssize_t position = 0;
-    while (given.next_keyword(&position, &key, &value)) {
+    while (given.next_keyword_name(&position, &key)) {
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
             return false;
         }
+        const int count = parameter_count(f);
         int i = 0;  // two texts compare without error
-        while (i < count && key != r.parameter_names[i] &&
-               PyUnicode_Compare(key, r.parameter_names[i]) != 0)
-            ++i;
-        const char* fault = i == count ? "got an unexpected keyword argument"
-                            : bound[i] ? "got multiple values for keyword argument"
-                                       : nullptr;
+        while (i < count && PyUnicode_Compare(key, r.parameter_names[i]) != 0) ++i;
+        const char* fault = nullptr;
+        if (i == count) fault = "got an unexpected keyword argument";
+        else if (i < given.positional_count()) fault = "got multiple values for keyword argument";
         if (fault) {
             PyErr_Format(PyExc_TypeError, "%s() %s '%U'", f.name, fault, key);
             return false;
         }
-        bound[i].reset(value);
     }
+    return true;
+}
+
+// Binds and holds the arguments (the caller's containers can be freed meanwhile): counts, each
+// parameter left looked up among the keywords, stray keywords, then missing arguments.
+bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given,
+                    Ref* bound) {
+    const int count = parameter_count(f);
+    const Py_ssize_t positional = given.positional_count();
+    const Py_ssize_t keywords = given.keyword_count();
+    if (keywords == 0 ? positional != count : positional > count)
+        return wrong_count(f, r, positional);
+    if (keywords != 0 && !given.names_are_text()) {  // fails at the first unacceptable key
+        if (report_stray_keyword(f, r, given))
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) bound[i].reset(given.positional(i));
+    Py_ssize_t bound_by_keyword = 0;
+    for (Py_ssize_t i = positional; i < count && keywords != 0; ++i) {
+        PyObject* value = given.keyword(r.parameter_names[i]);  // may run a key's __eq__
+        if (!value && PyErr_Occurred()) return false;
+        if (!value) continue;
+        bound[i].reset(value);
+        ++bound_by_keyword;
+    }
+    if (keywords > bound_by_keyword && !report_stray_keyword(f, r, given)) return false;
     for (int i = 0; i < count; ++i)
         if (!bound[i]) return wrong_count(f, r, i);
     return true;
