@@ -111,6 +111,18 @@ def test_docstrings_letter_for_letter(core, name, doc):
     assert getattr(core, name).__doc__ == doc
 
 
+class RehashedText(str):
+    def __hash__(self):
+        return 7
+
+
+class UncomparableText(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise ValueError("not compared")
+
+
 @pytest.mark.parametrize("function, args, kwargs, message", [
     ("load_dll", ("a", "b"), {}, "load_dll() takes exactly 1 positional argument (2 given)"),
     ("load_dll", ("a",), {"dllname": "b"},
@@ -148,11 +160,22 @@ def test_docstrings_letter_for_letter(core, name, doc):
                  "solve() got an unexpected keyword argument 'bogus'", marks=CPYTHON_ONLY),
     pytest.param("solve", (), {"sandbox": 1, 7: 3, "filename": 2, "solvername": 2},
                  "solve() keywords must be strings", marks=CPYTHON_ONLY),
+    # A parameter is looked up among the keywords: a text key hashed otherwise is not found,
+    # yet names the parameter, so the call lacks it.
+    pytest.param("load_dll", (), {RehashedText("dllname"): 1},
+                 "load_dll() takes exactly 1 positional argument (0 given)", marks=CPYTHON_ONLY),
 ])
 def test_argument_errors(core, journal, function, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
         getattr(core, function)(*args, **kwargs)
     assert str(raised.value) == message
+    assert journal.members() == []
+
+
+@CPYTHON_ONLY
+def test_an_error_of_the_keyword_look_up_propagates(core, journal):
+    with pytest.raises(ValueError, match="not compared"):
+        core.load_dll(**{UncomparableText("dllname"): 1})
     assert journal.members() == []
 
 

@@ -1,5 +1,4 @@
-// The module's constant strings: each text of the string table made once into an interned str
-// held for the process, found by STR("text") while compiling.
+// The module's constant strings: each text of the string table, interned once for the process.
 #pragma once
 
 #include "binding/lifetime.h"
@@ -7,14 +6,10 @@
 
 namespace korvex {
 
-// ---- constant strings ----------------------------------------------------------------------
-
-// The interned, hashed str of a text of the string table, made by the module's first step and
-// held for the process, so that no use can fail; a global's name also remembers its last value.
+// Made by the module's first step, so that no use can fail; a global's name remembers its value.
 struct Constant {
     PyObject* object = nullptr;
-    // (object,), so that an exception with this message is raised without making a tuple.
-    PyObject* as_arguments = nullptr;
+    PyObject* as_arguments = nullptr;  // (object,): raised as a message without a new tuple
     uint64_t global_version = 0;       // namespace version at which global_value was seen
     PyObject* global_value = nullptr;  // borrowed from the namespace, valid at that version only
 };
@@ -38,6 +33,10 @@ Constant& constant_at() {
 #define STR(literal) (::korvex::constant_at<::korvex::constant_index(literal)>())
 
 inline PyObject* name(Constant& constant) { return constant.object; }  // borrowed, for good
+[[noreturn]] inline void raise(PyObject* type, Constant& message) {
+    PyErr_SetObject(type, message.as_arguments);
+    throw PythonError{};
+}
 inline Ref text(Constant& constant) { return Ref::borrow(constant.object); }
 
 inline Ref none() { return Ref::borrow(Py_None); }

@@ -1,6 +1,5 @@
 // Calling a module function: argument binding with its exact errors, the set-up guard, the
-// body, the traceback entry of any exception that leaves the function, and the bound on nested
-// module calls with the depth handed on from a thread to the worker threads it starts.
+// body, the traceback entry of an exception that leaves it, and the bound on nested calls.
 #include "binding/function_table.h"
 #include "binding/module_steps.h"
 
@@ -14,13 +13,10 @@ namespace korvex {
 
 namespace {
 
-constexpr const char* kSourceFile = "src/korvex_computer/korvex_core";
-
 // ---- traceback entries --------------------------------------------------------------------
 
-// The code objects of traceback entries, made on the first use of a line, are kept by line in
-// fixed arrays that never move. Each line of the module file belongs to one function, so one
-// array serves them all; the module body and inner scopes have their own.
+// Code objects of traceback entries, made at a line's first use and kept by line for good.
+constexpr const char* kSourceName = "src/korvex_computer/korvex_core";
 constexpr int kSourceLines = 800;
 static_assert(kFunctions[kFunctionCount - 1].first_line < kSourceLines &&
                   kFunctions[kFunctionCount - 1].guard_raise_line < kSourceLines,
@@ -29,82 +25,68 @@ PyCodeObject* g_function_codes[kSourceLines];
 PyCodeObject* g_module_body_codes[kSourceLines];
 PyCodeObject* g_scope_codes[kSourceLines];
 
-// A new frame, in the module namespace, of the code object of a traceback name and line, kept in
-// *slot from its first use on (a null slot keeps nothing); null with the error set.
-PyFrameObject* new_entry_frame(PyCodeObject** slot, const char* traceback_name, int line) {
-    PyCodeObject* code =
-        slot && *slot ? *slot : PyCode_NewEmpty(kSourceFile, traceback_name, line);
-    if (!code) return nullptr;
-    if (slot) { *slot = code; Py_INCREF(code); }  // the slot's reference, held for good
+// Adds a traceback entry to the exception being raised, its code kept in codes[line] if keep.
+void add_traceback(PyCodeObject** codes, bool keep, const char* traceback_name, int line) {
+    PyCodeObject** slot = keep && line > 0 && line < kSourceLines ? &codes[line] : nullptr;
+#ifndef PYPY_VERSION
+    // Making the frame can run Python code, which must not see the exception being raised. On
+    // PyPy fetching it would make cpyext keep C copies of its traceback that it never frees.
+    SetAsideError error;
+#endif
+    PyCodeObject* code = slot && *slot ? *slot : PyCode_NewEmpty(kSourceName, traceback_name, line);
+    if (code && slot) { *slot = code; Py_INCREF(code); }  // the slot's reference, held for good
     PyObject* globals = state::module_dict ? state::module_dict : PyEval_GetBuiltins();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    Py_DECREF(code);
+    PyFrameObject* frame =
+        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(code);
 #ifdef PYPY_VERSION
     // PyPy 3.9 reads an entry's line from the frame, PyPy 3.11 from the code object's first line.
     if (frame) frame->f_lineno = line;
-#endif
-    return frame;
-}
-
-// Adds a traceback entry, a frame of its own, to the exception being raised; its code object is
-// kept in codes[line] when keep is true and the line is within the array.
-void add_traceback(PyCodeObject** codes, bool keep, const char* traceback_name, int line) {
-    PyCodeObject** slot = keep && line > 0 && line < kSourceLines ? &codes[line] : nullptr;
-#ifdef PYPY_VERSION
-    // The error stays set: fetching it would make cpyext keep C copies of its traceback and
-    // frames that it never frees. Making the entry runs no Python code there.
-    PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
-    if (!frame) return;  // the error of the failed creation stands in place of the original
 #else
-    // Making the frame can run Python code, which must not see the exception being raised;
-    // when no entry can be made, the original exception stands unchanged.
-    SetAsideError error;
-    PyFrameObject* frame = new_entry_frame(slot, traceback_name, line);
-    if (!frame) PyErr_Clear();
+    if (!frame) PyErr_Clear();  // no entry: the original exception stands unchanged
     error.restore();
-    if (!frame) return;
 #endif
+    if (!frame) return;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
 
 // ---- argument binding ----------------------------------------------------------------------
 
-// What a call needs beyond the table row, made once so that no call makes it again: interned
-// parameter names, the traceback name, and the argument-count messages once first needed.
+constexpr int parameter_count(const FunctionRow& f) {
+    int count = 0;
+    while (count < 6 && f.parameters[count]) ++count;
+    return count;
+}
+
+// What a call needs beyond its row, made once: interned parameter names, the traceback name,
+// and the argument-count messages, kept once made since formatting one costs more than a call.
 struct FunctionRuntime {
-    int parameter_count = 0;
-    int end_line = 0;  // the first line after the function's own lines
     char traceback_name[96] = {};
     PyObject* parameter_names[6] = {};
-    static constexpr Py_ssize_t kRememberedCounts = 8;
-    PyObject* count_messages[kRememberedCounts] = {};
+    PyObject* count_messages[8] = {};
 };
-
 FunctionRuntime g_functions[kFunctionCount];  // held for the process
 
-// The error paths below set the Python error and return false (or null); nothing is thrown.
-
+// The error paths below set the Python error and return false; nothing is thrown.
 bool wrong_count(const FunctionRow& f, FunctionRuntime& r, Py_ssize_t given) {
-    const bool remembered = given < FunctionRuntime::kRememberedCounts;
-    PyObject* message = remembered ? r.count_messages[given] : nullptr;
-    if (!message) {
-        message = PyUnicode_FromFormat(
-            "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f.name, "exactly",
-            static_cast<Py_ssize_t>(r.parameter_count), r.parameter_count == 1 ? "" : "s", given);
-        if (!message) return false;
-        if (remembered) r.count_messages[given] = message;  // held for the process
-    }
+    const bool keep = given < 8;
+    PyObject* message = keep ? r.count_messages[given] : nullptr;
+    const int count = parameter_count(f);
+    if (!message)
+        message = PyUnicode_FromFormat("%.200s() takes exactly %d positional argument%s (%zd "
+                                       "given)", f.name, count, count == 1 ? "" : "s", given);
+    if (!message) return false;
     PyErr_SetObject(PyExc_TypeError, message);
-    if (!remembered) Py_DECREF(message);
+    if (keep) r.count_messages[given] = message;  // held for the process
+    else Py_DECREF(message);
     return false;
 }
 
-// The arguments of a call as the module's calling convention passes them; keyword values are
-// borrowed, null when absent or on error, and the names come in the order given.
+// The arguments as the calling convention passes them; keyword values are borrowed, null when
+// absent or on error, and the names come in the order given.
 #ifdef PYPY_VERSION
-// PyPy: the vector convention (positional values, then keyword values with a tuple of their
-// names), since PyPy refuses a keyword that is not text before any convention.
+// PyPy: the vector convention, since PyPy refuses a keyword that is not text at the call.
 struct Arguments {
     using Entry = PyObject*(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     static constexpr int kConvention = METH_FASTCALL | METH_KEYWORDS;
@@ -129,11 +111,10 @@ struct Arguments {
         *key = PyTuple_GET_ITEM(kwnames, (*position)++);
         return true;
     }
-    bool names_are_text() const { return true; }  // PyPy refuses any other name at the call
+    bool names_are_text() const { return true; }
 };
 #else
-// CPython: a tuple and a dictionary that may be absent; with it the interpreter hands keyword
-// names over as they are, for the module to word the error of one that is not text.
+// CPython: a tuple and a dictionary, whose keys come as given, for the module to word the error.
 struct Arguments {
     using Entry = PyObject*(PyObject*, PyObject*, PyObject*);
     static constexpr int kConvention = METH_VARARGS | METH_KEYWORDS;
@@ -148,9 +129,8 @@ struct Arguments {
         PyObject* value;
         return PyDict_Next(kwargs, position, key, &value) != 0;
     }
-    // The C API's check knows a dictionary of text keys by its layout, without a walk. Only
-    // then are parameters looked up in it: a key of another kind that compares equal to a
-    // parameter's name must not bind it.
+    // Known by the dictionary's layout, without a walk: only then are parameters looked up in
+    // it, as a key of another kind that compares equal to a parameter's name must not bind it.
     bool names_are_text() const {
         if (PyArg_ValidateKeywordArguments(kwargs)) return true;
         PyErr_Clear();
@@ -159,8 +139,8 @@ struct Arguments {
 };
 #endif
 
-// Reports the first given keyword, in the order given, that is not text or names no parameter
-// left to bind; true when there is none.
+// Reports the first keyword, in the order given, that is not text or names no parameter left
+// to bind; true when there is none.
 bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r,
                           const Arguments& given) {
     PyObject* key;
@@ -170,14 +150,11 @@ bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r,
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
             return false;
         }
-        int i = 0;
-        for (; i < r.parameter_count; ++i) {
-            const int cmp = PyUnicode_Compare(key, r.parameter_names[i]);
-            if (cmp == -1 && PyErr_Occurred()) return false;
-            if (cmp == 0) break;
-        }
+        const int count = parameter_count(f);
+        int i = 0;  // two texts compare without error
+        while (i < count && PyUnicode_Compare(key, r.parameter_names[i]) != 0) ++i;
         const char* fault = nullptr;
-        if (i == r.parameter_count) fault = "got an unexpected keyword argument";
+        if (i == count) fault = "got an unexpected keyword argument";
         else if (i < given.positional_count()) fault = "got multiple values for keyword argument";
         if (fault) {
             PyErr_Format(PyExc_TypeError, "%s() %s '%U'", f.name, fault, key);
@@ -187,74 +164,50 @@ bool report_stray_keyword(const FunctionRow& f, const FunctionRuntime& r,
     return true;
 }
 
-// Binds the arguments to the parameters, checking as scripts see in the messages: counts, then
-// stray keywords, then missing arguments. Every bound value is held: the caller's containers
-// can be freed by code that the body runs (an exit function that unregisters itself).
+// Binds and holds the arguments (the caller's containers can be freed meanwhile): counts, each
+// parameter left looked up among the keywords, stray keywords, then missing arguments.
 bool bind_arguments(const FunctionRow& f, FunctionRuntime& r, const Arguments& given,
                     Ref* bound) {
-    const int count = r.parameter_count;
+    const int count = parameter_count(f);
     const Py_ssize_t positional = given.positional_count();
     const Py_ssize_t keywords = given.keyword_count();
     if (keywords == 0 ? positional != count : positional > count)
         return wrong_count(f, r, positional);
-
-    // A key that is not text binds nothing, so the call fails at the first unacceptable key.
-    if (keywords != 0 && !given.names_are_text()) {
+    if (keywords != 0 && !given.names_are_text()) {  // fails at the first unacceptable key
         if (report_stray_keyword(f, r, given))
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
         return false;
     }
-    for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(given.positional(i));
-    if (keywords == 0) return true;
-
-    // Each parameter after the positional ones is looked up among the keywords, in order.
+    for (Py_ssize_t i = 0; i < positional; ++i) bound[i].reset(given.positional(i));
     Py_ssize_t bound_by_keyword = 0;
-    for (Py_ssize_t i = positional; i < count; ++i) {
-        PyObject* value = given.keyword(r.parameter_names[i]);
-        if (value) {
-            bound[i] = Ref::borrow(value);
-            ++bound_by_keyword;
-        } else if (PyErr_Occurred()) {
-            return false;
-        }
+    for (Py_ssize_t i = positional; i < count && keywords != 0; ++i) {
+        PyObject* value = given.keyword(r.parameter_names[i]);  // may run a key's __eq__
+        if (!value && PyErr_Occurred()) return false;
+        if (!value) continue;
+        bound[i].reset(value);
+        ++bound_by_keyword;
     }
     if (keywords > bound_by_keyword && !report_stray_keyword(f, r, given)) return false;
-
-    if (positional + bound_by_keyword == count) return true;
     for (int i = 0; i < count; ++i)
         if (!bound[i]) return wrong_count(f, r, i);
     return true;
 }
 
-// The three functions without parameters refuse any argument, without a traceback entry.
-bool refuse_arguments(const FunctionRow& f, const Arguments& given) {
+// Functions without parameters refuse any argument, without a traceback entry.
+PyObject* refuse_arguments(const FunctionRow& f, const Arguments& given) {
     if (given.keyword_count() != 0)
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f.name);
-    else if (given.positional_count() != 0)
+    else
         PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f.name,
                      given.positional_count());
-    return given.keyword_count() != 0 || given.positional_count() != 0;
+    return nullptr;
 }
 
-// The arguments bound for one call, as many as the function has parameters, each held.
-template <int Count>
-struct BoundArguments {
-    Ref values[Count > 0 ? static_cast<std::size_t>(Count) : 1];
-    // Released at the end of the call, where the lock is held for sure: the Refs' own release,
-    // which first asks whether the interpreter is ending this thread, is left for that case.
-    void release_at_return() {
-        for (Ref& value : values)
-            if (PyObject* object = value.release()) Py_DECREF(object);
-    }
-};
-
-// The set-up guard's test and raise, once `_validSetup_` must be looked up: true when it is
-// true; else false with the error set (the guard's OSError, or the error of the truth test).
+// The set-up guard once `_validSetup_` must be looked up: false with the error set.
 bool run_guard_test(const FunctionRow& f, Call& call) {
     PyObject* valid = lookup_global(STR("_validSetup_"));
-    if (!valid) return false;
-    const int truth = truth_value(valid);
-    Py_DECREF(valid);
+    const int truth = valid ? truth_value(valid) : -1;
+    Py_XDECREF(valid);
     if (truth == 0) {
         call.at(f.guard_raise_line);
         PyErr_SetObject(PyExc_OSError,
@@ -275,57 +228,48 @@ inline bool passes_guard(const FunctionRow& f, Call& call) {
     return run_guard_test(f, call);
 }
 
-// The traceback entry of an exception that leaves a function at line.
-void add_function_traceback(const FunctionRow& f, const FunctionRuntime& r, int line) {
-    const bool own_line = line >= f.first_line && line < r.end_line;
-    add_traceback(g_function_codes, own_line, r.traceback_name, line);
-}
-
-constexpr int parameter_count(const FunctionRow& f) {
-    int count = 0;
-    while (count < 6 && f.parameters[count]) ++count;
-    return count;
-}
-
-// A call of function I: binding, guard and body, known while compiling, run inline with the
-// error paths out of line.
+// A call of function I: binding, guard and body inline, the error paths out of line.
 template <int I>
 PyObject* call_function(const Arguments& given) {
     constexpr const FunctionRow& f = kFunctions[I];
     constexpr int count = parameter_count(f);
     FunctionRuntime& r = g_functions[I];
     const bool exact = given.keyword_count() == 0 && given.positional_count() == count;
-    if (count == 0 && !exact) {
-        refuse_arguments(f, given);
-        return nullptr;
-    }
+    if (count == 0 && !exact) return refuse_arguments(f, given);
     Call call{f.first_line};
-    BoundArguments<count> bound;
+    Ref bound[count > 0 ? static_cast<std::size_t>(count) : 1];
     bool bound_all = true;
     if (exact) {
-        for (int i = 0; i < count; ++i) bound.values[i] = Ref::borrow(given.positional(i));
+        for (int i = 0; i < count; ++i) bound[i].reset(given.positional(i));
     } else {
-        bound_all = bind_arguments(f, r, given, bound.values);
+        bound_all = bind_arguments(f, r, given, bound);
     }
     PyObject* result = nullptr;
     if (bound_all && (f.guard_test_line == 0 || passes_guard(f, call))) {
         Ref value;
-        if (run_guarded([&] { value = f.body(call, bound.values); }))
+        if (run_guarded([&] { value = f.body(call, bound); }))
             result = value ? value.release() : none().release();
     }
-    if (!result) add_function_traceback(f, r, call.line);
-    bound.release_at_return();
+    if (!result) {
+        constexpr int end = I + 1 < kFunctionCount ? kFunctions[I + 1].first_line : kSourceLines;
+        const bool own_line = call.line >= f.first_line && call.line < end;
+        add_traceback(g_function_codes, own_line, r.traceback_name, call.line);
+    }
+    // Released directly: the lock is held for sure here, which Ref's release would ask first.
+    for (Ref& value : bound) Py_XDECREF(value.release());
     return result;
 }
 
 // ---- nesting ---------------------------------------------------------------------------------
 
-// 0 for a thread that has made no module call yet, else 1 + the number of module calls in
-// progress on it: a new thread takes the slow path once, where it learns the depth handed on.
+// Rebound names can make module functions recurse without end: bounded per thread well before
+// the native stack runs out (PyPy cannot recover from that).
+constexpr int kMaximumNesting = 32;
+
+// 0 for a thread that has made no module call yet, else 1 + the module calls in progress on it.
 thread_local int t_nesting = 0;
 
-// The worker threads being started or run by module calls, with their starters' depths. Read
-// and written under the interpreter lock.
+// The worker threads started by module calls, with their starters' depths; under the lock.
 std::vector<std::pair<PyObject*, int>> g_worker_depths;
 
 // The depth handed on to the running thread, 0 when it is no worker of a module call.
@@ -335,19 +279,15 @@ int handed_on_depth() {
     PyObject* current = threading ? PyObject_CallMethod(threading, "current_thread", nullptr)
                                   : nullptr;
     Py_XDECREF(threading);
-    if (!current) {
-        PyErr_Clear();  // no thread object to know it by: the thread counts from 0
-        return 0;
-    }
+    if (!current) PyErr_Clear();  // no thread object to know it by: the thread counts from 0
     int depth = 0;
     for (const auto& worker : g_worker_depths)
         if (worker.first == current) depth = worker.second;
-    Py_DECREF(current);
+    Py_XDECREF(current);
     return depth;
 }
 
-// The slow path of a call: at the thread's first call its counter takes the depth handed on;
-// false with RecursionError set when the bound is reached.
+// The slow path: a thread's first call takes the depth handed on; RecursionError at the bound.
 bool nesting_allows(const char* function_name, int* nesting) {
     if (*nesting == 0) *nesting = 1 + handed_on_depth();
     if (*nesting - 1 < kMaximumNesting) return true;
@@ -357,18 +297,14 @@ bool nesting_allows(const char* function_name, int* nesting) {
     return false;
 }
 
-// What a function left over from an import whose execution step failed says: it has no
-// namespace to run in.
-PyObject* refuse_stale_function(const char* function_name) {
-    PyErr_Format(PyExc_ImportError, "%.200s() cannot run: the import of module '%s' that "
-                 "made it failed", function_name, kModuleName);
-    return nullptr;
-}
-
 // The C function of a module function, its parameters after the module those of Arguments.
 template <int I, class... Passed>
 PyObject* entry(PyObject* module, Passed... passed) {
-    if (module != state::module) return refuse_stale_function(kFunctions[I].name);
+    if (module != state::module) {  // left over from an import whose execution step failed
+        PyErr_Format(PyExc_ImportError, "%.200s() cannot run: the import of module '%s' that "
+                     "made it failed", kFunctions[I].name, kModuleName);
+        return nullptr;
+    }
     int& nesting = t_nesting;
     if (static_cast<unsigned>(nesting - 1) >= static_cast<unsigned>(kMaximumNesting) &&
         !nesting_allows(kFunctions[I].name, &nesting))
@@ -392,27 +328,19 @@ void fill_method_defs(std::integer_sequence<int, I...>) {
      ...);
 }
 
-// The call-time description of every function; false with the error set.
-bool prepare_function_runtimes() {
-    for (int i = 0; i < kFunctionCount; ++i) {
-        FunctionRuntime& r = g_functions[i];
-        r.parameter_count = parameter_count(kFunctions[i]);
-        r.end_line = i + 1 < kFunctionCount ? kFunctions[i + 1].first_line : kSourceLines;
-        PyOS_snprintf(r.traceback_name, sizeof r.traceback_name, "%s.%s", kModuleName,
-                      kFunctions[i].name);
-        for (int p = 0; p < r.parameter_count; ++p) {
-            if (r.parameter_names[p]) continue;
-            r.parameter_names[p] = PyUnicode_InternFromString(kFunctions[i].parameters[p]);
-            if (!r.parameter_names[p]) return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 bool create_function_objects(int* line_of) {
-    if (!prepare_function_runtimes()) return false;
+    for (int i = 0; i < kFunctionCount; ++i) {
+        FunctionRuntime& r = g_functions[i];
+        PyOS_snprintf(r.traceback_name, sizeof r.traceback_name, "%s.%s", kModuleName,
+                      kFunctions[i].name);
+        for (int p = 0; p < parameter_count(kFunctions[i]); ++p) {
+            if (!r.parameter_names[p])
+                r.parameter_names[p] = PyUnicode_InternFromString(kFunctions[i].parameters[p]);
+            if (!r.parameter_names[p]) return false;
+        }
+    }
     fill_method_defs(std::make_integer_sequence<int, kFunctionCount>{});
     PyObject* module_name = name(STR(kModuleName));
     bool created = true;

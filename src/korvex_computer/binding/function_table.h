@@ -1,8 +1,5 @@
-// The module functions in the order of their first lines: name, parameters, docstring, first
-// line, the lines of the set-up guard (0 when unguarded) and the body. Known while compiling,
-// so that each function's entry binds, guards and calls its body directly. The rows are written
-// from scripts/function_descriptions.py, as are the bodies' declarations and the stubs: adding
-// a function is one row there plus its body; then run python scripts/make_function_table.py.
+// The module functions in the order of their first lines, known while compiling so that each
+// entry binds, guards and calls its body directly; written from scripts/function_descriptions.py.
 #pragma once
 
 #include "binding/functions.h"
@@ -169,48 +166,5 @@ inline constexpr FunctionRow kFunctions[] = {
 // end of the generated part
 
 constexpr int kFunctionCount = static_cast<int>(sizeof kFunctions / sizeof kFunctions[0]);
-
-// A row is checked while compiling: its docstring opens with its signature, and its lines
-// ascend (first line, guard test, guard raise, next function's first line), since a
-// traceback line is told apart by the function whose lines hold it.
-constexpr bool texts_equal(const char* a, const char* b, int n) {
-    for (int i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
-constexpr int text_length(const char* text) {
-    int n = 0;
-    while (text[n]) ++n;
-    return n;
-}
-constexpr bool doc_opens_with_signature(const FunctionRow& f) {
-    const char* doc = f.doc;
-    int at = text_length(f.name);
-    if (!texts_equal(doc, f.name, at) || doc[at++] != '(') return false;
-    for (int p = 0; p < 6 && f.parameters[p]; ++p) {
-        if (p > 0 && (doc[at++] != ',' || doc[at++] != ' ')) return false;
-        int n = text_length(f.parameters[p]);
-        if (!texts_equal(doc + at, f.parameters[p], n)) return false;
-        at += n;
-    }
-    return doc[at] == ')' && doc[at + 1] == '\n';
-}
-constexpr bool rows_are_consistent() {
-    for (int i = 0; i < kFunctionCount; ++i) {
-        const FunctionRow& f = kFunctions[i];
-        if (!doc_opens_with_signature(f)) return false;
-        bool guarded = f.guard_test_line != 0;
-        if (guarded != (f.guard_raise_line != 0)) return false;
-        if (guarded && !(f.first_line < f.guard_test_line &&
-                         f.guard_test_line < f.guard_raise_line))
-            return false;
-        int last_line = guarded ? f.guard_raise_line : f.first_line;
-        if (i + 1 < kFunctionCount && !(last_line < kFunctions[i + 1].first_line)) return false;
-    }
-    return true;
-}
-static_assert(rows_are_consistent(),
-              "a function row whose docstring does not open with its signature, or whose lines "
-              "do not ascend");
 
 }  // namespace korvex

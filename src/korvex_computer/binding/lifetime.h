@@ -1,11 +1,7 @@
-// The module's lifetime and errors: the reference handle, which releases nothing where a
-// release could end the process, and the failure reporting that bodies and the binding share.
-//
-// The rule of this core: no borrowed pointer and no reference into storage of the module that
-// can move or be cleared is held across a call that can run Python code (a dictionary look-up
-// with a key that is not text, a comparison, a release, an allocation that can collect). What a
-// cache keeps is either beyond any script's reach (interned texts, code objects, messages) or
-// checked before each use.
+// The module's lifetime and errors: the reference handle and the failure reporting.
+// The rule of this core: no borrowed pointer and no reference into module storage is held
+// across a call that can run Python code (a look-up, a comparison, a release, an allocation);
+// what a cache keeps is beyond any script's reach or checked before each use.
 #pragma once
 
 #include "binding/build_gates.h"
@@ -22,15 +18,12 @@ struct PythonError {};
 
 // ---- threads ended at exit ---------------------------------------------------------------------
 
-// A finalising CPython ends a daemon thread that asks for the interpreter lock by a forced
-// unwinding of its stack, through the module's frames and without the lock. Such a thread must
-// touch no object (what it does not release then is a leak the exiting process never sees), and
-// its unwinding must meet no noexcept frame and no other exception being unwound: so no
-// destructor that runs during an unwinding releases the last reference to an object, whose
-// finaliser could give the lock up; run_guarded releases it once the exception is caught.
+// A finalising CPython ends a daemon thread that asks for the lock by a forced unwinding of its
+// stack, without the lock: such a thread touches no object (a leak the exiting process never
+// sees), and no destructor run during an unwinding releases a last reference, whose finaliser
+// could give the lock up (run_guarded releases it once the exception is caught).
 #ifdef KORVEX_THREADS_END_BY_UNWINDING
-// Whether the interpreter finalises, asked of the interpreter itself, not of an exit function,
-// which a script can clear, run early or fork.
+// Asked of the interpreter, not of an exit function, which a script can clear, run early or fork.
 inline bool interpreter_finalising() {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing();
@@ -65,7 +58,7 @@ inline void release_reference(PyObject* object) {
     Py_DECREF(object);
 }
 
-// Owns one strong reference, or none. A release can run Python code and the forced unwinding.
+// Owns one strong reference, or none.
 class Ref {
 public:
     Ref() = default;
@@ -82,6 +75,8 @@ public:
 
     PyObject* get() const { return p_; }
     PyObject* release() { PyObject* p = p_; p_ = nullptr; return p; }
+    // Holds p instead, the old value read first, so that an empty handle needs no release.
+    void reset(PyObject* p) { PyObject* old = p_; Py_XINCREF(p); p_ = p; release_reference(old); }
     explicit operator bool() const { return p_ != nullptr; }
 
 private:
@@ -94,25 +89,29 @@ inline PyObject* raw(PyObject* p) { return p; }
 // Throws when a C API call reported failure through its int result.
 inline int check(int rc) { if (rc < 0) throw PythonError{}; return rc; }
 
-struct Constant;  // binding/constants.h
-
 // ---- raising and catching --------------------------------------------------------------------
 
-[[noreturn]] void raise(PyObject* type, const Ref& argument);
-[[noreturn]] void raise(PyObject* type, Constant& message);
+[[noreturn]] inline void raise(PyObject* type, const Ref& argument) {
+    PyErr_SetObject(type, argument.get());
+    throw PythonError{};
+}
 
-// The exception being raised, taken out untouched while other code runs; restore() sets it
-// again. Unless restored, it is dropped with this.
+// The exception being raised, taken out untouched while other code runs; dropped unless restored.
 class SetAsideError {
 public:
-    SetAsideError();
+    SetAsideError() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal_maybe(type);
+        value_ = Ref::steal_maybe(value);
+        traceback_ = Ref::steal_maybe(traceback);
+    }
     SetAsideError(const SetAsideError&) = delete;
     SetAsideError& operator=(const SetAsideError&) = delete;
 
     const Ref& type() const { return type_; }
     const Ref& value() const { return value_; }
     const Ref& traceback() const { return traceback_; }
-    // Sets it again as the exception being raised.
     void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
     [[noreturn]] void raise_again() { restore(); throw PythonError{}; }
 
@@ -120,9 +119,8 @@ protected:
     Ref type_, value_, traceback_;
 };
 
-// The exception being raised, taken out and handled as an `except` or `finally` clause handles
-// it: while this lives it is what sys.exc_info() gives and the __context__ of any exception
-// raised meanwhile; leaving puts the one handled before back.
+// The exception being raised, handled as an `except` or `finally` clause handles it: while this
+// lives it is sys.exc_info() and the __context__ of any exception raised; leaving undoes that.
 class HandledError : public SetAsideError {
 public:
     HandledError();
@@ -132,8 +130,7 @@ private:
     PyObject *handled_type_ = nullptr, *handled_value_ = nullptr, *handled_traceback_ = nullptr;
 };
 
-// `try: body except Exception as error: handler(error)`, by default `pass`; false when an
-// exception was caught.
+// `try: body except Exception as error: handler(error)` (by default `pass`); false if caught.
 template <class F, class H = void (*)(const Ref&)>
 bool except_exception(F&& body, H&& handler = [](const Ref&) {}) {
     try {

@@ -1,5 +1,4 @@
-// The module's entry point, its create and execution steps, and the module body that imports
-// the standard modules and the bridges, defines KorvexModule and gives every global its default.
+// The module's entry point, its create and execution steps, and the module body.
 #include "binding/functions.h"
 #include "binding/module_steps.h"
 
@@ -7,29 +6,16 @@ namespace korvex {
 
 namespace {
 
-int64_t current_interpreter_id() {
-#ifdef PYPY_VERSION
-    return 0;  // PyPy runs one interpreter per process
-#else
-    return PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
-#endif
-}
-
-// Copies one attribute of the module spec, if it has it, into the new module's namespace.
-void copy_spec_attribute(PyObject* spec, PyObject* module_dict, Constant& from, Constant& to,
-                         bool skip_none) {
-    Ref value = attr_if_present(spec, name(from));
-    if (value && !(skip_none && value.get() == Py_None))
-        check(PyDict_SetItem(module_dict, name(to), value.get()));
-}
-
-// Set when the interpreter that loaded the module has been finalised: an embedding host may
-// initialise another one in the process, which the module's process-wide state is not for.
+// An embedding host may start another interpreter, which the process-wide state is not for.
 bool g_interpreter_finalised = false;
 void note_finalisation() { g_interpreter_finalised = true; }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    int64_t id = current_interpreter_id();
+#ifdef PYPY_VERSION
+    const int64_t id = 0;  // PyPy runs one interpreter per process
+#else
+    const int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
+#endif
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (state::first_interpreter_id == -1) {
         if (Py_AtExit(&note_finalisation) < 0) {
@@ -46,8 +32,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!make_constants()) return nullptr;
     if (state::module) {
 #ifndef PYPY_VERSION
-        // CPython gives a module that the create step returns a fresh per-module state,
-        // forgetting the previous one: freed here, so that a re-import leaks nothing.
+        // CPython gives a returned module a fresh state, forgetting the last: freed here.
         PyMem_Free(PyModule_GetState(state::module));
 #endif
         Py_INCREF(state::module);
@@ -60,32 +45,33 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         if (!module_dict) throw PythonError{};
         // A module without a docstring reads None, not the docstring of the module type.
         check(PyDict_SetItem(module_dict, name(STR("__doc__")), Py_None));
-        copy_spec_attribute(spec, module_dict, STR("loader"), STR("__loader__"), false);
-        copy_spec_attribute(spec, module_dict, STR("origin"), STR("__file__"), false);
-        copy_spec_attribute(spec, module_dict, STR("parent"), STR("__package__"), false);
-        copy_spec_attribute(spec, module_dict, STR("submodule_search_locations"),
-                            STR("__path__"), true);
+        const struct { Constant& from; Constant& to; } copied[] = {
+            {STR("loader"), STR("__loader__")}, {STR("origin"), STR("__file__")},
+            {STR("parent"), STR("__package__")},
+            {STR("submodule_search_locations"), STR("__path__")}};
+        for (const auto& c : copied) {  // what the spec has; __path__ only for a package
+            Ref value = attr_if_present(spec, name(c.from));
+            if (value && !(&c.to == &STR("__path__") && value.get() == Py_None))
+                check(PyDict_SetItem(module_dict, name(c.to), value.get()));
+        }
     });
     return created ? module.release() : nullptr;
 }
 
 void warn_on_version_mismatch() {
-    // The runtime's language version as (major, minor), read from sys.version_info.
     const Ref info = Ref::borrow(PySys_GetObject("version_info"));  // null sets no error
     if (!info) raise(PyExc_RuntimeError, STR("lost sys.version_info"));
     const long major = PyLong_AsLong(item_at(info, 0).get());
     const long minor = PyLong_AsLong(item_at(info, 1).get());
     if (PyErr_Occurred()) throw PythonError{};
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
-    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                           "compile time Python version %d.%d of module '%.100s' %s runtime "
-                           "version %d.%d",
-                           PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
+    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of "
+                           "module '%.100s' does not match runtime version %d.%d",
+                           PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName,
                            static_cast<int>(major), static_cast<int>(minor)));
 }
 
-// class KorvexModule(Enum), made as a class statement makes it: the metaclass prepares the
-// namespace, the members are entered one by one, then the metaclass builds the class.
+// class KorvexModule(Enum), made as a class statement makes it, member by member.
 void define_korvex_module(int* line) {
     *line = 12;
     Ref enum_base = global(STR("Enum"));
@@ -115,7 +101,8 @@ void run_module_body(int* line) {
                            &STR("shutil"),    &STR("tempfile"), &STR("uuid")};
     for (int i = 0; i < 9; ++i) {
         *line = 2 + i;
-        set_global(*imports[i], import_module(*imports[i]));
+        set_global(*imports[i], Ref::steal(PyImport_ImportModuleLevelObject(
+                                    name(*imports[i]), state::module_dict, nullptr, nullptr, 0)));
     }
 
     define_korvex_module(line);
@@ -179,8 +166,7 @@ int exec_module(PyObject* module) {
     });
     if (executed) return 0;
     if (line) add_module_body_traceback(line);
-    // A later import starts afresh. The module goes first: releasing either can run Python
-    // code, and a function of this module then refuses to run instead of reading the namespace.
+    // A later import starts afresh; the module goes first, so that a function refuses to run.
     Py_CLEAR(state::module);
     Py_CLEAR(state::module_dict);
     return -1;

@@ -1,5 +1,4 @@
-// What only the binding's own files use: the process-wide state of the module object and the
-// steps where the interpreter calls into the module, which bodies never are.
+// What only the binding's own files use: the module object's state and the interpreter's entries.
 #pragma once
 
 #include "binding/objects.h"
@@ -8,8 +7,7 @@
 
 namespace korvex {
 
-// Process-wide state, written by the module's create and execution steps; plain pointers, so
-// that no static destructor releases them after the interpreter has gone.
+// Plain pointers, so that no static destructor releases them after the interpreter has gone.
 namespace state {
 inline int64_t first_interpreter_id = -1;
 inline PyObject* module = nullptr;    // the one module object, once an execution step took it
@@ -19,10 +17,13 @@ inline PyObject* builtins = nullptr;  // the interpreter's builtins module
 // Makes the constants not made yet; false with the error set.
 bool make_constants();
 void cache_builtins();  // called by the execution step
+// Creates the function objects, `line_of` naming the one being made; false with the error set.
+bool create_function_objects(int* line_of);
+// Adds the traceback entry of the module body's statement at line to the exception raised.
+void add_module_body_traceback(int line);
 
-// Runs a step where the interpreter calls into the module: true on success, false with the
-// error set. The module throws nothing else than what is caught here, so no C++ exception gets
-// past it; the forced unwinding of a thread being ended (see above) matches no clause.
+// Runs a step the interpreter calls: false with the error set; no C++ exception gets past it,
+// and the forced unwinding of a thread being ended matches no clause.
 template <class F>
 bool run_guarded(F&& step) {
     bool succeeded = false;

@@ -1,5 +1,5 @@
-// The object protocol as the bodies use it: module globals, attributes, calls, comparisons,
-// items, numbers, imports and the builtins kept from start-up (fast paths included).
+// The object protocol as the bodies use it: globals, attributes, calls, comparisons, items,
+// numbers, imports and the builtins kept from start-up.
 #pragma once
 
 #include "binding/constants.h"
@@ -17,15 +17,13 @@ inline PyObject* builtin_print = nullptr;
 
 // ---- module namespace --------------------------------------------------------------------
 
-// A global seen at the namespace's current version tag is still what a look-up would find.
 #ifdef KORVEX_REMEMBERS_GLOBALS
 inline uint64_t namespace_version() {
     return reinterpret_cast<PyDictObject*>(state::module_dict)->ma_version_tag;
 }
 #endif
 
-// A module global looked up at the moment of use: the namespace, then builtins, else NameError.
-// A new reference, or null with the error set.
+// A global looked up now: the namespace, then builtins, else NameError; null with the error set.
 PyObject* look_global_up(Constant& name);
 inline PyObject* lookup_global(Constant& name) {
 #ifdef KORVEX_REMEMBERS_GLOBALS
@@ -68,7 +66,6 @@ Ref call(const Ref& callable, const A&... args) {
     Ref argtuple = tuple(args...);
     return call_object(callable.get(), argtuple.get());
 }
-// A keyword argument of call_with_keywords.
 struct Keyword {
     Constant& name;
     Ref value;
@@ -89,8 +86,7 @@ inline int truth_value(PyObject* object) {
 }
 inline bool truth(PyObject* object) { return check(truth_value(object)) != 0; }
 inline bool truth(const Ref& object) { return truth(object.get()); }
-// Exact texts compare without side effects: on CPython, where the string layout is known, ==
-// and != on them and `in` over a list of them are answered directly.
+// Exact texts compare without running code: answered directly where the string layout is known.
 #ifdef KORVEX_COMPARES_TEXTS
 inline bool is_plain_text(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_READY(o); }
 // Equality of two plain texts as str's == decides it.
@@ -100,15 +96,14 @@ inline bool same_text(PyObject* a, PyObject* b) {
     const int kind = PyUnicode_KIND(a);
     if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b)))
         return false;
-    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
                        static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
 }
 #endif
 // `a op b` by the rich comparison protocol, taken as a truth.
-bool compare(PyObject* a, PyObject* b, int op);
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    return truth(Ref::steal(PyObject_RichCompare(a, b, op)));
+}
 inline bool equals(PyObject* a, PyObject* b, bool equal = true) {
 #ifdef KORVEX_COMPARES_TEXTS
     if (is_plain_text(a) && is_plain_text(b)) return same_text(a, b) == equal;
@@ -122,10 +117,7 @@ inline bool not_equals_none(const Ref& a) { return compare(a.get(), Py_None, Py_
 inline bool is_instance(const Ref& object, const Ref& cls) {
     return check(PyObject_IsInstance(object.get(), cls.get())) != 0;
 }
-// `value in container`, by the containment protocol.
-bool contains_past_identity(PyObject* sequence, PyObject* wanted);
-// True when wanted, a plain text, is in an exact list by identity with only plain texts before
-// it, as the protocol would find it with no comparison that runs code. Runs no code itself.
+// True when wanted, a text, is in an exact list by identity with only texts before it.
 inline bool found_by_identity(PyObject* sequence, PyObject* wanted) {
 #ifdef KORVEX_COMPARES_TEXTS
     if (PyList_CheckExact(sequence) && PyUnicode_CheckExact(wanted)) {
@@ -137,18 +129,15 @@ inline bool found_by_identity(PyObject* sequence, PyObject* wanted) {
 #endif
     return false;
 }
-inline bool contains(const Ref& container, const Ref& value) {
-    return found_by_identity(container.get(), value.get()) ||
-           contains_past_identity(container.get(), value.get());
-}
 // `value in global`: at the version the global was seen, an identity hit needs no look-up.
+bool global_contains_by_lookup(Constant& global_name, const Ref& value);
 inline bool global_contains(Constant& global_name, const Ref& value) {
 #ifdef KORVEX_REMEMBERS_GLOBALS
     if (global_name.global_version == namespace_version() &&
         found_by_identity(global_name.global_value, value.get()))
         return true;
 #endif
-    return contains(global(global_name), value);
+    return global_contains_by_lookup(global_name, value);
 }
 // `container[key]`, an exact dictionary read directly; the key is held for the process.
 Ref item_by_protocol(const Ref& container, Constant& key);
@@ -159,20 +148,21 @@ inline Ref item(const Ref& container, Constant& key) {
     }
     return item_by_protocol(container, key);
 }
-// `container[key] == expected`; a text of an exact dictionary is compared unheld, nothing run.
 inline bool item_equals(const Ref& container, Constant& key, Constant& expected) {
 #ifdef KORVEX_COMPARES_TEXTS
-    if (PyDict_CheckExact(container.get())) {
-        PyObject* value = PyDict_GetItemWithError(container.get(), name(key));
-        if (value && is_plain_text(value)) return same_text(value, name(expected));
-        if (!value) item_by_protocol(container, key);  // raises the look-up's error or KeyError
-        return equals(Ref::borrow(value).get(), name(expected));
-    }
+    // A text of an exact dictionary is compared unheld: the comparison runs no code.
+    PyObject* dict = container.get();
+    PyObject* value = PyDict_CheckExact(dict) ? PyDict_GetItemWithError(dict, name(key)) : nullptr;
+    if (value && is_plain_text(value)) return same_text(value, name(expected));
+    if (PyErr_Occurred()) throw PythonError{};
 #endif
     return equals(item(container, key).get(), name(expected));
 }
 // `sequence[index]`, by the subscription protocol.
-Ref item_at(const Ref& sequence, Py_ssize_t index);
+inline Ref item_at(const Ref& sequence, Py_ssize_t index) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
+}
 // `text.lower().endswith(suffix)`.
 bool lower_ends_with(const Ref& text, const Ref& suffix);
 
@@ -182,13 +172,15 @@ public:
     explicit Items(const Ref& iterable);
     // The next item, or an empty Ref at the end.
     Ref next() {
-        if (!list_) return next_from_iterator();
-        if (index_ >= PyList_GET_SIZE(list_.get())) return Ref();
-        return Ref::borrow(PyList_GET_ITEM(list_.get(), index_++));
+        if (list_)
+            return index_ < PyList_GET_SIZE(list_.get())
+                       ? Ref::borrow(PyList_GET_ITEM(list_.get(), index_++)) : Ref();
+        Ref item = Ref::steal_maybe(PyIter_Next(iterator_.get()));
+        if (!item && PyErr_Occurred()) throw PythonError{};
+        return item;
     }
 
 private:
-    Ref next_from_iterator();
     Ref list_;      // an exact list, walked by index
     Ref iterator_;  // anything else
     Py_ssize_t index_ = 0;
@@ -203,33 +195,27 @@ inline Ref true_divide(const Ref& a, const Ref& b) {
 }
 inline Ref add(const Ref& a, const Ref& b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
 // Integer conversion as `int(value)`, an exact integer passing unchanged.
-Ref to_int(const Ref& value);
+inline Ref to_int(const Ref& value) {
+    if (PyLong_CheckExact(value.get())) return value;
+    return call(Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type)), value);
+}
 // Concatenation of the texts of the given parts, each itself when text, else format(part, "").
 Ref concat(std::initializer_list<PyObject*> parts);
 // `first, second = value`: both values, or ValueError unless exactly two come out.
 std::pair<Ref, Ref> unpack_pair(const Ref& value);
 
 // A function of `os.path`, `os` being looked up as a global now; `os.path.exists(path)`.
-Ref os_path(Constant& function);
+inline Ref os_path(Constant& function) {
+    return attr(attr(global(STR("os")), STR("path")), function);
+}
 inline bool path_exists(const Ref& path) { return truth(call(os_path(STR("exists")), path)); }
 
-// ---- imports ------------------------------------------------------------------------------
-
-// `import module`, absolute, with the module namespace as globals.
-inline Ref import_module(Constant& module) {
-    return Ref::steal(
-        PyImport_ImportModuleLevelObject(name(module), state::module_dict, nullptr, nullptr, 0));
-}
 // `from module import a` and `from module import a, b`, made at every call; a registered
 // module that already has the names is used as it is.
 Ref from_import(Constant& module, Constant& name);
 std::pair<Ref, Ref> from_import(Constant& module, Constant& first, Constant& second);
 
-// `load_dll(file_name)`, the module function being looked up by name now.
-inline void load_assembly(Constant& file_name) { call(global(STR("load_dll")), text(file_name)); }
-
-// ---- builtins as they were at start-up ----------------------------------------------------
-
+// The builtins as they were at start-up.
 inline Ref cached_open() { return Ref::borrow(state::builtin_open); }
 template <class... A>
 void print(const A&... args) { call(Ref::borrow(state::builtin_print), args...); }

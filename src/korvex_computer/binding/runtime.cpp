@@ -1,4 +1,4 @@
-// The helpers the function bodies are written in (declared in constants.h and objects.h).
+// The helpers the bodies are written in (declared in lifetime.h, constants.h and objects.h).
 #include "binding/module_steps.h"
 
 namespace korvex {
@@ -71,24 +71,20 @@ Ref call_with_keywords(const Ref& callable, const Ref& positional,
     return call_object(callable.get(), positional.get(), options.get());
 }
 
-bool compare(PyObject* a, PyObject* b, int op) {
-    return truth(Ref::steal(PyObject_RichCompare(a, b, op)));
-}
-
-bool contains_past_identity(PyObject* sequence, PyObject* wanted) {
+bool global_contains_by_lookup(Constant& global_name, const Ref& value) {
+    const Ref container = global(global_name);
+    PyObject *sequence = container.get(), *wanted = value.get();
 #ifdef KORVEX_COMPARES_TEXTS
-    // Over a list of plain texts: by identity first, then by text. An entry of another kind
-    // leaves the whole test to the protocol.
+    // A list of plain texts only is searched by text; any other entry leaves it to the protocol.
     if (PyList_CheckExact(sequence) && is_plain_text(wanted)) {
         const Py_ssize_t size = PyList_GET_SIZE(sequence);
         PyObject** entries = reinterpret_cast<PyListObject*>(sequence)->ob_item;
         Py_ssize_t i = 0;
-        while (i < size && entries[i] != wanted && PyUnicode_CheckExact(entries[i])) ++i;
-        if (i < size && entries[i] == wanted) return true;
+        while (i < size && is_plain_text(entries[i])) ++i;
         if (i == size) {
-            for (i = 0; i < size && PyUnicode_IS_READY(entries[i]); ++i)
+            for (i = 0; i < size; ++i)
                 if (same_text(entries[i], wanted)) return true;
-            if (i == size) return false;
+            return false;
         }
     }
 #endif
@@ -103,36 +99,27 @@ Ref item_by_protocol(const Ref& container, Constant& key) {
     throw PythonError{};
 }
 
-Ref item_at(const Ref& sequence, Py_ssize_t index) {
-    Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
-}
-
 bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
-    // Exact texts have str's own methods, which no script can replace: called directly.
-    if (PyUnicode_CheckExact(text_value.get()) && PyUnicode_CheckExact(suffix.get())) {
-        static PyObject* str_lower = nullptr;  // held for the process
-        if (!str_lower) {
-            str_lower = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                                         name(STR("lower")));
-            if (!str_lower) throw PythonError{};
-        }
-        Ref lowered =
-            Ref::steal(PyObject_CallFunctionObjArgs(str_lower, text_value.get(), nullptr));
-        const Py_ssize_t ends = PyUnicode_Tailmatch(lowered.get(), suffix.get(), 0,
-                                                    PY_SSIZE_T_MAX, 1);
+    // Exact texts have str's own lower and endswith, which no script can replace: called directly.
+    static PyObject* str_lower = nullptr;  // held for the process
+    const bool exact = PyUnicode_CheckExact(text_value.get());
+    if (exact && !str_lower)
+        str_lower = attr(reinterpret_cast<PyObject*>(&PyUnicode_Type), STR("lower")).release();
+    Ref lowered = Ref::steal(
+        exact ? PyObject_CallFunctionObjArgs(str_lower, text_value.get(), nullptr)
+              : PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
+    if (PyUnicode_CheckExact(lowered.get()) && PyUnicode_CheckExact(suffix.get())) {
+        const Py_ssize_t ends =
+            PyUnicode_Tailmatch(lowered.get(), suffix.get(), 0, PY_SSIZE_T_MAX, 1);
         if (ends < 0) throw PythonError{};
         return ends != 0;
     }
-    Ref lowered =
-        Ref::steal(PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
     return truth(Ref::steal(
         PyObject_CallMethodObjArgs(lowered.get(), name(STR("endswith")), suffix.get(), nullptr)));
 }
 
 Items::Items(const Ref& iterable) {
-    // An exact list is walked by index on CPython, its length read again at every step as its
-    // own iterator reads it; on PyPy, reading a list by index gives it a C copy of every item.
+    // CPython walks an exact list by index, as its iterator does; PyPy would copy it for C.
 #ifndef PYPY_VERSION
     if (PyList_CheckExact(iterable.get())) {
         list_ = iterable;
@@ -140,17 +127,6 @@ Items::Items(const Ref& iterable) {
     }
 #endif
     iterator_ = Ref::steal(PyObject_GetIter(iterable.get()));
-}
-
-Ref Items::next_from_iterator() {
-    Ref item = Ref::steal_maybe(PyIter_Next(iterator_.get()));
-    if (!item && PyErr_Occurred()) throw PythonError{};
-    return item;
-}
-
-Ref to_int(const Ref& value) {
-    if (PyLong_CheckExact(value.get())) return value;
-    return call(Ref::borrow(reinterpret_cast<PyObject*>(&PyLong_Type)), value);
 }
 
 Ref concat(std::initializer_list<PyObject*> parts) {
@@ -174,47 +150,25 @@ std::pair<Ref, Ref> unpack_pair(const Ref& value) {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
                      got == 1 ? "" : "s");
     else
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                     static_cast<Py_ssize_t>(2));
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     throw PythonError{};
 }
-
-Ref os_path(Constant& function) { return attr(attr(global(STR("os")), STR("path")), function); }
-
 
 namespace {
 
 // A module of that name already registered in sys.modules, or an empty Ref.
 Ref registered_module(PyObject* module_name) {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* found = PyDict_GetItemWithError(modules, module_name);
+    PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name);
     if (!found && PyErr_Occurred()) throw PythonError{};
     return Ref::borrow(found);
 }
 
-// The attribute of an imported module, or the submodule of that name, or ImportError.
-Ref imported_name(const Ref& module, PyObject* module_name, PyObject* attr_name) {
-    if (Ref value = attr_if_present(module.get(), attr_name)) return value;
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, attr_name));
-    Ref submodule = registered_module(full_name.get());
-    if (submodule) return submodule;
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name);
-    throw PythonError{};
-}
-
-}  // namespace
-
-namespace {
-
-// `from module import names...` into values, one per name.
+// `from module import names...` into values, one per name: an attribute or else a submodule.
 void import_names(Constant& module, std::initializer_list<Constant*> names, Ref* values) {
     PyObject* module_name = name(module);
     Ref imported = registered_module(module_name);
     bool complete = static_cast<bool>(imported);
-    for (Constant* n : names) {
-        if (!complete) break;
-        complete = static_cast<bool>(attr_if_present(imported.get(), name(*n)));
-    }
+    for (Constant* n : names) complete = complete && attr_if_present(imported.get(), name(*n));
     if (!complete) {
         PyObject* wanted[2];
         std::size_t count = 0;
@@ -223,7 +177,18 @@ void import_names(Constant& module, std::initializer_list<Constant*> names, Ref*
         imported = Ref::steal(PyImport_ImportModuleLevelObject(
             module_name, state::module_dict, nullptr, fromlist.get(), 0));
     }
-    for (Constant* n : names) *values++ = imported_name(imported, module_name, name(*n));
+    for (Constant* n : names) {
+        Ref value = attr_if_present(imported.get(), name(*n));
+        if (!value) {
+            Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, name(*n)));
+            value = registered_module(full_name.get());
+        }
+        if (!value) {
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", name(*n));
+            throw PythonError{};
+        }
+        *values++ = value;
+    }
 }
 
 }  // namespace
@@ -253,14 +218,6 @@ void cache_builtins() {
     }
 }
 
-SetAsideError::SetAsideError() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    type_ = Ref::steal_maybe(type);
-    value_ = Ref::steal_maybe(value);
-    traceback_ = Ref::steal_maybe(traceback);
-}
-
 HandledError::HandledError() {
     // Handled as an `except` clause sees it: normalised, its traceback on the exception.
     PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
@@ -275,8 +232,7 @@ HandledError::HandledError() {
 
 HandledError::~HandledError() noexcept(false) {
     if (!may_touch_objects()) return;
-    // What putting the one handled before back lets go is held here first, so that nothing is
-    // freed in between; it then goes as any reference does (see release_reference).
+    // What the restore lets go is held first, then released as any reference is.
     PyObject *type, *value, *traceback;
     PyErr_GetExcInfo(&type, &value, &traceback);
     const Ref let_go[] = {Ref::steal_maybe(type), Ref::steal_maybe(value),
@@ -314,15 +270,5 @@ void release_deferred_references() {
     }
 }
 #endif
-
-void raise(PyObject* type, const Ref& argument) {
-    PyErr_SetObject(type, argument.get());
-    throw PythonError{};
-}
-
-void raise(PyObject* type, Constant& message) {
-    PyErr_SetObject(type, message.as_arguments);
-    throw PythonError{};
-}
 
 }  // namespace korvex

@@ -1,12 +1,9 @@
-// The statements a module function's body is written in: its running call and the `try`,
-// `with` and `for` statements, each keeping the traceback line Python would give.
+// The statements a body is written in, each keeping the traceback line Python would give.
 #pragma once
 
 #include "binding/objects.h"
 
 namespace korvex {
-
-// ---- one call of a module function -------------------------------------------------------------
 
 // The running call: which step it is at, for the traceback entry of an exception.
 struct Call {
@@ -18,11 +15,10 @@ struct Call {
 template <class... Files>
 void load_assemblies(Call& c, int first_line, Files&... files) {
     int line = first_line;
-    ((c.at(line++), load_assembly(files)), ...);
+    ((c.at(line++), call(global(STR("load_dll")), text(files))), ...);
 }
 
-// `try: body finally: finally`, the clause being one step at finally_line. An exception that
-// propagates through the clause keeps the line of the step that raised it.
+// `try: body finally: finally`, the clause one step at finally_line; an exception keeps its line.
 template <class F, class G>
 void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
     auto run_finally = [&] {
@@ -41,8 +37,7 @@ void try_finally(Call& c, int finally_line, F&& body, G&& finally) {
     run_finally();
 }
 
-// `with manager as handle: body(handle)`, the statement at line; an exception that propagates
-// keeps its own line.
+// `with manager as handle: body(handle)`, the statement at line; an exception keeps its line.
 template <class F>
 void with_statement(Call& c, int line, const Ref& manager, F&& body) {
     Ref manager_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())));
@@ -75,7 +70,6 @@ void for_each(Call& c, int for_line, const Ref& iterable, F&& visit) {
 }
 
 using Args = const Ref*;
-// A module function's body: its steps, given its bound arguments.
-using BodyFunction = Ref(Call&, Args);
+using BodyFunction = Ref(Call&, Args);  // a module function's body, given its bound arguments
 
 }  // namespace korvex

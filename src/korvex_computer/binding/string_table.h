@@ -1,5 +1,4 @@
-// The module's constant strings, each once: every text that a module function names. STR("text")
-// finds its entry while compiling, so a new text must be added here.
+// Every text the module names, each once: STR("text") finds its entry while compiling.
 #pragma once
 
 namespace korvex {
@@ -43,7 +42,7 @@ inline constexpr const char* kConstantTexts[] = {
     "__qualname__", "__test__", "_commandController_", "_dataPath_", "_dataSourcesPath_",
     "_dllPath_", "_dlls_", "_exePath_", "_projectPath_", "_settingsPath_", "_tempDirectory_",
     "_validSetup_", "abspath", "addProject", "addStudy", "append", "args", "basename", "chdir",
-    "register", "clr", "conception.fre", "copy", "copytree", "createQuarl", "ctypes", "dirname",
+    "clr", "conception.fre", "copy", "copytree", "createQuarl", "ctypes", "dirname",
     "dirs_exist_ok", "disposeSolution", "endswith", "enum", "exists", "find_first_file",
     "gettempdir", "isdir", "isfile", "join", "json", "korvex_computer.korvex_core", "listdir",
     "load", "loadQuarl", "load_dll", "loader", "lower", "makedirs", "model", "mscorlib", "name",
