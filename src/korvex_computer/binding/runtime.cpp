@@ -106,7 +106,7 @@ bool lower_ends_with(const Ref& text_value, const Ref& suffix) {
     if (exact && !str_lower)
         str_lower = attr(reinterpret_cast<PyObject*>(&PyUnicode_Type), STR("lower")).release();
     Ref lowered = Ref::steal(
-        exact ? PyObject_CallFunctionObjArgs(str_lower, text_value.get(), nullptr)
+        exact ? PyObject_CallOneArg(str_lower, text_value.get())
               : PyObject_CallMethodObjArgs(text_value.get(), name(STR("lower")), nullptr));
     if (PyUnicode_CheckExact(lowered.get()) && PyUnicode_CheckExact(suffix.get())) {
         const Py_ssize_t ends =
