@@ -24,7 +24,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 from . import results as _results
 from .broker import DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT, ClusterUnreachable
 from .common import (DATA_SOURCES_VARIABLE, FORMER_INSTALLATION_VARIABLE, INSTALLATION_VARIABLE,
-                     RESULTS_VARIABLE, SETTINGS_VARIABLE, SOLVERS, BatchInterrupted,
+                     RESULTS_VARIABLE, SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Cause,
                      Installation, JobFailed, error_text)
 
 LOG = logging.getLogger("korvex_computer.batch")
@@ -135,17 +135,17 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     if output is not None:
         output = os.path.abspath(output)
         if os.path.exists(output) and not os.path.isdir(output):
-            raise JobFailed("output not written", "%s is a file, not a folder" % output)
+            raise JobFailed(Cause.OUTPUT_NOT_WRITTEN, "%s is a file, not a folder" % output)
         try:
             os.makedirs(output, exist_ok=True)
         except OSError as error:
-            raise JobFailed("output not written", "the output folder %s cannot be made (%s); "
+            raise JobFailed(Cause.OUTPUT_NOT_WRITTEN, "the output folder %s cannot be made (%s); "
                             "give another --output" % (output, error_text(error)))
         try:
             _results.write_json(os.path.join(output, ".korvex-probe"), {})
             os.remove(os.path.join(output, ".korvex-probe"))
         except OSError as error:
-            raise JobFailed("output not written", "the output folder %s cannot be written "
+            raise JobFailed(Cause.OUTPUT_NOT_WRITTEN, "the output folder %s cannot be written "
                             "(%s); give another --output" % (output, error_text(error)))
         folders = [os.path.join(output, name) for name in names]
     entries: List[Optional[Dict[str, Any]]] = [None] * len(paths)

@@ -38,7 +38,7 @@ import time
 import urllib.parse
 from typing import Any, Dict, Iterator, Tuple, Type
 
-from .common import CA_VARIABLE, JobFailed, error_text
+from .common import CA_VARIABLE, Cause, JobFailed, error_text
 
 QUEUE = "korvex_computer"
 DEAD_LETTERS = "korvex_computer.dead"
@@ -77,7 +77,7 @@ class ClusterUnreachable(JobFailed):
     """The broker or the results store of the queue cannot be reached."""
 
     def __init__(self, url: str, error: BaseException, what: str = "broker") -> None:
-        super().__init__("cluster unreachable", "cannot reach the %s at %s (%s)"
+        super().__init__(Cause.CLUSTER_UNREACHABLE, "cannot reach the %s at %s (%s)"
                          % (what, shown_url(url), without_password(error_text(error), url)))
 
 
@@ -115,7 +115,7 @@ def check_url(url: str, what: str) -> None:
     try:
         urllib.parse.urlsplit(url.strip()).port  # reading the port checks the URL
     except ValueError:
-        raise JobFailed("invalid URL", "the %s URL %s cannot be read: a user name or password "
+        raise JobFailed(Cause.INVALID_URL, "the %s URL %s cannot be read: a user name or password "
                         "that holds \"/\", \"@\" or \":\" must be percent-encoded "
                         "(%%2F, %%40, %%3A)" % (what, shown_url(url)))
 
@@ -136,7 +136,7 @@ def require_libraries() -> None:
         import celery  # type: ignore[import-untyped]  # noqa: F401
         import redis  # noqa: F401
     except ImportError as error:
-        raise JobFailed("missing cluster libraries", "%s; install them with pip install "
+        raise JobFailed(Cause.MISSING_CLUSTER_LIBRARIES, "%s; install them with pip install "
                         "\"korvex_computer[cluster]\"" % error_text(error))
 
 
@@ -224,7 +224,7 @@ def queue_counts(connection: Any, queue: str = QUEUE) -> Tuple[int, int]:
     try:
         _, waiting, consumers = channel.queue_declare(queue, passive=True)
     except amqp.exceptions.NotFound:
-        raise NoQueue("no queue", "the broker at %s has no queue %s yet: a worker declares it "
+        raise NoQueue(Cause.NO_QUEUE, "the broker at %s has no queue %s yet: a worker declares it "
                       "when it starts" % (shown_url(connection.as_uri()), queue))
     finally:
         if channel.is_open:
@@ -307,7 +307,7 @@ def tls_options(broker: str) -> Dict[str, Any]:
 
     ca_file = os.environ.get(CA_VARIABLE) or ssl.get_default_verify_paths().cafile
     if ca_file and not os.path.isfile(ca_file):
-        raise JobFailed("invalid URL", "the broker's CA file %s does not exist" % ca_file)
+        raise JobFailed(Cause.INVALID_URL, "the broker's CA file %s does not exist" % ca_file)
     return {"ca_certs": ca_file, "cert_reqs": ssl.CERT_REQUIRED,
             "server_hostname": urllib.parse.urlsplit(broker.strip()).hostname}
 

@@ -21,6 +21,40 @@ RESULTS_VARIABLE = "KORVEX_RESULTS"
 CA_VARIABLE = "KORVEX_BROKER_CA"
 
 
+class Cause(object):
+    """Why a model has no solution: the one vocabulary of the records, the table, the exit
+    messages and the README."""
+
+    INVALID_MODEL = "invalid model"
+    INVALID_INSTALLATION = "invalid installation"
+    MISSING_INSTALLATION = "missing installation"
+    INVALID_SETTINGS = "invalid settings"
+    MISSING_SETTINGS = "missing settings"
+    MISSING_PLATFORM = "missing platform"
+    UNKNOWN_CLASS = "unknown class"
+    SOLVER_FAILURE = "solver failure"
+    FRE_FILE_NOT_WRITTEN = "fre file not written"
+    MODEL_FOLDER_NOT_WRITABLE = "model folder not writable"
+    OUTPUT_NOT_WRITTEN = "output not written"
+    WORKER_FAILURE = "worker failure"
+    INTERRUPTED = "interrupted"
+    NEVER_STARTED = "never started"
+    NOT_STARTED = "not started"
+    CANCELLED = "cancelled"
+    LOST = "lost"
+    TIMED_OUT = "timed out"
+    UNKNOWN_OUTCOME = "unknown outcome"
+    NOT_ALLOWED = "not allowed"
+    INVALID_FOLDER = "invalid folder"
+    INVALID_URL = "invalid URL"
+    MISSING_CLUSTER_LIBRARIES = "missing cluster libraries"
+    CLUSTER_UNREACHABLE = "cluster unreachable"
+    NO_QUEUE = "no queue"
+    BROKER_REFUSED = "broker refused"
+    NO_SUCH_BATCH = "no such batch"
+    BATCH_ENDED = "batch ended"
+
+
 class JobFailed(Exception):
     """A job that could not be done: `cause` in a few words, `message` with the details;
     `record`: what else the model's record keeps of it (the run's files, the solver's
@@ -35,7 +69,7 @@ class JobFailed(Exception):
 
 class BatchInterrupted(KeyboardInterrupt):
     """A batch stopped by Ctrl-C or SIGTERM; `results` holds one result per model, in the
-    order given: those that ended, then "interrupted" for the models being solved and "not
+    order given: those that ended, then "interrupted" for the models being solved and "never
     started" for the others."""
 
     def __init__(self, results: List[Dict[str, Any]]) -> None:
@@ -67,7 +101,7 @@ def platform_missing(error: ImportError) -> JobFailed:
     bridge `clr`, no COM bridge `pythoncom`)."""
     missing = getattr(error, "name", None)
     what = "the module %s cannot be imported" % missing if missing else error_text(error)
-    return JobFailed("missing platform", "%s (%s)" % (what, error_text(error)))
+    return JobFailed(Cause.MISSING_PLATFORM, "%s (%s)" % (what, error_text(error)))
 
 
 def failed_entry(path: str, solver: str, cause: str, message: str) -> Dict[str, Any]:

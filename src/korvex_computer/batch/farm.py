@@ -16,7 +16,7 @@ from .broker import (BATCH_KEY, CONNECT_SECONDS, DEAD_LETTERS, DELIVERY_LIMIT, I
                      RECORD_SECONDS, WORKER_KEY, ClusterUnreachable, NoQueue, broker_connection,
                      celery_app, check_url, connection_errors, queue_counts, reachable_results,
                      require_libraries, shown_url, without_password)
-from .common import JobFailed, error_text
+from .common import Cause, JobFailed, error_text
 
 BATCH_ID = re.compile(r"^[0-9a-f]{32}$")
 
@@ -32,10 +32,10 @@ def cancel_batch(results_url: str, batch: str) -> str:
         pipe.exists(IN_FLIGHT_KEY % batch).get(BATCH_KEY % batch)
         in_flight, mark = pipe.execute()
     if mark is not None:
-        raise JobFailed("batch ended", "batch %s was %s already" % (
+        raise JobFailed(Cause.BATCH_ENDED, "batch %s was %s already" % (
             batch, "cancelled" if mark == b"cancelled" else "ended by its client"))
     if not in_flight:
-        raise JobFailed("no such batch", "the results store at %s has no batch %s in flight"
+        raise JobFailed(Cause.NO_SUCH_BATCH, "the results store at %s has no batch %s in flight"
                         % (shown_url(results_url), batch))
     store.set(BATCH_KEY % batch, "cancelled", ex=RECORD_SECONDS)
     return ("batch %s cancelled: its waiting models are withdrawn, its running ones stop "
@@ -160,7 +160,7 @@ def dead_letters(broker: str, action: Optional[str] = None,
         raise ClusterUnreachable(broker, error)
     except (amqp.exceptions.AMQPError, amqp.exceptions.MessageNacked) as error:
         # a user without the operator's rights
-        raise JobFailed("broker refused", "the broker at %s refused (%s): the dead letters "
+        raise JobFailed(Cause.BROKER_REFUSED, "the broker at %s refused (%s): the dead letters "
                         "need the operator's user of the README's recipe" % (
                             shown_url(broker), without_password(error_text(error), broker)))
     return letters

@@ -25,7 +25,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional
 from .. import korvex_core as core
 from . import results
 # Named here too for the modules that use them with the jobs.
-from .common import (DATA_SOURCES_VARIABLE, SETTINGS_VARIABLE, SOLVERS as SOLVERS,
+from .common import (DATA_SOURCES_VARIABLE, SETTINGS_VARIABLE, Cause, SOLVERS as SOLVERS,
                      Installation as Installation, JobFailed as JobFailed,
                      error_text as error_text)
 
@@ -109,11 +109,11 @@ def bind(installation: Installation) -> None:
             valid = core.setup_korvex_computer(installation.directory,
                                                MODULES[installation.module])
     except FileNotFoundError as error:
-        raise JobFailed("missing installation", error_text(error))
+        raise JobFailed(Cause.MISSING_INSTALLATION, error_text(error))
     except Exception as error:
-        raise JobFailed("invalid installation", error_text(error))
+        raise JobFailed(Cause.INVALID_INSTALLATION, error_text(error))
     if not valid:
-        raise JobFailed("invalid installation",
+        raise JobFailed(Cause.INVALID_INSTALLATION,
                         "%s has no Extensions folder" % installation.directory)
 
 
@@ -125,28 +125,28 @@ def _check_settings_file(path: Any, option: str, variable: str, what: str,
     raise a bare KeyError."""
     where = "give %s FILE or set %s" % (option, variable)
     if not isinstance(path, str) or not os.path.isfile(path):
-        raise JobFailed("missing settings", "the %s %s does not exist (%s)"
+        raise JobFailed(Cause.MISSING_SETTINGS, "the %s %s does not exist (%s)"
                         % (what, path, where))
     try:
         with open(path, "r", encoding="utf-8") as stream:
             document = json.load(stream)
     except OSError as error:
-        raise JobFailed("missing settings", "the %s %s cannot be read: %s (%s)"
+        raise JobFailed(Cause.MISSING_SETTINGS, "the %s %s cannot be read: %s (%s)"
                         % (what, path, error_text(error), where))
     except UnicodeDecodeError as error:
-        raise JobFailed("invalid settings", "the %s %s is not UTF-8 text (%s) (%s)"
+        raise JobFailed(Cause.INVALID_SETTINGS, "the %s %s is not UTF-8 text (%s) (%s)"
                         % (what, path, error.reason, where))
     except ValueError as error:  # the decoder's wording differs between interpreters
-        raise JobFailed("invalid settings", "the %s %s is not JSON (a fault at line %s, "
+        raise JobFailed(Cause.INVALID_SETTINGS, "the %s %s is not JSON (a fault at line %s, "
                         "column %s) (%s)" % (what, path, getattr(error, "lineno", "?"),
                                              getattr(error, "colno", "?"), where))
     try:
         read(document)
     except KeyError as error:
-        raise JobFailed("invalid settings", "the %s %s lacks %s (%s)"
+        raise JobFailed(Cause.INVALID_SETTINGS, "the %s %s lacks %s (%s)"
                         % (what, path, json.dumps(error.args[0]), where))
     except Exception as error:
-        raise JobFailed("invalid settings", "the %s %s is not laid out as one: %s (%s)"
+        raise JobFailed(Cause.INVALID_SETTINGS, "the %s %s is not laid out as one: %s (%s)"
                         % (what, path, error_text(error), where))
 
 
@@ -169,12 +169,12 @@ def no_model_file(path: str) -> JobFailed:
     """The failure for a model path that names no file: a folder, a wildcard pattern that
     matched nothing, or nothing."""
     if os.path.isdir(path):
-        return JobFailed("invalid model", "%s is a folder, not a model file (give the model "
+        return JobFailed(Cause.INVALID_MODEL, "%s is a folder, not a model file (give the model "
                          "files, or a pattern such as %s)"
                          % (path, os.path.join(path, "*.quarl")))
     if any(character in os.path.basename(path) for character in "*?["):
-        return JobFailed("invalid model", "no file matches %s" % path)
-    return JobFailed("invalid model", "%s does not exist" % path)
+        return JobFailed(Cause.INVALID_MODEL, "no file matches %s" % path)
+    return JobFailed(Cause.INVALID_MODEL, "%s does not exist" % path)
 
 
 def load_model(path: str, shown: Optional[str] = None) -> Any:
@@ -186,9 +186,9 @@ def load_model(path: str, shown: Optional[str] = None) -> Any:
         with OUTPUT.collect():
             model = core.loadQuarl(path)
     except Exception as error:
-        raise JobFailed("invalid installation", error_text(error))
+        raise JobFailed(Cause.INVALID_INSTALLATION, error_text(error))
     if model is None:
-        raise JobFailed("invalid model", "%s is not a model the application can read"
+        raise JobFailed(Cause.INVALID_MODEL, "%s is not a model the application can read"
                         % (shown or path))
     return model
 
@@ -216,9 +216,9 @@ def _write_fre_file(model: Any, model_path: str, target: str) -> None:
         with OUTPUT.collect():
             core.writeFreFile(model, model_path)
     except Exception as error:
-        raise JobFailed("fre file not written", error_text(error))
+        raise JobFailed(Cause.FRE_FILE_NOT_WRITTEN, error_text(error))
     if not os.path.isfile(target):
-        raise JobFailed("fre file not written",
+        raise JobFailed(Cause.FRE_FILE_NOT_WRITTEN,
                         "the application's settings controller gave no settings")
 
 
@@ -268,15 +268,15 @@ def solve_failure(path: str, solver: str, collected: List[str],
                   worker_errors: List[BaseException]) -> JobFailed:
     """Why solve gave no solution, from what the module printed and the worker raised."""
     if _INVALID_QUARL_LINE in collected:
-        return JobFailed("invalid model", "%s is not a model the application can read" % path)
+        return JobFailed(Cause.INVALID_MODEL, "%s is not a model the application can read" % path)
     if worker_errors:
-        return JobFailed("solver failure",
+        return JobFailed(Cause.SOLVER_FAILURE,
                          "the %s run stopped: %s" % (solver, error_text(worker_errors[-1])))
     configured = core._PipeStress_ if solver == "PipeStress" else core._Aster_
     if configured is None:
-        return JobFailed("solver failure", "no %s solver path in %s" % (solver,
+        return JobFailed(Cause.SOLVER_FAILURE, "no %s solver path in %s" % (solver,
                                                                        core._settingsPath_))
-    return JobFailed("solver failure", "%s gave no solution for %s" % (solver, path))
+    return JobFailed(Cause.SOLVER_FAILURE, "%s gave no solution for %s" % (solver, path))
 
 
 def _is_piping(model: Any) -> bool:
@@ -338,7 +338,7 @@ def _fill_sandbox(sandbox: str, path: str, thf: Optional[str]) -> str:
 
 def unwritable_model_folder(path: str, why: str) -> JobFailed:
     """The failure of a model solved in place in a folder where the run cannot write."""
-    return JobFailed("model folder not writable", "the run of %s cannot write in %s (%s); "
+    return JobFailed(Cause.MODEL_FOLDER_NOT_WRITABLE, "the run of %s cannot write in %s (%s); "
                      "give --sandbox to solve a copy in a folder of its own"
                      % (path, os.path.dirname(path), why))
 
@@ -395,7 +395,7 @@ def solve_model(path: str, solver: str, sandbox: bool,
     if not sandbox and not os.access(os.path.dirname(path), os.W_OK):
         raise unwritable_model_folder(path, "not writable")
     if not os.access(path, os.R_OK):  # else a sandbox's copy fails with a PermissionError
-        raise JobFailed("invalid model", "%s cannot be read" % path)
+        raise JobFailed(Cause.INVALID_MODEL, "%s cannot be read" % path)
     first_line = len(OUTPUT.lines)
     started = time.monotonic()
     started_at = time.time()
@@ -430,7 +430,7 @@ def solve_model(path: str, solver: str, sandbox: bool,
                 with STOP.held(), _thf_found(os.path.dirname(path), thf):
                     solution = core.solve(run_path, solver, False)
             except Exception as error:
-                solution, failure = None, JobFailed("solver failure", error_text(error))
+                solution, failure = None, JobFailed(Cause.SOLVER_FAILURE, error_text(error))
         elapsed = time.monotonic() - started
         if solution is None:
             failure = failure or solve_failure(path, used, OUTPUT.lines[first_line:],
@@ -483,9 +483,9 @@ def locate_class(name: str) -> Dict[str, Any]:
         with OUTPUT.collect():
             namespace, assembly = core.findNameSpaceAndAssembly(name)
     except Exception as error:
-        raise JobFailed("invalid installation", error_text(error))
+        raise JobFailed(Cause.INVALID_INSTALLATION, error_text(error))
     if namespace is None or assembly is None:
-        raise JobFailed("unknown class", "the installation has no class %s" % name)
+        raise JobFailed(Cause.UNKNOWN_CLASS, "the installation has no class %s" % name)
     return {"class": name, "namespace": namespace, "assembly": assembly}
 
 
@@ -499,6 +499,6 @@ def describe_class(name: str) -> Dict[str, Any]:
             cls = getattr(namespace, name.rsplit(".", 1)[-1])
             text = core.inspectClass(cls, True)
     except Exception as error:
-        raise JobFailed("invalid installation", error_text(error))
+        raise JobFailed(Cause.INVALID_INSTALLATION, error_text(error))
     found["description"] = json.loads(text)
     return found

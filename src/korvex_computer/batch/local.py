@@ -25,7 +25,7 @@ import sys
 import threading
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
-from .common import BatchInterrupted, Installation, failed_entry
+from .common import BatchInterrupted, Cause, Installation, failed_entry
 from .processes import ProcessGroup
 from .status import live_status, time_left
 
@@ -141,11 +141,11 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
             if entry is None:
                 if stopping.is_set():
                     worker.remove_sandboxes()  # told of after the stop removed the others
-                    entry = failed_entry(message["model"], message["solver"], "interrupted",
+                    entry = failed_entry(message["model"], message["solver"], Cause.INTERRUPTED,
                                          "stopped when the batch was interrupted")
                 else:
                     entry = failed_entry(message["model"], message["solver"],
-                                         "worker failure", "the worker process ended with "
+                                         Cause.WORKER_FAILURE, "the worker process ended with "
                                          "exit status %s" % worker.bury())
                 with lock:
                     running.pop(number, None)
@@ -189,7 +189,7 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
                 feeder.join()
         raise BatchInterrupted([
             entry if entry is not None else failed_entry(
-                messages[index]["model"], messages[index]["solver"], "never started",
+                messages[index]["model"], messages[index]["solver"], Cause.NEVER_STARTED,
                 "the batch was interrupted before the model was started")
             for index, entry in enumerate(results)])
     return [entry for entry in results if entry is not None]

@@ -27,7 +27,7 @@ from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_F
                      ClusterUnreachable, NoQueue, broker_connection, celery_app, check_url,
                      connection_errors, model_key, queue_counts, reachable_results,
                      require_libraries, shown_url, signature, without_password)
-from .common import BatchInterrupted, JobFailed, error_text, failed_entry
+from .common import BatchInterrupted, Cause, JobFailed, error_text, failed_entry
 from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
@@ -103,7 +103,7 @@ class Follower(object):
                          else "withdrawn from the queue" if index < self.sent
                          else "never sent")
                 self.results[index] = failed_entry(
-                    self.paths[index], self.solver, "cancelled",
+                    self.paths[index], self.solver, Cause.CANCELLED,
                     "the batch was cancelled (korvex_computer cancel): %s" % where)
             self.started.clear()
 
@@ -230,19 +230,19 @@ class Follower(object):
                 self.unseen.pop(index, None)
             elif now - self.unseen.setdefault(index, now) > LOST_SECONDS:
                 self.close(index, failed_entry(
-                    self.paths[index], self.solver, "lost",
+                    self.paths[index], self.solver, Cause.LOST,
                     "no worker was solving it and the queue held no model for %g s: it left "
                     "the queue without an answer (dropped, or its answer removed from the "
                     "results store); with --output, --resume solves it again" % LOST_SECONDS))
                 continue
             if index in self.started and now - self.started[index] > self.timeout:
                 self.close(index, failed_entry(
-                    self.paths[index], self.solver, "timed out",
+                    self.paths[index], self.solver, Cause.TIMED_OUT,
                     "no result within %g s of its start" % self.timeout))
         if now - self.last_worker_seen > self.no_worker_timeout:
             for index in self.waiting():
                 self.close(index, failed_entry(
-                    self.paths[index], self.solver, "not started",
+                    self.paths[index], self.solver, Cause.NOT_STARTED,
                     "no worker listened for %g s" % self.no_worker_timeout))
 
     def verified(self, index: int, record: Optional[bytes]) -> Optional[Dict[str, Any]]:
@@ -288,10 +288,10 @@ class Follower(object):
         with self.lock:
             for index in self.waiting():
                 if index < self.sent:
-                    entry = failed_entry(self.paths[index], self.solver, "unknown outcome",
+                    entry = failed_entry(self.paths[index], self.solver, Cause.UNKNOWN_OUTCOME,
                                          reason + ": the model may have been solved")
                 else:
-                    entry = failed_entry(self.paths[index], self.solver, "not started",
+                    entry = failed_entry(self.paths[index], self.solver, Cause.NOT_STARTED,
                                          "not sent: " + reason)
                 self.results[index] = entry
             self.started.clear()
@@ -306,11 +306,11 @@ class Follower(object):
                     kept = ("its record goes to %s" % self.outputs[index] if self.outputs[index]
                             else "its result is not kept")
                     self.results[index] = failed_entry(
-                        self.paths[index], self.solver, "interrupted",
+                        self.paths[index], self.solver, Cause.INTERRUPTED,
                         "left to its worker when the batch was interrupted; %s" % kept)
                 else:
                     self.results[index] = failed_entry(
-                        self.paths[index], self.solver, "never started",
+                        self.paths[index], self.solver, Cause.NEVER_STARTED,
                         "withdrawn from the queue when the batch was interrupted"
                         if index < self.sent else "not sent: the batch was interrupted "
                         "before its turn")
@@ -324,8 +324,8 @@ class Follower(object):
         with self.lock:
             open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
                            if entry is None
-                           or entry.get("cause") in ("interrupted", "never started",
-                                                     "cancelled")]
+                           or entry.get("cause") in (Cause.INTERRUPTED, Cause.NEVER_STARTED,
+                                                     Cause.CANCELLED)]
         for _ in range(2):  # once more on a connection cut short by the interruption
             try:
                 with self.store.pipeline() as pipe:
@@ -443,7 +443,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
                         raise
                 time.sleep(1.0)
         except amqp.exceptions.AMQPError as error:
-            raise JobFailed("broker refused", refused(error))
+            raise JobFailed(Cause.BROKER_REFUSED, refused(error))
         if follower.sent == len(paths):
             LOG.info("the %d models are in the queue; waiting for their results", len(paths))
         elif follower.sent:

@@ -28,7 +28,7 @@ from .broker import (BATCH_KEY, FINISH_LOCK, MAX_ATTEMPTS, NOTICE_KEY, QUEUE,
                      ClusterUnreachable, celery_app, check_broker, check_url, connection_errors,
                      declare_dead_letters, reachable_results, require_libraries, shown_url,
                      signature)
-from .common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, INSTALLATION_VARIABLE,
+from .common import (BROKER_VARIABLE, Cause, DATA_SOURCES_VARIABLE, INSTALLATION_VARIABLE,
                      RESULTS_VARIABLE, SETTINGS_VARIABLE, Installation, error_text,
                      failed_entry)
 from .processes import ProcessGroup
@@ -260,7 +260,7 @@ class Attempt(object):
             try:
                 place_files(entry, staged, in_place, output)
             except OSError as error:
-                entry.update(ok=False, cause="output not written", message="the files of "
+                entry.update(ok=False, cause=Cause.OUTPUT_NOT_WRITTEN, message="the files of "
                              "%s were not put in place (%s)" % (entry["model"],
                                                                error_text(error)))
         if output is not None:
@@ -333,7 +333,7 @@ def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
             os.mkdir(staging)
             results.keep_files(result, run_directory, started_at, True, staging)
         except OSError as error:
-            raise jobs.JobFailed("output not written", "the files of %s were not kept (%s)"
+            raise jobs.JobFailed(Cause.OUTPUT_NOT_WRITTEN, "the files of %s were not kept (%s)"
                                  % (path, jobs.error_text(error)))
 
     entry = task.solve({"model": path, "solver": solver, "sandbox": True}, None, keep_run)
@@ -370,7 +370,7 @@ def allowed_folders(folders: Sequence[str]) -> List[str]:
 
     for folder in folders:
         if not os.path.isdir(folder):
-            raise JobFailed("invalid folder", "the allowed folder %s does not exist" % folder)
+            raise JobFailed(Cause.INVALID_FOLDER, "the allowed folder %s does not exist" % folder)
     return [os.path.normcase(os.path.realpath(folder)) for folder in folders]
 
 
@@ -409,10 +409,10 @@ def solve_task(store: Any, worker_name: str, machine: str, heartbeat: float,
         staged = None
         refused = refusal(path, output, allowed)
         if refused is not None:
-            entry = failed_entry(path, solver, "not allowed", refused)
+            entry = failed_entry(path, solver, Cause.NOT_ALLOWED, refused)
             output = None  # nothing is written there
         elif number > MAX_ATTEMPTS:
-            entry = failed_entry(path, solver, "worker failure",
+            entry = failed_entry(path, solver, Cause.WORKER_FAILURE,
                                  "%d workers ended before they finished this model"
                                  % MAX_ATTEMPTS)
         else:

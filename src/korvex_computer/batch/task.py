@@ -10,6 +10,7 @@ import time
 from typing import Any, Callable, Dict, List, Optional
 
 from . import jobs, results
+from .common import Cause
 
 
 Keep = Callable[[Dict[str, Any], str, float], None]
@@ -28,7 +29,7 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
         try:
             results.keep_files(result, run_directory, started_at, sandbox, folder)
         except OSError as error:
-            raise jobs.JobFailed("output not written", "the files of %s were not kept in %s "
+            raise jobs.JobFailed(Cause.OUTPUT_NOT_WRITTEN, "the files of %s were not kept in %s "
                                  "(%s)" % (path, folder, jobs.error_text(error)))
 
     # The files of the output folder that no batch wrote, once the folder is ready.
@@ -60,7 +61,7 @@ def _solve_into(entry: Dict[str, Any], message: Dict[str, Any], folder: Optional
             try:
                 left.append(results.empty_folder(folder))
             except OSError as error:
-                raise jobs.JobFailed("output not written", "%s cannot be used (%s)"
+                raise jobs.JobFailed(Cause.OUTPUT_NOT_WRITTEN, "%s cannot be used (%s)"
                                      % (folder, jobs.error_text(error)))
         entry.update(jobs.solve_model(path, solver, sandbox, keep,
                                       message.get("thf", results.LOOK_UP)))
@@ -68,7 +69,7 @@ def _solve_into(entry: Dict[str, Any], message: Dict[str, Any], folder: Optional
     except jobs.JobFailed as failure:
         entry.update(failure.record, ok=False, cause=failure.cause, message=failure.message)
     except Exception as error:
-        entry.update(ok=False, cause="solver failure", message=jobs.error_text(error))
+        entry.update(ok=False, cause=Cause.SOLVER_FAILURE, message=jobs.error_text(error))
 
 
 def keep_record(folder: str, entry: Dict[str, Any], sync: bool = True) -> None:
@@ -77,5 +78,5 @@ def keep_record(folder: str, entry: Dict[str, Any], sync: bool = True) -> None:
     try:
         results.write_record(folder, entry, sync)
     except OSError as error:
-        entry.update(ok=False, cause="output not written", message="the record of %s was not "
+        entry.update(ok=False, cause=Cause.OUTPUT_NOT_WRITTEN, message="the record of %s was not "
                      "written in %s (%s)" % (entry["model"], folder, jobs.error_text(error)))

@@ -45,7 +45,7 @@ from ..batch.broker import (DEAD_LETTERS, DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_T
                             DEFAULT_TIMEOUT)
 from ..batch.common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, FORMER_INSTALLATION_VARIABLE,
                             INSTALLATION_VARIABLE, MODULE_NAMES, RESULTS_VARIABLE,
-                            SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Installation,
+                            SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Cause, Installation,
                             JobFailed, error_text, platform_missing)
 from ..batch.status import live_status
 from . import render
@@ -455,7 +455,7 @@ def solve_batch_command(arguments: argparse.Namespace, installation: Optional[In
     _pass_on_module_messages(entries)
     if interrupted:
         unfinished = [entry for entry in entries
-                      if entry.get("cause") in ("interrupted", "never started")]
+                      if entry.get("cause") in (Cause.INTERRUPTED, Cause.NEVER_STARTED)]
         _fail("interrupted: %d of %d models ended, %d did not; %s" % (
             len(entries) - len(unfinished), len(entries), len(unfinished),
             _how_to_go_on(arguments)))

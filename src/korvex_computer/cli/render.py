@@ -8,6 +8,7 @@ import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ..batch.broker import QUEUE
+from ..batch.common import Cause
 
 WIDTH = 100  # of a batch's rows, which a terminal of 100 columns shows unwrapped
 NAME_WIDTH = 40  # of a model's name in a row, cut in the middle beyond it
@@ -125,7 +126,7 @@ def _message(entry: Dict[str, Any]) -> str:
     return str(entry["message"]).replace(entry["model"], shown_path(entry["model"]))
 
 
-_UNFINISHED = ("interrupted", "never started")
+_UNFINISHED = (Cause.INTERRUPTED, Cause.NEVER_STARTED)
 
 
 def _outcome(entry: Dict[str, Any], output: Optional[str]) -> str:
