@@ -598,12 +598,13 @@ def test_the_status_shows_the_queue_its_workers_and_batches(installation, tmp_pa
 
     wait_for(a_running_b_waiting)
     report = json.loads(shown[-1])
-    assert report["queue"] == {"name": "korvex_computer", "waiting": 1, "consumers": 1}
+    assert report["queue"] == {"name": "korvex_computer", "waiting": 1, "being_solved": 1,
+                               "consumers": 1, "dead_letters": 0}
     [record] = report["workers"]
     assert (record["process"], record["model"]) == (worker.child(), paths[0])
     assert record["solving_for"] >= 0 and record["since"] <= time.time()
     assert report["batches"][0]["sender"].endswith("process %d" % client.pid)
-    assert "korvex_computer: 1 waiting, 1 consumers" in status()
+    assert "korvex_computer: 1 waiting, 1 being solved, 1 consumers, 0 dead letters" in status()
     assert "solving %s for " % paths[0] in shown[-1]
     client.communicate(timeout=60)
     report = json.loads(status("--json"))
@@ -715,6 +716,8 @@ def test_a_model_that_left_the_queue_unanswered_is_reported_lost(installation, t
         assert [[(letter["model"], letter["batch"], letter["deliveries"]) for letter in letters]
                 for letters in listed] == [[(paths[0], batch, 5)]] * 2
         assert "the queue's delivery limit" in listed[0][0]["last_error"]
+        status = run_cli(["status", "--json"], farm.client_env(tmp_path))  # the client's look
+        assert json.loads(status.stdout)["queue"]["dead_letters"] == 1, status.stderr
         done = run_cli(["dead-letters", dead_letter, "--batch", batch], operator)
         assert done.stdout.splitlines()[0] == "1 dead letter " + (
             "dropped" if dead_letter == "--drop" else "put back in the queue korvex_computer")

@@ -50,12 +50,15 @@ def farm_status(broker: Optional[str], results_url: str) -> Dict[str, Any]:
     check_url(results_url, "results store")
     store = reachable_results(results_url)
     now = time.time()
-    return {"queue": queue_status(broker), "workers": worker_records(store, now),
-            "batches": batch_records(store, now)}
+    queue, workers = queue_status(broker), worker_records(store, now)
+    if "error" not in queue:  # each worker process takes one model at a time
+        queue["being_solved"] = sum(1 for worker in workers if worker["model"])
+    return {"queue": queue, "workers": workers, "batches": batch_records(store, now)}
 
 
 def queue_status(broker: Optional[str]) -> Dict[str, Any]:
-    """The models waiting in the queue and its consumers; what could not be read, said."""
+    """The models waiting in the queue, its consumers and its dead letters; what could not be
+    read, said."""
     status: Dict[str, Any] = {"name": QUEUE}
     if not broker:
         return dict(status, error="no broker given (--broker URL or KORVEX_BROKER)")
@@ -63,12 +66,16 @@ def queue_status(broker: Optional[str]) -> Dict[str, Any]:
     try:
         with broker_connection(celery_app(broker)) as connection:
             waiting, consumers = queue_counts(connection)
+            try:
+                dead, _ = queue_counts(connection, DEAD_LETTERS)
+            except NoQueue:
+                dead = 0
     except NoQueue as failure:
         return dict(status, error=failure.message)
     except Exception as error:  # unreachable, or a user that may not read it
         return dict(status, error="the broker at %s did not say (%s)" % (
             shown_url(broker), without_password(error_text(error), broker)))
-    return dict(status, waiting=waiting, consumers=consumers)
+    return dict(status, waiting=waiting, consumers=consumers, dead_letters=dead)
 
 
 def records(store: Any, pattern: str) -> List[Dict[str, str]]:

@@ -237,8 +237,9 @@ def farm(status: Dict[str, Any]) -> str:
     if "error" in queue:
         lines = ["queue %s: %s" % (queue["name"], queue["error"])]
     else:
-        lines = ["queue %s: %d waiting, %d consumers" % (queue["name"], queue["waiting"],
-                                                         queue["consumers"])]
+        lines = ["queue %s: %d waiting, %d being solved, %d consumers, %d dead letters" % (
+            queue["name"], queue["waiting"], queue["being_solved"], queue["consumers"],
+            queue["dead_letters"])]
     lines.append("worker processes: %d" % len(status["workers"]))
     for worker in status["workers"]:
         doing = ("solving %s for %.1f s" % (worker["model"], worker["solving_for"])
