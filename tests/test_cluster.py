@@ -151,9 +151,9 @@ def start_worker(tmp_path, farm):
 
     def start(installation, name, *arguments, **env):
         temp_dir = tmp_path / ("temp-" + name)
-        temp_dir.mkdir()
+        temp_dir.mkdir(exist_ok=True)  # a keeper started again has the same
         log = tmp_path / (name + ".log")
-        with open(str(log), "w") as stream:
+        with open(str(log), "a") as stream:
             process = subprocess.Popen(
                 [sys.executable, "-m", "korvex_computer", "worker", *arguments],
                 env=dict(environment(installation, temp_dir), **dict(
@@ -872,3 +872,212 @@ def test_an_answer_whose_lock_was_taken_unanswered_is_stored_at_once(farm, monke
     assert attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
     assert store.exists(broker.RESULT_KEY % "task")
     assert not store.exists(broker.FINISH_LOCK % "task")
+
+
+# The chaos test: two clients at once and two keepers, while a random fault strikes every 15 to
+# 20 s. KORVEX_CHAOS_SEED and KORVEX_CHAOS_SECONDS repeat a run, or make it longer; the models
+# are as many as keep the workers busy for that long.
+CHAOS_SECONDS = float(os.environ.get("KORVEX_CHAOS_SECONDS") or 150)
+CHAOS_HEARTBEAT = 3
+CHAOS_TIMEOUT = 180  # each client's --timeout
+
+
+class Chaos(object):
+    """The farm that the faults strike, a clock of things to undo later, and what was done."""
+
+    def __init__(self, farm, rng, start_keeper, clients):
+        self.farm, self.rng, self.start_keeper, self.clients = farm, rng, start_keeper, clients
+        self.keepers = {name: start_keeper(name) for name in ("first", "second")}
+        self.worker_processes = set()  # every one seen, for the count of what is left
+        self.due = []  # (when, what, action) to do later
+        self.began = time.monotonic()
+
+    def say(self, text):
+        answered = sum(len(list(client.output.glob("*/result.json"))) for client in self.clients)
+        print("%6.1f s  %4d answered  %s" % (time.monotonic() - self.began, answered, text),
+              flush=True)
+
+    def sleep(self, seconds):
+        """Sleeps, doing meanwhile what falls due."""
+        end = time.monotonic() + seconds
+        while True:
+            for item in [item for item in self.due if item[0] <= time.monotonic()]:
+                self.due.remove(item)
+                item[2]()
+                self.say(item[1])
+            if time.monotonic() >= end:
+                return
+            time.sleep(min(0.2, end - time.monotonic()))
+
+    def later(self, seconds, what, action):
+        self.due.append((time.monotonic() + seconds, what, action))
+
+    def a_worker_process(self):
+        living = [pid for keeper in self.keepers.values() for pid in children(keeper.process.pid)]
+        self.worker_processes.update(living)
+        return self.rng.choice(sorted(living)) if living else None
+
+
+def kill_a_worker_process(chaos):
+    pid = chaos.a_worker_process()
+    if pid is not None:
+        os.kill(pid, signal.SIGKILL)
+    return "worker process %s killed" % pid
+
+
+def kill_a_keeper(chaos):
+    name = chaos.rng.choice(sorted(chaos.keepers))
+    chaos.a_worker_process()  # its processes, which end once their model is done
+    chaos.keepers[name].process.kill()
+    chaos.keepers[name].process.wait()
+    chaos.sleep(chaos.rng.uniform(0, 5))
+    chaos.keepers[name] = chaos.start_keeper(name)
+    return "keeper %s killed and started again" % name
+
+
+def freeze_a_worker_process(chaos):
+    pid = chaos.a_worker_process()
+    if pid is not None:  # with its solver, past the heartbeats that the broker waits for
+        os.killpg(pid, signal.SIGSTOP)
+        chaos.sleep(3 * CHAOS_HEARTBEAT + 4)
+        os.killpg(pid, signal.SIGCONT)
+    return "worker process %s frozen %d s" % (pid, 3 * CHAOS_HEARTBEAT + 4)
+
+
+def kill_the_broker(chaos):
+    chaos.farm.node.kill()
+    chaos.farm.node.start()
+    return "RabbitMQ killed and started again on its data"
+
+
+def freeze_the_broker(chaos):
+    seconds = chaos.rng.uniform(5, 20)
+    chaos.farm.node.signal(signal.SIGSTOP)
+    chaos.sleep(seconds)
+    chaos.farm.node.signal(signal.SIGCONT)
+    return "RabbitMQ frozen %.1f s" % seconds
+
+
+def restart_the_results_store(chaos):
+    seconds = chaos.rng.uniform(1, 10)
+    chaos.farm.store.kill()
+    chaos.sleep(seconds)
+    chaos.farm.store.start()
+    return "Redis killed, started again on its data %.1f s later" % seconds
+
+
+def freeze_a_client(chaos):
+    awake = [client for client in chaos.clients if not client.frozen]
+    if not awake:
+        return "no client to freeze"
+    client = chaos.rng.choice(awake)
+    client.frozen = True
+    client.process.send_signal(signal.SIGSTOP)  # a laptop asleep
+
+    def wake():
+        client.process.send_signal(signal.SIGCONT)
+        client.frozen = False
+
+    chaos.later(70, "client %s woken up" % client.name, wake)
+    return "client %s frozen 70 s" % client.name
+
+
+FAULTS = [kill_a_worker_process, kill_a_keeper, freeze_a_worker_process, kill_the_broker,
+          freeze_the_broker, restart_the_results_store, freeze_a_client]
+
+
+class Client(object):
+    """A client's batch: its models (each with a layer named after it, to tell its output from
+    another's), its command, and its process."""
+
+    def __init__(self, tmp_path, farm, name, count, *options):
+        folder = tmp_path / name
+        folder.mkdir()
+        (folder / "site.thf").write_text("TEMPERATURE 180\n")
+        self.name, self.frozen, self.output = name, False, tmp_path / ("out-" + name)
+        self.paths = []
+        for number in range(count):
+            path = folder / ("%s%03d.quarl" % (name, number))
+            path.write_text(json.dumps({"Format": "quarL", "FormatVersion": 1,
+                                        "Module": "Velmora", "Layers": [{"Name": path.stem}]}))
+            self.paths.append(str(path))
+        self.command = solve_command(*self.paths, "--output", str(self.output), "--timeout",
+                                     str(CHAOS_TIMEOUT), *options)
+        self.env = farm.client_env(tmp_path)
+        self.stdout, self.stderr = tmp_path / (name + ".out"), tmp_path / (name + ".err")
+        with open(str(self.stdout), "w") as out, open(str(self.stderr), "w") as err:
+            self.process = subprocess.Popen(self.command, env=self.env, stdout=out, stderr=err)
+
+
+@pytest.mark.chaos
+def test_a_farm_under_random_faults_answers_every_model_once(installation, tmp_path, farm,
+                                                             start_worker):
+    import collections
+    import random
+
+    seed = int(os.environ.get("KORVEX_CHAOS_SEED") or random.SystemRandom().randrange(10 ** 6))
+    print("KORVEX_CHAOS_SEED=%d KORVEX_CHAOS_SECONDS=%g" % (seed, CHAOS_SECONDS), flush=True)
+    rng = random.Random(seed)
+
+    def start_keeper(name):
+        return start_worker(installation, name, "--concurrency", "2", "--heartbeat",
+                            str(CHAOS_HEARTBEAT), KORVEX_STANDIN_SOLVE_SECONDS="1")
+
+    count = max(50, int(1.5 * CHAOS_SECONDS))  # each: about as many as solved in that time
+    clients = [Client(tmp_path, farm, "A", count, "--sandbox"), Client(tmp_path, farm, "B", count)]
+    chaos = Chaos(farm, rng, start_keeper, clients)
+    try:
+        while time.monotonic() - chaos.began < CHAOS_SECONDS:
+            chaos.sleep(rng.uniform(15, 20))
+            chaos.say(rng.choice(FAULTS)(chaos))
+        chaos.sleep(max([when for when, _, _ in chaos.due] + [0]) - time.monotonic())
+    finally:
+        farm.node.signal(signal.SIGCONT)
+        if farm.store.process.poll() is not None:
+            farm.store.start()
+        for client in clients:
+            client.process.send_signal(signal.SIGCONT)
+    for client in clients:
+        client.process.wait(timeout=CHAOS_TIMEOUT + 2 * 60)
+        chaos.say("client %s ended (exit status %d)" % (client.name, client.process.returncode))
+    chaos.a_worker_process()
+    first = {}
+    for client in clients:
+        assert "Traceback" not in client.stderr.read_text()
+        entries = json.loads(client.stdout.read_text())["models"]
+        assert [e["model"] for e in entries] == client.paths
+        chaos.say("client %s: %s" % (client.name, dict(collections.Counter(
+            e.get("cause", "solved") for e in entries))))
+        first.update((e["model"], e) for e in entries)
+        resumed = run_cli(client.command[3:] + ["--resume"], client.env)
+        assert resumed.returncode == 0, resumed.stderr
+        assert [e["ok"] for e in json.loads(resumed.stdout)["models"]] == [True] * count
+    # Each model answered once, its output its own: its record names the attempt that the
+    # client was told of, and its results file the model's own layer.
+    said = "".join(keeper.said() for keeper in chaos.keepers.values())
+    for client in clients:
+        for path in client.paths:
+            name = os.path.basename(path)[:-len(".quarl")]
+            record = json.loads((client.output / name / "result.json").read_text())
+            assert (record["model"], record["ok"]) == (path, True)
+            if first[path]["ok"]:
+                assert record["attempt_id"] == first[path]["attempt_id"]
+            solved = json.loads((client.output / name / (name + ".pipestress.json")).read_text())
+            assert solved["Layers"] == [name]
+            assert said.count("solved %s " % path) <= 1, path
+    # Nothing left behind: no sandbox, no staging folder, no process, no key of a batch but the
+    # marks of those that ended and of the models they closed, which expire.
+    for keeper in chaos.keepers.values():
+        keeper.process.terminate()
+        assert keeper.process.wait(timeout=60) == 0
+        assert keeper.sandboxes() == []
+    for client in clients:
+        assert [name for name in os.listdir(os.path.dirname(client.paths[0]))
+                if name.startswith(".")] == []
+    for pid in chaos.worker_processes:
+        wait_for(lambda: process_group(pid) == [], seconds=60)
+    store = farm.redis()
+    wait_for(lambda: store.keys("korvex_computer:worker:*") == [], seconds=30)
+    assert all(key.startswith((b"korvex_computer:task:", b"korvex_computer:batch:"))
+               and 0 < store.ttl(key) <= 24 * 3600 for key in batch_keys(store)), \
+        batch_keys(store)
