@@ -874,6 +874,41 @@ def test_an_answer_whose_lock_was_taken_unanswered_is_stored_at_once(farm, monke
     assert not store.exists(broker.FINISH_LOCK % "task")
 
 
+
+def test_the_lock_of_an_answer_outlives_its_attempt_only_as_its_mark_does(farm, monkeypatch):
+    """A worker lost while it holds the lock of an answer (copying the files of a big model)
+    keeps another attempt from the model no longer than its mark of a live attempt; a living
+    one keeps the lock however long it takes. One that lost the lock (frozen past it) stores
+    its answer only if no other attempt took the lock or answered."""
+    from korvex_computer.batch import broker, queue_worker
+
+    store = broker.results_client(farm.results_url)
+    attempt = queue_worker.Attempt(store, "task", "batch", "key", 0.5)  # its mark: 6 s
+    assert attempt.begin("worker") == 1
+    lock, lock_times = broker.FINISH_LOCK % "task", []
+    # Frozen past the lock, the first time another attempt took it; the second time none did.
+    after_the_freeze = iter([lambda: store.set(lock, "another attempt"),
+                             lambda: store.delete(lock)])
+
+    def slow_settle(*_):  # its files copied, the first time for longer than the lock's time
+        for _ in range(0 if lock_times else int(attempt.running_seconds) + 3):
+            lock_times.append(store.pttl(lock))
+            time.sleep(1)
+        next(after_the_freeze)()
+        return True, {"entry": {"ok": True}, "signature": "0" * 64}
+
+    monkeypatch.setattr(attempt, "settle", slow_settle)
+    try:
+        assert not attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
+        assert 0 < min(lock_times) <= max(lock_times) <= 1000 * attempt.running_seconds
+        assert not store.exists(broker.RESULT_KEY % "task")
+        store.delete(lock)  # the other attempt died before its answer
+        assert attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
+        assert store.exists(broker.RESULT_KEY % "task")
+    finally:
+        attempt.end()
+
+
 # The chaos test: two clients at once and two keepers, while a random fault strikes every 15 to
 # 20 s. KORVEX_CHAOS_SEED and KORVEX_CHAOS_SECONDS repeat a run, or make it longer; the models
 # are as many as keep the workers busy for that long.
@@ -1027,10 +1062,11 @@ def test_a_farm_under_random_faults_answers_every_model_once(installation, tmp_p
     clients = [Client(tmp_path, farm, "A", count, "--sandbox"), Client(tmp_path, farm, "B", count)]
     chaos = Chaos(farm, rng, start_keeper, clients)
     try:
-        faults = []  # each kind once in a random order, and again
-        while time.monotonic() - chaos.began < CHAOS_SECONDS:
+        faults, struck = [], set()  # each kind once in a random order, and again
+        while time.monotonic() - chaos.began < CHAOS_SECONDS or len(struck) < len(FAULTS):
             faults = faults or rng.sample(FAULTS, len(FAULTS))
             chaos.sleep(rng.uniform(15, 20))
+            struck.add(faults[-1])
             chaos.say(faults.pop()(chaos))
         chaos.sleep(max([when for when, _, _ in chaos.due] + [0]) - time.monotonic())
     finally:
@@ -1074,12 +1110,13 @@ def test_a_farm_under_random_faults_answers_every_model_once(installation, tmp_p
     for keeper in chaos.keepers.values():
         keeper.process.terminate()
         assert keeper.process.wait(timeout=60) == 0
-        assert keeper.sandboxes() == []
+    for pid in chaos.worker_processes:
+        wait_for(lambda: process_group(pid) == [], seconds=60)
+    for keeper in chaos.keepers.values():  # the processes' temporary folders went with them
+        assert os.listdir(str(keeper.temp_dir)) == []
     for client in clients:
         assert [name for name in os.listdir(os.path.dirname(client.paths[0]))
                 if name.startswith(".")] == []
-    for pid in chaos.worker_processes:
-        wait_for(lambda: process_group(pid) == [], seconds=60)
     store = farm.redis()
     wait_for(lambda: store.keys("korvex_computer:worker:*") == [], seconds=30)
     assert all(key.startswith((b"korvex_computer:task:", b"korvex_computer:batch:"))
