@@ -940,6 +940,7 @@ class Chaos(object):
                 self.due.remove(item)
                 item[2]()
                 self.say(item[1])
+            self.living_workers()
             if time.monotonic() >= end:
                 return
             time.sleep(min(0.2, end - time.monotonic()))
@@ -947,10 +948,14 @@ class Chaos(object):
     def later(self, seconds, what, action):
         self.due.append((time.monotonic() + seconds, what, action))
 
-    def a_worker_process(self):
+    def living_workers(self):
         living = [pid for keeper in self.keepers.values() for pid in children(keeper.process.pid)]
         self.worker_processes.update(living)
-        return self.rng.choice(sorted(living)) if living else None
+        return sorted(living)
+
+    def a_worker_process(self):
+        living = self.living_workers()
+        return self.rng.choice(living) if living else None
 
 
 def kill_a_worker_process(chaos):
@@ -962,7 +967,7 @@ def kill_a_worker_process(chaos):
 
 def kill_a_keeper(chaos):
     name = chaos.rng.choice(sorted(chaos.keepers))
-    chaos.a_worker_process()  # its processes, which end once their model is done
+    chaos.living_workers()  # its processes, which end once their model is done
     chaos.keepers[name].process.kill()
     chaos.keepers[name].process.wait()
     chaos.sleep(chaos.rng.uniform(0, 5))
@@ -974,8 +979,10 @@ def freeze_a_worker_process(chaos):
     pid = chaos.a_worker_process()
     if pid is not None:  # with its solver, past the heartbeats that the broker waits for
         os.killpg(pid, signal.SIGSTOP)
-        chaos.sleep(3 * CHAOS_HEARTBEAT + 4)
-        os.killpg(pid, signal.SIGCONT)
+        try:
+            chaos.sleep(3 * CHAOS_HEARTBEAT + 4)
+        finally:
+            os.killpg(pid, signal.SIGCONT)
     return "worker process %s frozen %d s" % (pid, 3 * CHAOS_HEARTBEAT + 4)
 
 
@@ -1046,7 +1053,7 @@ class Client(object):
 
 @pytest.mark.chaos
 def test_a_farm_under_random_faults_answers_every_model_once(installation, tmp_path, farm,
-                                                             start_worker):
+                                                             start_worker, request):
     import collections
     import random
 
@@ -1060,6 +1067,7 @@ def test_a_farm_under_random_faults_answers_every_model_once(installation, tmp_p
 
     count = max(50, int(1.5 * CHAOS_SECONDS))  # each: about as many as solved in that time
     clients = [Client(tmp_path, farm, "A", count, "--sandbox"), Client(tmp_path, farm, "B", count)]
+    request.addfinalizer(lambda: [client.process.kill() for client in clients])
     chaos = Chaos(farm, rng, start_keeper, clients)
     try:
         faults, struck = [], set()  # each kind once in a random order, and again
@@ -1079,12 +1087,10 @@ def test_a_farm_under_random_faults_answers_every_model_once(installation, tmp_p
         try:
             client.process.wait(timeout=CHAOS_TIMEOUT + 2 * 60)
         except subprocess.TimeoutExpired:
-            for each in clients:
-                each.process.kill()
             raise AssertionError("client %s still waits, %d s after the last fault"
                                  % (client.name, CHAOS_TIMEOUT + 2 * 60))
         chaos.say("client %s ended (exit status %d)" % (client.name, client.process.returncode))
-    chaos.a_worker_process()
+    chaos.living_workers()
     first = {}
     for client in clients:
         assert "Traceback" not in client.stderr.read_text()
@@ -1113,6 +1119,7 @@ def test_a_farm_under_random_faults_answers_every_model_once(installation, tmp_p
             assert said.count("solved %s " % path) <= 1, path
     # Nothing left behind: no sandbox, no staging folder, no process, no key of a batch but the
     # marks of those that ended and of the models they closed, which expire.
+    chaos.living_workers()
     for keeper in chaos.keepers.values():
         keeper.process.terminate()
         assert keeper.process.wait(timeout=60) == 0
