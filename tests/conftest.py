@@ -92,3 +92,8 @@ def work(tmp_path):
 def loads(core):
     """Records the names given to the module's load_dll while still loading them."""
     return recording_load_dll(core)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "chaos: the farm under random faults for minutes (run "
+                            "once, in the test command's CPython stage)")

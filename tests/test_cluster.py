@@ -151,9 +151,9 @@ def start_worker(tmp_path, farm):
 
     def start(installation, name, *arguments, **env):
         temp_dir = tmp_path / ("temp-" + name)
-        temp_dir.mkdir()
+        temp_dir.mkdir(exist_ok=True)  # a keeper started again has the same
         log = tmp_path / (name + ".log")
-        with open(str(log), "w") as stream:
+        with open(str(log), "a") as stream:
             process = subprocess.Popen(
                 [sys.executable, "-m", "korvex_computer", "worker", *arguments],
                 env=dict(environment(installation, temp_dir), **dict(
@@ -875,3 +875,266 @@ def test_an_answer_whose_lock_was_taken_unanswered_is_stored_at_once(farm, monke
     assert attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
     assert store.exists(broker.RESULT_KEY % "task")
     assert not store.exists(broker.FINISH_LOCK % "task")
+
+
+
+def test_the_lock_of_an_answer_outlives_its_attempt_only_as_its_mark_does(farm, monkeypatch):
+    """A worker lost while it holds the lock of an answer (copying the files of a big model)
+    keeps another attempt from the model no longer than its mark of a live attempt; a living
+    one keeps the lock however long it takes. One that lost the lock (frozen past it) stores
+    its answer only if no other attempt took the lock or answered."""
+    from korvex_computer.batch import broker, queue_worker
+
+    store = broker.results_client(farm.results_url)
+    attempt = queue_worker.Attempt(store, "task", "batch", "key", 0.5)  # its mark: 6 s
+    assert attempt.begin("worker") == 1
+    lock, lock_times = broker.FINISH_LOCK % "task", []
+    # Frozen past the lock, the first time another attempt took it; the second time none did.
+    after_the_freeze = iter([lambda: store.set(lock, "another attempt"),
+                             lambda: store.delete(lock)])
+
+    def slow_settle(*_):  # its files copied, the first time for longer than the lock's time
+        for _ in range(0 if lock_times else int(attempt.running_seconds) + 3):
+            lock_times.append(store.pttl(lock))
+            time.sleep(1)
+        next(after_the_freeze)()
+        return True, {"entry": {"ok": True}, "signature": "0" * 64}
+
+    monkeypatch.setattr(attempt, "settle", slow_settle)
+    try:
+        assert not attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
+        assert 0 < min(lock_times) <= max(lock_times) <= 1000 * attempt.running_seconds
+        assert not store.exists(broker.RESULT_KEY % "task")
+        store.delete(lock)  # the other attempt died before its answer
+        assert attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
+        assert store.exists(broker.RESULT_KEY % "task")
+    finally:
+        attempt.end()
+
+
+# The chaos test: two clients at once and two keepers, while a random fault strikes every 15 to
+# 20 s. KORVEX_CHAOS_SEED and KORVEX_CHAOS_SECONDS repeat a run, or make it longer; the models
+# are as many as keep the workers busy for that long.
+CHAOS_SECONDS = float(os.environ.get("KORVEX_CHAOS_SECONDS") or 130)
+CHAOS_HEARTBEAT = 3
+CHAOS_TIMEOUT = 180  # each client's --timeout
+
+
+class Chaos(object):
+    """The farm that the faults strike, a clock of things to undo later, and what was done."""
+
+    def __init__(self, farm, rng, start_keeper, clients):
+        self.farm, self.rng, self.start_keeper, self.clients = farm, rng, start_keeper, clients
+        self.keepers = {name: start_keeper(name) for name in ("first", "second")}
+        self.worker_processes = set()  # every one seen, for the count of what is left
+        self.due = []  # (when, what, action) to do later
+        self.began = time.monotonic()
+
+    def say(self, text):
+        answered = sum(len(list(client.output.glob("*/result.json"))) for client in self.clients)
+        print("%6.1f s  %4d answered  %s" % (time.monotonic() - self.began, answered, text),
+              flush=True)
+
+    def sleep(self, seconds):
+        """Sleeps, doing meanwhile what falls due."""
+        end = time.monotonic() + seconds
+        while True:
+            for item in [item for item in self.due if item[0] <= time.monotonic()]:
+                self.due.remove(item)
+                item[2]()
+                self.say(item[1])
+            self.living_workers()
+            if time.monotonic() >= end:
+                return
+            time.sleep(min(0.2, end - time.monotonic()))
+
+    def later(self, seconds, what, action):
+        self.due.append((time.monotonic() + seconds, what, action))
+
+    def living_workers(self):
+        living = [pid for keeper in self.keepers.values() for pid in children(keeper.process.pid)]
+        self.worker_processes.update(living)
+        return sorted(living)
+
+    def a_worker_process(self):
+        living = self.living_workers()
+        return self.rng.choice(living) if living else None
+
+
+def kill_a_worker_process(chaos):
+    pid = chaos.a_worker_process()
+    if pid is not None:
+        os.kill(pid, signal.SIGKILL)
+    return "worker process %s killed" % pid
+
+
+def kill_a_keeper(chaos):
+    name = chaos.rng.choice(sorted(chaos.keepers))
+    chaos.living_workers()  # its processes, which end once their model is done
+    chaos.keepers[name].process.kill()
+    chaos.keepers[name].process.wait()
+    chaos.sleep(chaos.rng.uniform(0, 5))
+    chaos.keepers[name] = chaos.start_keeper(name)
+    return "keeper %s killed and started again" % name
+
+
+def freeze_a_worker_process(chaos):
+    pid = chaos.a_worker_process()
+    if pid is not None:  # with its solver, past the heartbeats that the broker waits for
+        os.killpg(pid, signal.SIGSTOP)
+        try:
+            chaos.sleep(3 * CHAOS_HEARTBEAT + 4)
+        finally:
+            os.killpg(pid, signal.SIGCONT)
+    return "worker process %s frozen %d s" % (pid, 3 * CHAOS_HEARTBEAT + 4)
+
+
+def kill_the_broker(chaos):
+    chaos.farm.node.kill()
+    chaos.farm.node.start()
+    return "RabbitMQ killed and started again on its data"
+
+
+def freeze_the_broker(chaos):
+    seconds = chaos.rng.uniform(5, 20)
+    chaos.farm.node.signal(signal.SIGSTOP)
+    chaos.sleep(seconds)
+    chaos.farm.node.signal(signal.SIGCONT)
+    return "RabbitMQ frozen %.1f s" % seconds
+
+
+def restart_the_results_store(chaos):
+    seconds = chaos.rng.uniform(1, 10)
+    chaos.farm.store.kill()
+    chaos.sleep(seconds)
+    chaos.farm.store.start()
+    return "Redis killed, started again on its data %.1f s later" % seconds
+
+
+def freeze_a_client(chaos):
+    awake = [client for client in chaos.clients if not client.frozen]
+    if not awake:
+        return "no client to freeze"
+    client = chaos.rng.choice(awake)
+    client.frozen = True
+    client.process.send_signal(signal.SIGSTOP)  # a laptop asleep
+
+    def wake():
+        client.process.send_signal(signal.SIGCONT)
+        client.frozen = False
+
+    chaos.later(70, "client %s woken up" % client.name, wake)
+    return "client %s frozen 70 s" % client.name
+
+
+FAULTS = [kill_a_worker_process, kill_a_keeper, freeze_a_worker_process, kill_the_broker,
+          freeze_the_broker, restart_the_results_store, freeze_a_client]
+
+
+class Client(object):
+    """A client's batch: its models (each with a layer named after it, to tell its output from
+    another's), its command, and its process."""
+
+    def __init__(self, tmp_path, farm, name, count, *options):
+        folder = tmp_path / name
+        folder.mkdir()
+        (folder / "site.thf").write_text("TEMPERATURE 180\n")
+        self.name, self.frozen, self.output = name, False, tmp_path / ("out-" + name)
+        self.paths = []
+        for number in range(count):
+            path = folder / ("%s%03d.quarl" % (name, number))
+            path.write_text(json.dumps({"Format": "quarL", "FormatVersion": 1,
+                                        "Module": "Velmora", "Layers": [{"Name": path.stem}]}))
+            self.paths.append(str(path))
+        self.command = solve_command(*self.paths, "--output", str(self.output), "--timeout",
+                                     str(CHAOS_TIMEOUT), *options)
+        self.env = farm.client_env(tmp_path)
+        self.stdout, self.stderr = tmp_path / (name + ".out"), tmp_path / (name + ".err")
+        with open(str(self.stdout), "w") as out, open(str(self.stderr), "w") as err:
+            self.process = subprocess.Popen(self.command, env=self.env, stdout=out, stderr=err)
+
+
+@pytest.mark.chaos
+def test_a_farm_under_random_faults_answers_every_model_once(installation, tmp_path, farm,
+                                                             start_worker, request):
+    import collections
+    import random
+
+    seed = int(os.environ.get("KORVEX_CHAOS_SEED") or random.SystemRandom().randrange(10 ** 6))
+    print("KORVEX_CHAOS_SEED=%d KORVEX_CHAOS_SECONDS=%g" % (seed, CHAOS_SECONDS), flush=True)
+    rng = random.Random(seed)
+
+    def start_keeper(name):
+        return start_worker(installation, name, "--concurrency", "2", "--heartbeat",
+                            str(CHAOS_HEARTBEAT), KORVEX_STANDIN_SOLVE_SECONDS="1")
+
+    count = max(50, int(1.5 * CHAOS_SECONDS))  # each: about as many as solved in that time
+    clients = [Client(tmp_path, farm, "A", count, "--sandbox"), Client(tmp_path, farm, "B", count)]
+    request.addfinalizer(lambda: [client.process.kill() for client in clients])
+    chaos = Chaos(farm, rng, start_keeper, clients)
+    try:
+        faults, struck = [], set()  # each kind once in a random order, and again
+        while time.monotonic() - chaos.began < CHAOS_SECONDS or len(struck) < len(FAULTS):
+            faults = faults or rng.sample(FAULTS, len(FAULTS))
+            chaos.sleep(rng.uniform(15, 20))
+            struck.add(faults[-1])
+            chaos.say(faults.pop()(chaos))
+        chaos.sleep(max([when for when, _, _ in chaos.due] + [0]) - time.monotonic())
+    finally:
+        farm.node.signal(signal.SIGCONT)
+        if farm.store.process.poll() is not None:
+            farm.store.start()
+        for client in clients:
+            client.process.send_signal(signal.SIGCONT)
+    for client in clients:  # within its bound (each model's --timeout), and the servers' grace
+        try:
+            client.process.wait(timeout=CHAOS_TIMEOUT + 2 * 60)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("client %s still waits, %d s after the last fault"
+                                 % (client.name, CHAOS_TIMEOUT + 2 * 60))
+        chaos.say("client %s ended (exit status %d)" % (client.name, client.process.returncode))
+    chaos.living_workers()
+    first = {}
+    for client in clients:
+        assert "Traceback" not in client.stderr.read_text()
+        entries = json.loads(client.stdout.read_text())["models"]
+        assert [e["model"] for e in entries] == client.paths
+        chaos.say("client %s: %s" % (client.name, dict(collections.Counter(
+            e.get("cause", "solved") for e in entries))))
+        # Solved, or of unknown outcome after a server was away past the client's grace.
+        assert all(e["ok"] or e["cause"] == "unknown outcome" for e in entries), entries
+        first.update((e["model"], e) for e in entries)
+        resumed = run_cli(client.command[3:] + ["--resume"], client.env)
+        assert resumed.returncode == 0, resumed.stderr
+        assert [e["ok"] for e in json.loads(resumed.stdout)["models"]] == [True] * count
+    # Each model answered once, its output its own: its record names the attempt that the
+    # client was told of, and its results file the model's own layer.
+    said = "".join(keeper.said() for keeper in chaos.keepers.values())
+    for client in clients:
+        for path in client.paths:
+            name = os.path.basename(path)[:-len(".quarl")]
+            record = json.loads((client.output / name / "result.json").read_text())
+            assert (record["model"], record["ok"]) == (path, True)
+            if first[path]["ok"]:
+                assert record["attempt_id"] == first[path]["attempt_id"]
+            solved = json.loads((client.output / name / (name + ".pipestress.json")).read_text())
+            assert solved["Layers"] == [name]
+            assert said.count("solved %s " % path) <= 1, path
+    # Nothing left behind: no sandbox, no staging folder, no process, no key of a batch but the
+    # marks of those that ended and of the models they closed, which expire.
+    chaos.living_workers()
+    for keeper in chaos.keepers.values():
+        keeper.process.terminate()
+        assert keeper.process.wait(timeout=60) == 0
+    for pid in chaos.worker_processes:
+        wait_for(lambda: process_group(pid) == [], seconds=60)
+    for keeper in chaos.keepers.values():  # the processes' temporary folders went with them
+        assert os.listdir(str(keeper.temp_dir)) == []
+    for client in clients:
+        assert [name for name in os.listdir(os.path.dirname(client.paths[0]))
+                if name.startswith(".")] == []
+    store = farm.redis()
+    wait_for(lambda: store.keys("korvex_computer:worker:*") == [], seconds=30)
+    assert all(key.startswith((b"korvex_computer:task:", b"korvex_computer:batch:"))
+               and 0 < store.ttl(key) <= 24 * 3600 for key in batch_keys(store)), \
+        batch_keys(store)

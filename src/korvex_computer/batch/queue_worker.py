@@ -43,6 +43,7 @@ STORE_BACKOFF = (0.5, 5.0)  # first and longest wait before trying the results s
 # keeps trying to store its answer.
 HOLD_SECONDS = 60.0
 KEEP_ANSWER_SECONDS = 3600.0
+TEMP_PREFIX = "korvex-worker-"  # of the temporary folder that a keeper makes for each process
 
 
 class StoreDown(Exception):
@@ -132,6 +133,7 @@ class Attempt(object):
         self.running_seconds = running_seconds(heartbeat)
         self.ended = threading.Event()
         self.renewer: Optional[threading.Thread] = None
+        self.lock: Any = None  # the lock of the answer, while the attempt holds it
 
     def begin(self, worker: str) -> Optional[int]:
         """Counts the delivery and marks the attempt running (see renew_the_mark); its
@@ -165,13 +167,22 @@ class Attempt(object):
 
     def renew_the_mark(self) -> None:
         """Renews the mark that the attempt lives until it ends: a client that sees neither
-        the mark nor a model waiting in the queue knows that its model is gone."""
+        the mark nor a model waiting in the queue knows that its model is gone. So too the
+        lock of the answer while the attempt holds it, which outlives an attempt that died
+        no longer than the mark."""
+        from redis.exceptions import LockError
+
         while not self.ended.wait(RUNNING_RENEWAL_SECONDS):
             try:
                 self.store.set(RUNNING_KEY % self.task_id, self.id,
                                ex=int(self.running_seconds))
+                lock = self.lock
+                if lock is not None:
+                    lock.reacquire()
             except connection_errors():
                 pass  # the store is down; the attempt waits for it too
+            except LockError:
+                pass  # released meanwhile, or lost: store_answer() sees it
 
     def end(self) -> None:
         """Ends the renewal of the mark and removes it."""
@@ -201,7 +212,11 @@ class Attempt(object):
         when it stayed away for KEEP_ANSWER_SECONDS."""
         from redis.exceptions import LockError
 
-        lock = self.store.lock(FINISH_LOCK % self.task_id, timeout=600, blocking_timeout=600)
+        # The lock expires as the attempt's mark does, renewed with it: the model of an attempt
+        # that died while it held the lock (a machine lost while it copied the files) waits
+        # that long for another attempt, not ten minutes.
+        lock = self.store.lock(FINISH_LOCK % self.task_id, timeout=int(self.running_seconds),
+                               blocking_timeout=600, thread_local=False)
         token = self.id.encode()
 
         def take_the_lock() -> bool:
@@ -216,6 +231,7 @@ class Attempt(object):
         if not retrying(take_the_lock, KEEP_ANSWER_SECONDS,
                         "waiting for the lock of the answer of %s" % entry["model"]):
             raise StoreDown("another attempt held the lock of the answer for 600 s")
+        self.lock = lock
         try:
             # The checks come first in settle(), everything else is local: a try cut short
             # by the store can be made again.
@@ -224,20 +240,37 @@ class Attempt(object):
                                         "checking the answer of %s" % entry["model"])
             if record is None:
                 return bool(finished)
-            retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
-                     "storing the answer of %s" % entry["model"])
-            return True
+            return bool(retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
+                                 "storing the answer of %s" % entry["model"]))
         finally:
+            self.lock = None
             try:
                 lock.release()
             except (LockError,) + connection_errors():
                 pass  # it expires
 
-    def store_answer(self, record: Dict[str, Any]) -> None:
-        with self.store.pipeline() as pipe:  # at once: the notice never comes first
-            pipe.set(RESULT_KEY % self.task_id, json.dumps(record), ex=RECORD_SECONDS)
+    def store_answer(self, record: Dict[str, Any]) -> bool:
+        """Stores the answer and its notice at once (the notice never comes first); whether it
+        did. An attempt that lost the lock of the answer, which expired while the attempt was
+        frozen (a machine that hung) or the store was away, stores it only if no other attempt
+        holds the lock or has answered since."""
+        keys = [FINISH_LOCK % self.task_id, RESULT_KEY % self.task_id, TASK_KEY % self.task_id]
+        stored: List[bool] = []
+
+        def store(pipe: Any) -> None:
+            del stored[:]  # made again when another client changed a key meanwhile
+            holder = pipe.get(keys[0])
+            if holder != self.id.encode() and (
+                    holder is not None or self.signed(pipe.get(keys[1])) or
+                    pipe.hget(keys[2], "closed")):
+                return
+            pipe.multi()
+            pipe.set(keys[1], json.dumps(record), ex=RECORD_SECONDS)
             self.notify(pipe, "answered")
-            pipe.execute()
+            stored.append(True)
+
+        self.store.transaction(store, *keys)
+        return bool(stored)
 
     def settle(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
                output: Optional[str]) -> Tuple[bool, Optional[Dict[str, Any]]]:
@@ -469,7 +502,9 @@ def _nothing_to_set_up(**_: Any) -> None:
 def end_with_the_keeper() -> Callable[[], None]:
     """Stops this worker process (its model finished first) when the keeper that started it
     is gone, killed without the chance to stop it. The function returned ends the watch: a
-    thread still running when the interpreter exits leaves its memory behind."""
+    thread still running when the interpreter exits leaves its memory behind; and removes the
+    process's temporary folder, which the keeper made and would have removed, when the
+    keeper is gone."""
     keeper = os.getppid()
     ended = threading.Event()
 
@@ -486,6 +521,9 @@ def end_with_the_keeper() -> Callable[[], None]:
     def end() -> None:
         ended.set()
         watcher.join()
+        own_folder = tempfile.gettempdir()
+        if os.getppid() != keeper and os.path.basename(own_folder).startswith(TEMP_PREFIX):
+            shutil.rmtree(own_folder, ignore_errors=True)
 
     return end
 
@@ -597,7 +635,7 @@ class Keeper(object):
         self.stopping_cold = threading.Event()
 
     def spawn(self, slot: int) -> None:
-        temp_dir = self.temp_dirs[slot] = tempfile.mkdtemp(prefix="korvex-worker-")
+        temp_dir = self.temp_dirs[slot] = tempfile.mkdtemp(prefix=TEMP_PREFIX)
         env = dict(self.env, TMPDIR=temp_dir, TEMP=temp_dir, TMP=temp_dir)
         self.processes[slot] = ProcessGroup(self.command, env=env)
         self.started[slot] = time.monotonic()
