@@ -855,7 +855,7 @@ def test_an_answer_whose_lock_was_taken_unanswered_is_stored_at_once(farm, monke
     import redis.exceptions
     import redis.lock
 
-    from korvex_computer.batch import broker, queue_worker
+    from korvex_computer.batch import attempt as attempts, broker
 
     take = redis.lock.Lock.do_acquire
     replies = iter([False])
@@ -867,9 +867,9 @@ def test_an_answer_whose_lock_was_taken_unanswered_is_stored_at_once(farm, monke
         raise redis.exceptions.ConnectionError("Connection closed by server.")
 
     monkeypatch.setattr(redis.lock.Lock, "do_acquire", lost_reply)
-    monkeypatch.setattr(queue_worker, "STORE_BACKOFF", (0.1, 0.1))
+    monkeypatch.setattr(attempts, "STORE_BACKOFF", (0.1, 0.1))
     store = broker.results_client(farm.results_url)
-    attempt = queue_worker.Attempt(store, "task", "batch", "key", 1.0)
+    attempt = attempts.Attempt(store, "task", "batch", "key", 1.0)
     monkeypatch.setattr(store, "lock", lambda name, **options: redis.lock.Lock(
         store, name, **dict(options, blocking_timeout=5)))  # a wait on itself ends, and fails
     assert attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
@@ -883,10 +883,10 @@ def test_the_lock_of_an_answer_outlives_its_attempt_only_as_its_mark_does(farm, 
     keeps another attempt from the model no longer than its mark of a live attempt; a living
     one keeps the lock however long it takes. One that lost the lock (frozen past it) stores
     its answer only if no other attempt took the lock or answered."""
-    from korvex_computer.batch import broker, queue_worker
+    from korvex_computer.batch import attempt as attempts, broker
 
     store = broker.results_client(farm.results_url)
-    attempt = queue_worker.Attempt(store, "task", "batch", "key", 0.5)  # its mark: 6 s
+    attempt = attempts.Attempt(store, "task", "batch", "key", 0.5)  # its mark: 6 s
     assert attempt.begin("worker") == 1
     lock, lock_times = broker.FINISH_LOCK % "task", []
     # Frozen past the lock, the first time another attempt took it; the second time none did.

@@ -1,7 +1,7 @@
 """Solving models on several machines through a job queue: Celery, with a RabbitMQ broker
 that holds the models to solve and a Redis server that holds their results
 (``pip install "korvex_computer[cluster]"``). This module holds what the client
-(queue_client.py) and the workers (queue_worker.py) share.
+(queue_client.py) and the workers (keeper.py, queue_worker.py, attempt.py) share.
 
 ``korvex_computer worker`` runs on a machine with the application: a keeper process starts N
 worker processes and replaces one that dies. Each binds to its installation once, then takes

@@ -481,17 +481,19 @@ def _how_to_go_on(arguments: argparse.Namespace) -> str:
 
 
 def worker_command(arguments: argparse.Namespace, installation: Installation) -> int:
-    from ..batch import queue_worker
-
     verbosity = (["-v"] * getattr(arguments, "verbose", 0)
                  + ["-q"] * getattr(arguments, "quiet", 0))
     try:
         if arguments.one_process:
+            from ..batch import queue_worker
+
             return queue_worker.run_worker(installation, arguments.broker, arguments.results,
                                            arguments.heartbeat, arguments.allow)
-        return queue_worker.run_workers(installation, arguments.broker, arguments.results,
-                                        arguments.heartbeat, arguments.concurrency, verbosity,
-                                        arguments.allow, arguments.logfile)
+        from ..batch import keeper
+
+        return keeper.run_workers(installation, arguments.broker, arguments.results,
+                                  arguments.heartbeat, arguments.concurrency, verbosity,
+                                  arguments.allow, arguments.logfile)
     except JobFailed as failure:
         return _report_failure(failure, False)
 

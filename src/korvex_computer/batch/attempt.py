@@ -1,0 +1,345 @@
+"""One attempt at a model on a worker: the delivery counted and marked running, the solve in a
+sandbox of its own with its files staged, then, under the answer's lock, the files put in
+place, the record written and the signed answer stored, unless another attempt answered
+first. See broker.py for how a model outlives its worker, and docs/farm.md.
+"""
+
+from __future__ import annotations
+
+import hmac
+import json
+import logging
+import os
+import tempfile
+import threading
+import time
+import uuid
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+from . import results
+from .broker import (BATCH_KEY, FINISH_LOCK, NOTICE_KEY, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY,
+                     RUNNING_RENEWAL_SECONDS, TASK_KEY, connection_errors, running_seconds,
+                     signature)
+from .common import Cause, error_text
+
+LOG = logging.getLogger("korvex_computer.worker")
+
+STORE_BACKOFF = (0.5, 5.0)  # first and longest wait before trying the results store again
+# How long a delivery whose start cannot be recorded is held before it goes back to the queue
+# (each return counts towards the queue's delivery limit), and how long a finished attempt
+# keeps trying to store its answer.
+HOLD_SECONDS = 60.0
+KEEP_ANSWER_SECONDS = 3600.0
+
+
+class StoreDown(Exception):
+    """The results store stayed out of reach for as long as the step could wait."""
+
+
+def retrying(step: Callable[[], Any], seconds: float, what: str) -> Any:
+    """The value of `step`, tried again after growing waits while the results store cannot be
+    reached, for at most `seconds`; StoreDown past them."""
+    errors = connection_errors()
+    wait, started = STORE_BACKOFF[0], time.monotonic()
+    while True:
+        try:
+            return step()
+        except errors as error:
+            if time.monotonic() - started + wait > seconds:
+                raise StoreDown("the results store was out of reach for %g s while %s (%s)"
+                                % (seconds, what, error_text(error)))
+            LOG.warning("the results store is out of reach while %s (%s); trying again in "
+                        "%g s", what, error_text(error), wait)
+            time.sleep(wait)
+            wait = min(wait * 2, STORE_BACKOFF[1])
+
+
+
+class Attempt(object):
+    """One delivery of a model to this worker. It solves the model in a sandbox of its own and
+    keeps the run's files in a staging folder; then, if no other attempt finished first, it
+    puts the files in their place (the model's folder for a model solved in place, the output
+    folder), writes the model's record and stores the signed result, all under one lock."""
+
+    def __init__(self, store: Any, task_id: str, batch: str, key: str,
+                 heartbeat: float) -> None:
+        self.store = store
+        self.task_id = task_id
+        self.batch = batch
+        self.key = key  # the model's own, which signs its answer
+        self.id = uuid.uuid4().hex[:12]
+        self.running_seconds = running_seconds(heartbeat)
+        self.ended = threading.Event()
+        self.renewer: Optional[threading.Thread] = None
+        self.lock: Any = None  # the lock of the answer, while the attempt holds it
+
+    def begin(self, worker: str) -> Optional[int]:
+        """Counts the delivery and marks the attempt running (see renew_the_mark); its
+        number, or None when the model needs no solving: its client ended its batch, or it was
+        answered or given up."""
+        key = TASK_KEY % self.task_id
+        with self.store.pipeline() as pipe:
+            pipe.exists(BATCH_KEY % self.batch).hget(key, "closed")
+            pipe.get(RESULT_KEY % self.task_id)
+            batch_ended, closed, answer = pipe.execute()
+        if batch_ended or closed or self.signed(answer):
+            return None
+        with self.store.pipeline() as pipe:
+            pipe.hincrby(key, "attempts", 1)
+            pipe.hset(key, mapping={"worker": worker, "attempt": self.id})
+            pipe.expire(key, RECORD_SECONDS)
+            pipe.set(RUNNING_KEY % self.task_id, self.id, ex=int(self.running_seconds))
+            self.notify(pipe, "started")
+            attempts = pipe.execute()[0]
+        if self.renewer is None:
+            self.renewer = threading.Thread(target=self.renew_the_mark, daemon=True,
+                                            name="korvex attempt %s" % self.id)
+            self.renewer.start()
+        return int(attempts)
+
+    def notify(self, pipe: Any, what: str) -> None:
+        """Adds to the batch's notices, which its client reads rather than asking for every
+        model it waits for."""
+        pipe.rpush(NOTICE_KEY % self.batch, "%s %s" % (what, self.task_id))
+        pipe.expire(NOTICE_KEY % self.batch, RECORD_SECONDS)
+
+    def renew_the_mark(self) -> None:
+        """Renews the mark that the attempt lives until it ends: a client that sees neither
+        the mark nor a model waiting in the queue knows that its model is gone. So too the
+        lock of the answer while the attempt holds it, which outlives an attempt that died
+        no longer than the mark."""
+        from redis.exceptions import LockError
+
+        while not self.ended.wait(RUNNING_RENEWAL_SECONDS):
+            try:
+                self.store.set(RUNNING_KEY % self.task_id, self.id,
+                               ex=int(self.running_seconds))
+                lock = self.lock
+                if lock is not None:
+                    lock.reacquire()
+            except connection_errors():
+                pass  # the store is down; the attempt waits for it too
+            except LockError:
+                pass  # released meanwhile, or lost: store_answer() sees it
+
+    def end(self) -> None:
+        """Ends the renewal of the mark and removes it."""
+        self.ended.set()
+        if self.renewer is None:
+            return  # the attempt never began
+        self.renewer.join()
+        try:
+            self.store.delete(RUNNING_KEY % self.task_id)
+        except connection_errors():
+            pass  # it expires
+
+    def signed(self, answer: Optional[bytes]) -> bool:
+        """Whether a stored answer is one of this batch's workers' (anything else is
+        overwritten: whoever wrote it cannot make a model's real result be dropped)."""
+        try:
+            stored = json.loads(answer) if answer else None
+            return stored is not None and hmac.compare_digest(
+                stored["signature"], signature(self.key, self.task_id, stored["entry"]))
+        except (ValueError, KeyError, TypeError):
+            return False
+
+    def finish(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
+               output: Optional[str]) -> bool:
+        """Stores the entry unless another attempt finished first; whether it did. While the
+        results store is out of reach the attempt keeps its answer and tries again; StoreDown
+        when it stayed away for KEEP_ANSWER_SECONDS."""
+        from redis.exceptions import LockError
+
+        # The lock expires as the attempt's mark does, renewed with it: the model of an attempt
+        # that died while it held the lock (a machine lost while it copied the files) waits
+        # that long for another attempt, not ten minutes.
+        lock = self.store.lock(FINISH_LOCK % self.task_id, timeout=int(self.running_seconds),
+                               blocking_timeout=600, thread_local=False)
+        token = self.id.encode()
+
+        def take_the_lock() -> bool:
+            # A try whose reply was lost (the store killed after its write, or slower than the
+            # socket's timeout) may have taken the lock: under the attempt's own token it is
+            # this attempt's, not one to wait for until it expires.
+            if self.store.get(FINISH_LOCK % self.task_id) == token:
+                lock.local.token = token
+                return True
+            return bool(lock.acquire(token=token))
+
+        if not retrying(take_the_lock, KEEP_ANSWER_SECONDS,
+                        "waiting for the lock of the answer of %s" % entry["model"]):
+            raise StoreDown("another attempt held the lock of the answer for 600 s")
+        self.lock = lock
+        try:
+            # The checks come first in settle(), everything else is local: a try cut short
+            # by the store can be made again.
+            finished, record = retrying(lambda: self.settle(entry, staged, in_place, output),
+                                        KEEP_ANSWER_SECONDS,
+                                        "checking the answer of %s" % entry["model"])
+            if record is None:
+                return bool(finished)
+            return bool(retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
+                                 "storing the answer of %s" % entry["model"]))
+        finally:
+            self.lock = None
+            try:
+                lock.release()
+            except (LockError,) + connection_errors():
+                pass  # it expires
+
+    def store_answer(self, record: Dict[str, Any]) -> bool:
+        """Stores the answer and its notice at once (the notice never comes first); whether it
+        did. An attempt that lost the lock of the answer, which expired while the attempt was
+        frozen (a machine that hung) or the store was away, stores it only if no other attempt
+        holds the lock or has answered since."""
+        keys = [FINISH_LOCK % self.task_id, RESULT_KEY % self.task_id, TASK_KEY % self.task_id]
+        stored: List[bool] = []
+
+        def store(pipe: Any) -> None:
+            del stored[:]  # made again when another client changed a key meanwhile
+            holder = pipe.get(keys[0])
+            if holder != self.id.encode() and (
+                    holder is not None or self.signed(pipe.get(keys[1])) or
+                    pipe.hget(keys[2], "closed")):
+                return
+            pipe.multi()
+            pipe.set(keys[1], json.dumps(record), ex=RECORD_SECONDS)
+            self.notify(pipe, "answered")
+            stored.append(True)
+
+        self.store.transaction(store, *keys)
+        return bool(stored)
+
+    def settle(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
+               output: Optional[str]) -> Tuple[bool, Optional[Dict[str, Any]]]:
+        """Under the answer's lock: whether this attempt finishes the model (no other attempt
+        did, and it was not given up), having put the files in place and written the model's
+        record; and then the signed record to store (none when its batch ended)."""
+        with self.store.pipeline() as pipe:
+            pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
+            pipe.get(RESULT_KEY % self.task_id)
+            batch_ended, closed, answer = pipe.execute()
+        if self.signed(answer) or closed:
+            # Answered by another attempt (its client closes the model once it read the
+            # answer), or given up by its client: this attempt changes nothing but the note
+            # of it in the record of the attempt that finished, when there is one.
+            if output is not None:
+                note_superseded(output, entry, self.id)
+            return False, None
+        entry = dict(entry, attempt_id=self.id)
+        if staged is not None:
+            try:
+                place_files(entry, staged, in_place, output)
+            except OSError as error:
+                entry.update(ok=False, cause=Cause.OUTPUT_NOT_WRITTEN, message="the files of "
+                             "%s were not put in place (%s)" % (entry["model"],
+                                                               error_text(error)))
+        if output is not None:
+            from . import task as task_body
+
+            entry["output"] = output
+            task_body.keep_record(output, entry)
+        if batch_ended:  # by its client: the record in the output folder stays
+            return True, None
+        return True, {"entry": entry, "signature": signature(self.key, self.task_id, entry)}
+
+
+def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:
+    """Adds a late attempt's outcome to the model's record, which it does not replace."""
+    record = results.read_record(output)
+    if record is None or record.get("attempt_id") in (None, attempt_id):
+        return
+    record.setdefault("superseded_attempts", []).append(
+        {"attempt_id": attempt_id, "machine": entry.get("machine"), "ok": entry["ok"],
+         "cause": entry.get("cause"), "elapsed": entry.get("elapsed")})
+    results.write_record(output, record)
+
+
+def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
+                output: Optional[str]) -> None:
+    """Puts a run's staged files in their place and makes the entry's paths name them: moved
+    into the model's folder for a model solved in place (each file replacing its namesake in
+    one step), copied into the output folder when there is one."""
+    model_folder = os.path.dirname(entry["model"])
+    placed: Dict[str, Optional[str]] = {}
+    for name in sorted(os.listdir(staged)):
+        placed[os.path.join(staged, name)] = None
+    if in_place:
+        for source in placed:
+            target = os.path.join(model_folder, os.path.basename(source))
+            os.replace(source, target)
+            placed[source] = target
+    if output is not None:
+        results.empty_folder(output)  # of a former run's files, which would mislead
+        copies = results.copy_files_into([place or source for source, place in placed.items()],
+                                         output)
+        placed = dict(zip(placed, copies))
+
+    def where(value: Any) -> Any:
+        if isinstance(value, str) and os.path.dirname(value) == staged:
+            return placed.get(value)
+        return value
+
+    results.map_paths(entry, where)
+    entry["files"] = sorted(path for path in placed.values() if path is not None)
+
+
+def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
+                  attempt_id: str) -> Tuple[Dict[str, Any], Optional[str]]:
+    """Solves a model in a sandbox, keeping the run's files in a staging folder: beside the
+    model for a model solved in place (to be moved into its folder), else in the temporary
+    folder when they go to an output folder. The entry, and the staging folder (None when
+    nothing is kept)."""
+    from . import jobs, task
+
+    if sandbox and output is None:  # the run's files go with its sandbox
+        return task.solve({"model": path, "solver": solver, "sandbox": True}, None), None
+
+    folder = os.path.dirname(os.path.abspath(path))
+    staging = os.path.join(folder if not sandbox else tempfile.gettempdir(),
+                           ".korvex-attempt-%s" % attempt_id)
+
+    def keep_run(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+        try:
+            os.mkdir(staging)
+            results.keep_files(result, run_directory, started_at, True, staging)
+        except OSError as error:
+            raise jobs.JobFailed(Cause.OUTPUT_NOT_WRITTEN, "the files of %s were not kept (%s)"
+                                 % (path, jobs.error_text(error)))
+
+    entry = task.solve({"model": path, "solver": solver, "sandbox": True}, None, keep_run)
+    entry["sandbox"] = None if not sandbox else entry.get("sandbox")
+    entry.pop("output", None)
+    return entry, staging if os.path.isdir(staging) else None
+
+
+def refusal(path: str, output: Optional[str], allowed: Sequence[str]) -> Optional[str]:
+    """Why the worker refuses a model: its file or its output folder lies outside the
+    folders that its operator allowed (all, when none were named); None when it does not."""
+    def inside(place: str) -> bool:
+        place = os.path.normcase(os.path.realpath(place))
+        for folder in allowed:
+            try:
+                if os.path.commonpath([place, folder]) == folder:
+                    return True
+            except ValueError:  # another drive
+                pass
+        return False
+
+    if not allowed:
+        return None
+    for what, place in (("model", path), ("output folder", output)):
+        if place is not None and not inside(place):
+            return "the %s %s lies outside the folders that this worker may use (%s)" % (
+                what, place, ", ".join(allowed))
+    return None
+
+
+def allowed_folders(folders: Sequence[str]) -> List[str]:
+    """The folders of `worker --allow`, resolved; JobFailed for one that does not exist."""
+    from .common import JobFailed
+
+    for folder in folders:
+        if not os.path.isdir(folder):
+            raise JobFailed(Cause.INVALID_FOLDER, "the allowed folder %s does not exist" % folder)
+    return [os.path.normcase(os.path.realpath(folder)) for folder in folders]
