@@ -5,6 +5,11 @@ pool. Figures only, never asserted.
 
     .venv-cpython/bin/python benchmarks/bench_queue.py [--models 100] [--repeats 3]
     .venv-cpython/bin/python benchmarks/bench_queue.py --client-cost [--models 1000,5000]
+    .venv-cpython/bin/python benchmarks/bench_queue.py --bare [--models 100]
+
+With --bare it times the same solves as bare Celery tasks (bare_celery.py: Redis as Celery's
+result backend, nothing of the farm's records, lock, notices or signatures) against the
+farm's queue, with 1, 2 and 4 worker processes: what the farm's guarantees cost per model.
 
 With --client-cost it sends batches of each size to 4 worker processes and prints the CPU
 time that the client (this process) spent per model, and how it grows with the batch: the
@@ -94,6 +99,79 @@ def timed(solve, repeats):
     return best
 
 
+def start_bare_workers(node, results_url, count, env, log):
+    """`count` bare Celery worker processes of one thread each (bare_celery.py)."""
+    from kombu import Connection
+
+    worker_env = dict(env, KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url,
+                      PYTHONPATH=os.pathsep.join([HERE, env["PYTHONPATH"]]))
+    workers = [subprocess.Popen([sys.executable, "-m", "celery", "-A", "bare_celery", "worker",
+                                 "--pool", "threads", "--concurrency", "1", "-Q",
+                                 "korvex_computer.bare", "-n", "bare%d@%%h" % number,
+                                 "--without-gossip", "--without-mingle",
+                                 "--without-heartbeat"],
+                                env=worker_env, stdout=log, stderr=log)
+               for number in range(count)]
+    with Connection(node.url()) as connection:
+        while True:
+            if any(worker.poll() is not None for worker in workers):
+                log.flush()
+                with open(log.name) as said:
+                    raise SystemExit("a bare worker ended:\n" + said.read()[-2000:])
+            channel = connection.channel()
+            try:
+                if channel.queue_declare("korvex_computer.bare", passive=True)[2] >= count:
+                    break
+            except Exception:  # the queue not declared yet
+                pass
+            finally:
+                channel.close()
+            time.sleep(0.1)
+    return workers
+
+
+def bare_solve_many(node, results_url, paths):
+    """Each model sent as a bare Celery task, then every result waited for."""
+    os.environ.update(KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url)
+    sys.path.insert(0, HERE)
+    import bare_celery
+
+    pending = [bare_celery.solve.delay(path) for path in paths]
+    return [result.get(timeout=600) for result in pending]
+
+
+def bare_comparison(node, store, root, env, paths, repeats):
+    """The farm's queue against bare Celery tasks doing the same solves."""
+    from korvex_computer.batch import solve_many
+
+    print("%d stand-in PipeStress solves in sandboxes: the farm's queue against bare Celery "
+          "tasks, %s %s, %d cores, best of %d" % (len(paths), sys.implementation.name,
+                                                 sys.version.split()[0], os.cpu_count() or 0,
+                                                 repeats))
+    print("| processes | bare Celery | queue | queue - bare, per model |")
+    print("|---|---|---|---|")
+    for count in WORKER_COUNTS:
+        with open(os.path.join(root, "bare-%d.log" % count), "w") as log:
+            workers = start_bare_workers(node, store.url(), count, env, log)
+            try:
+                bare = timed(lambda: bare_solve_many(node, store.url(), paths), repeats)
+            finally:
+                for worker in workers:
+                    worker.terminate()
+                for worker in workers:
+                    worker.wait()
+        with open(os.path.join(root, "workers-%d.log" % count), "w") as log:
+            workers = start_workers(node, store.url(), count, env, log)
+            try:
+                queue = timed(lambda: solve_many(paths, "PipeStress", True, broker=node.url(
+                    broker_servers.CLIENT_USER), results=store.url()), repeats)
+            finally:
+                workers.terminate()
+                workers.wait()
+        print("| %d | %.2f s | %.2f s | %+.1f ms |" % (
+            count, bare[0], queue[0], (queue[0] - bare[0]) / len(paths) * 1000))
+
+
 def client_cost(node, store, root, env, sizes):
     """The client's CPU time per model for batches of each size, sent to 4 worker processes."""
     import math
@@ -132,6 +210,8 @@ def main(argv):
     parser.add_argument("--models", default=None)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--client-cost", action="store_true")
+    parser.add_argument("--bare", action="store_true",
+                        help="the queue against bare Celery tasks doing the same solves")
     options = parser.parse_args(argv)
     sizes = [int(size) for size in (options.models or (
         "1000,5000" if options.client_cost else "100")).split(",")]
@@ -160,6 +240,9 @@ def main(argv):
             client_cost(node, store, root, env, sizes)
             return
         paths = make_models(os.path.join(root, "models"), options.models)
+        if options.bare:
+            bare_comparison(node, store, root, env, paths, options.repeats)
+            return
 
         print("%d stand-in PipeStress solves in sandboxes, %s %s, %d cores, best of %d"
               % (options.models, sys.implementation.name, sys.version.split()[0],
