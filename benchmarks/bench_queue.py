@@ -59,27 +59,35 @@ def make_models(folder, count):
 
 
 def start_workers(node, results_url, count, env, log):
-    from kombu import Connection
 
     workers = subprocess.Popen([sys.executable, "-m", "korvex_computer", "worker",
                                 "--concurrency", str(count)],
                                env=dict(env, KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url),
                                stdout=log, stderr=log)
-    # Ready once the broker counts every worker process among the queue's consumers.
+    wait_for_consumers(node, "korvex_computer", count, [workers], log)
+    return workers
+
+
+def wait_for_consumers(node, queue, count, workers, log):
+    """Returns once the broker counts `count` consumers of `queue`; SystemExit, with the end
+    of the workers' log, when one of them ended."""
+    from kombu import Connection
+
     with Connection(node.url()) as connection:
         while True:
-            if workers.poll() is not None:
-                raise SystemExit("the workers ended; see %s" % log.name)
+            if any(worker.poll() is not None for worker in workers):
+                log.flush()
+                with open(log.name) as said:
+                    raise SystemExit("a worker ended:\n" + said.read()[-2000:])
             channel = connection.channel()
             try:
-                if channel.queue_declare("korvex_computer", passive=True)[2] >= count:
-                    break
+                if channel.queue_declare(queue, passive=True)[2] >= count:
+                    return
             except Exception:  # the queue not declared yet
                 pass
             finally:
                 channel.close()
             time.sleep(0.1)
-    return workers
 
 
 def timed(solve, repeats):
@@ -101,7 +109,6 @@ def timed(solve, repeats):
 
 def start_bare_workers(node, results_url, count, env, log):
     """`count` bare Celery worker processes of one thread each (bare_celery.py)."""
-    from kombu import Connection
 
     worker_env = dict(env, KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url,
                       PYTHONPATH=os.pathsep.join([HERE, env["PYTHONPATH"]]))
@@ -112,21 +119,7 @@ def start_bare_workers(node, results_url, count, env, log):
                                  "--without-heartbeat"],
                                 env=worker_env, stdout=log, stderr=log)
                for number in range(count)]
-    with Connection(node.url()) as connection:
-        while True:
-            if any(worker.poll() is not None for worker in workers):
-                log.flush()
-                with open(log.name) as said:
-                    raise SystemExit("a bare worker ended:\n" + said.read()[-2000:])
-            channel = connection.channel()
-            try:
-                if channel.queue_declare("korvex_computer.bare", passive=True)[2] >= count:
-                    break
-            except Exception:  # the queue not declared yet
-                pass
-            finally:
-                channel.close()
-            time.sleep(0.1)
+    wait_for_consumers(node, "korvex_computer.bare", count, workers, log)
     return workers
 
 
