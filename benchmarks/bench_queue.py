@@ -59,7 +59,6 @@ def make_models(folder, count):
 
 
 def start_workers(node, results_url, count, env, log):
-
     workers = subprocess.Popen([sys.executable, "-m", "korvex_computer", "worker",
                                 "--concurrency", str(count)],
                                env=dict(env, KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url),
