@@ -853,25 +853,23 @@ def test_an_answer_whose_lock_was_taken_unanswered_is_stored_at_once(farm, monke
     """The store took the lock of the answer but its reply was lost (killed after its write,
     or slower than the socket's timeout): the attempt's next try finds the lock its own."""
     import redis.exceptions
-    import redis.lock
 
-    from korvex_computer.batch import attempt as attempts, broker
+    from korvex_computer.batch import attempt as attempts, broker, records
 
-    take = redis.lock.Lock.do_acquire
+    take = records.ModelRecords.take_lock
     replies = iter([False])
 
-    def lost_reply(lock, token):
-        taken = take(lock, token)
+    def lost_reply(model, attempt_id, seconds):
+        taken = take(model, attempt_id, seconds)
         if next(replies, True):
             return taken
         raise redis.exceptions.ConnectionError("Connection closed by server.")
 
-    monkeypatch.setattr(redis.lock.Lock, "do_acquire", lost_reply)
+    monkeypatch.setattr(records.ModelRecords, "take_lock", lost_reply)
     monkeypatch.setattr(attempts, "STORE_BACKOFF", (0.1, 0.1))
+    monkeypatch.setattr(attempts, "LOCK_WAIT_SECONDS", 5)  # a wait on itself ends, and fails
     store = broker.results_client(farm.results_url)
     attempt = attempts.Attempt(store, "task", "batch", "key", 1.0)
-    monkeypatch.setattr(store, "lock", lambda name, **options: redis.lock.Lock(
-        store, name, **dict(options, blocking_timeout=5)))  # a wait on itself ends, and fails
     assert attempt.finish({"model": "A.quarl", "ok": True}, None, False, None)
     assert store.exists(broker.RESULT_KEY % "task")
     assert not store.exists(broker.FINISH_LOCK % "task")

@@ -6,8 +6,6 @@ first. See broker.py for how a model outlives its worker, and docs/farm.md.
 
 from __future__ import annotations
 
-import hmac
-import json
 import logging
 import os
 import tempfile
@@ -17,10 +15,9 @@ import uuid
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import results
-from .broker import (BATCH_KEY, FINISH_LOCK, NOTICE_KEY, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY,
-                     RUNNING_RENEWAL_SECONDS, TASK_KEY, connection_errors, running_seconds,
-                     signature)
+from .broker import RUNNING_RENEWAL_SECONDS, connection_errors, running_seconds
 from .common import Cause, error_text
+from .records import LockState, ModelRecords
 
 LOG = logging.getLogger("korvex_computer.worker")
 
@@ -30,6 +27,7 @@ STORE_BACKOFF = (0.5, 5.0)  # first and longest wait before trying the results s
 # keeps trying to store its answer.
 HOLD_SECONDS = 60.0
 KEEP_ANSWER_SECONDS = 3600.0
+LOCK_WAIT_SECONDS = 600.0  # the longest wait for another attempt's lock of the answer
 
 
 class StoreDown(Exception):
@@ -63,64 +61,41 @@ class Attempt(object):
 
     def __init__(self, store: Any, task_id: str, batch: str, key: str,
                  heartbeat: float) -> None:
-        self.store = store
-        self.task_id = task_id
-        self.batch = batch
-        self.key = key  # the model's own, which signs its answer
+        self.records = ModelRecords(store, batch, task_id, key)
         self.id = uuid.uuid4().hex[:12]
         self.running_seconds = running_seconds(heartbeat)
         self.ended = threading.Event()
         self.renewer: Optional[threading.Thread] = None
-        self.lock: Any = None  # the lock of the answer, while the attempt holds it
+        # Held by each renewal of the running mark, and by the answer's storing, which removes
+        # the mark: no renewal makes it again once the answer is stored.
+        self.renewal = threading.Lock()
+        self.answered = False
+        self.found: Optional[LockState] = None  # what the answer's lock, once taken, found
 
     def begin(self, worker: str) -> Optional[int]:
         """Counts the delivery and marks the attempt running (see renew_the_mark); its
         number, or None when the model needs no solving: its client ended its batch, or it was
         answered or given up."""
-        key = TASK_KEY % self.task_id
-        with self.store.pipeline() as pipe:
-            pipe.exists(BATCH_KEY % self.batch).hget(key, "closed")
-            pipe.get(RESULT_KEY % self.task_id)
-            batch_ended, closed, answer = pipe.execute()
-        if batch_ended or closed or self.signed(answer):
-            return None
-        with self.store.pipeline() as pipe:
-            pipe.hincrby(key, "attempts", 1)
-            pipe.hset(key, mapping={"worker": worker, "attempt": self.id})
-            pipe.expire(key, RECORD_SECONDS)
-            pipe.set(RUNNING_KEY % self.task_id, self.id, ex=int(self.running_seconds))
-            self.notify(pipe, "started")
-            attempts = pipe.execute()[0]
-        if self.renewer is None:
+        number = self.records.begin(worker, self.id, self.running_seconds)
+        if number is not None and self.renewer is None:
             self.renewer = threading.Thread(target=self.renew_the_mark, daemon=True,
                                             name="korvex attempt %s" % self.id)
             self.renewer.start()
-        return int(attempts)
-
-    def notify(self, pipe: Any, what: str) -> None:
-        """Adds to the batch's notices, which its client reads rather than asking for every
-        model it waits for."""
-        pipe.rpush(NOTICE_KEY % self.batch, "%s %s" % (what, self.task_id))
-        pipe.expire(NOTICE_KEY % self.batch, RECORD_SECONDS)
+        return number
 
     def renew_the_mark(self) -> None:
         """Renews the mark that the attempt lives until it ends: a client that sees neither
         the mark nor a model waiting in the queue knows that its model is gone. So too the
         lock of the answer while the attempt holds it, which outlives an attempt that died
         no longer than the mark."""
-        from redis.exceptions import LockError
-
         while not self.ended.wait(RUNNING_RENEWAL_SECONDS):
-            try:
-                self.store.set(RUNNING_KEY % self.task_id, self.id,
-                               ex=int(self.running_seconds))
-                lock = self.lock
-                if lock is not None:
-                    lock.reacquire()
-            except connection_errors():
-                pass  # the store is down; the attempt waits for it too
-            except LockError:
-                pass  # released meanwhile, or lost: store_answer() sees it
+            with self.renewal:
+                if self.answered:
+                    return
+                try:
+                    self.records.renew(self.id, self.running_seconds)
+                except connection_errors():
+                    pass  # the store is down; the attempt waits for it too
 
     def end(self) -> None:
         """Ends the renewal of the mark and removes it."""
@@ -128,98 +103,66 @@ class Attempt(object):
         if self.renewer is None:
             return  # the attempt never began
         self.renewer.join()
+        if self.answered:
+            return  # removed with the answer
         try:
-            self.store.delete(RUNNING_KEY % self.task_id)
+            self.records.end(self.id)
         except connection_errors():
             pass  # it expires
-
-    def signed(self, answer: Optional[bytes]) -> bool:
-        """Whether a stored answer is one of this batch's workers' (anything else is
-        overwritten: whoever wrote it cannot make a model's real result be dropped)."""
-        try:
-            stored = json.loads(answer) if answer else None
-            return stored is not None and hmac.compare_digest(
-                stored["signature"], signature(self.key, self.task_id, stored["entry"]))
-        except (ValueError, KeyError, TypeError):
-            return False
 
     def finish(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
                output: Optional[str]) -> bool:
         """Stores the entry unless another attempt finished first; whether it did. While the
         results store is out of reach the attempt keeps its answer and tries again; StoreDown
         when it stayed away for KEEP_ANSWER_SECONDS."""
-        from redis.exceptions import LockError
-
         # The lock expires as the attempt's mark does, renewed with it: the model of an attempt
         # that died while it held the lock (a machine lost while it copied the files) waits
         # that long for another attempt, not ten minutes.
-        lock = self.store.lock(FINISH_LOCK % self.task_id, timeout=int(self.running_seconds),
-                               blocking_timeout=600, thread_local=False)
-        token = self.id.encode()
+        def take_the_lock() -> Optional[LockState]:
+            waited_since = time.monotonic()
+            while True:
+                found = self.records.take_lock(self.id, self.running_seconds)
+                if found is not None or time.monotonic() - waited_since > LOCK_WAIT_SECONDS:
+                    return found
+                time.sleep(0.1)
 
-        def take_the_lock() -> bool:
-            # A try whose reply was lost (the store killed after its write, or slower than the
-            # socket's timeout) may have taken the lock: under the attempt's own token it is
-            # this attempt's, not one to wait for until it expires.
-            if self.store.get(FINISH_LOCK % self.task_id) == token:
-                lock.local.token = token
-                return True
-            return bool(lock.acquire(token=token))
-
-        if not retrying(take_the_lock, KEEP_ANSWER_SECONDS,
-                        "waiting for the lock of the answer of %s" % entry["model"]):
-            raise StoreDown("another attempt held the lock of the answer for 600 s")
-        self.lock = lock
+        self.found = retrying(take_the_lock, KEEP_ANSWER_SECONDS,
+                              "waiting for the lock of the answer of %s" % entry["model"])
+        if self.found is None:
+            raise StoreDown("another attempt held the lock of the answer for %g s"
+                            % LOCK_WAIT_SECONDS)
+        stored = False
         try:
-            # The checks come first in settle(), everything else is local: a try cut short
-            # by the store can be made again.
-            finished, record = retrying(lambda: self.settle(entry, staged, in_place, output),
-                                        KEEP_ANSWER_SECONDS,
-                                        "checking the answer of %s" % entry["model"])
+            finished, record = self.settle(entry, staged, in_place, output)
             if record is None:
                 return bool(finished)
-            return bool(retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
-                                 "storing the answer of %s" % entry["model"]))
+            stored = bool(retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
+                                   "storing the answer of %s" % entry["model"]))
+            return stored
         finally:
-            self.lock = None
-            try:
-                lock.release()
-            except (LockError,) + connection_errors():
-                pass  # it expires
+            if not stored:
+                try:
+                    self.records.release_lock(self.id)
+                except connection_errors():
+                    pass  # it expires
 
     def store_answer(self, record: Dict[str, Any]) -> bool:
-        """Stores the answer and its notice at once (the notice never comes first); whether it
-        did. An attempt that lost the lock of the answer, which expired while the attempt was
-        frozen (a machine that hung) or the store was away, stores it only if no other attempt
-        holds the lock or has answered since."""
-        keys = [FINISH_LOCK % self.task_id, RESULT_KEY % self.task_id, TASK_KEY % self.task_id]
-        stored: List[bool] = []
-
-        def store(pipe: Any) -> None:
-            del stored[:]  # made again when another client changed a key meanwhile
-            holder = pipe.get(keys[0])
-            if holder != self.id.encode() and (
-                    holder is not None or self.signed(pipe.get(keys[1])) or
-                    pipe.hget(keys[2], "closed")):
-                return
-            pipe.multi()
-            pipe.set(keys[1], json.dumps(record), ex=RECORD_SECONDS)
-            self.notify(pipe, "answered")
-            stored.append(True)
-
-        self.store.transaction(store, *keys)
-        return bool(stored)
+        """Stores the answer and its notice at once (the notice never comes first), and
+        releases the lock; whether it did. An attempt that lost the lock of the answer, which
+        expired while the attempt was frozen (a machine that hung) or the store was away,
+        stores it only if no other attempt holds the lock or has answered since."""
+        with self.renewal:
+            self.answered = self.records.store_answer(self.id, record["entry"])
+        return self.answered
 
     def settle(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
                output: Optional[str]) -> Tuple[bool, Optional[Dict[str, Any]]]:
         """Under the answer's lock: whether this attempt finishes the model (no other attempt
         did, and it was not given up), having put the files in place and written the model's
-        record; and then the signed record to store (none when its batch ended)."""
-        with self.store.pipeline() as pipe:
-            pipe.exists(BATCH_KEY % self.batch).hget(TASK_KEY % self.task_id, "closed")
-            pipe.get(RESULT_KEY % self.task_id)
-            batch_ended, closed, answer = pipe.execute()
-        if self.signed(answer) or closed:
+        record; and then the record to store (none when its batch ended)."""
+        found = self.found
+        assert found is not None, "settled before the lock was taken"
+        if found.closed or self.records.opened(found.answer) is not None:
             # Answered by another attempt (its client closes the model once it read the
             # answer), or given up by its client: this attempt changes nothing but the note
             # of it in the record of the attempt that finished, when there is one.
@@ -239,9 +182,9 @@ class Attempt(object):
 
             entry["output"] = output
             task_body.keep_record(output, entry)
-        if batch_ended:  # by its client: the record in the output folder stays
+        if found.batch_ended:  # by its client: the record in the output folder stays
             return True, None
-        return True, {"entry": entry, "signature": signature(self.key, self.task_id, entry)}
+        return True, {"entry": entry}
 
 
 def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:

@@ -189,25 +189,72 @@ def reachable_results(url: str, seconds: float = 0.0) -> Any:
 ANSWER_SECONDS = CONNECT_SECONDS  # the longest one waits for one answer of the broker
 
 
-@contextlib.contextmanager
-def broker_connection(app: Any) -> Iterator[Any]:
+def open_broker_connection(app: Any) -> Any:
     """A connection to the broker on which every wait for an answer ends within
     ANSWER_SECONDS (socket.timeout, an OSError): a broker that hangs, a stopped process or a
     network partition, would otherwise hold the client or a starting worker until TCP gives up,
-    hours later, even
-    while it closes the connection. One that failed is dropped without the closing handshake,
-    which would wait as long again."""
+    hours later, even while it closes the connection."""
     connection = app.connection_for_write()
     try:
         connection.ensure_connection(max_retries=1, timeout=CONNECT_SECONDS)
         # py-amqp waits on a blocking socket; its own waits with a timeout set one and put
         # this one back.
         connection.connection.transport.sock.settimeout(ANSWER_SECONDS)
+    except BaseException:
+        connection.collect()
+        raise
+    return connection
+
+
+@contextlib.contextmanager
+def broker_connection(app: Any) -> Iterator[Any]:
+    """A connection to the broker (see open_broker_connection) for the block. One that failed
+    is dropped without the closing handshake, which would wait as long again."""
+    connection = open_broker_connection(app)
+    try:
         yield connection
     except BaseException:
         connection.collect()
         raise
     connection.release()
+
+
+class HeldConnection(object):
+    """A client's connection to the broker, opened as broker_connection() opens one and kept
+    between its uses (each turn of the client's window, each count of the queue): one that
+    failed is dropped and opened again at the next use. It has no heartbeats, so one left
+    idle for IDLE_SECONDS, which something on the way may have dropped unseen, is opened
+    again rather than trusted."""
+
+    IDLE_SECONDS = 20.0
+
+    def __init__(self, app: Any) -> None:
+        self.app = app
+        self.connection: Any = None
+        self.last_used = 0.0
+
+    @contextlib.contextmanager
+    def use(self) -> Iterator[Any]:
+        if self.connection is not None and \
+                time.monotonic() - self.last_used > self.IDLE_SECONDS:
+            self.close()
+        if self.connection is None:
+            self.connection = open_broker_connection(self.app)
+        try:
+            yield self.connection
+        except BaseException:
+            self.connection.collect()
+            self.connection = None
+            raise
+        self.last_used = time.monotonic()
+
+    def close(self) -> None:
+        if self.connection is not None:
+            connection, self.connection = self.connection, None
+            try:
+                connection.release()
+            except Exception:
+                connection.collect()  # gone already: nothing to hand back
 
 
 class NoQueue(JobFailed):

@@ -9,8 +9,6 @@ whole batch.
 
 from __future__ import annotations
 
-import hmac
-import json
 import logging
 import os
 import getpass
@@ -23,11 +21,11 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_FLIGHT_KEY,
                      IN_FLIGHT_SECONDS, LOST_SECONDS, NOTICE_KEY, QUEUE, RECONNECT_SECONDS,
-                     RECORD_SECONDS, RESULT_KEY, RUNNING_KEY, TASK, TASK_KEY,
-                     ClusterUnreachable, NoQueue, broker_connection, celery_app, check_url,
-                     connection_errors, model_key, queue_counts, reachable_results,
-                     require_libraries, shown_url, signature, without_password)
+                     RECORD_SECONDS, TASK, TASK_KEY, ClusterUnreachable, NoQueue,
+                     HeldConnection, celery_app, check_url, connection_errors, queue_counts,
+                     reachable_results, require_libraries, shown_url, without_password)
 from .common import BatchInterrupted, Cause, JobFailed, error_text, failed_entry
+from .records import ModelRecords, read_notices
 from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
@@ -50,6 +48,7 @@ class Follower(object):
                  timeout: float, no_worker_timeout: float,
                  outputs: Sequence[Optional[str]]) -> None:
         self.app = app
+        self.connection = HeldConnection(app)
         self.store = store
         self.paths = [os.path.abspath(path) for path in paths]
         self.outputs = list(outputs)
@@ -59,6 +58,8 @@ class Follower(object):
         self.batch = uuid.uuid4().hex
         self.secret = secrets.token_hex(16)
         self.task_ids = [str(uuid.uuid4()) for _ in paths]
+        self.records = [ModelRecords.of_batch(store, self.batch, self.secret, task_id)
+                        for task_id in self.task_ids]
         self.index_of = {task_id: index for index, task_id in enumerate(self.task_ids)}
         self.sent = 0  # the models that the broker confirmed, the first ones
         self.in_queue = 0  # the models sent without a result yet: waiting or being solved
@@ -122,14 +123,14 @@ class Follower(object):
         broker. One sent again after a connection that failed before its confirmation may be
         in the queue twice, under the same task: its second delivery finds it answered, or
         its attempt loses to the first."""
-        with broker_connection(self.app) as connection:
+        with self.connection.use() as connection:
             if not self.sent:  # the client may not declare it; its consumers size the window
                 self.saw_the_queue(*queue_counts(connection))
             while self.has_room():
                 index = self.sent
                 self.app.send_task(TASK, args=[self.paths[index], self.solver, sandbox,
                                                self.outputs[index], self.batch,
-                                               model_key(self.secret, self.task_ids[index])],
+                                               self.records[index].key],
                                    task_id=self.task_ids[index], connection=connection,
                                    queue=QUEUE, declare=[], retry=False,
                                    timeout=CONNECT_SECONDS * 3,
@@ -152,7 +153,7 @@ class Follower(object):
 
     def count_workers(self) -> None:
         """The consumers of the queue, as the broker counts them."""
-        with broker_connection(self.app) as connection:
+        with self.connection.use() as connection:
             try:
                 queued, consumers = queue_counts(connection)
             except NoQueue:  # deleted: what it held is gone, and nobody listens
@@ -169,17 +170,13 @@ class Follower(object):
         """Reads what the workers noticed since the last time: models started, models
         answered (whose answers it then reads); waits up to `wait` seconds for the first
         notice, so that an answer is read (and the next model sent) as soon as it comes."""
-        first = self.store.blpop([NOTICE_KEY % self.batch], timeout=wait) if wait else None
+        notices = read_notices(self.store, self.batch, wait)
         now = time.monotonic()
         if now - self.last_tick > SLEPT_SECONDS + wait:
             self.unseen.clear()  # this client slept: what it saw before is no evidence
         self.last_tick = now
-        with self.store.pipeline() as pipe:  # at once: no notice comes between the two
-            pipe.lrange(NOTICE_KEY % self.batch, 0, -1).delete(NOTICE_KEY % self.batch)
-            notices = ([first[1]] if first else []) + pipe.execute()[0]
         answered = []
-        for notice in notices:
-            what, _, task_id = notice.decode("utf-8", "replace").partition(" ")
+        for what, task_id in notices:
             index = self.index_of.get(task_id)
             if index is None or self.results[index] is not None:
                 continue
@@ -190,12 +187,11 @@ class Follower(object):
         if answered:
             with self.store.pipeline(transaction=False) as pipe:
                 for index in answered:
-                    pipe.get(RESULT_KEY % self.task_ids[index])
-                records = pipe.execute()
-            for index, record in zip(answered, records):
-                entry = self.verified(index, record)
-                if entry is not None:
-                    self.close(index, entry)
+                    pipe.get(self.records[index].result)
+                answers = pipe.execute()
+            self.close_all([(index, entry) for index, entry in (
+                (index, self.verified(index, answer)) for index, answer in zip(answered, answers))
+                if entry is not None])
 
     def saw_started(self, index: int, now: float) -> None:
         if index not in self.started:
@@ -213,73 +209,68 @@ class Follower(object):
         open_models = [index for index in self.waiting() if index < self.sent]
         with self.store.pipeline(transaction=False) as pipe:
             for index in open_models:
-                pipe.get(RESULT_KEY % self.task_ids[index])
-                pipe.hget(TASK_KEY % self.task_ids[index], "attempts")
-                pipe.exists(RUNNING_KEY % self.task_ids[index])
+                self.records[index].read(pipe)
             answers = pipe.execute()
         now = time.monotonic()
+        ended = []
         for position, index in enumerate(open_models):
             record, attempts, running = answers[3 * position:3 * position + 3]
             entry = self.verified(index, record)
             if entry is not None:
-                self.close(index, entry)
+                ended.append((index, entry))
                 continue
             if attempts is not None:
                 self.saw_started(index, now)
             if running or self.queued != 0:
                 self.unseen.pop(index, None)
             elif now - self.unseen.setdefault(index, now) > LOST_SECONDS:
-                self.close(index, failed_entry(
+                ended.append((index, failed_entry(
                     self.paths[index], self.solver, Cause.LOST,
                     "no worker was solving it and the queue held no model for %g s: it left "
                     "the queue without an answer (dropped, or its answer removed from the "
-                    "results store); with --output, --resume solves it again" % LOST_SECONDS))
+                    "results store); with --output, --resume solves it again" % LOST_SECONDS)))
                 continue
             if index in self.started and now - self.started[index] > self.timeout:
-                self.close(index, failed_entry(
+                ended.append((index, failed_entry(
                     self.paths[index], self.solver, Cause.TIMED_OUT,
-                    "no result within %g s of its start" % self.timeout))
+                    "no result within %g s of its start" % self.timeout)))
+        self.close_all(ended)
         if now - self.last_worker_seen > self.no_worker_timeout:
-            for index in self.waiting():
-                self.close(index, failed_entry(
-                    self.paths[index], self.solver, Cause.NOT_STARTED,
-                    "no worker listened for %g s" % self.no_worker_timeout))
+            self.close_all([(index, failed_entry(
+                self.paths[index], self.solver, Cause.NOT_STARTED,
+                "no worker listened for %g s" % self.no_worker_timeout))
+                for index in self.waiting()])
 
     def verified(self, index: int, record: Optional[bytes]) -> Optional[Dict[str, Any]]:
         """The entry of a stored result, if a worker of this batch signed it."""
         if record is None:
             return None
-        try:
-            stored = json.loads(record)
-            entry, seal = stored["entry"], stored["signature"]
-            if (isinstance(entry, dict) and isinstance(seal, str) and hmac.compare_digest(
-                    seal, signature(model_key(self.secret, self.task_ids[index]),
-                                    self.task_ids[index], entry))):
-                entry["model"] = self.paths[index]
-                return entry
-        except (ValueError, KeyError, TypeError):
-            pass
+        entry = self.records[index].opened(record)
+        if entry is not None:
+            entry["model"] = self.paths[index]
+            return entry
         self.refused += 1
         LOG.warning("refused a result of %s that no worker of this batch signed",
                     self.paths[index])
-        self.store.delete(RESULT_KEY % self.task_ids[index])
+        self.store.delete(self.records[index].result)
         return None
 
-    def close(self, index: int, entry: Dict[str, Any]) -> None:
-        """Keeps a model's result, and tells the workers not to solve it again. The result is
-        kept first: the store may apply the closing, which removes the answer, and fail to
-        reply (killed just after its write)."""
-        task_id = self.task_ids[index]
+    def close_all(self, ended: Sequence[Tuple[int, Dict[str, Any]]]) -> None:
+        """Keeps the models' results, and tells the workers not to solve them again, in one
+        round trip. The results are kept first: the store may apply the closing, which removes
+        the answers, and fail to reply (killed just after its write)."""
+        if not ended:
+            return
         with self.lock:
-            if self.results[index] is None and index < self.sent:
-                self.in_queue -= 1
-            self.results[index] = entry
-            self.started.pop(index, None)
-            self.unseen.pop(index, None)
+            for index, entry in ended:
+                if self.results[index] is None and index < self.sent:
+                    self.in_queue -= 1
+                self.results[index] = entry
+                self.started.pop(index, None)
+                self.unseen.pop(index, None)
         with self.store.pipeline() as pipe:
-            pipe.hset(TASK_KEY % task_id, "closed", 1).expire(TASK_KEY % task_id,
-                                                              RECORD_SECONDS)
-            pipe.delete(RESULT_KEY % task_id)
+            for index, _ in ended:
+                self.records[index].close(pipe)
             pipe.execute()
 
     def give_up(self, reason: str) -> None:
@@ -321,6 +312,7 @@ class Follower(object):
         a day, and the records of those models removed. A model with a result keeps a mark
         that it is closed, expiring in a day, so that an attempt that ends later (a machine
         that woke up) leaves it as it is."""
+        self.connection.close()
         with self.lock:
             open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
                            if entry is None

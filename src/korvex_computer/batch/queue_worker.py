@@ -32,7 +32,9 @@ LOOP_WAKE_SECONDS = 0.01
 
 class Presence(object):
     """The worker process's record in the results store, which `korvex_computer status`
-    shows: its machine, process, since when, and the model it solves since when. Renewed
+    shows: its machine, process, since when, and the model it solves since when. Written by a
+    thread of its own, off the way of the models: at once when what the process does changes
+    (a change that another follows before the write shows as the later one), and renewed
     while the process lives; it expires soon after."""
 
     def __init__(self, store: Any, name: str, machine: str) -> None:
@@ -40,7 +42,9 @@ class Presence(object):
         self.key = WORKER_KEY % name
         self.fields: Dict[str, Any] = {"machine": machine, "process": os.getpid(),
                                        "since": time.time(), "model": "", "model_since": ""}
-        self.ended = threading.Event()
+        self.fields_lock = threading.Lock()
+        self.changed = threading.Event()
+        self.ended = False
         self.renewer = threading.Thread(target=self.renew, daemon=True,
                                         name="korvex worker record")
 
@@ -48,29 +52,36 @@ class Presence(object):
         self.renewer.start()
 
     def solving(self, model: str) -> None:
-        self.fields.update(model=model, model_since=time.time())
-        self.write()
+        self.change(model=model, model_since=time.time())
 
     def idle(self) -> None:
-        self.fields.update(model="", model_since="")
-        self.write()
+        self.change(model="", model_since="")
+
+    def change(self, **fields: Any) -> None:
+        with self.fields_lock:
+            self.fields.update(fields)
+        self.changed.set()
 
     def write(self) -> None:
+        with self.fields_lock:
+            fields = dict(self.fields)
         try:
             with self.store.pipeline() as pipe:
-                pipe.hset(self.key, mapping=dict(self.fields))
+                pipe.hset(self.key, mapping=fields)
                 pipe.expire(self.key, WORKER_SECONDS)
                 pipe.execute()
         except connection_errors():
             pass  # the store is down: the record shows again once it is back
 
     def renew(self) -> None:
-        self.write()
-        while not self.ended.wait(WORKER_RENEWAL_SECONDS):
+        while not self.ended:
             self.write()
+            self.changed.wait(WORKER_RENEWAL_SECONDS)
+            self.changed.clear()
 
     def end(self) -> None:
-        self.ended.set()
+        self.ended = True
+        self.changed.set()
         if self.renewer.is_alive():
             self.renewer.join()
         try:
