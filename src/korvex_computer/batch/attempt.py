@@ -115,6 +115,14 @@ class Attempt(object):
         """Stores the entry unless another attempt finished first; whether it did. While the
         results store is out of reach the attempt keeps its answer and tries again; StoreDown
         when it stayed away for KEEP_ANSWER_SECONDS."""
+        if staged is None and output is None:
+            # Nothing to put in place: the answer alone, stored in one step that checks what
+            # the lock's holder would check.
+            entry = dict(entry, attempt_id=self.id)
+            stored = retrying(lambda: self.store_answer({"entry": entry}), KEEP_ANSWER_SECONDS,
+                              "storing the answer of %s" % entry["model"])
+            return stored is not False
+
         # The lock expires as the attempt's mark does, renewed with it: the model of an attempt
         # that died while it held the lock (a machine lost while it copied the files) waits
         # that long for another attempt, not ten minutes.
@@ -136,8 +144,8 @@ class Attempt(object):
             finished, record = self.settle(entry, staged, in_place, output)
             if record is None:
                 return bool(finished)
-            stored = bool(retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
-                                   "storing the answer of %s" % entry["model"]))
+            stored = retrying(lambda: self.store_answer(record), KEEP_ANSWER_SECONDS,
+                              "storing the answer of %s" % entry["model"]) is not False
             return stored
         finally:
             if not stored:
@@ -146,14 +154,17 @@ class Attempt(object):
                 except connection_errors():
                     pass  # it expires
 
-    def store_answer(self, record: Dict[str, Any]) -> bool:
+    def store_answer(self, record: Dict[str, Any]) -> Optional[bool]:
         """Stores the answer and its notice at once (the notice never comes first), and
-        releases the lock; whether it did. An attempt that lost the lock of the answer, which
-        expired while the attempt was frozen (a machine that hung) or the store was away,
-        stores it only if no other attempt holds the lock or has answered since."""
+        releases the lock: True when it did; False when another attempt answered or holds the
+        lock, or the model was closed; None when its batch ended, which an attempt that holds
+        the lock found already. An attempt that lost the lock of the answer, which expired
+        while the attempt was frozen (a machine that hung) or the store was away, stores it
+        only if no other attempt holds the lock or has answered since."""
         with self.renewal:
-            self.answered = self.records.store_answer(self.id, record["entry"])
-        return self.answered
+            stored = self.records.store_answer(self.id, record["entry"])
+            self.answered = bool(stored)
+        return stored
 
     def settle(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
                output: Optional[str]) -> Tuple[bool, Optional[Dict[str, Any]]]:

@@ -25,7 +25,7 @@ from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_F
                      HeldConnection, celery_app, check_url, connection_errors, queue_counts,
                      reachable_results, require_libraries, shown_url, without_password)
 from .common import BatchInterrupted, Cause, JobFailed, error_text, failed_entry
-from .records import ModelRecords, read_notices
+from .records import ModelRecords, NoticeReader
 from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
@@ -58,6 +58,7 @@ class Follower(object):
         self.batch = uuid.uuid4().hex
         self.secret = secrets.token_hex(16)
         self.task_ids = [str(uuid.uuid4()) for _ in paths]
+        self.notices = NoticeReader(store, self.batch)
         self.records = [ModelRecords.of_batch(store, self.batch, self.secret, task_id)
                         for task_id in self.task_ids]
         self.index_of = {task_id: index for index, task_id in enumerate(self.task_ids)}
@@ -170,7 +171,7 @@ class Follower(object):
         """Reads what the workers noticed since the last time: models started, models
         answered (whose answers it then reads); waits up to `wait` seconds for the first
         notice, so that an answer is read (and the next model sent) as soon as it comes."""
-        notices = read_notices(self.store, self.batch, wait)
+        notices = self.notices.read(wait)
         now = time.monotonic()
         if now - self.last_tick > SLEPT_SECONDS + wait:
             self.unseen.clear()  # this client slept: what it saw before is no evidence

@@ -33,9 +33,12 @@ LOOP_WAKE_SECONDS = 0.01
 class Presence(object):
     """The worker process's record in the results store, which `korvex_computer status`
     shows: its machine, process, since when, and the model it solves since when. Written by a
-    thread of its own, off the way of the models: at once when what the process does changes
-    (a change that another follows before the write shows as the later one), and renewed
-    while the process lives; it expires soon after."""
+    thread of its own, off the way of the models: soon after what the process does changes,
+    at most every SPACING_SECONDS (a change that another follows meanwhile shows as the
+    later one: short models pass unseen), and renewed while the process lives; it expires soon
+    after."""
+
+    SPACING_SECONDS = 0.5
 
     def __init__(self, store: Any, name: str, machine: str) -> None:
         self.store = store
@@ -44,7 +47,7 @@ class Presence(object):
                                        "since": time.time(), "model": "", "model_since": ""}
         self.fields_lock = threading.Lock()
         self.changed = threading.Event()
-        self.ended = False
+        self.ended = threading.Event()
         self.renewer = threading.Thread(target=self.renew, daemon=True,
                                         name="korvex worker record")
 
@@ -74,13 +77,15 @@ class Presence(object):
             pass  # the store is down: the record shows again once it is back
 
     def renew(self) -> None:
-        while not self.ended:
+        while not self.ended.is_set():
             self.write()
-            self.changed.wait(WORKER_RENEWAL_SECONDS)
+            if self.ended.wait(self.SPACING_SECONDS):
+                return
+            self.changed.wait(WORKER_RENEWAL_SECONDS - self.SPACING_SECONDS)
             self.changed.clear()
 
     def end(self) -> None:
-        self.ended = True
+        self.ended.set()
         self.changed.set()
         if self.renewer.is_alive():
             self.renewer.join()

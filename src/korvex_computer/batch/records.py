@@ -28,7 +28,7 @@ local attempts = redis.call('HINCRBY', KEYS[2], 'attempts', 1)
 redis.call('HSET', KEYS[2], 'worker', ARGV[1], 'attempt', ARGV[2])
 redis.call('EXPIRE', KEYS[2], ARGV[4])
 redis.call('SET', KEYS[4], ARGV[2], 'EX', ARGV[3])
-redis.call('RPUSH', KEYS[5], ARGV[5])
+redis.call('XADD', KEYS[5], '*', 'notice', ARGV[5])
 redis.call('EXPIRE', KEYS[5], ARGV[4])
 return {2, attempts}
 """
@@ -53,18 +53,20 @@ return {1, redis.call('EXISTS', KEYS[2]), redis.call('HGET', KEYS[3], 'closed'),
 """
 
 # Stores the answer with its notice (the notice never comes first), releases the lock and
-# removes the running mark, if the attempt holds the lock; one that lost it (frozen past it)
-# stores only while no other attempt holds it, the model is not closed, and the stored
-# answer is none or the unsigned one it was shown (ARGV[5]).
+# removes the running mark, if the attempt holds the lock. An attempt without it (one with no
+# files to put in place takes none; one frozen past it lost it) stores only while no other
+# attempt holds it, its batch did not end, the model is not closed, and the stored answer is
+# none or the unsigned one it was shown (ARGV[5]).
 _STORE = """
 local holder = redis.call('GET', KEYS[1])
 if holder ~= ARGV[1] then
   if holder or redis.call('HGET', KEYS[3], 'closed') then return {0} end
+  if redis.call('EXISTS', KEYS[6]) == 1 then return {3} end
   local answer = redis.call('GET', KEYS[2])
   if answer and answer ~= ARGV[5] then return {1, answer} end
 end
 redis.call('SET', KEYS[2], ARGV[2], 'EX', ARGV[3])
-redis.call('RPUSH', KEYS[4], ARGV[4])
+redis.call('XADD', KEYS[4], '*', 'notice', ARGV[4])
 redis.call('EXPIRE', KEYS[4], ARGV[3])
 if holder == ARGV[1] then redis.call('DEL', KEYS[1]) end
 if redis.call('GET', KEYS[5]) == ARGV[1] then redis.call('DEL', KEYS[5]) end
@@ -163,18 +165,20 @@ class ModelRecords(object):
             return None
         return LockState(bool(reply[1]), bool(reply[2]), reply[3])
 
-    def store_answer(self, attempt_id: str, entry: Entry) -> bool:
-        """Stores the sealed answer and its notice "answered", releasing the lock; whether it
-        did (not when the attempt lost the lock and another attempt holds it or answered, or
-        the model was closed)."""
+    def store_answer(self, attempt_id: str, entry: Entry) -> Optional[bool]:
+        """Stores the sealed answer and its notice "answered", releasing the lock: True when
+        it did; False when another attempt holds the lock or answered, or the model was
+        closed; None when, without the lock, it found the batch ended."""
         answer, unsigned = self.sealed(entry), b""
         while True:
             reply = self._run(_STORE, [self.lock, self.result, self.task, self.notices,
-                                       self.running],
+                                       self.running, self.batch_mark],
                               [attempt_id, answer, RECORD_SECONDS, self.notice("answered"),
                                unsigned])
             if reply[0] == 2:
                 return True
+            if reply[0] == 3:
+                return None
             if reply[0] == 0 or self.opened(reply[1]) is not None:
                 return False
             unsigned = reply[1]
@@ -199,16 +203,26 @@ class ModelRecords(object):
         pipe.delete(self.result)
 
 
-def read_notices(store: Any, batch: str, wait: float) -> List[Tuple[str, str]]:
-    """The notices of a batch since the last read, as (what, task id), removed; waits up to
-    `wait` seconds for the first one."""
-    key = NOTICE_KEY % batch
-    first = store.blpop([key], timeout=wait) if wait else None
-    with store.pipeline() as pipe:  # at once: no notice comes between the two
-        pipe.lrange(key, 0, -1).delete(key)
-        notices = ([first[1]] if first else []) + pipe.execute()[0]
-    read = []
-    for notice in notices:
-        what, _, task_id = notice.decode("utf-8", "replace").partition(" ")
-        read.append((what, task_id))
-    return read
+class NoticeReader(object):
+    """A batch's notices ("started ID", "answered ID"), a stream that the workers add to and
+    its client reads in order from where its last read ended, without removing anything: a
+    read that is lost on the way is made again."""
+
+    def __init__(self, store: Any, batch: str) -> None:
+        self.store = store
+        self.key = NOTICE_KEY % batch
+        self.last = "0-0"
+
+    def read(self, wait: float) -> List[Tuple[str, str]]:
+        """The notices since the last read, as (what, task id); waits up to `wait` seconds
+        for the first one."""
+        reply = self.store.xread({self.key: self.last},
+                                 block=max(1, int(wait * 1000)) if wait else None)
+        read = []
+        for _, entries in reply or []:
+            for notice_id, fields in entries:
+                self.last = notice_id
+                text = fields.get(b"notice", b"").decode("utf-8", "replace")
+                what, _, task_id = text.partition(" ")
+                read.append((what, task_id))
+        return read
