@@ -6,20 +6,30 @@ cost.
 
     celery -A bare_celery worker --pool threads --concurrency 1 -Q korvex_computer.bare
 
-with KORVEX_BROKER, KORVEX_RESULTS and the installation's variables set.
+with KORVEX_BROKER, KORVEX_RESULTS and the installation's variables set. With BARE_DURABLE=1
+the tasks go through a quorum queue (durable, its messages persistent), sent with publisher
+confirms, as the farm's are: what is left beyond it is what the farm's own records cost.
 """
 
 import os
 
 from celery import Celery
 
-QUEUE = "korvex_computer.bare"  # a name the farm's worker user may declare
+DURABLE = os.environ.get("BARE_DURABLE") == "1"
+# Names that the farm's worker user may declare.
+QUEUE = "korvex_computer.bare.quorum" if DURABLE else "korvex_computer.bare"
 
 app = Celery("bare_celery", broker=os.environ["KORVEX_BROKER"],
              backend=os.environ["KORVEX_RESULTS"])
 app.conf.update(task_acks_late=True, worker_prefetch_multiplier=1, task_default_queue=QUEUE,
                 worker_hijack_root_logger=False, broker_connection_retry_on_startup=True,
                 worker_enable_remote_control=False)
+if DURABLE:
+    from kombu import Exchange, Queue
+
+    app.conf.update(task_queues=[Queue(QUEUE, Exchange(QUEUE), routing_key=QUEUE,
+                                       queue_arguments={"x-queue-type": "quorum"})],
+                    broker_transport_options={"confirm_publish": True})
 _bound = []
 
 

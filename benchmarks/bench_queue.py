@@ -9,7 +9,9 @@ pool. Figures only, never asserted.
 
 With --bare it times the same solves as bare Celery tasks (bare_celery.py: Redis as Celery's
 result backend, nothing of the farm's records, lock, notices or signatures) against the
-farm's queue, with 1, 2 and 4 worker processes: what the farm's guarantees cost per model.
+farm's queue, with 1, 2 and 4 worker processes: what the farm's guarantees cost per model;
+once on a classic queue, Celery's default, and once on a quorum queue with publisher confirms,
+as the farm's queue is: beyond that, what the farm's own records cost.
 
 With --client-cost it sends batches of each size to 4 worker processes and prints the CPU
 time that the client (this process) spent per model, and how it grows with the batch: the
@@ -27,6 +29,7 @@ process: what the pool or the queue adds to each solve, the local pool's start i
 """
 
 import argparse
+import importlib
 import os
 import pathlib
 import shutil
@@ -106,28 +109,35 @@ def timed(solve, repeats):
     return best
 
 
-def start_bare_workers(node, results_url, count, env, log):
+def bare_queue(durable):
+    return "korvex_computer.bare.quorum" if durable else "korvex_computer.bare"
+
+
+def start_bare_workers(node, results_url, count, env, log, durable):
     """`count` bare Celery worker processes of one thread each (bare_celery.py)."""
 
     worker_env = dict(env, KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url,
-                      PYTHONPATH=os.pathsep.join([HERE, env["PYTHONPATH"]]))
+                      PYTHONPATH=os.pathsep.join([HERE, env["PYTHONPATH"]]),
+                      BARE_DURABLE="1" if durable else "0")
     workers = [subprocess.Popen([sys.executable, "-m", "celery", "-A", "bare_celery", "worker",
                                  "--pool", "threads", "--concurrency", "1", "-Q",
-                                 "korvex_computer.bare", "-n", "bare%d@%%h" % number,
+                                 bare_queue(durable), "-n", "bare%d@%%h" % number,
                                  "--without-gossip", "--without-mingle",
                                  "--without-heartbeat"],
                                 env=worker_env, stdout=log, stderr=log)
                for number in range(count)]
-    wait_for_consumers(node, "korvex_computer.bare", count, workers, log)
+    wait_for_consumers(node, bare_queue(durable), count, workers, log)
     return workers
 
 
-def bare_solve_many(node, results_url, paths):
+def bare_solve_many(node, results_url, paths, durable):
     """Each model sent as a bare Celery task, then every result waited for."""
-    os.environ.update(KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url)
+    os.environ.update(KORVEX_BROKER=node.url(), KORVEX_RESULTS=results_url,
+                      BARE_DURABLE="1" if durable else "0")
     sys.path.insert(0, HERE)
     import bare_celery
 
+    bare_celery = importlib.reload(bare_celery)  # it reads BARE_DURABLE when imported
     pending = [bare_celery.solve.delay(path) for path in paths]
     return [result.get(timeout=600) for result in pending]
 
@@ -140,18 +150,22 @@ def bare_comparison(node, store, root, env, paths, repeats):
           "tasks, %s %s, %d cores, best of %d" % (len(paths), sys.implementation.name,
                                                  sys.version.split()[0], os.cpu_count() or 0,
                                                  repeats))
-    print("| processes | bare Celery | queue | queue - bare, per model |")
-    print("|---|---|---|---|")
+    print("| processes | bare Celery | bare Celery, quorum queue and confirms | queue "
+          "| queue - bare, per model | queue - bare on a quorum queue, per model |")
+    print("|---|---|---|---|---|---|")
     for count in WORKER_COUNTS:
-        with open(os.path.join(root, "bare-%d.log" % count), "w") as log:
-            workers = start_bare_workers(node, store.url(), count, env, log)
-            try:
-                bare = timed(lambda: bare_solve_many(node, store.url(), paths), repeats)
-            finally:
-                for worker in workers:
-                    worker.terminate()
-                for worker in workers:
-                    worker.wait()
+        bare = []
+        for durable in (False, True):
+            with open(os.path.join(root, "bare-%d-%d.log" % (count, durable)), "w") as log:
+                workers = start_bare_workers(node, store.url(), count, env, log, durable)
+                try:
+                    bare.append(timed(lambda: bare_solve_many(node, store.url(), paths,
+                                                              durable), repeats))
+                finally:
+                    for worker in workers:
+                        worker.terminate()
+                    for worker in workers:
+                        worker.wait()
         with open(os.path.join(root, "workers-%d.log" % count), "w") as log:
             workers = start_workers(node, store.url(), count, env, log)
             try:
@@ -160,8 +174,9 @@ def bare_comparison(node, store, root, env, paths, repeats):
             finally:
                 workers.terminate()
                 workers.wait()
-        print("| %d | %.2f s | %.2f s | %+.1f ms |" % (
-            count, bare[0], queue[0], (queue[0] - bare[0]) / len(paths) * 1000))
+        print("| %d | %.2f s | %.2f s | %.2f s | %+.1f ms | %+.1f ms |" % (
+            count, bare[0][0], bare[1][0], queue[0], (queue[0] - bare[0][0]) / len(paths) * 1000,
+            (queue[0] - bare[1][0]) / len(paths) * 1000))
 
 
 def client_cost(node, store, root, env, sizes):

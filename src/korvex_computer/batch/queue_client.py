@@ -75,6 +75,7 @@ class Follower(object):
         self.last_tick = time.monotonic()
         self.last_worker_seen = time.monotonic()
         self.refused = 0
+        self.unclosed: List[int] = []  # models with a result, not closed in the store yet
         self.lock = threading.Lock()
         self.sender = "%s@%s, process %d" % (user_name(), socket.gethostname(), os.getpid())
         self.sent_at = time.time()
@@ -84,14 +85,22 @@ class Follower(object):
         the batch when an operator cancelled it (`korvex_computer cancel`)."""
         done, failed, running, waiting = self.progress()
         key = IN_FLIGHT_KEY % self.batch
-        with self.store.pipeline() as pipe:
-            pipe.hset(key, mapping={"sender": self.sender, "sent_at": self.sent_at,
-                                    "solver": self.solver, "models": len(self.paths),
-                                    "done": done, "failed": failed, "running": running,
-                                    "waiting": waiting})
-            pipe.expire(key, IN_FLIGHT_SECONDS)
-            pipe.get(BATCH_KEY % self.batch)
-            mark = pipe.execute()[-1]
+        closing = self.take_closings()
+        try:
+            with self.store.pipeline() as pipe:
+                for index in closing:
+                    self.records[index].close(pipe)
+                pipe.hset(key, mapping={"sender": self.sender, "sent_at": self.sent_at,
+                                        "solver": self.solver, "models": len(self.paths),
+                                        "done": done, "failed": failed, "running": running,
+                                        "waiting": waiting})
+                pipe.expire(key, IN_FLIGHT_SECONDS)
+                pipe.get(BATCH_KEY % self.batch)
+                mark = pipe.execute()[-1]
+        except BaseException:
+            with self.lock:
+                self.unclosed.extend(closing)  # closed at the next try
+            raise
         if mark == b"cancelled":
             self.cancel()
 
@@ -257,11 +266,11 @@ class Follower(object):
         return None
 
     def close_all(self, ended: Sequence[Tuple[int, Dict[str, Any]]]) -> None:
-        """Keeps the models' results, and tells the workers not to solve them again, in one
-        round trip. The results are kept first: the store may apply the closing, which removes
-        the answers, and fail to reply (killed just after its write)."""
-        if not ended:
-            return
+        """Keeps the models' results; the workers are told not to solve them again at the
+        next report of the batch's progress, within a second, in the same round trip (a
+        later attempt at an answered model finds its answer meanwhile). The results are kept
+        first: the store may apply the closing, which removes the answers, and fail to reply
+        (killed just after its write)."""
         with self.lock:
             for index, entry in ended:
                 if self.results[index] is None and index < self.sent:
@@ -269,10 +278,12 @@ class Follower(object):
                 self.results[index] = entry
                 self.started.pop(index, None)
                 self.unseen.pop(index, None)
-        with self.store.pipeline() as pipe:
-            for index, _ in ended:
-                self.records[index].close(pipe)
-            pipe.execute()
+                self.unclosed.append(index)
+
+    def take_closings(self) -> List[int]:
+        with self.lock:
+            closing, self.unclosed = self.unclosed, []
+        return closing
 
     def give_up(self, reason: str) -> None:
         """Ends the models still open as of unknown outcome (those not sent: "not started")
@@ -314,6 +325,7 @@ class Follower(object):
         that it is closed, expiring in a day, so that an attempt that ends later (a machine
         that woke up) leaves it as it is."""
         self.connection.close()
+        closing = self.take_closings()
         with self.lock:
             open_models = [task_id for task_id, entry in zip(self.task_ids, self.results)
                            if entry is None
@@ -322,6 +334,8 @@ class Follower(object):
         for _ in range(2):  # once more on a connection cut short by the interruption
             try:
                 with self.store.pipeline() as pipe:
+                    for index in closing:
+                        self.records[index].close(pipe)
                     # An operator's cancel mark stays what it says.
                     pipe.set(BATCH_KEY % self.batch, "ended", ex=RECORD_SECONDS, nx=True)
                     pipe.delete(NOTICE_KEY % self.batch, IN_FLIGHT_KEY % self.batch)
