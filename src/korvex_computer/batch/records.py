@@ -168,7 +168,9 @@ class ModelRecords(object):
     def store_answer(self, attempt_id: str, entry: Entry) -> Optional[bool]:
         """Stores the sealed answer and its notice "answered", releasing the lock: True when
         it did; False when another attempt holds the lock or answered, or the model was
-        closed; None when, without the lock, it found the batch ended."""
+        closed; None when, without the lock, it found the batch ended. The entry names the
+        attempt (`attempt_id`), which finds its own answer stored by a try whose reply was
+        lost."""
         answer, unsigned = self.sealed(entry), b""
         while True:
             reply = self._run(_STORE, [self.lock, self.result, self.task, self.notices,
@@ -179,8 +181,11 @@ class ModelRecords(object):
                 return True
             if reply[0] == 3:
                 return None
-            if reply[0] == 0 or self.opened(reply[1]) is not None:
+            if reply[0] == 0:
                 return False
+            found = self.opened(reply[1])
+            if found is not None:  # its own, when a try whose reply was lost stored it
+                return found.get("attempt_id") == attempt_id
             unsigned = reply[1]
 
     def release_lock(self, attempt_id: str) -> None:
