@@ -476,6 +476,25 @@ def test_an_unreachable_server_ends_the_command(installation, tmp_path, farm, ar
     assert "s3" not in result.stderr
 
 
+def test_worker_processes_that_cannot_start_say_why(installation, tmp_path, farm, start_worker):
+    nowhere = str(tmp_path / "nowhere")
+    worker = start_worker(installation, "unbound", KORVEX_INSTALLATION=nowhere)
+    # The keeper gives up when its processes cannot bind, and the process said why.
+    assert worker.process.wait(timeout=60) == 1
+    assert worker.said().splitlines()[-1] == ("korvex_computer: error: missing installation: "
+                                              "The directory '%s' does not exist." % nowhere)
+    # A worker process started without what the keeper puts in its environment.
+    env = environment(None, tmp_path)
+    for name in ("KORVEX_BROKER", "KORVEX_RESULTS"):
+        env.pop(name, None)
+    result = run_cli(["--heartbeat", "1"], env,
+                     command=[sys.executable, "-m", "korvex_computer.batch.queue_worker"])
+    assert (result.returncode, result.stderr) == (
+        1, "korvex_computer: error: the environment has no KORVEX_BROKER, KORVEX_RESULTS, "
+           "KORVEX_INSTALLATION: a worker process has them from korvex_computer worker, which "
+           "starts it\n")
+
+
 @pytest.mark.parametrize("sandbox", [False, True])
 def test_models_of_one_folder_through_the_queue(installation, tmp_path, farm, start_worker,
                                                 sandbox):

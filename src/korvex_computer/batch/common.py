@@ -1,11 +1,13 @@
 """What the command line needs before it touches the platform: the names it accepts, the
-failure of a job, the installation to bind to. Nothing here imports the native module, so
-the command line can parse its arguments and print its help where the .NET bridge or the COM
-bridge cannot be imported.
+failure of a job, the installation to bind to, the log of the workers. Nothing here imports
+the native module, so the command line can parse its arguments and print its help where the
+.NET bridge or the COM bridge cannot be imported.
 """
 
 from __future__ import annotations
 
+import logging
+import sys
 from typing import Any, Dict, List, NamedTuple, Optional
 
 MODULE_NAMES = ("piping", "structure")
@@ -102,6 +104,46 @@ def platform_missing(error: ImportError) -> JobFailed:
     missing = getattr(error, "name", None)
     what = "the module %s cannot be imported" % missing if missing else error_text(error)
     return JobFailed(Cause.MISSING_PLATFORM, "%s (%s)" % (what, error_text(error)))
+
+
+WORKER_FORMAT = "%(asctime)s {host} %(process)d %(name)s %(levelname)s: %(message)s"
+
+
+def set_up_worker_logging(logfile: Optional[str], shift: int = 0) -> None:
+    """The log of the worker command, its keeper's and its worker processes' alike: every
+    line, Celery's too, says when, on which machine and in which process, and goes to
+    standard error or, appended, to `logfile`. Warnings of Celery and the libraries, and the
+    worker's line per model; `shift` (10 per -q, -10 per -v) moves both thresholds. Raises
+    OSError when the log file cannot be opened."""
+    handler = worker_log_handler(logfile)
+    # Celery's lines go through the root logger: warnings by default, -v adds its notes
+    # (connections, tasks received), -vv everything.
+    root = logging.getLogger()
+    root.handlers[:] = [handler]
+    root.setLevel(clamped_level(logging.WARNING + shift))
+    logging.captureWarnings(True)  # the libraries' warnings are lines of the log too
+    logger = logging.getLogger("korvex_computer")
+    logger.handlers[:] = [handler]
+    logger.setLevel(clamped_level(logging.INFO + shift))
+    logger.propagate = False
+
+
+def clamped_level(level: int) -> int:
+    return max(logging.DEBUG, min(level, logging.CRITICAL))
+
+
+def worker_log_handler(logfile: Optional[str]) -> logging.Handler:
+    """Standard error, or the log file, opened for appending: the keeper and its worker
+    processes all write to it, a line at a time."""
+    import socket
+
+    if logfile:
+        handler: logging.Handler = logging.FileHandler(logfile, mode="a", encoding="utf-8")
+    else:
+        handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(
+        WORKER_FORMAT.replace("{host}", socket.gethostname().replace("%", "%%"))))
+    return handler
 
 
 def failed_entry(path: str, solver: str, cause: str, message: str) -> Dict[str, Any]:

@@ -1,6 +1,7 @@
 """The keeper of ``korvex_computer worker``: it keeps N worker processes of the job queue
-running (queue_worker.py), each in a process group of its own with its own temporary folder,
-replaces one that dies and ends what it left, and stops them at SIGINT or SIGTERM.
+running (``python -m korvex_computer.batch.queue_worker``), each in a process group of its own
+with its own temporary folder, replaces one that dies and ends what it left, and stops them at
+SIGINT or SIGTERM.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ LOG = logging.getLogger("korvex_computer.worker")
 
 RESPAWN_BACKOFF = (1.0, 60.0)  # first and longest wait before replacing a dead process
 TEMP_PREFIX = "korvex-worker-"  # of the temporary folder that a keeper makes for each process
+WORKER_MODULE = "korvex_computer.batch.queue_worker"  # what each worker process runs
 
 
 class Keeper(object):
@@ -143,7 +145,9 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
                 logfile: Optional[str] = None) -> int:
     """The worker command: `count` worker processes, kept running until SIGINT or SIGTERM,
     solving models and writing output only under the `allowed` folders (when there are
-    any). The URLs reach them through the environment, never on a command line."""
+    any). Each process is the module queue_worker run as a program, with this command's
+    -v/-q (`verbosity`), --heartbeat, --allow and --logfile; the URLs and the installation
+    reach it through the environment, the URLs never on a command line."""
     allowed = allowed_folders(allowed)
     if not allowed:
         LOG.warning("no --allow: the workers solve models and write output wherever this "
@@ -163,8 +167,8 @@ def run_workers(installation: Installation, broker: str, results_url: str, heart
         env[SETTINGS_VARIABLE] = installation.settings_path
     if installation.data_sources_path:
         env[DATA_SOURCES_VARIABLE] = installation.data_sources_path
-    command = [sys.executable, "-m", "korvex_computer", *verbosity, "--module",
-               installation.module, "worker", "--heartbeat", "%g" % heartbeat, "--one-process"]
+    command = [sys.executable, "-m", WORKER_MODULE, *verbosity, "--module",
+               installation.module, "--heartbeat", "%g" % heartbeat]
     for folder in allowed:
         command += ["--allow", folder]
     if logfile:

@@ -1,29 +1,35 @@
 """A worker process of the job queue: bound to its installation once, then one Celery worker
 with a pool of one thread that solves one model at a time from the queue (attempt.py), and
-publishes what it does for `korvex_computer status`. Its keeper (keeper.py) starts it.
+publishes what it does for `korvex_computer status`. Its keeper (keeper.py) starts it as a
+program, ``python -m korvex_computer.batch.queue_worker`` (see main).
 """
 
 from __future__ import annotations
 
+import argparse
 import logging
 import os
 import shutil
 import signal
 import socket
+import sys
 import tempfile
 import threading
 import time
 import warnings
 from typing import Any, Callable, Dict, Optional, Sequence
 
-from .broker import (MAX_ATTEMPTS, QUEUE, TASK, WORKER_KEY, WORKER_RENEWAL_SECONDS,
-                     WORKER_SECONDS, ClusterUnreachable, celery_app, check_broker, check_url,
-                     connection_errors, declare_dead_letters, reachable_results,
-                     require_libraries, shown_url)
-from .common import Cause, Installation, failed_entry
+from .broker import (DEFAULT_HEARTBEAT, MAX_ATTEMPTS, QUEUE, TASK, WORKER_KEY,
+                     WORKER_RENEWAL_SECONDS, WORKER_SECONDS, ClusterUnreachable, celery_app,
+                     check_broker, check_url, connection_errors, declare_dead_letters,
+                     reachable_results, require_libraries, shown_url)
+from .common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, INSTALLATION_VARIABLE,
+                     MODULE_NAMES, RESULTS_VARIABLE, SETTINGS_VARIABLE, Cause, Installation,
+                     JobFailed, error_text, failed_entry, platform_missing,
+                     set_up_worker_logging)
 from .attempt import (HOLD_SECONDS, Attempt, StoreDown, allowed_folders, refusal, retrying,
                       solve_attempt)
-from .keeper import TEMP_PREFIX
+from .keeper import TEMP_PREFIX, WORKER_MODULE
 
 LOG = logging.getLogger("korvex_computer.worker")
 
@@ -243,7 +249,7 @@ def run_worker(installation: Installation, broker: str, results_url: str,
 
     from celery.signals import setup_logging, worker_ready  # type: ignore[import-untyped]
 
-    # The command line set up the logging, one format for every line: Celery leaves it.
+    # main set up the logging, one format for every line: Celery leaves it.
     setup_logging.connect(_nothing_to_set_up, weak=False)
     # Celery's advice to a superuser names an option of its own command; the keeper gives
     # this command's.
@@ -301,3 +307,79 @@ class LostConnection(logging.Filter):
             record.exc_info, record.exc_text = None, None
         return True
 
+
+PROG = "korvex_computer"  # the command that the messages of a failed start name
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """A worker process of the keeper's (keeper.run_workers):
+
+        python -m korvex_computer.batch.queue_worker [-v|-q]... [--module MODULE]
+            [--heartbeat SECONDS] [--allow DIR]... [--logfile FILE]
+
+    with the broker's and the results store's URLs and the installation in the environment
+    (KORVEX_BROKER, KORVEX_RESULTS, KORVEX_INSTALLATION, and KORVEX_SETTINGS_PATH and
+    KORVEX_DATASOURCES_PATH when set): the URLs carry passwords, which stay off command lines.
+    It logs as the worker command does, and runs until it is stopped (exit status 0). A
+    process that cannot start, unbound or with the servers out of reach, says why on standard
+    error as the command line does and exits 1 (the keeper gives up when every process does);
+    arguments that are not understood exit 2."""
+    parser = argparse.ArgumentParser(prog="python -m " + WORKER_MODULE,
+                                     description="One worker process of korvex_computer "
+                                                 "worker, which starts it.")
+    parser.add_argument("-v", "--verbose", action="count", default=0,
+                        help="log more (twice: everything)")
+    parser.add_argument("-q", "--quiet", action="count", default=0,
+                        help="log warnings and errors only (twice: errors only)")
+    parser.add_argument("--module", choices=MODULE_NAMES, default="piping",
+                        help="application module to bind to (default: piping)")
+    parser.add_argument("--heartbeat", metavar="SECONDS", type=float,
+                        default=DEFAULT_HEARTBEAT,
+                        help="heartbeat with the broker (default: %(default)g)")
+    parser.add_argument("--allow", metavar="DIR", action="append", default=[],
+                        help="solve models and write output only under this folder")
+    parser.add_argument("--logfile", metavar="FILE",
+                        help="append the log lines to FILE (default: standard error)")
+    arguments = parser.parse_args(argv)
+    if not arguments.heartbeat > 0:
+        parser.error("%r is not a positive number of seconds" % arguments.heartbeat)
+    try:
+        set_up_worker_logging(arguments.logfile, 10 * (arguments.quiet - arguments.verbose))
+    except OSError as error:
+        return _fail("cannot write the log file %s (%s)" % (arguments.logfile,
+                                                             error_text(error)))
+    needed = (BROKER_VARIABLE, RESULTS_VARIABLE, INSTALLATION_VARIABLE)
+    broker, results_url, directory = (os.environ.get(name, "") for name in needed)
+    unset = [name for name in needed if not os.environ.get(name, "").strip()]
+    if unset:
+        return _fail("the environment has no %s: a worker process has them from "
+                     "korvex_computer worker, which starts it" % ", ".join(unset))
+    installation = Installation(directory, arguments.module,
+                                os.environ.get(SETTINGS_VARIABLE) or None,
+                                os.environ.get(DATA_SOURCES_VARIABLE) or None)
+    try:
+        from . import jobs
+    except ImportError as error:
+        return _fail(str(platform_missing(error)))
+    try:
+        return run_worker(installation, broker, results_url, arguments.heartbeat,
+                          arguments.allow)
+    except JobFailed as failure:
+        return _fail(str(failure), jobs.OUTPUT.take_messages())
+    except KeyboardInterrupt:
+        return _fail("interrupted", status=130)
+    except Exception as error:  # a fault of the worker itself, still in one line
+        return _fail("unexpected failure: %s" % error_text(error))
+
+
+def _fail(message: str, notes: Sequence[str] = (), status: int = 1) -> int:
+    """Says on standard error why the process ends, after what the module said, as the
+    command line words its failures; the exit status."""
+    for line in notes:
+        sys.stderr.write("%s: the module said: %s\n" % (PROG, line))
+    sys.stderr.write("%s: error: %s\n" % (PROG, message))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -46,7 +46,8 @@ from ..batch.broker import (DEAD_LETTERS, DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_T
 from ..batch.common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, FORMER_INSTALLATION_VARIABLE,
                             INSTALLATION_VARIABLE, MODULE_NAMES, RESULTS_VARIABLE,
                             SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Cause, Installation,
-                            JobFailed, error_text, platform_missing)
+                            JobFailed, clamped_level, error_text, platform_missing,
+                            set_up_worker_logging)
 from ..batch.status import live_status
 from . import render
 
@@ -189,8 +190,6 @@ def build_parser() -> argparse.ArgumentParser:
     worker.add_argument("--logfile", metavar="FILE",
                         help="append the log lines of the worker and its processes to FILE "
                              "(default: standard error)")
-    # One worker process of the keeper's, with the URLs in its environment.
-    worker.add_argument("--one-process", action="store_true", help=argparse.SUPPRESS)
     cancel = command("cancel", "stop a batch of the job queue: its waiting models are "
                                "withdrawn, its running ones stop at their next step")
     cancel.add_argument("batch", metavar="BATCH", type=_batch_id,
@@ -237,9 +236,6 @@ def installation_of(arguments: argparse.Namespace,
         arguments.broker = os.environ.get(BROKER_VARIABLE)
         if not arguments.broker:
             parser.error("no broker: give --broker URL or set KORVEX_BROKER")
-    if arguments.command == "worker" and arguments.one_process:
-        arguments.broker = os.environ.get(BROKER_VARIABLE)
-        arguments.results = os.environ.get(RESULTS_VARIABLE)
     if arguments.command in ("solve", "worker") and arguments.broker is not None:
         if not arguments.broker.strip():
             parser.error("the broker URL is empty")
@@ -316,50 +312,21 @@ def version() -> str:
         return "(not installed)"
 
 
-WORKER_FORMAT = "%(asctime)s {host} %(process)d %(name)s %(levelname)s: %(message)s"
-
-
 def configure_logging(arguments: argparse.Namespace) -> None:
     """The command line's own messages on standard error, through logging: warnings by
-    default, and the worker's line per model too; -v and -q move the threshold. A worker's
-    lines, its own and Celery's alike, each say when, on which machine and in which process,
-    and go to --logfile when given."""
+    default; -v and -q move the threshold. The worker command has the log of its worker
+    processes (common.set_up_worker_logging): every line says when, where and which process,
+    and goes to --logfile when given."""
     shift = 10 * (getattr(arguments, "quiet", 0) - getattr(arguments, "verbose", 0))
-    logger = logging.getLogger("korvex_computer")
     if arguments.command == "worker":
-        handler = worker_log_handler(arguments.logfile)
-        # Celery's lines go through the root logger: warnings by default, -v adds its notes
-        # (connections, tasks received), -vv everything.
-        root = logging.getLogger()
-        root.handlers[:] = [handler]
-        root.setLevel(clamped_level(logging.WARNING + shift))
-        logging.captureWarnings(True)  # the libraries' warnings are lines of the log too
-        level = logging.INFO + shift
-    else:
-        handler = logging.StreamHandler(sys.stderr)
-        handler.setFormatter(logging.Formatter(PROG + ": %(message)s"))
-        level = logging.WARNING + shift
+        set_up_worker_logging(arguments.logfile, shift)
+        return
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(PROG + ": %(message)s"))
+    logger = logging.getLogger("korvex_computer")
     logger.handlers[:] = [handler]
-    logger.setLevel(clamped_level(level))
+    logger.setLevel(clamped_level(logging.WARNING + shift))
     logger.propagate = False
-
-
-def clamped_level(level: int) -> int:
-    return max(logging.DEBUG, min(level, logging.CRITICAL))
-
-
-def worker_log_handler(logfile: Optional[str]) -> logging.Handler:
-    """Standard error, or the log file, opened for appending: the keeper and its worker
-    processes all write to it, a line at a time."""
-    import socket
-
-    if logfile:
-        handler: logging.Handler = logging.FileHandler(logfile, mode="a", encoding="utf-8")
-    else:
-        handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter(
-        WORKER_FORMAT.replace("{host}", socket.gethostname().replace("%", "%%"))))
-    return handler
 
 
 def _print(text: str) -> None:
@@ -484,11 +451,6 @@ def worker_command(arguments: argparse.Namespace, installation: Installation) ->
     verbosity = (["-v"] * getattr(arguments, "verbose", 0)
                  + ["-q"] * getattr(arguments, "quiet", 0))
     try:
-        if arguments.one_process:
-            from ..batch import queue_worker
-
-            return queue_worker.run_worker(installation, arguments.broker, arguments.results,
-                                           arguments.heartbeat, arguments.allow)
         from ..batch import keeper
 
         return keeper.run_workers(installation, arguments.broker, arguments.results,
