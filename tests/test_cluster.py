@@ -478,11 +478,12 @@ def test_an_unreachable_server_ends_the_command(installation, tmp_path, farm, ar
 
 def test_worker_processes_that_cannot_start_say_why(installation, tmp_path, farm, start_worker):
     nowhere = str(tmp_path / "nowhere")
-    worker = start_worker(installation, "unbound", KORVEX_INSTALLATION=nowhere)
-    # The keeper gives up when its processes cannot bind, and the process said why.
+    worker = start_worker(installation, "unbound", "--concurrency", "3",
+                          KORVEX_INSTALLATION=nowhere)
+    # The keeper gives up when its processes cannot bind, and the processes said why.
     assert worker.process.wait(timeout=60) == 1
-    assert worker.said().splitlines()[-1] == ("korvex_computer: error: missing installation: "
-                                              "The directory '%s' does not exist." % nowhere)
+    assert ("korvex_computer: error: missing installation: The directory '%s' does not "
+            "exist." % nowhere) in worker.said().splitlines()
     # A worker process started without what the keeper puts in its environment.
     env = environment(None, tmp_path)
     for name in ("KORVEX_BROKER", "KORVEX_RESULTS"):

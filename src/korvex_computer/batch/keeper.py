@@ -47,6 +47,7 @@ class Keeper(object):
         self.backoff = [RESPAWN_BACKOFF[0]] * count
         self.due = [0.0] * count
         self.ever_ready = False
+        self.failed_to_start = [False] * count  # the slot's last process ended with status 1
         self.stopping = threading.Event()
         self.stopping_cold = threading.Event()
 
@@ -105,8 +106,10 @@ class Keeper(object):
                     self.ever_ready = True
                 continue
             lived = now - self.started[slot]
-            if status == 1 and not self.ever_ready and all(
-                    other is not None and other.exit_status() == 1 for other in self.processes):
+            # Each slot's last process counts until its replacement ends too: the processes
+            # of a keeper that cannot bind rarely all end within the same look.
+            self.failed_to_start[slot] = status == 1
+            if not self.ever_ready and all(self.failed_to_start):
                 return False
             if lived > RESPAWN_BACKOFF[1]:
                 self.backoff[slot] = RESPAWN_BACKOFF[0]
