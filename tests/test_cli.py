@@ -732,9 +732,16 @@ try:
                                                  output=output, progress=progress)]
 except RuntimeError as error:
     ended = str(error)
+
+def parent(pid):
+    try:
+        with open("/proc/%s/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[1]
+    except OSError:  # ended meanwhile
+        return None
+
 children = [name for name in os.listdir("/proc") if name.isdigit()
-            and open("/proc/%s/stat" % name).read().rsplit(")", 1)[1].split()[1]
-            == str(os.getpid())]
+            and parent(name) == str(os.getpid())]
 print(json.dumps({"ended": ended, "first": seen[0], "last": seen[-1], "children": children}))
 """
 
@@ -758,7 +765,10 @@ def test_a_script_follows_a_local_batch_through_its_progress(installation, tmp_p
     assert seen["children"] == [] and os.listdir(str(temp_dir)) == []
     if breaks:
         assert seen["ended"] == "the callback broke" and seen["last"]["done"] >= 1
-        assert all((folder / "result.json").exists() for folder in (tmp_path / "out").iterdir())
+        # No file of a model without its record (a model stopped as its folder was made
+        # may leave that folder empty).
+        assert all((folder / "result.json").exists() or not os.listdir(str(folder))
+                   for folder in (tmp_path / "out").iterdir())
         assert not (tmp_path / "out" / "batch.json").exists()
     else:
         assert seen["ended"] == [True] * 3 + [False] + [True] * 6

@@ -216,10 +216,13 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
     assert set(e["process"] for e in entries) <= set(children(worker.process.pid))
     assert worker.sandboxes() == []  # each sandbox went with its solution
 
+    reports = []
     answers = solve_many(good, "Aster", sandbox=False, broker=farm.client_url,
-                         results=farm.results_url)
+                         results=farm.results_url, progress=reports.append)
     assert [(e["model"], e["ok"], e["solution"]["properties"]["SolverName"])
             for e in answers] == [(path, True, "Aster") for path in good]
+    assert reports[-1][:6] == ("Aster", 3, 0, 0, 0, 3) and reports[-1].through_queue
+    assert reports[-1].workers > 0
     # In place: each model's folder holds its run's files, and no attempt's leftovers.
     for entry in answers:
         folder = os.path.dirname(entry["model"])
