@@ -716,6 +716,66 @@ def test_a_worker_that_dies_fails_only_the_model_it_was_solving(tmp_path, temp_d
         (True, None), (False, "worker failure"), (True, None), (True, None)]
 
 
+PROGRESS_SCRIPT = """\
+import json, os, sys
+from korvex_computer.batch import solve_many
+breaks, output, paths = sys.argv[1] == "breaks", sys.argv[2], sys.argv[3:]
+seen = []
+
+def progress(report):
+    seen.append(report._asdict())
+    if breaks and report.done:
+        raise RuntimeError("the callback broke")
+
+try:
+    ended = [entry["ok"] for entry in solve_many(paths, "PipeStress", sandbox=True, jobs=2,
+                                                 output=output, progress=progress)]
+except RuntimeError as error:
+    ended = str(error)
+
+def parent(pid):
+    try:
+        with open("/proc/%s/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[1]
+    except OSError:  # ended meanwhile
+        return None
+
+children = [name for name in os.listdir("/proc") if name.isdigit()
+            and parent(name) == str(os.getpid())]
+print(json.dumps({"ended": ended, "first": seen[0], "last": seen[-1], "children": children}))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="lists the workers in /proc")
+@pytest.mark.parametrize("breaks", [False, True])
+def test_a_script_follows_a_local_batch_through_its_progress(installation, tmp_path, temp_dir,
+                                                             breaks):
+    """The callback sees the batch start and its final counts; one that raises stops the
+    batch, its workers and their sandboxes gone, each model kept ended with its record."""
+    paths = [model(tmp_path / name, name) for name in ("A", "B", "C")] + [
+        zero_layers(tmp_path / "Zero")] + many_models(tmp_path / "share", 6)
+    env = dict(environment(installation, temp_dir), KORVEX_STANDIN_SOLVE_SECONDS="0.2")
+    ran = run_cli(["-c", PROGRESS_SCRIPT, "breaks" if breaks else "goes on",
+                   str(tmp_path / "out"), *paths], env, command=[sys.executable])
+    assert ran.returncode == 0, ran.stderr
+    seen = json.loads(ran.stdout)
+    assert seen["first"] == {"solver": "PipeStress", "done": 0, "failed": 0, "running": 2,
+                             "waiting": 8, "total": 10, "elapsed": seen["first"]["elapsed"],
+                             "workers": 2, "through_queue": False}
+    assert seen["children"] == [] and os.listdir(str(temp_dir)) == []
+    if breaks:
+        assert seen["ended"] == "the callback broke" and seen["last"]["done"] >= 1
+        # No file of a model without its record (a model stopped as its folder was made
+        # may leave that folder empty).
+        assert all((folder / "result.json").exists() or not os.listdir(str(folder))
+                   for folder in (tmp_path / "out").iterdir())
+        assert not (tmp_path / "out" / "batch.json").exists()
+    else:
+        assert seen["ended"] == [True] * 3 + [False] + [True] * 6
+        assert [seen["last"][key] for key in ("done", "failed", "running", "waiting")] == [
+            9, 1, 0, 0]
+
+
 def on_a_terminal(command, env):
     """Runs a command whose standard error is a terminal; its exit status, its output and
     what it drew on the terminal."""
@@ -771,7 +831,7 @@ def test_live_status_line_on_a_terminal(installation, tmp_path, temp_dir, drawn_
 
 
 def test_a_table_of_many_models_reads_at_100_columns(tmp_path, monkeypatch):
-    from korvex_computer.batch.status import time_left
+    from korvex_computer.cli.status_line import time_left
     from korvex_computer.cli import render
 
     monkeypatch.chdir(str(tmp_path))

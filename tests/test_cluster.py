@@ -216,10 +216,13 @@ def test_a_batch_through_the_queue_with_one_failing_model(installation, tmp_path
     assert set(e["process"] for e in entries) <= set(children(worker.process.pid))
     assert worker.sandboxes() == []  # each sandbox went with its solution
 
+    reports = []
     answers = solve_many(good, "Aster", sandbox=False, broker=farm.client_url,
-                         results=farm.results_url)
+                         results=farm.results_url, progress=reports.append)
     assert [(e["model"], e["ok"], e["solution"]["properties"]["SolverName"])
             for e in answers] == [(path, True, "Aster") for path in good]
+    assert reports[-1][:6] == ("Aster", 3, 0, 0, 0, 3) and reports[-1].through_queue
+    assert reports[-1].workers > 0
     # In place: each model's folder holds its run's files, and no attempt's leftovers.
     for entry in answers:
         folder = os.path.dirname(entry["model"])
@@ -562,6 +565,28 @@ def test_an_interrupted_queue_batch_leaves_its_model_to_the_worker(installation,
     wait_for(lambda: worker.said().count("its batch ended") == 1)
     assert sorted(os.listdir(str(output))) == ["A", "batch.json"]
     # The client withdrew them all, leaving the mark that ended the batch, which expires.
+    [key] = batch_keys(farm.redis())
+    assert key.startswith(b"korvex_computer:batch:") and 0 < farm.redis().ttl(key) <= 24 * 3600
+
+
+def test_a_progress_callback_that_raises_ends_its_queue_batch(installation, tmp_path, farm,
+                                                              start_worker):
+    """As an interruption: the model being solved left to its worker, the others withdrawn,
+    the batch's records gone but for the mark that ended it; the callback's error raised."""
+    from korvex_computer.batch import solve_many
+
+    def breaks(report):
+        if report.running:
+            raise RuntimeError("the callback broke")
+
+    worker = start_worker(installation, "one", KORVEX_STANDIN_SOLVE_SECONDS="3")
+    paths = [model(tmp_path / name, name) for name in ("A", "B", "C")]
+    with pytest.raises(RuntimeError, match="^the callback broke$"):
+        solve_many(paths, "PipeStress", broker=farm.client_url, results=farm.results_url,
+                   output=str(tmp_path / "out"), progress=breaks)
+    wait_for(lambda: (tmp_path / "out" / "A" / "result.json").exists())
+    wait_for(lambda: farm.messages() == 0)
+    wait_for(lambda: worker.said().count("its batch ended") == 1)
     [key] = batch_keys(farm.redis())
     assert key.startswith(b"korvex_computer:batch:") and 0 < farm.redis().ttl(key) <= 24 * 3600
 

@@ -16,21 +16,22 @@ so models of one folder can be solved side by side, in place or in sandboxes.
 
 from __future__ import annotations
 
-import io
+import contextlib
 import logging
 import os
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import Any, ContextManager, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from . import results as _results
 from .broker import DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT, ClusterUnreachable
 from .common import (DATA_SOURCES_VARIABLE, FORMER_INSTALLATION_VARIABLE, INSTALLATION_VARIABLE,
                      RESULTS_VARIABLE, SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Cause,
                      Installation, JobFailed, error_text)
+from .progress import Progress, ProgressCallback
 
 LOG = logging.getLogger("korvex_computer.batch")
 
 __all__ = ["solve_many", "Installation", "JobFailed", "ClusterUnreachable", "BatchInterrupted",
-           "same_files_in_place"]
+           "Progress", "same_files_in_place"]
 
 
 def _local_installation(installation: Union[str, Installation, None]) -> Installation:
@@ -84,7 +85,8 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
                no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT,
                installation: Union[str, Installation, None] = None,
                status: Optional[TextIO] = None, output: Optional[str] = None,
-               resume: bool = False) -> List[Dict[str, Any]]:
+               resume: bool = False, progress: Optional[ProgressCallback] = None
+               ) -> List[Dict[str, Any]]:
     """Solves each model with `solver` ("PipeStress" or "Aster"; structure models are always
     solved with Aster), each in its own sandbox when `sandbox` is true; one result per model,
     in the order of `paths`, each with "ok" and either the solution or the "cause" and
@@ -98,8 +100,18 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     wait while no worker listens. Raises ClusterUnreachable when the broker or the results
     store cannot be reached at the start (a model whose result cannot be read later, the
     servers gone for longer than a bounded wait, ends with the cause "unknown outcome"), and
-    JobFailed when the output folder cannot be made. `status`: a terminal stream for the live
-    status line (none by default).
+    JobFailed when the output folder cannot be made.
+
+    `progress`: called with a Progress (the solver; the models done, failed, running, waiting
+    and in all; the seconds elapsed; the workers) from the calling thread while the models
+    are solved: at the start, as soon as a count changed, at least four times a second (through
+    the queue, unless a server holds the client up), and once more with the final counts; the
+    models kept by `resume` are not counted. An exception that it raises stops the batch as
+    Ctrl-C does, the local workers stopped and the queue's models not started withdrawn, and
+    is then raised from solve_many as it is (with `output`, the records of the models that
+    ended are kept: `resume` goes on). `status`: a terminal stream for the command line's live
+    status line, drawn from the same reports (nothing on a stream that is not a terminal);
+    one of the two at most.
 
     `output`: a folder (shared with the queue's workers) where each model's files and record
     are kept, in output/<model name>/, and the batch's index, output/batch.json. With `resume`,
@@ -129,7 +141,10 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
                              "(results=, or $KORVEX_RESULTS)")
     if resume and output is None:
         raise ValueError("resume needs the output folder of the earlier run")
-    stream = status if status is not None else io.StringIO()
+    if progress is not None and not callable(progress):
+        raise TypeError("progress must be a function of a Progress, not %r" % (progress,))
+    if progress is not None and status is not None:
+        raise ValueError("give progress or status, not both")
     names = _results.output_names(paths)
     folders: List[Optional[str]] = [None] * len(paths)
     if output is not None:
@@ -170,13 +185,15 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
                  len(paths) - len(to_solve), len(paths), output, len(to_solve))
     interrupted: Optional[BatchInterrupted] = None
     try:
-        solved = _solve(installation, [paths[i] for i in to_solve], solver, sandbox, jobs,
-                        (broker, results, timeout, no_worker_timeout), stream,
-                        [folders[i] for i in to_solve], thf_files)
+        with _status_line(status) as line:
+            solved = _solve(installation, [paths[i] for i in to_solve], solver, sandbox, jobs,
+                            (broker, results, timeout, no_worker_timeout), line or progress,
+                            [folders[i] for i in to_solve], thf_files)
     except BatchInterrupted as stop:
         solved, interrupted = stop.results, stop
-    if output is not None and broker is None:  # the local workers wrote them unsynced
-        _results.sync_records(folders)
+    finally:
+        if output is not None and broker is None:  # the local workers wrote them unsynced
+            _results.sync_records(folders)
     for index, entry in zip(to_solve, solved):
         entries[index] = dict(entry, solved_again=solved_again[index]) \
             if index in solved_again else entry
@@ -198,10 +215,22 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
     return ended
 
 
+def _status_line(status: Optional[TextIO]) -> ContextManager[Optional[ProgressCallback]]:
+    """The command line's status line on `status`, as a progress callback, removed at the end
+    of the block; None without a stream. Drawing is the command line's: it is imported from
+    there, here only for the scripts that pass solve_many a stream, as they did before the
+    progress callback came."""
+    if status is None:
+        return contextlib.nullcontext()
+    from ..cli.status_line import BatchStatusLine
+
+    return BatchStatusLine(status)
+
+
 def _solve(installation: Union[str, Installation, None], paths: List[str], solver: str,
            sandbox: bool, jobs: int, queue: Tuple[Optional[str], Optional[str], float, float],
-           stream: TextIO, folders: List[Optional[str]], thf_files: Dict[str, Optional[str]]
-           ) -> List[Dict[str, Any]]:
+           progress: Optional[ProgressCallback], folders: List[Optional[str]],
+           thf_files: Dict[str, Optional[str]]) -> List[Dict[str, Any]]:
     if not paths:
         return []
     broker, results, timeout, no_worker_timeout = queue
@@ -210,7 +239,7 @@ def _solve(installation: Union[str, Installation, None], paths: List[str], solve
         from .broker import shown_url
 
         LOG.info("sending %d models to the job queue at %s", len(paths), shown_url(broker))
-        return queue_client.solve_all(broker, results, paths, solver, sandbox, timeout, stream,
+        return queue_client.solve_all(broker, results, paths, solver, sandbox, timeout, progress,
                                       folders, no_worker_timeout)
     from . import local
 
@@ -221,4 +250,4 @@ def _solve(installation: Union[str, Installation, None], paths: List[str], solve
                  "thf": thf_files[os.path.dirname(path)], "synced_at_end": True}
                 for path, folder in zip(paths, folders)]
     return local.solve_all(_local_installation(installation), messages, max(1, int(jobs)),
-                           stream)
+                           progress)

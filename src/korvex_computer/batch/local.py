@@ -10,7 +10,9 @@ solving, and a fresh worker takes over the models still to come.
 
 The workers do not share the terminal's interruptions: they run in a process group of their
 own and ignore SIGINT, so Ctrl-C reaches this process alone, which then stops the workers,
-the solvers they run with them, and answers for every model (BatchInterrupted).
+the solvers they run with them, and answers for every model (BatchInterrupted). Any other
+exception in this thread, such as one raised by the progress callback, stops them alike and
+is then raised as it is.
 """
 
 from __future__ import annotations
@@ -23,11 +25,11 @@ import signal
 import subprocess
 import sys
 import threading
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from .common import BatchInterrupted, Cause, Installation, failed_entry
 from .processes import ProcessGroup
-from .status import live_status, time_left
+from .progress import REPORTS_PER_SECOND, Progress, ProgressCallback, Reporter
 
 LOG = logging.getLogger("korvex_computer.batch")
 STOP_SECONDS = 5.0  # for a stopped worker to end before it is killed
@@ -108,21 +110,25 @@ class Worker(object):
 
 
 def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
-              processes: int, status_stream: TextIO) -> List[Dict[str, Any]]:
+              processes: int, progress: Optional[ProgressCallback] = None
+              ) -> List[Dict[str, Any]]:
     """Solves every model (one task message each) in `processes` worker processes; one
     result per model, in the order given, each with "ok" and either the solution or the
     cause of the failure. Raises BatchInterrupted, with a result for every model, when
-    interrupted."""
+    interrupted. `progress` is called from this thread as models end, at least
+    REPORTS_PER_SECOND times a second, and once more with the final counts; what it raises
+    stops the workers, then ends the call."""
     total = len(messages)
     workers = max(1, min(processes, total))
     to_solve: "queue.Queue[Tuple[int, Dict[str, Any]]]" = queue.Queue()
     for index, message in enumerate(messages):
         to_solve.put((index, message))
     results: List[Optional[Dict[str, Any]]] = [None] * total
-    finished = {"done": 0, "failed": 0}
+    finished = {"done": 0, "failed": 0, "feeders": 0}
     lock = threading.Lock()
     stopping = threading.Event()
     running: Dict[int, Worker] = {}  # the workers alive, by the index of their feeder
+    ended = threading.Event()  # a model or a feeder ended since the last report
 
     def feed_one_worker(number: int) -> None:
         worker: Optional[Worker] = None
@@ -155,38 +161,57 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
             with lock:
                 results[index] = entry
                 finished["done" if entry["ok"] else "failed"] += 1
+            ended.set()
         if worker is not None:
             worker.end()
             with lock:
                 running.pop(number, None)
 
-    def describe(elapsed: float) -> str:
+    def feeder(number: int) -> None:
+        try:
+            feed_one_worker(number)
+        finally:  # the batch's thread sees at once that this feeder is done
+            with lock:
+                finished["feeders"] += 1
+            ended.set()
+
+    def count(elapsed: float) -> Progress:
         with lock:
             done, failed = finished["done"], finished["failed"]
         active = min(workers, total - done - failed)
-        return "%s: %d done, %d failed, %d running of %d models, %.1f s%s" % (
-            messages[0]["solver"], done, failed, active, total, elapsed,
-            time_left(elapsed, done + failed, total))
+        return Progress(messages[0]["solver"], done, failed, active,
+                        total - done - failed - active, total, elapsed, workers)
 
-    feeders = [threading.Thread(target=feed_one_worker, args=(number,),
+    feeders = [threading.Thread(target=feeder, args=(number,),
                                 name="korvex worker %d" % number, daemon=True)
                for number in range(workers)]
     try:
-        with live_status(status_stream, describe):
-            for feeder in feeders:
-                feeder.start()
-            for feeder in feeders:
-                while feeder.is_alive():  # a short wait, so that an interruption is seen
-                    feeder.join(0.2)
-    except KeyboardInterrupt:
+        report = Reporter(progress, count)
+        report()
+        for thread in feeders:
+            thread.start()
+        while True:  # a short wait, so that an interruption is seen
+            ended.wait(1.0 / REPORTS_PER_SECOND)
+            ended.clear()
+            with lock:
+                if finished["feeders"] == len(feeders):
+                    break
+            report()
+        report(always=True)
+        for thread in feeders:
+            thread.join()
+    except BaseException as error:  # Ctrl-C, or the progress callback's own error
         with _interruptions_held():
             stopping.set()
             with lock:
                 stopped = list(running.values())
             for worker in stopped:
                 worker.stop()
-            for feeder in feeders:
-                feeder.join()
+            for thread in feeders:
+                if thread.is_alive():  # not when stopped before it started
+                    thread.join()
+        if not isinstance(error, KeyboardInterrupt):
+            raise
         raise BatchInterrupted([
             entry if entry is not None else failed_entry(
                 messages[index]["model"], messages[index]["solver"], Cause.NEVER_STARTED,

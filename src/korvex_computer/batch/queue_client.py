@@ -17,7 +17,7 @@ import socket
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_FLIGHT_KEY,
                      IN_FLIGHT_SECONDS, LOST_SECONDS, NOTICE_KEY, QUEUE, RECONNECT_SECONDS,
@@ -25,8 +25,8 @@ from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_F
                      HeldConnection, celery_app, check_url, connection_errors, queue_counts,
                      reachable_results, require_libraries, shown_url, without_password)
 from .common import BatchInterrupted, Cause, JobFailed, error_text, failed_entry
+from .progress import Progress, ProgressCallback, Reporter
 from .records import ModelRecords, NoticeReader
-from .status import live_status, time_left
 
 LOG = logging.getLogger("korvex_computer.batch")
 
@@ -64,7 +64,7 @@ class Follower(object):
         self.index_of = {task_id: index for index, task_id in enumerate(self.task_ids)}
         self.sent = 0  # the models that the broker confirmed, the first ones
         self.in_queue = 0  # the models sent without a result yet: waiting or being solved
-        self.results: List[Optional[Dict[str, Any]]] = [None] * len(paths)
+        self.results = Results(len(paths))
         self.first_open = 0
         # When each model being solved was first seen started (by this client's clock).
         self.started: Dict[int, float] = {}
@@ -347,27 +347,49 @@ class Follower(object):
                 pass
 
     def progress(self) -> Tuple[int, int, int, int]:
-        """The models done, failed, being solved and waiting."""
+        """The models done, failed, being solved and waiting, from the counts kept."""
         with self.lock:
-            done = sum(1 for entry in self.results if entry is not None and entry["ok"])
-            finished = sum(1 for entry in self.results if entry is not None)
-            running = len(self.started)
-        return done, finished - done, running, len(self.results) - finished - running
+            done, failed, running = self.results.done, self.results.failed, len(self.started)
+        return done, failed, running, len(self.results) - done - failed - running
 
-    def describe(self, elapsed: float) -> str:
+    def progress_at(self, elapsed: float) -> Progress:
         done, failed, running, waiting = self.progress()
         with self.lock:
             workers = self.workers
-        total = len(self.results)
-        if workers is None:
-            listening = "broker not reached"
-        elif workers:
-            listening = "%d worker%s" % (workers, "" if workers == 1 else "s")
+        return Progress(self.solver, done, failed, running, waiting, len(self.results),
+                        elapsed, workers, through_queue=True)
+
+
+class Results(object):
+    """The models' results, in the order of the batch, None while a model is open; with the
+    counts of those done and failed kept as results are set, so that the progress costs the
+    same whatever the batch's size."""
+
+    def __init__(self, total: int) -> None:
+        self.entries: List[Optional[Dict[str, Any]]] = [None] * total
+        self.done = self.failed = 0
+
+    def __len__(self) -> int:
+        return len(self.entries)
+
+    def __iter__(self) -> Iterator[Optional[Dict[str, Any]]]:
+        return iter(self.entries)
+
+    def __getitem__(self, index: int) -> Optional[Dict[str, Any]]:
+        return self.entries[index]
+
+    def __setitem__(self, index: int, entry: Dict[str, Any]) -> None:
+        self.count(self.entries[index], -1)
+        self.entries[index] = entry
+        self.count(entry, 1)
+
+    def count(self, entry: Optional[Dict[str, Any]], step: int) -> None:
+        if entry is None:
+            return
+        if entry["ok"]:
+            self.done += step
         else:
-            listening = "no worker listening"
-        return "%s: %d done, %d failed, %d running, %d waiting of %d models, %s, %.1f s" % (
-            self.solver, done, failed, running, waiting, total, listening,
-            elapsed) + time_left(elapsed, done + failed, total)
+            self.failed += step
 
 
 def user_name() -> str:
@@ -378,14 +400,20 @@ def user_name() -> str:
 
 
 def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sandbox: bool,
-              timeout: float, status_stream: TextIO,
+              timeout: float, progress: Optional[ProgressCallback] = None,
               outputs: Optional[Sequence[Optional[str]]] = None,
               no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT) -> List[Dict[str, Any]]:
     """Solves every model through the queue, the worker keeping the model's files and record
     in `outputs[i]` when given; one result per model, in the order given. Raises
     ClusterUnreachable when the broker or the results store cannot be reached at the start,
     and BatchInterrupted when interrupted. When a server goes away later for longer than
-    RECONNECT_SECONDS, the models still open end with the cause "unknown outcome"."""
+    RECONNECT_SECONDS, the models still open end with the cause "unknown outcome".
+
+    `progress` is called from this thread once the first models are sent, as models start and
+    end, at least REPORTS_PER_SECOND times a second while the loop is not held up by a server,
+    and once more with the final counts. What it raises ends the batch as any error does (the
+    models not started are withdrawn, those being solved left to their workers), and is then
+    raised as it is."""
     require_libraries()
     check_url(broker, "broker")
     check_url(results, "results store")
@@ -456,27 +484,30 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
         elif follower.sent:
             LOG.info("the first %d of the %d models are in the queue; the others follow as "
                      "answers come", follower.sent, len(paths))
-        with live_status(status_stream, follower.describe):
-            next_count = next_reconcile = 0.0
-            while follower.any_open():
-                if time.monotonic() >= next_count:
-                    attempt("broker", follower.count_workers)
-                    attempt("results store", follower.report_progress)
-                    next_count = time.monotonic() + WORKERS_POLL_SECONDS
-                read = False
-                if follower.any_open():
-                    read = attempt("results store",
-                                   lambda: follower.read_notices(wait=POLL_SECONDS))
-                if follower.any_open() and time.monotonic() >= next_reconcile:
-                    attempt("results store", follower.poll)
-                    next_reconcile = time.monotonic() + follower.reconcile_interval()
-                if follower.any_open() and follower.has_room():
-                    try:
-                        attempt("broker", send)
-                    except amqp.exceptions.AMQPError as error:
-                        follower.give_up(refused(error))
-                if not read:  # the store did not wait: out of reach
-                    time.sleep(POLL_SECONDS)
+        report = Reporter(progress, follower.progress_at)
+        report()
+        next_count = next_reconcile = 0.0
+        while follower.any_open():
+            if time.monotonic() >= next_count:
+                attempt("broker", follower.count_workers)
+                attempt("results store", follower.report_progress)
+                next_count = time.monotonic() + WORKERS_POLL_SECONDS
+            read = False
+            if follower.any_open():
+                read = attempt("results store",
+                               lambda: follower.read_notices(wait=POLL_SECONDS))
+            if follower.any_open() and time.monotonic() >= next_reconcile:
+                attempt("results store", follower.poll)
+                next_reconcile = time.monotonic() + follower.reconcile_interval()
+            if follower.any_open() and follower.has_room():
+                try:
+                    attempt("broker", send)
+                except amqp.exceptions.AMQPError as error:
+                    follower.give_up(refused(error))
+            if not read:  # the store did not wait: out of reach
+                time.sleep(POLL_SECONDS)
+            report()
+        report(always=True)
     except KeyboardInterrupt:
         try:  # the answers that came before the interruption
             follower.poll()

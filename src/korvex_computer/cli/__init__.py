@@ -48,8 +48,8 @@ from ..batch.common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, FORMER_INSTA
                             SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Cause, Installation,
                             JobFailed, clamped_level, error_text, platform_missing,
                             set_up_worker_logging)
-from ..batch.status import live_status
 from . import render
+from .status_line import BatchStatusLine, live_status
 
 PROG = "korvex_computer"
 WITHOUT_JSON = ("worker", "cancel")  # commands that print no result
@@ -394,12 +394,13 @@ def solve_batch_command(arguments: argparse.Namespace, installation: Optional[In
     started = time.monotonic()
     interrupted = False
     try:
-        entries = batch.solve_many(arguments.models, arguments.solver, arguments.sandbox,
-                                   jobs=arguments.jobs, broker=arguments.broker,
-                                   results=arguments.results, timeout=arguments.timeout,
-                                   no_worker_timeout=arguments.no_worker_timeout,
-                                   installation=installation, status=sys.stderr,
-                                   output=arguments.output, resume=arguments.resume)
+        with BatchStatusLine(sys.stderr) as status_line:
+            entries = batch.solve_many(arguments.models, arguments.solver, arguments.sandbox,
+                                       jobs=arguments.jobs, broker=arguments.broker,
+                                       results=arguments.results, timeout=arguments.timeout,
+                                       no_worker_timeout=arguments.no_worker_timeout,
+                                       installation=installation, progress=status_line,
+                                       output=arguments.output, resume=arguments.resume)
     except JobFailed as failure:  # the cluster unreachable, no output folder
         return _report_failure(failure, as_json)
     except BatchInterrupted as stop:

@@ -1,4 +1,5 @@
-"""A live status line on a terminal while a long call runs.
+"""A live status line on a terminal while a long call runs: one model's solve, or a batch's,
+drawn from the progress that the batch reports (batch/progress.py).
 
 The line is drawn only when the stream is a terminal, and is removed when the call ends. With
 the optional library rich installed (``pip install korvex_computer[cli]``) rich draws it,
@@ -15,7 +16,9 @@ import os
 import shutil
 import threading
 import time
-from typing import Any, Callable, ContextManager, Iterator, TextIO
+from typing import Any, Callable, ContextManager, Iterator, Optional, TextIO, Tuple
+
+from ..batch.progress import Progress
 
 # The text of the line for the seconds elapsed since it appeared.
 Describe = Callable[[float], str]
@@ -36,6 +39,65 @@ def time_left(elapsed: float, ended: int, total: int) -> str:
     else:
         shown = "%.1f h" % (seconds / 3600)
     return ", about %s left" % shown
+
+
+def progress_line(progress: Progress) -> str:
+    """The text of a batch's status line: "PipeStress: 3 done, 0 failed, 1 running of 6
+    models, 1.2 s, about 3 s left"; through the queue also the models waiting and the workers
+    listening."""
+    done, failed, total, elapsed = (progress.done, progress.failed, progress.total,
+                                    progress.elapsed)
+    if not progress.through_queue:
+        return "%s: %d done, %d failed, %d running of %d models, %.1f s%s" % (
+            progress.solver, done, failed, progress.running, total, elapsed,
+            time_left(elapsed, done + failed, total))
+    workers = progress.workers
+    if workers is None:
+        listening = "broker not reached"
+    elif workers:
+        listening = "%d worker%s" % (workers, "" if workers == 1 else "s")
+    else:
+        listening = "no worker listening"
+    return "%s: %d done, %d failed, %d running, %d waiting of %d models, %s, %.1f s" % (
+        progress.solver, done, failed, progress.running, progress.waiting, total, listening,
+        elapsed) + time_left(elapsed, done + failed, total)
+
+
+class BatchStatusLine(object):
+    """A batch's live status line on `stream`, as its progress callback: the line appears at
+    the batch's first report, shows the last one (its time kept running between reports), and
+    is removed when the block ends; nothing at all on a stream that is not a terminal.
+
+        with BatchStatusLine(sys.stderr) as line:
+            results = solve_many(paths, "PipeStress", progress=line)
+    """
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.drawn = _is_terminal(stream)
+        self.last: Optional[Tuple[Progress, float]] = None  # with when it came
+        self.line = contextlib.ExitStack()
+
+    def __call__(self, progress: Progress) -> None:
+        if not self.drawn:
+            return
+        first = self.last is None
+        self.last = (progress, time.monotonic())
+        if first:
+            self.line.enter_context(live_status(self.stream, self.describe))
+
+    def describe(self, _elapsed: float) -> str:
+        last = self.last
+        assert last is not None  # the line is drawn from the first report on
+        progress, came = last
+        return progress_line(progress._replace(
+            elapsed=progress.elapsed + time.monotonic() - came))
+
+    def __enter__(self) -> "BatchStatusLine":
+        return self
+
+    def __exit__(self, *_: Any) -> None:
+        self.line.close()
 
 
 def live_status(stream: TextIO, describe: Describe) -> ContextManager[None]:
