@@ -34,6 +34,7 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
 
     # The files of the output folder that no batch wrote, once the folder is ready.
     left: List[List[str]] = []
+    existed = folder is not None and os.path.isdir(folder)
     try:
         _solve_into(entry, message, folder, binding_failure, keep_run or keep, left)
         entry.setdefault("elapsed", round(time.monotonic() - started, 3))
@@ -42,8 +43,13 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
             # A batch that syncs its records once at its end says so ("synced_at_end").
             keep_record(folder, entry, sync=not message.get("synced_at_end"))
     except BaseException:  # stopped: nothing kept for the model without its record
-        if folder is not None and left:  # else the run put nothing there
+        if folder is not None and left:
             results.discard_folder(folder, left[0])
+        elif folder is not None and not existed:  # stopped while the folder was being made
+            try:
+                os.rmdir(folder)
+            except OSError:
+                pass  # not made yet, or not empty: another's
         raise
     return entry
 
