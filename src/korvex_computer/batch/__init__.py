@@ -19,13 +19,14 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
-from typing import Any, ContextManager, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import ContextManager, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from . import results as _results
 from .broker import DEFAULT_NO_WORKER_TIMEOUT, DEFAULT_TIMEOUT, ClusterUnreachable
 from .common import (DATA_SOURCES_VARIABLE, FORMER_INSTALLATION_VARIABLE, INSTALLATION_VARIABLE,
                      RESULTS_VARIABLE, SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Cause,
                      Installation, JobFailed, error_text)
+from .entries import Entry, TaskMessage
 from .progress import Progress, ProgressCallback
 
 LOG = logging.getLogger("korvex_computer.batch")
@@ -86,7 +87,7 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
                installation: Union[str, Installation, None] = None,
                status: Optional[TextIO] = None, output: Optional[str] = None,
                resume: bool = False, progress: Optional[ProgressCallback] = None
-               ) -> List[Dict[str, Any]]:
+               ) -> List[Entry]:
     """Solves each model with `solver` ("PipeStress" or "Aster"; structure models are always
     solved with Aster), each in its own sandbox when `sandbox` is true; one result per model,
     in the order of `paths`, each with "ok" and either the solution or the "cause" and
@@ -163,7 +164,7 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
             raise JobFailed(Cause.OUTPUT_NOT_WRITTEN, "the output folder %s cannot be written "
                             "(%s); give another --output" % (output, error_text(error)))
         folders = [os.path.join(output, name) for name in names]
-    entries: List[Optional[Dict[str, Any]]] = [None] * len(paths)
+    entries: List[Optional[Entry]] = [None] * len(paths)
     to_solve: List[int] = []
     solved_again: Dict[int, str] = {}  # why, for models with a record that does not stand
     solved_by = _resumed_installation(installation) if resume and broker is None else None
@@ -174,7 +175,7 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
                                             thf_files[os.path.dirname(path)])
                        if resume and folder else (None, None))
         if record is not None:
-            entries[index] = dict(record, resumed=True)
+            entries[index] = {**record, "resumed": True}
         else:
             to_solve.append(index)
             if why is not None:
@@ -195,7 +196,7 @@ def solve_many(paths: Sequence[str], solver: str, sandbox: bool = True, jobs: in
         if output is not None and broker is None:  # the local workers wrote them unsynced
             _results.sync_records(folders)
     for index, entry in zip(to_solve, solved):
-        entries[index] = dict(entry, solved_again=solved_again[index]) \
+        entries[index] = {**entry, "solved_again": solved_again[index]} \
             if index in solved_again else entry
     ended = [entry for entry in entries if entry is not None]
     if output is not None:
@@ -230,7 +231,7 @@ def _status_line(status: Optional[TextIO]) -> ContextManager[Optional[ProgressCa
 def _solve(installation: Union[str, Installation, None], paths: List[str], solver: str,
            sandbox: bool, jobs: int, queue: Tuple[Optional[str], Optional[str], float, float],
            progress: Optional[ProgressCallback], folders: List[Optional[str]],
-           thf_files: Dict[str, Optional[str]]) -> List[Dict[str, Any]]:
+           thf_files: Dict[str, Optional[str]]) -> List[Entry]:
     if not paths:
         return []
     broker, results, timeout, no_worker_timeout = queue
@@ -246,8 +247,9 @@ def _solve(installation: Union[str, Installation, None], paths: List[str], solve
     LOG.info("solving %d models in %d worker processes", len(paths), min(len(paths), jobs))
 
     # Each folder's .thf file, found once for the batch; the records synced at its end.
-    messages = [{"model": path, "solver": solver, "sandbox": sandbox, "output": folder,
-                 "thf": thf_files[os.path.dirname(path)], "synced_at_end": True}
-                for path, folder in zip(paths, folders)]
+    messages: List[TaskMessage] = [
+        {"model": path, "solver": solver, "sandbox": sandbox, "output": folder,
+         "thf": thf_files[os.path.dirname(path)], "synced_at_end": True}
+        for path, folder in zip(paths, folders)]
     return local.solve_all(_local_installation(installation), messages, max(1, int(jobs)),
                            progress)

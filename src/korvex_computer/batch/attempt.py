@@ -17,6 +17,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from . import results
 from .broker import RUNNING_RENEWAL_SECONDS, connection_errors, running_seconds
 from .common import Cause, error_text
+from .entries import Answer, Entry
 from .records import LockState, ModelRecords
 
 LOG = logging.getLogger("korvex_computer.worker")
@@ -110,7 +111,7 @@ class Attempt(object):
         except connection_errors():
             pass  # it expires
 
-    def finish(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
+    def finish(self, entry: Entry, staged: Optional[str], in_place: bool,
                output: Optional[str]) -> bool:
         """Stores the entry unless another attempt finished first; whether it did. While the
         results store is out of reach the attempt keeps its answer and tries again; StoreDown
@@ -118,7 +119,7 @@ class Attempt(object):
         if staged is None and output is None:
             # Nothing to put in place: the answer alone, stored in one step that checks what
             # the lock's holder would check.
-            entry = dict(entry, attempt_id=self.id)
+            entry = {**entry, "attempt_id": self.id}
             stored = retrying(lambda: self.store_answer({"entry": entry}), KEEP_ANSWER_SECONDS,
                               "storing the answer of %s" % entry["model"])
             return stored is not False
@@ -154,7 +155,7 @@ class Attempt(object):
                 except connection_errors():
                     pass  # it expires
 
-    def store_answer(self, record: Dict[str, Any]) -> Optional[bool]:
+    def store_answer(self, record: Answer) -> Optional[bool]:
         """Stores the answer and its notice at once (the notice never comes first), and
         releases the lock: True when it did; False when another attempt answered or holds the
         lock, or the model was closed; None when its batch ended, which an attempt that holds
@@ -166,8 +167,8 @@ class Attempt(object):
             self.answered = bool(stored)
         return stored
 
-    def settle(self, entry: Dict[str, Any], staged: Optional[str], in_place: bool,
-               output: Optional[str]) -> Tuple[bool, Optional[Dict[str, Any]]]:
+    def settle(self, entry: Entry, staged: Optional[str], in_place: bool,
+               output: Optional[str]) -> Tuple[bool, Optional[Answer]]:
         """Under the answer's lock: whether this attempt finishes the model (no other attempt
         did, and it was not given up), having put the files in place and written the model's
         record; and then the record to store (none when its batch ended)."""
@@ -180,14 +181,14 @@ class Attempt(object):
             if output is not None:
                 note_superseded(output, entry, self.id)
             return False, None
-        entry = dict(entry, attempt_id=self.id)
+        entry = {**entry, "attempt_id": self.id}
         if staged is not None:
             try:
                 place_files(entry, staged, in_place, output)
             except OSError as error:
-                entry.update(ok=False, cause=Cause.OUTPUT_NOT_WRITTEN, message="the files of "
-                             "%s were not put in place (%s)" % (entry["model"],
-                                                               error_text(error)))
+                entry.update({"ok": False, "cause": Cause.OUTPUT_NOT_WRITTEN, "message": "the "
+                              "files of %s were not put in place (%s)" % (entry["model"],
+                                                                        error_text(error))})
         if output is not None:
             from . import task as task_body
 
@@ -198,7 +199,7 @@ class Attempt(object):
         return True, {"entry": entry}
 
 
-def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None:
+def note_superseded(output: str, entry: Entry, attempt_id: str) -> None:
     """Adds a late attempt's outcome to the model's record, which it does not replace."""
     record = results.read_record(output)
     if record is None or record.get("attempt_id") in (None, attempt_id):
@@ -209,7 +210,7 @@ def note_superseded(output: str, entry: Dict[str, Any], attempt_id: str) -> None
     results.write_record(output, record)
 
 
-def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
+def place_files(entry: Entry, staged: str, in_place: bool,
                 output: Optional[str]) -> None:
     """Puts a run's staged files in their place and makes the entry's paths name them: moved
     into the model's folder for a model solved in place (each file replacing its namesake in
@@ -239,7 +240,7 @@ def place_files(entry: Dict[str, Any], staged: str, in_place: bool,
 
 
 def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
-                  attempt_id: str) -> Tuple[Dict[str, Any], Optional[str]]:
+                  attempt_id: str) -> Tuple[Entry, Optional[str]]:
     """Solves a model in a sandbox, keeping the run's files in a staging folder: beside the
     model for a model solved in place (to be moved into its folder), else in the temporary
     folder when they go to an output folder. The entry, and the staging folder (None when
@@ -253,7 +254,7 @@ def solve_attempt(path: str, solver: str, sandbox: bool, output: Optional[str],
     staging = os.path.join(folder if not sandbox else tempfile.gettempdir(),
                            ".korvex-attempt-%s" % attempt_id)
 
-    def keep_run(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+    def keep_run(result: Entry, run_directory: str, started_at: float) -> None:
         try:
             os.mkdir(staging)
             results.keep_files(result, run_directory, started_at, True, staging)

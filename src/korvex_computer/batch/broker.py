@@ -36,7 +36,7 @@ import os
 import re
 import time
 import urllib.parse
-from typing import Any, Dict, Iterator, Tuple, Type
+from typing import Any, Dict, Iterator, Mapping, Tuple, Type
 
 from .common import CA_VARIABLE, Cause, JobFailed, error_text
 
@@ -367,7 +367,7 @@ def model_key(secret: str, task_id: str) -> str:
                     hashlib.sha256).hexdigest()
 
 
-def signature(secret: str, task_id: str, entry: Dict[str, Any]) -> str:
+def signature(secret: str, task_id: str, entry: Mapping[str, Any]) -> str:
     text = json.dumps(entry, sort_keys=True)
     return hmac.new(secret.encode("utf-8"), (task_id + "\n" + text).encode("utf-8"),
                     hashlib.sha256).hexdigest()

@@ -8,7 +8,12 @@ from __future__ import annotations
 
 import logging
 import sys
-from typing import Any, Dict, List, NamedTuple, Optional
+from typing import TYPE_CHECKING, List, NamedTuple, Optional
+
+from .entries import Entry, FailureRecord
+
+if TYPE_CHECKING:
+    from typing import Unpack
 
 MODULE_NAMES = ("piping", "structure")
 SOLVERS = ("PipeStress", "Aster")
@@ -62,7 +67,7 @@ class JobFailed(Exception):
     `record`: what else the model's record keeps of it (the run's files, the solver's
     error line)."""
 
-    def __init__(self, cause: str, message: str, **record: Any) -> None:
+    def __init__(self, cause: str, message: str, **record: Unpack[FailureRecord]) -> None:
         super().__init__("%s: %s" % (cause, message))
         self.cause = cause
         self.message = message
@@ -74,7 +79,7 @@ class BatchInterrupted(KeyboardInterrupt):
     order given: those that ended, then "interrupted" for the models being solved and "never
     started" for the others."""
 
-    def __init__(self, results: List[Dict[str, Any]]) -> None:
+    def __init__(self, results: List[Entry]) -> None:
         super().__init__("the batch was interrupted")
         self.results = results
 
@@ -146,7 +151,7 @@ def worker_log_handler(logfile: Optional[str]) -> logging.Handler:
     return handler
 
 
-def failed_entry(path: str, solver: str, cause: str, message: str) -> Dict[str, Any]:
+def failed_entry(path: str, solver: str, cause: str, message: str) -> Entry:
     """The result of a model that was not solved, for a failure outside the solve itself."""
     return {"model": path, "solver": solver, "ok": False, "cause": cause, "message": message,
             "elapsed": 0.0, "notes": []}

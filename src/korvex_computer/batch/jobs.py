@@ -28,6 +28,7 @@ from . import results
 from .common import (DATA_SOURCES_VARIABLE, SETTINGS_VARIABLE, Cause, SOLVERS as SOLVERS,
                      Installation as Installation, JobFailed as JobFailed,
                      error_text as error_text)
+from .entries import Entry, FailureRecord, Inputs, Solution
 
 MODULES = {"piping": core.KorvexModule.Velmora, "structure": core.KorvexModule.Norvane}
 
@@ -236,7 +237,7 @@ def _items(value: Any) -> Optional[List[Any]]:
         return None
 
 
-def describe_solution(solution: Any) -> Dict[str, Any]:
+def describe_solution(solution: Any) -> Solution:
     """The class of a solution and the values of its properties: the properties that the
     SDK's class inspector lists, each read from the solution itself (the inspector gives a
     sequence's type name, not its items)."""
@@ -383,8 +384,8 @@ def _thf_found(folder: str, thf: Optional[str]) -> Iterator[None]:
 
 
 def solve_model(path: str, solver: str, sandbox: bool,
-                keep: Optional[Callable[[Dict[str, Any], str, float], None]] = None,
-                thf: Optional[str] = results.LOOK_UP) -> Dict[str, Any]:
+                keep: Optional[Callable[[Entry, str, float], None]] = None,
+                thf: Optional[str] = results.LOOK_UP) -> Entry:
     """Solves one model file, from an input file written from that model, and describes the
     solution, which is then disposed of (with its sandbox). `keep(result, run directory,
     start time)` is called before the disposal, to keep the run's files. `thf`: the .thf
@@ -402,8 +403,9 @@ def solve_model(path: str, solver: str, sandbox: bool,
     # What the run reads, as it was when the run began (a solve may take hours).
     if thf is results.LOOK_UP:
         thf = results.first_file(os.path.dirname(path), ".thf")
-    inputs = dict(results.model_inputs(path, thf), fre=None, solver=solver,
-                  installation=os.path.abspath(core._exePath_) if core._exePath_ else None)
+    inputs: Inputs = {**results.model_inputs(path, thf), "fre": None, "solver": solver,
+                      "installation": os.path.abspath(core._exePath_) if core._exePath_
+                      else None}
     # Named before it is made, so that a stop at any point (the worker's SystemExit) removes it.
     sandbox_folder = os.path.join(tempfile.gettempdir(), str(uuid.uuid4())) if sandbox else None
     if sandbox_folder:
@@ -435,7 +437,7 @@ def solve_model(path: str, solver: str, sandbox: bool,
         if solution is None:
             failure = failure or solve_failure(path, used, OUTPUT.lines[first_line:],
                                                worker_errors)
-            failed_run: Dict[str, Any] = {
+            failed_run: Entry = {
                 "model": path, "solver": used, "input": input_file, "inputs": inputs,
                 "solution": {"properties": {}}}
             raise _with_what_the_run_left(failure, failed_run, run_directory, started_at,
@@ -443,9 +445,9 @@ def solve_model(path: str, solver: str, sandbox: bool,
         described = describe_solution(solution)
         if input_file is None:
             input_file = described["properties"].get("InputFile")
-        result = {"model": path, "solver": used, "sandbox": run_directory if sandbox else None,
-                  "input": input_file, "inputs": inputs, "elapsed": round(elapsed, 3),
-                  "solution": described}
+        result: Entry = {"model": path, "solver": used,
+                         "sandbox": run_directory if sandbox else None, "input": input_file,
+                         "inputs": inputs, "elapsed": round(elapsed, 3), "solution": described}
         if keep is not None:
             keep(result, run_directory, started_at)
         return result
@@ -458,22 +460,23 @@ def solve_model(path: str, solver: str, sandbox: bool,
                 shutil.rmtree(sandbox_folder, ignore_errors=True)
 
 
-def _with_what_the_run_left(failure: JobFailed, run: Dict[str, Any], run_directory: str,
+def _with_what_the_run_left(failure: JobFailed, run: Entry, run_directory: str,
                             started_at: float, sandbox: bool,
-                            keep: Optional[Callable[[Dict[str, Any], str, float], None]]
+                            keep: Optional[Callable[[Entry, str, float], None]]
                             ) -> JobFailed:
     """The failure of a run that gave no solution, with the solver's own last error line
     from its log, and the run's files (its input, its log) kept as a solved run's are."""
     reason = results.solver_error(results.run_files(run, run_directory, started_at, sandbox))
     message = failure.message if reason is None else "%s: %s" % (failure.message, reason)
-    record: Dict[str, Any] = dict(failure.record, solver_error=reason, inputs=run["inputs"])
+    record: FailureRecord = {**failure.record, "solver_error": reason, "inputs": run["inputs"]}
     if keep is not None:
         try:
             keep(run, run_directory, started_at)
         except JobFailed as not_kept:
             message += " (%s)" % not_kept.message
         else:
-            record.update(input=run["input"], files=run["files"], output=run["output"])
+            record.update({"input": run["input"], "files": run["files"],
+                           "output": run["output"]})
     return JobFailed(failure.cause, message, **record)
 
 

@@ -25,9 +25,10 @@ import signal
 import subprocess
 import sys
 import threading
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, cast
 
 from .common import BatchInterrupted, Cause, Installation, failed_entry
+from .entries import Entry, TaskMessage
 from .processes import ProcessGroup
 from .progress import REPORTS_PER_SECOND, Progress, ProgressCallback, Reporter
 
@@ -48,12 +49,12 @@ class Worker(object):
         self.sandboxes: List[str] = []  # of the model being solved, as the worker told
         self.send(installation._asdict())
 
-    def send(self, message: Dict[str, Any]) -> None:
+    def send(self, message: Mapping[str, Any]) -> None:
         assert self.process.stdin is not None
         self.process.stdin.write(json.dumps(message) + "\n")
         self.process.stdin.flush()
 
-    def solve(self, message: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    def solve(self, message: TaskMessage) -> Optional[Entry]:
         """The result for one model; None when the worker died before it answered."""
         assert self.process.stdout is not None
         try:
@@ -68,7 +69,7 @@ class Worker(object):
         if not isinstance(answer, dict):  # no answer, or not one of a worker's
             return None
         del self.sandboxes[:]  # removed by the worker with the model's solution
-        return answer
+        return cast(Entry, answer)  # a worker's answer: the model's entry
 
     def end(self) -> Optional[int]:
         """Lets the worker finish; its exit status."""
@@ -109,9 +110,9 @@ class Worker(object):
         self.remove_sandboxes()
 
 
-def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
+def solve_all(installation: Installation, messages: Sequence[TaskMessage],
               processes: int, progress: Optional[ProgressCallback] = None
-              ) -> List[Dict[str, Any]]:
+              ) -> List[Entry]:
     """Solves every model (one task message each) in `processes` worker processes; one
     result per model, in the order given, each with "ok" and either the solution or the
     cause of the failure. Raises BatchInterrupted, with a result for every model, when
@@ -120,10 +121,10 @@ def solve_all(installation: Installation, messages: Sequence[Dict[str, Any]],
     stops the workers, then ends the call."""
     total = len(messages)
     workers = max(1, min(processes, total))
-    to_solve: "queue.Queue[Tuple[int, Dict[str, Any]]]" = queue.Queue()
+    to_solve: "queue.Queue[Tuple[int, TaskMessage]]" = queue.Queue()
     for index, message in enumerate(messages):
         to_solve.put((index, message))
-    results: List[Optional[Dict[str, Any]]] = [None] * total
+    results: List[Optional[Entry]] = [None] * total
     finished = {"done": 0, "failed": 0, "feeders": 0}
     lock = threading.Lock()
     stopping = threading.Event()

@@ -25,6 +25,7 @@ from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_F
                      HeldConnection, celery_app, check_url, connection_errors, queue_counts,
                      reachable_results, require_libraries, shown_url, without_password)
 from .common import BatchInterrupted, Cause, JobFailed, error_text, failed_entry
+from .entries import Entry
 from .progress import Progress, ProgressCallback, Reporter
 from .records import ModelRecords, NoticeReader
 
@@ -251,7 +252,7 @@ class Follower(object):
                 "no worker listened for %g s" % self.no_worker_timeout))
                 for index in self.waiting()])
 
-    def verified(self, index: int, record: Optional[bytes]) -> Optional[Dict[str, Any]]:
+    def verified(self, index: int, record: Optional[bytes]) -> Optional[Entry]:
         """The entry of a stored result, if a worker of this batch signed it."""
         if record is None:
             return None
@@ -265,7 +266,7 @@ class Follower(object):
         self.store.delete(self.records[index].result)
         return None
 
-    def close_all(self, ended: Sequence[Tuple[int, Dict[str, Any]]]) -> None:
+    def close_all(self, ended: Sequence[Tuple[int, Entry]]) -> None:
         """Keeps the models' results; the workers are told not to solve them again at the
         next report of the batch's progress, within a second, in the same round trip (a
         later attempt at an answered model finds its answer meanwhile). The results are kept
@@ -366,24 +367,24 @@ class Results(object):
     same whatever the batch's size."""
 
     def __init__(self, total: int) -> None:
-        self.entries: List[Optional[Dict[str, Any]]] = [None] * total
+        self.entries: List[Optional[Entry]] = [None] * total
         self.done = self.failed = 0
 
     def __len__(self) -> int:
         return len(self.entries)
 
-    def __iter__(self) -> Iterator[Optional[Dict[str, Any]]]:
+    def __iter__(self) -> Iterator[Optional[Entry]]:
         return iter(self.entries)
 
-    def __getitem__(self, index: int) -> Optional[Dict[str, Any]]:
+    def __getitem__(self, index: int) -> Optional[Entry]:
         return self.entries[index]
 
-    def __setitem__(self, index: int, entry: Dict[str, Any]) -> None:
+    def __setitem__(self, index: int, entry: Entry) -> None:
         self.count(self.entries[index], -1)
         self.entries[index] = entry
         self.count(entry, 1)
 
-    def count(self, entry: Optional[Dict[str, Any]], step: int) -> None:
+    def count(self, entry: Optional[Entry], step: int) -> None:
         if entry is None:
             return
         if entry["ok"]:
@@ -402,7 +403,7 @@ def user_name() -> str:
 def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sandbox: bool,
               timeout: float, progress: Optional[ProgressCallback] = None,
               outputs: Optional[Sequence[Optional[str]]] = None,
-              no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT) -> List[Dict[str, Any]]:
+              no_worker_timeout: float = DEFAULT_NO_WORKER_TIMEOUT) -> List[Entry]:
     """Solves every model through the queue, the worker keeping the model's files and record
     in `outputs[i]` when given; one result per model, in the order given. Raises
     ClusterUnreachable when the broker or the results store cannot be reached at the start,

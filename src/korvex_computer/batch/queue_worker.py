@@ -145,7 +145,7 @@ def solve_task(store: Any, worker_name: str, machine: str, heartbeat: float,
                                  % MAX_ATTEMPTS)
         else:
             entry, staged = solve_attempt(path, solver, sandbox, output, attempt.id)
-        entry.update(machine=machine, attempt=number)
+        entry.update({"machine": machine, "attempt": number})
         try:
             stored = attempt.finish(entry, staged, not sandbox, output)
         except StoreDown as error:

@@ -8,12 +8,11 @@ from __future__ import annotations
 
 import hmac
 import json
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, List, Optional, Tuple, cast
 
 from .broker import (BATCH_KEY, FINISH_LOCK, NOTICE_KEY, RECORD_SECONDS, RESULT_KEY, RUNNING_KEY,
                      TASK_KEY, model_key, signature)
-
-Entry = Dict[str, Any]
+from .entries import Entry
 
 # Counts the delivery and marks the attempt running, unless the batch ended or the model was
 # closed or answered (the answer is given back: only the caller can check its signature, and
@@ -127,7 +126,7 @@ class ModelRecords(object):
             entry, seal = stored["entry"], stored["signature"]
             if isinstance(entry, dict) and isinstance(seal, str) and hmac.compare_digest(
                     seal, signature(self.key, self.task_id, entry)):
-                return entry
+                return cast(Entry, entry)  # sealed by a worker of the batch: its entry
         except (ValueError, KeyError, TypeError):
             pass
         return None

@@ -18,7 +18,9 @@ import json
 import os
 import shutil
 import uuid
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
+
+from .entries import Entry, FileDigest, InputDigest, Inputs
 
 RECORD = "result.json"
 INDEX = "batch.json"
@@ -83,13 +85,13 @@ def thf_by_folder(paths: Sequence[str]) -> Dict[str, Optional[str]]:
 LOOK_UP = "look up"
 
 
-def _file_digest(path: Optional[str]) -> Optional[Dict[str, Any]]:
+def _file_digest(path: Optional[str]) -> Optional[FileDigest]:
     found = digest(path)
     return None if path is None or found is None else {
         "file": os.path.basename(path), "sha256": found}
 
 
-def model_inputs(path: str, thf: Optional[str] = LOOK_UP) -> Dict[str, Any]:
+def model_inputs(path: str, thf: Optional[str] = LOOK_UP) -> Inputs:
     """What a solve of the model file reads beside the solver input file: the model and the
     first .thf file of its folder (`thf`, when the batch found it already), each as its
     name and digest (None when there is none)."""
@@ -98,13 +100,13 @@ def model_inputs(path: str, thf: Optional[str] = LOOK_UP) -> Dict[str, Any]:
     return {"model": _file_digest(path), "thf": _file_digest(thf)}
 
 
-def input_digest(path: str, written: bool) -> Optional[Dict[str, Any]]:
+def input_digest(path: str, written: bool) -> Optional[InputDigest]:
     """The solver input file that a run read, and whether the run wrote it from the model."""
     found = _file_digest(path)
-    return None if found is None else dict(found, written=written)
+    return None if found is None else {**found, "written": written}
 
 
-def why_solve_again(record: Dict[str, Any], path: str, solver: str,
+def why_solve_again(record: Entry, path: str, solver: str,
                     installation: Optional[str], thf_file: Optional[str] = LOOK_UP
                     ) -> Optional[str]:
     """Why a model's record cannot stand for a new solve of it with `solver` (and, when
@@ -123,7 +125,8 @@ def why_solve_again(record: Dict[str, Any], path: str, solver: str,
     was, thf = inputs.get("thf"), now["thf"]
     if was != thf:
         if was is None or thf is None or was.get("file") == thf["file"]:
-            reasons.append("%s %s" % ((thf or was or {}).get("file"), "added" if was is None
+            reasons.append("%s %s" % ((thf or was or {"file": None}).get("file"),
+                                      "added" if was is None
                                       else "removed" if thf is None else "changed"))
         else:
             reasons.append("%s replaces %s" % (thf["file"], was.get("file")))
@@ -159,7 +162,7 @@ def _in_run(value: Any, run_directory: str) -> bool:
 SOLVER_FILES = (".log", ".json", ".inp")
 
 
-def run_files(result: Dict[str, Any], run_directory: str, started_at: float,
+def run_files(result: Entry, run_directory: str, started_at: float,
               in_sandbox: bool) -> List[str]:
     """The files of a model's run: in a sandbox all but the model's copy; in place the
     files that the run names (its input, the solution's files) and those that its solver
@@ -206,7 +209,7 @@ def solver_error(files: Sequence[str]) -> Optional[str]:
     return found[:500] if found else None
 
 
-def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
+def keep_files(result: Entry, run_directory: str, started_at: float,
                in_sandbox: bool, folder: Optional[str]) -> None:
     """Copies the run's files into `folder` (when there is one) and makes every path of
     the result name a file that outlives the run: the copy, the file in place, or None for
@@ -237,7 +240,7 @@ def keep_files(result: Dict[str, Any], run_directory: str, started_at: float,
     result["output"] = folder
 
 
-def map_paths(result: Dict[str, Any], where: Callable[[Any], Any]) -> None:
+def map_paths(result: Entry, where: Callable[[Any], Any]) -> None:
     """Replaces the paths that a result names (its input file and its solution's
     properties) by what `where` makes of each."""
     result["input"] = where(result.get("input"))
@@ -286,7 +289,7 @@ def empty_folder(folder: str) -> List[str]:
     return os.listdir(folder)
 
 
-def batch_files(record: Dict[str, Any]) -> List[str]:
+def batch_files(record: Entry) -> List[str]:
     """The names of the files that a batch wrote in a model's output folder, as its record
     says (the files it kept there)."""
     files = record.get("files")
@@ -331,7 +334,7 @@ def write_json(path: str, document: Any, sync: bool = True) -> None:
         raise
 
 
-def write_record(folder: str, entry: Dict[str, Any], sync: bool = True) -> None:
+def write_record(folder: str, entry: Entry, sync: bool = True) -> None:
     os.makedirs(folder, exist_ok=True)
     write_json(os.path.join(folder, RECORD), entry, sync)
 
@@ -353,18 +356,20 @@ def sync_records(folders: Sequence[Optional[str]]) -> None:
             pass
 
 
-def read_record(folder: str) -> Optional[Dict[str, Any]]:
+def read_record(folder: str) -> Optional[Entry]:
     try:
         with open(os.path.join(folder, RECORD), "r", encoding="utf-8") as stream:
             record = json.load(stream)
     except (OSError, ValueError):
         return None
-    return record if isinstance(record, dict) else None
+    # Read back as written: an entry, if it is a dictionary at all (its readers check the
+    # values that they rely on).
+    return cast(Entry, record) if isinstance(record, dict) else None
 
 
 def kept_record(folder: str, path: str, solver: str, installation: Optional[str],
                 thf: Optional[str] = LOOK_UP
-                ) -> Tuple[Optional[Dict[str, Any]], Optional[str]]:
+                ) -> Tuple[Optional[Entry], Optional[str]]:
     """The record in `folder` when it stands for a solve of the model now (see
     why_solve_again), else None and why the model is solved again (None when it has no
     record)."""
@@ -375,7 +380,7 @@ def kept_record(folder: str, path: str, solver: str, installation: Optional[str]
     return (record, None) if reason is None else (None, reason)
 
 
-def write_index(output: str, entries: Sequence[Dict[str, Any]], names: Sequence[str],
+def write_index(output: str, entries: Sequence[Entry], names: Sequence[str],
                 summary: Dict[str, Any]) -> None:
     """DIR/batch.json: the batch's counts and, per model, its outcome and its record."""
     models = [{"model": entry["model"], "ok": entry["ok"], "cause": entry.get("cause"),

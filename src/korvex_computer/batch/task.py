@@ -7,25 +7,26 @@ from __future__ import annotations
 
 import os
 import time
-from typing import Any, Callable, Dict, List, Optional
+from typing import Callable, List, Optional, cast
 
 from . import jobs, results
 from .common import Cause
+from .entries import Entry, TaskMessage
 
 
-Keep = Callable[[Dict[str, Any], str, float], None]
+Keep = Callable[[Entry, str, float], None]
 
 
-def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
-          keep_run: Optional[Keep] = None) -> Dict[str, Any]:
+def solve(message: TaskMessage, binding_failure: Optional[jobs.JobFailed],
+          keep_run: Optional[Keep] = None) -> Entry:
     """`keep_run`, when given, keeps the run's files instead of the output folder."""
     path, solver, sandbox = message["model"], message["solver"], message["sandbox"]
     folder: Optional[str] = message.get("output")
     started = time.monotonic()
-    entry: Dict[str, Any] = {"model": os.path.abspath(path), "solver": solver,
-                             "process": os.getpid()}
+    entry: Entry = {"model": os.path.abspath(path), "solver": solver,
+                    "process": os.getpid()}
 
-    def keep(result: Dict[str, Any], run_directory: str, started_at: float) -> None:
+    def keep(result: Entry, run_directory: str, started_at: float) -> None:
         try:
             results.keep_files(result, run_directory, started_at, sandbox, folder)
         except OSError as error:
@@ -54,7 +55,7 @@ def solve(message: Dict[str, Any], binding_failure: Optional[jobs.JobFailed],
     return entry
 
 
-def _solve_into(entry: Dict[str, Any], message: Dict[str, Any], folder: Optional[str],
+def _solve_into(entry: Entry, message: TaskMessage, folder: Optional[str],
                 binding_failure: Optional[jobs.JobFailed], keep: Keep,
                 left: List[List[str]]) -> None:
     """Solves the model into `entry`: its result, or its failure; `left` receives the names
@@ -73,16 +74,20 @@ def _solve_into(entry: Dict[str, Any], message: Dict[str, Any], folder: Optional
                                       message.get("thf", results.LOOK_UP)))
         entry["ok"] = True
     except jobs.JobFailed as failure:
-        entry.update(failure.record, ok=False, cause=failure.cause, message=failure.message)
+        # A failure's record holds keys of the entry alone (FailureRecord), of the same types.
+        entry.update(cast(Entry, failure.record))
+        entry.update({"ok": False, "cause": failure.cause, "message": failure.message})
     except Exception as error:
-        entry.update(ok=False, cause=Cause.SOLVER_FAILURE, message=jobs.error_text(error))
+        entry.update({"ok": False, "cause": Cause.SOLVER_FAILURE,
+                      "message": jobs.error_text(error)})
 
 
-def keep_record(folder: str, entry: Dict[str, Any], sync: bool = True) -> None:
+def keep_record(folder: str, entry: Entry, sync: bool = True) -> None:
     """Writes a model's record in its output folder; a record that cannot be written fails
     the model, which is then not reported solved."""
     try:
         results.write_record(folder, entry, sync)
     except OSError as error:
-        entry.update(ok=False, cause=Cause.OUTPUT_NOT_WRITTEN, message="the record of %s was not "
-                     "written in %s (%s)" % (entry["model"], folder, jobs.error_text(error)))
+        entry.update({"ok": False, "cause": Cause.OUTPUT_NOT_WRITTEN, "message": "the record "
+                      "of %s was not written in %s (%s)" % (entry["model"], folder,
+                                                           jobs.error_text(error))})

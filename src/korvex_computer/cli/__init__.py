@@ -48,6 +48,7 @@ from ..batch.common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, FORMER_INSTA
                             SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Cause, Installation,
                             JobFailed, clamped_level, error_text, platform_missing,
                             set_up_worker_logging)
+from ..batch.entries import Entry
 from . import render
 from .status_line import BatchStatusLine, live_status
 
@@ -338,7 +339,7 @@ def _fail(message: str) -> None:
     sys.stderr.write("%s: error: %s\n" % (PROG, message))
 
 
-def _pass_on_module_messages(entries: Sequence[Dict[str, Any]] = ()) -> None:
+def _pass_on_module_messages(entries: Sequence[Entry] = ()) -> None:
     """What the module said besides its usual notes, on standard error."""
     notes: List[str] = []
     if "korvex_computer.batch.jobs" in sys.modules:  # else no module call was made here

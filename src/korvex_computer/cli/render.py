@@ -9,6 +9,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ..batch.broker import QUEUE
 from ..batch.common import Cause
+from ..batch.entries import Entry
 
 WIDTH = 100  # of a batch's rows, which a terminal of 100 columns shows unwrapped
 NAME_WIDTH = 40  # of a model's name in a row, cut in the middle beyond it
@@ -54,7 +55,7 @@ def fre(result: Dict[str, Any]) -> str:
 _NOISE = ("IsDisposed",)
 
 
-def solution(result: Dict[str, Any]) -> str:
+def solution(result: Entry) -> str:
     """A solved model: what solved it, in how long, and the solution's properties that hold
     something (the input file shown once, above them)."""
     where = "in a sandbox, now removed" if result["sandbox"] else "in place"
@@ -72,18 +73,18 @@ def solution(result: Dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
-def _result(entry: Dict[str, Any]) -> str:
+def _result(entry: Entry) -> str:
     if entry["ok"]:
         return "kept" if entry.get("resumed") else "solved"
     return entry["cause"] if entry["cause"] in _UNFINISHED else "failed"
 
 
-def _time(entry: Dict[str, Any]) -> str:
+def _time(entry: Entry) -> str:
     """A model's solve time; none for a model that was not solved to its end."""
     return "" if entry.get("cause") in _UNFINISHED else "%.2f s" % entry["elapsed"]
 
 
-def _failures_by_cause(entries: Sequence[Dict[str, Any]], names: Sequence[str]) -> List[str]:
+def _failures_by_cause(entries: Sequence[Entry], names: Sequence[str]) -> List[str]:
     """The failed models again, under their causes, most frequent first: a few failures
     among hundreds of rows would scroll away."""
     by_cause: Dict[str, List[str]] = {}
@@ -121,7 +122,7 @@ def shown_path(path: str, output: Optional[str] = None) -> str:
     return path
 
 
-def _message(entry: Dict[str, Any]) -> str:
+def _message(entry: Entry) -> str:
     """A failure's message with the model's path as the table shows it."""
     return str(entry["message"]).replace(entry["model"], shown_path(entry["model"]))
 
@@ -129,7 +130,7 @@ def _message(entry: Dict[str, Any]) -> str:
 _UNFINISHED = (Cause.INTERRUPTED, Cause.NEVER_STARTED)
 
 
-def _outcome(entry: Dict[str, Any], output: Optional[str]) -> str:
+def _outcome(entry: Entry, output: Optional[str]) -> str:
     if entry["ok"]:
         shown = _solution_outcome(entry, output)
     elif entry["cause"] in _UNFINISHED:  # the cause is the row's result already
@@ -141,7 +142,7 @@ def _outcome(entry: Dict[str, Any], output: Optional[str]) -> str:
     return shown
 
 
-def _where(entry: Dict[str, Any]) -> str:
+def _where(entry: Entry) -> str:
     """" on node7 (attempt 2)" for a model that the farm solved: the machine, and the
     attempt when it was not the first."""
     if not entry.get("machine"):
@@ -151,7 +152,7 @@ def _where(entry: Dict[str, Any]) -> str:
                          if isinstance(attempt, int) and attempt > 1 else "")
 
 
-def _solution_outcome(entry: Dict[str, Any], output: Optional[str]) -> str:
+def _solution_outcome(entry: Entry, output: Optional[str]) -> str:
     properties = entry["solution"]["properties"]
     status = properties.get("Status")
     shown = [str(status if status is not None else entry["solution"]["class"])]
@@ -159,12 +160,13 @@ def _solution_outcome(entry: Dict[str, Any], output: Optional[str]) -> str:
         shown.append("by " + entry["solver"] + _where(entry))
     if properties.get("Warnings"):
         shown.append("warnings: " + _shown(properties["Warnings"]))
-    if entry.get("output"):
-        shown.append("kept in " + shown_path(entry["output"], output))
+    kept = entry.get("output")
+    if kept:
+        shown.append("kept in " + shown_path(kept, output))
     return ", ".join(shown)
 
 
-def batch(entries: Sequence[Dict[str, Any]], processes: int, elapsed: float,
+def batch(entries: Sequence[Entry], processes: int, elapsed: float,
           output: Optional[str] = None) -> str:
     """A table of the models, one row each in the order given, that fits WIDTH columns
     (paths relative to the current folder, or to the output folder); the failed models again
@@ -198,7 +200,7 @@ def _cut_end(text: str, width: int) -> str:
     return text if len(text) <= width else text[:width - 3] + "..."
 
 
-def _solve_times(entries: Sequence[Dict[str, Any]], width: int) -> str:
+def _solve_times(entries: Sequence[Entry], width: int) -> str:
     """"; 12.3 s of solves; slowest: A 3.20 s, B 3.10 s", the models solved now, as many
     of the three slowest as `width` holds."""
     solved = [entry for entry in entries if _result(entry) in ("solved", "failed")]
