@@ -381,8 +381,8 @@ def test_models_solved_before_an_interruption_are_reported_solved(installation, 
     wait_for(lambda: worker.said().count("solved ") == 2)
     client.send_signal(signal.SIGTERM)
     client.send_signal(signal.SIGCONT)
-    output, _ = client.communicate(timeout=60)
-    assert client.returncode == 130
+    output, said = client.communicate(timeout=60)
+    assert client.returncode == 130, said
     assert [(e["ok"], e.get("cause")) for e in json.loads(output)["models"]] == [(True, None)] * 2
 
 

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import logging
 import sys
+import threading
 from typing import TYPE_CHECKING, List, NamedTuple, Optional
 
 from .entries import Entry, FailureRecord
@@ -72,6 +73,18 @@ class JobFailed(Exception):
         self.cause = cause
         self.message = message
         self.record = record
+
+
+# Set by the command line's handler of Ctrl-C and SIGTERM, which raises KeyboardInterrupt as
+# well: a handler that runs inside a finalizer (a closed connection's __del__) raises where
+# Python reports the exception and drops it, so a batch's loop looks at this too.
+STOP_ASKED = threading.Event()
+
+
+def stop_if_asked() -> None:
+    """KeyboardInterrupt once the command line was asked to stop."""
+    if STOP_ASKED.is_set():
+        raise KeyboardInterrupt()
 
 
 class BatchInterrupted(KeyboardInterrupt):

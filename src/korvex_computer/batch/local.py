@@ -27,7 +27,7 @@ import sys
 import threading
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, cast
 
-from .common import BatchInterrupted, Cause, Installation, failed_entry
+from .common import BatchInterrupted, Cause, Installation, failed_entry, stop_if_asked
 from .entries import Entry, TaskMessage
 from .processes import ProcessGroup
 from .progress import REPORTS_PER_SECOND, Progress, ProgressCallback, Reporter
@@ -194,6 +194,7 @@ def solve_all(installation: Installation, messages: Sequence[TaskMessage],
         while True:  # a short wait, so that an interruption is seen
             ended.wait(1.0 / REPORTS_PER_SECOND)
             ended.clear()
+            stop_if_asked()
             with lock:
                 if finished["feeders"] == len(feeders):
                     break

@@ -24,7 +24,8 @@ from .broker import (BATCH_KEY, CONNECT_SECONDS, DEFAULT_NO_WORKER_TIMEOUT, IN_F
                      RECORD_SECONDS, TASK, TASK_KEY, ClusterUnreachable, NoQueue,
                      HeldConnection, celery_app, check_url, connection_errors, queue_counts,
                      reachable_results, require_libraries, shown_url, without_password)
-from .common import BatchInterrupted, Cause, JobFailed, error_text, failed_entry
+from .common import (BatchInterrupted, Cause, JobFailed, error_text, failed_entry,
+                     stop_if_asked)
 from .entries import Entry
 from .progress import Progress, ProgressCallback, Reporter
 from .records import ModelRecords, NoticeReader
@@ -489,6 +490,7 @@ def solve_all(broker: str, results: str, paths: Sequence[str], solver: str, sand
         report()
         next_count = next_reconcile = 0.0
         while follower.any_open():
+            stop_if_asked()
             if time.monotonic() >= next_count:
                 attempt("broker", follower.count_workers)
                 attempt("results store", follower.report_progress)

@@ -45,9 +45,9 @@ from ..batch.broker import (DEAD_LETTERS, DEFAULT_HEARTBEAT, DEFAULT_NO_WORKER_T
                             DEFAULT_TIMEOUT)
 from ..batch.common import (BROKER_VARIABLE, DATA_SOURCES_VARIABLE, FORMER_INSTALLATION_VARIABLE,
                             INSTALLATION_VARIABLE, MODULE_NAMES, RESULTS_VARIABLE,
-                            SETTINGS_VARIABLE, SOLVERS, BatchInterrupted, Cause, Installation,
-                            JobFailed, clamped_level, error_text, platform_missing,
-                            set_up_worker_logging)
+                            SETTINGS_VARIABLE, SOLVERS, STOP_ASKED, BatchInterrupted, Cause,
+                            Installation, JobFailed, clamped_level, error_text,
+                            platform_missing, set_up_worker_logging)
 from ..batch.entries import Entry
 from . import render
 from .status_line import BatchStatusLine, live_status
@@ -535,12 +535,20 @@ def run_command(arguments: argparse.Namespace, installation: Optional[Installati
 
 
 def stop_on_sigterm() -> None:
-    """SIGTERM stops a solve as Ctrl-C does: the table of what ended, exit status 130."""
-    def interrupt_on_sigterm(signum: int, _: Any) -> None:
+    """SIGTERM stops a solve as Ctrl-C does: the table of what ended, exit status 130. Both
+    also leave the mark that the batch's loop looks at, should the exception be dropped."""
+    def interrupt(signum: int, _: Any) -> None:
+        STOP_ASKED.set()
         raise KeyboardInterrupt()
 
-    if hasattr(signal, "SIGTERM") and threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGTERM, interrupt_on_sigterm)
+    if threading.current_thread() is not threading.main_thread():
+        return
+    for name in ("SIGINT", "SIGTERM"):
+        # Ctrl-C only when Python's own handler has it: not when ignored, as the shell does
+        # for a command started in the background.
+        if hasattr(signal, name) and (name != "SIGINT" or signal.getsignal(
+                signal.SIGINT) is signal.default_int_handler):
+            signal.signal(getattr(signal, name), interrupt)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
