@@ -201,9 +201,12 @@ class Follower(object):
                 for index in answered:
                     pipe.get(self.records[index].result)
                 answers = pipe.execute()
-            self.close_all([(index, entry) for index, entry in (
-                (index, self.verified(index, answer)) for index, answer in zip(answered, answers))
-                if entry is not None])
+            ended = []
+            for index, answer in zip(answered, answers):
+                entry = self.verified(index, answer)
+                if entry is not None:
+                    ended.append((index, entry))
+            self.close_all(ended)
 
     def saw_started(self, index: int, now: float) -> None:
         if index not in self.started:
