@@ -243,8 +243,8 @@ class HeldConnection(object):
         try:
             yield self.connection
         except BaseException:
-            self.connection.collect()
-            self.connection = None
+            connection, self.connection = self.connection, None
+            _drop(connection)
             raise
         self.last_used = time.monotonic()
 
@@ -254,7 +254,17 @@ class HeldConnection(object):
             try:
                 connection.release()
             except Exception:
-                connection.collect()  # gone already: nothing to hand back
+                _drop(connection)  # gone already: nothing to hand back
+
+
+def _drop(connection: Any) -> None:
+    """Drops a connection without the closing handshake. A use cut short (Ctrl-C while a
+    channel was being opened) can leave it half made, which the dropping may trip on: the
+    error that cut it short is the one to raise."""
+    try:
+        connection.collect()
+    except Exception:
+        pass
 
 
 class NoQueue(JobFailed):

@@ -55,8 +55,11 @@ return {1, redis.call('EXISTS', KEYS[2]), redis.call('HGET', KEYS[3], 'closed'),
 # removes the running mark, if the attempt holds the lock. An attempt without it (one with no
 # files to put in place takes none; one frozen past it lost it) stores only while no other
 # attempt holds it, its batch did not end, the model is not closed, and the stored answer is
-# none or the unsigned one it was shown (ARGV[5]).
+# none or the unsigned one it was shown (ARGV[5]). The task record names the attempt that
+# answered: a try whose reply was lost finds the answer its own, even once its client read it
+# and closed the model.
 _STORE = """
+if redis.call('HGET', KEYS[3], 'answered_by') == ARGV[1] then return {2} end
 local holder = redis.call('GET', KEYS[1])
 if holder ~= ARGV[1] then
   if holder or redis.call('HGET', KEYS[3], 'closed') then return {0} end
@@ -65,6 +68,7 @@ if holder ~= ARGV[1] then
   if answer and answer ~= ARGV[5] then return {1, answer} end
 end
 redis.call('SET', KEYS[2], ARGV[2], 'EX', ARGV[3])
+redis.call('HSET', KEYS[3], 'answered_by', ARGV[1])
 redis.call('XADD', KEYS[4], '*', 'notice', ARGV[4])
 redis.call('EXPIRE', KEYS[4], ARGV[3])
 if holder == ARGV[1] then redis.call('DEL', KEYS[1]) end
